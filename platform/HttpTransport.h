@@ -1,0 +1,43 @@
+#pragma once
+// One plain HTTP/1.1 exchange per call: its own connection, nothing kept between calls.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+struct HttpRequest {
+    std::string method;  // "GET" or "POST"
+    std::string host;    // name or numeric address
+    std::uint16_t port = 80;
+    std::string target;  // path and query, sent as they are
+    std::string userAgent;
+    // Extra header lines, each "Name: value\r\n", sent in this order after Host and User-Agent.
+    std::string extraHeaders;
+    // The body. A POST always carries Content-Length (0 without a body); a GET carries neither.
+    std::optional<std::string> body;
+};
+
+struct HttpTimeouts {
+    // Limits on inactivity, not on the whole exchange: a large upload that keeps progressing
+    // is not cut off.
+    std::chrono::milliseconds connect{60000};
+    std::chrono::milliseconds send{30000};
+    std::chrono::milliseconds receive{30000};
+};
+
+struct HttpResponse {
+    bool statusRead = false;
+    unsigned status = 0;  // 0 when it could not be read
+    std::string body;     // as received, cut at the body cap
+};
+
+// Performs the exchange. Returns true when the request was sent and a response (status line and
+// headers) received; the body is then whatever arrived before the end, a failure, or the cap.
+// Returns false when resolving, connecting, sending or receiving the response head failed.
+bool httpExchange(const HttpRequest& request, HttpResponse& response,
+                  const HttpTimeouts& timeouts = {}, std::size_t maxBodyBytes = 1024 * 1024);
+
+}  // namespace platform

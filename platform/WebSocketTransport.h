@@ -1,0 +1,74 @@
+#pragma once
+// A plain (non-TLS) WebSocket connection to the backend. The client in net/ keeps its own
+// states, callbacks and error texts; this is only the wire underneath it.
+//
+// Threads: connect() runs the handshake on the calling thread. read() is called by one thread
+// at a time (the receiver) and drives the connection's I/O, including queued writes and a
+// requested close. sendText() and close() may be called from any thread and never wait for
+// the network.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+struct WebSocketOptions {
+    std::string host;  // name or numeric address
+    std::uint16_t port = 80;
+    std::string path = "/ws";
+    std::string userAgent;
+    // Limit for each of: resolving, connecting, sending the upgrade, receiving the answer.
+    std::chrono::milliseconds handshakeTimeout{3000};
+    // How long close() lets the close handshake take before the socket is shut.
+    std::chrono::milliseconds closeTimeout{3000};
+    // Bytes read from the socket at a time.
+    std::size_t readChunk = 16384;
+    // A text message longer than this is read to its end and dropped whole.
+    std::size_t maxMessageBytes = 1024 * 1024;
+};
+
+// Why a handshake failed, in the order of the steps that can fail.
+enum class WebSocketConnectFailure {
+    SendRequest,      // name resolution, TCP connection or writing the upgrade request failed
+    ReceiveResponse,  // the connection ended, reset or timed out before a response arrived
+    Upgrade,          // a response arrived but it is not a valid WebSocket upgrade
+};
+
+struct WebSocketReadResult {
+    enum class Kind {
+        Text,      // one whole text message in `data`
+        Binary,    // a whole binary message (its bytes are not kept)
+        TooLarge,  // a text message over maxMessageBytes was read and dropped; `size` says how big
+        Closed,    // the peer closed, or close() was called
+        Failed,    // the read failed (reset, protocol error)
+    };
+    Kind kind = Kind::Failed;
+    std::string data;
+    std::size_t size = 0;
+};
+
+class WebSocketConnection {
+public:
+    virtual ~WebSocketConnection() = default;
+
+    // Runs the handshake; returns nullptr and sets failure when it does not succeed.
+    static std::unique_ptr<WebSocketConnection> connect(const WebSocketOptions& options,
+                                                        WebSocketConnectFailure& failure);
+
+    // Queues one text frame and returns at once. Frames go out whole and in order while the
+    // receiver is reading; after the connection ended they are dropped silently.
+    virtual void sendText(std::string text) = 0;
+
+    // Blocks until the next whole message, the end of the connection or a failure. After
+    // Closed or Failed every further call returns Closed at once.
+    virtual WebSocketReadResult read() = 0;
+
+    // Starts the close handshake (status 1000) and makes a pending or later read() return
+    // Closed within closeTimeout. Returns at once; safe to call more than once and from any
+    // thread.
+    virtual void close() = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,91 @@
+#include "plugin/Brevant.h"
+
+#include "platform/Text.h"
+#include "plugin/ConsoleSetup.h"
+#include "plugin/DeviceId.h"
+#include "plugin/Globals.h"
+#include "plugin/Hooks.h"
+#include "plugin/Log.h"
+#include "replays/ReplayFolder.h"
+
+namespace brevant {
+
+Brevant::Brevant() {
+    menuTitle_ = "Brevant";
+}
+
+namespace {
+
+// The replay folder from brv_replay_dir, or the game's own; then whether to watch it.
+void setUpReplayFolder(CVarManagerWrapper& cvars) {
+    try {
+        const std::string configured = cvars.getCvar("brv_replay_dir").getStringValue();
+        replayFolder =
+            configured.empty() ? defaultReplayFolder() : platform::utf8ToWide(configured);
+        logLine("[BRV] Replays dir: " + platform::wideToUtf8(replayFolder));
+
+        bool watch = true;
+        try {
+            watch = cvars.getCvar("brv_watch_replays").getBoolValue();
+        } catch (...) {
+        }
+        if (!watch || replayFolder.empty())
+            logLine("[BRV] Watcher de replays desativado.");
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+void Brevant::onLoad() {
+    try {
+        globalCvarManager.store(cvarManager);
+        globalGameWrapper.store(gameWrapper);
+        CVarManagerWrapper& cvars = *cvarManager;
+        GameWrapper& gw = *gameWrapper;
+
+        cvars.executeCommand("listchatcommands", true);
+        cvars.executeCommand("ranked_autosavereplay_all 1", true);
+
+        registerEarlyCvars(cvars);
+        registerUploadCommand(cvars);
+
+        deviceId = loadOrCreateDeviceId(gw.GetDataFolderW());
+        registerDeviceIdCvar(cvars, deviceId);
+        registerUiAndRankCommands(cvars);
+
+        setUpReplayFolder(cvars);
+
+        hookGameEvents(*this);
+
+        logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
+        registerMenuBindCvar(cvars);
+        try {
+            applyMenuBind(cvars);
+        } catch (...) {
+        }
+    } catch (...) {
+        // A failure outside the guarded stretches ends start-up here; the host never sees it.
+    }
+}
+
+void Brevant::onUnload() {
+    try {
+        globalGameWrapper.store(nullptr);
+    } catch (...) {
+    }
+}
+
+void Brevant::RenderSettings() {
+    RenderCommonUI();
+}
+void Brevant::Render() {
+    RenderCommonUI();
+}
+void Brevant::RenderWindow() {
+    RenderCommonUI();
+}
+
+void Brevant::RenderCommonUI() {}
+
+}  // namespace brevant

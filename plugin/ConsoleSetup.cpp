@@ -1,0 +1,79 @@
+#include "plugin/ConsoleSetup.h"
+
+#include <string>
+#include <vector>
+
+#include "plugin/Globals.h"
+#include "plugin/Log.h"
+
+namespace brevant {
+namespace {
+
+struct CvarSpec {
+    const char* name;
+    const char* defaultValue;
+    const char* description;
+};
+
+// Registration order matters to the host's listing; texts are Windows-1252.
+constexpr CvarSpec earlyCvars[] = {
+    {"scrim_region", "SAM", "Regiao da private"},
+    {"scrim_maxplayers", "8", "Max players"},
+    {"brv_playlist", "13", "Playlist ID para imprimir rank"},
+    {"brv_watch_replays", "1", "Monitora a pasta Demos e faz upload ao detectar replay novo"},
+    {"brv_replay_dir", "", "Caminho opcional da pasta Demos (vazio = auto-detect)"},
+    {"brv_debug_replay", "0", "Logs extras de replay"},
+    {"brv_owned_replay_prefix", "replay_VXA_", "Prefixo para replays de partidas criadas pelo bot"},
+    {"brv_upload_replays", "1",
+     "Envia automaticamente o replay mais recente ao detectar novo arquivo"},
+    {"brv_upload_only_vxa", "1",
+     "Se 1, faz upload autom\xE1tico somente de replays com o prefixo (ex.: replay_VXA_)"},
+};
+
+void registerCvar(CVarManagerWrapper& cvars, const std::string& name, const std::string& value,
+                  const std::string& description) {
+    cvars.registerCvar(name, value, description, true, false, 0, false, 0, true);
+}
+
+}  // namespace
+
+void registerEarlyCvars(CVarManagerWrapper& cvars) {
+    for (const auto& c : earlyCvars)
+        registerCvar(cvars, c.name, c.defaultValue, c.description);
+}
+
+void registerDeviceIdCvar(CVarManagerWrapper& cvars, const std::string& id) {
+    registerCvar(cvars, "brv_deviceid", id, "Seu deviceId persistente");
+}
+
+void registerMenuBindCvar(CVarManagerWrapper& cvars) {
+    registerCvar(cvars, "brv_menu_bind", "F4", "Tecla para abrir o menu Brevant");
+}
+
+void registerUploadCommand(CVarManagerWrapper& cvars) {
+    cvars.registerNotifier(
+        "brv_upload_last_replay", [](std::vector<std::string>) {},
+        "Forca o upload do replay mais recente agora", 0);
+}
+
+void registerUiAndRankCommands(CVarManagerWrapper& cvars) {
+    cvars.registerNotifier(
+        "brevant_ui",
+        [](std::vector<std::string>) {
+            if (auto cv = globalCvarManager.load())
+                cv->executeCommand("togglemenu Brevant", true);
+        },
+        "Abre a UI do Brevant", 0);
+    cvars.registerNotifier(
+        "brv_rank", [](std::vector<std::string>) {}, "Envia rank_check para o bot", 0);
+}
+
+void applyMenuBind(CVarManagerWrapper& cvars) {
+    const std::string key = cvars.getCvar("brv_menu_bind").getStringValue();
+    if (key.empty())
+        return;
+    cvars.executeCommand("bind " + key + " \"togglemenu Brevant\"", true);
+    logLine("[BRV] Bind aplicado: " + key + " -> togglemenu Brevant");
+}
+
+}  // namespace brevant

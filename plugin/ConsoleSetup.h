@@ -1,0 +1,24 @@
+#pragma once
+// The plugin's console variables and commands.
+#include <memory>
+#include <string>
+
+class CVarManagerWrapper;
+
+namespace brevant {
+
+// Variables 1 to 9, registered before the device identifier is known.
+void registerEarlyCvars(CVarManagerWrapper& cvars);
+// Variable 10, brv_deviceid, whose default is the device identifier.
+void registerDeviceIdCvar(CVarManagerWrapper& cvars, const std::string& id);
+// Variable 11, brv_menu_bind.
+void registerMenuBindCvar(CVarManagerWrapper& cvars);
+
+void registerUploadCommand(CVarManagerWrapper& cvars);
+// brevant_ui and brv_rank.
+void registerUiAndRankCommands(CVarManagerWrapper& cvars);
+
+// Binds the key named by brv_menu_bind to the plugin window, when it names one.
+void applyMenuBind(CVarManagerWrapper& cvars);
+
+}  // namespace brevant

@@ -1,0 +1,104 @@
+#include "plugin/Workers.h"
+
+#include <condition_variable>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace brevant {
+namespace {
+
+struct Worker {
+    std::thread thread;
+    bool done = false;
+};
+
+class WorkerRegistry {
+public:
+    ~WorkerRegistry() {
+        // The process is ending: finished threads are joined, running ones let go.
+        std::lock_guard lk(mutex_);
+        for (auto& w : workers_) {
+            if (!w.thread.joinable())
+                continue;
+            if (w.done)
+                w.thread.join();
+            else
+                w.thread.detach();
+        }
+    }
+
+    void start(std::function<void()> fn) {
+        std::lock_guard lk(mutex_);
+        reapLocked();
+        auto& worker = workers_.emplace_back();
+        try {
+            worker.thread = std::thread([this, &worker, fn = std::move(fn)]() mutable {
+                try {
+                    fn();
+                } catch (...) {
+                }
+                fn = nullptr;  // the callable's captures die while still counted
+                std::lock_guard lk(mutex_);
+                worker.done = true;
+                ended_.notify_all();
+            });
+        } catch (...) {
+            workers_.pop_back();
+            throw;
+        }
+    }
+
+    int running() {
+        std::lock_guard lk(mutex_);
+        return runningLocked();
+    }
+
+    int wait(std::chrono::milliseconds timeout) {
+        std::unique_lock lk(mutex_);
+        ended_.wait_for(lk, timeout, [&] { return runningLocked() == 0; });
+        reapLocked();
+        return runningLocked();
+    }
+
+private:
+    int runningLocked() const {
+        int n = 0;
+        for (auto& w : workers_)
+            n += w.done ? 0 : 1;
+        return n;
+    }
+
+    // Joins the threads that have ended: after the join none of them runs our code any more.
+    void reapLocked() {
+        for (auto it = workers_.begin(); it != workers_.end();) {
+            if (it->done) {
+                it->thread.join();
+                it = workers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    std::list<Worker> workers_;
+};
+
+WorkerRegistry registry;
+
+}  // namespace
+
+void startWorker(std::function<void()> fn) {
+    registry.start(std::move(fn));
+}
+int runningWorkers() {
+    return registry.running();
+}
+int waitForWorkers(std::chrono::milliseconds timeout) {
+    return registry.wait(timeout);
+}
+
+}  // namespace brevant

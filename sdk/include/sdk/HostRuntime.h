@@ -1,0 +1,198 @@
+#pragma once
+// The host side of the stand-in SDK: the game thread with its posted callables and timers, the
+// hooks, the console (variables, commands, log, binds, saved configuration), toasts, plugin
+// windows and the simulated game. One runtime serves the host program (real time, a game thread
+// of its own) and the tests (a manual clock; the test thread is the game thread).
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sdk/Api.h"
+#include "sdk/GameModel.h"
+
+class GameWrapper;
+class CVarManagerWrapper;
+namespace BakkesMod::Plugin {
+class PluginWindow;
+}
+
+namespace sdk {
+
+enum class ClockMode { Manual, RealTime };
+
+struct HostOptions {
+    ClockMode clock = ClockMode::Manual;
+    // The host's data folder: the saved console variables live in it, and GetDataFolderW
+    // answers it.
+    std::filesystem::path dataFolder;
+};
+
+struct ToastRecord {
+    std::string title;
+    std::string text;
+    std::string texture;
+    float seconds = 0;
+    std::uint8_t toastType = 0;
+    float width = 0;
+    float height = 0;
+};
+
+// What the host shows as it happens (the host program prints it).
+enum class OutputKind { Log, Toast, Command, Fault };
+
+struct CVarRecord {
+    std::string name;
+    std::string defaultValue;
+    std::string description;
+    bool saveToCfg = true;
+    mutable std::mutex mutex;
+    std::string value;
+
+    std::string get() const;
+    void set(const std::string& v);
+};
+
+class SDK_API HostRuntime : public std::enable_shared_from_this<HostRuntime> {
+public:
+    static std::shared_ptr<HostRuntime> create(HostOptions options);
+    ~HostRuntime();
+    HostRuntime(const HostRuntime&) = delete;
+    HostRuntime& operator=(const HostRuntime&) = delete;
+
+    // The handles a plugin receives. Each call makes a new handle onto this runtime.
+    std::shared_ptr<GameWrapper> makeGameWrapper();
+    std::shared_ptr<CVarManagerWrapper> makeCvarManager();
+
+    const HostOptions& options() const { return options_; }
+    GameModel& model() { return model_; }
+
+    // ---- game thread -------------------------------------------------------------------
+    // Queues a callable for the game thread (any thread).
+    void post(std::function<void()> fn);
+    // Runs fn once on the game thread after the given delay (game thread).
+    void setTimeout(std::function<void()> fn, float seconds);
+    bool isGameThread() const;
+    // Reports a fault when the caller is not the game thread.
+    void requireGameThread(const char* what);
+    // Faults seen so far (wrapper calls off the game thread), in order.
+    std::vector<std::string> faults() const;
+
+    // Host clock: nanoseconds since the runtime was created (manual: as advanced).
+    std::int64_t nowNanos() const;
+
+    // Manual clock: runs posted callables, then every timer that falls due within the span in
+    // due order (also timers armed while advancing), and posted callables after each one.
+    void advance(double seconds);
+    // Manual clock: runs posted callables until cond holds or the timeout passes (real time).
+    bool pumpUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
+    // Runs whatever is posted right now.
+    void runPosted();
+    // Manual clock, worker threads: blocks until the clock reaches the given time, or until
+    // the runtime shuts down. Returns false when it gave up for shut-down.
+    bool waitForClock(std::int64_t nanos);
+    std::size_t pendingTimers() const;
+
+    // Real time: the game thread runs in its own thread until stopGameThread.
+    void startGameThread();
+    void stopGameThread();
+    // Real time: runs fn on the game thread and waits for it.
+    void runOnGameThread(const std::function<void()>& fn);
+
+    // Drops every callable that came from a plugin (hooks, notifiers, timers, posted work,
+    // windows) so that its module can be closed, and wakes anything waiting on the clock.
+    void forgetPluginCallbacks();
+
+    // ---- hooks -------------------------------------------------------------------------
+    void hookEvent(const std::string& name, std::function<void(std::string)> fn);
+    // Fires a game event: each hook runs on the game thread (game thread).
+    void fireEvent(const std::string& name);
+    std::vector<std::string> hookedEvents() const;
+
+    // ---- console -----------------------------------------------------------------------
+    std::shared_ptr<CVarRecord> registerCvar(const std::string& name,
+                                             const std::string& defaultValue,
+                                             const std::string& description, bool saveToCfg);
+    std::shared_ptr<CVarRecord> findCvar(const std::string& name) const;
+    void registerNotifier(const std::string& name, std::function<void(std::vector<std::string>)> fn,
+                          const std::string& description);
+    // Runs one console line: a plugin command, a variable (set or print) or a host command
+    // (togglemenu, bind, unbind, press, event, quit, ...). Every line is recorded.
+    void executeCommand(const std::string& line, bool log = true);
+    // The host's "quit" command calls this.
+    void setQuitHandler(std::function<void()> fn);
+    void log(const std::string& text);
+
+    struct ConsoleEvent {
+        enum class Kind { Log, Command, Cvar, Notifier, Hook };
+        Kind kind;
+        std::string text;
+    };
+    // Everything the console saw, in order: log lines, executed commands, registrations.
+    std::vector<ConsoleEvent> consoleEvents() const;
+    std::vector<std::string> logLines() const;
+    std::vector<std::string> executedCommands() const;
+    std::map<std::string, std::string> binds() const;
+
+    // Saved configuration: <data folder>/cfg/config.cfg, one `name "value"` line each.
+    void loadConfig();
+    bool saveConfig() const;
+
+    // ---- player feedback and windows ---------------------------------------------------
+    void toast(ToastRecord toast);
+    std::vector<ToastRecord> toasts() const;
+    void registerWindow(BakkesMod::Plugin::PluginWindow* window);
+    bool isWindowOpen(const std::string& menuName) const;
+
+    // Everything shown, as it happens; called with no lock held.
+    void setOutput(std::function<void(OutputKind, const std::string&)> sink);
+
+private:
+    explicit HostRuntime(HostOptions options);
+
+    bool popDueTimer(std::int64_t limit, std::function<void()>& fn);
+    void emit(OutputKind kind, const std::string& text);
+    void record(ConsoleEvent::Kind kind, const std::string& text);
+    bool runHostCommand(const std::vector<std::string>& args);
+    void gameThreadLoop();
+    // Runs a callable that came from a plugin; an exception that escapes it is a fault.
+    void invoke(const std::function<void()>& fn, const char* what);
+
+    HostOptions options_;
+    GameModel model_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+
+    mutable std::mutex mutex_;  // queue, timers, clock, game thread id, faults
+    std::condition_variable wake_;
+    std::vector<std::function<void()>> posted_;
+    std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> timers_;
+    std::uint64_t timerSeq_ = 0;
+    std::int64_t manualNow_ = 0;
+    bool stopping_ = false;
+    std::thread::id gameThread_;
+    std::thread loop_;
+    std::vector<std::string> faults_;
+
+    mutable std::mutex consoleMutex_;  // console, hooks, toasts, windows
+    std::map<std::string, std::shared_ptr<CVarRecord>> cvars_;
+    std::vector<std::string> cvarOrder_;
+    std::map<std::string, std::function<void(std::vector<std::string>)>> notifiers_;
+    std::multimap<std::string, std::function<void(std::string)>> hooks_;
+    std::vector<ConsoleEvent> events_;
+    std::map<std::string, std::string> binds_;
+    std::map<std::string, std::string> savedValues_;
+    std::vector<ToastRecord> toasts_;
+    std::map<std::string, BakkesMod::Plugin::PluginWindow*> windows_;
+    std::map<std::string, bool> windowOpen_;
+    std::function<void()> quitHandler_;
+    std::function<void(OutputKind, const std::string&)> sink_;
+};
+
+}  // namespace sdk

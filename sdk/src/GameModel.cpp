@@ -1,0 +1,21 @@
+#include "sdk/GameModel.h"
+
+namespace sdk {
+
+GameModel GameModel::mainMenuDefault() {
+    GameModel m;
+    m.currentMap = "";
+    m.localPlayer.uniqueId = "76561198012345678";
+    m.localPlayer.priName = "Piloto";
+    m.localPlayer.priUniqueId = "76561198012345678";
+    m.localPlayer.usingSteam = true;
+    m.localPlayer.usingEpic = false;
+    m.localPlayer.steamId = 76561198012345678ULL;
+    // Ranks of a decent player: Diamond in 1v1, Champion in 2v2 and 3v3.
+    m.mmr.playlists[10] = {SkillRank{13, 2, 120}, SkillRating{45.5f, 2.5f}, false};
+    m.mmr.playlists[11] = {SkillRank{16, 1, 480}, SkillRating{56.7f, 2.1f}, false};
+    m.mmr.playlists[13] = {SkillRank{15, 3, 310}, SkillRating{53.2f, 2.3f}, false};
+    return m;
+}
+
+}  // namespace sdk
