@@ -13,7 +13,9 @@ TEST(Text, RoundTripsNonAsciiThroughUtf8) {
 }
 
 TEST(Text, InvalidUtf8NeverThrows) {
-    EXPECT_EQ(platform::utf8ToWide(std::string("a\xFF" "b\xC3")), L"ab");
+    EXPECT_EQ(platform::utf8ToWide(std::string("a\xFF"
+                                               "b\xC3")),
+              L"ab");
     EXPECT_EQ(platform::utf8ToWide(""), L"");
 }
 

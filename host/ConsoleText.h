@@ -1,0 +1,18 @@
+#pragma once
+// How the host program shows what happens: one line per event with the host clock and the side.
+#include <cstdint>
+#include <string>
+
+#include "sdk/HostRuntime.h"
+
+namespace host {
+
+// The plugin's texts are Windows-1252, the backend's UTF-8; a terminal wants UTF-8. Valid UTF-8
+// is kept as it is, anything else is read as Windows-1252.
+std::string toTerminalText(const std::string& text);
+
+// "[   1.234] console | text"
+std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,
+                              const std::string& text);
+
+}  // namespace host

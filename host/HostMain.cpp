@@ -1,0 +1,176 @@
+// The host program: loads the plugin module into a stand-in host that runs a game thread in
+// real time, and acts as the host's console. It prints every log line and toast as it happens;
+// each line of standard input runs as a console command.
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "host/ConsoleText.h"
+#include "host/PluginLoader.h"
+#include "platform/KnownFolders.h"
+#include "platform/Signals.h"
+#include "platform/Text.h"
+
+namespace {
+
+struct Options {
+    std::filesystem::path dataFolder;
+    std::filesystem::path module = BREVANT_DEFAULT_MODULE;
+    std::optional<double> runSeconds;
+};
+
+void usage() {
+    std::cerr
+        << "usage: brevant-host [--data DIR] [--module FILE] [--run-seconds N]\n"
+           "  --data DIR         the host's data folder (device identifier, saved console\n"
+           "                     variables); default: ~/.local/share/brevant-host\n"
+           "  --module FILE      the plugin module to load; default: the one built here\n"
+           "  --run-seconds N    run N seconds without reading input, then quit\n"
+           "Console: plugin commands and variables, and the host's own commands:\n"
+           "  togglemenu NAME, bind KEY \"COMMAND\", unbind KEY, press KEY, event NAME, quit\n";
+}
+
+std::filesystem::path defaultDataFolder() {
+    if (auto home = platform::environmentVariable(L"HOME"); home && !home->empty())
+        return platform::widePath(*home) / ".local" / "share" / "brevant-host";
+    return std::filesystem::current_path() / "brevant-host-data";
+}
+
+std::optional<Options> parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+        if (a == "--data") {
+            const char* v = next();
+            if (!v)
+                return std::nullopt;
+            o.dataFolder = v;
+        } else if (a == "--module") {
+            const char* v = next();
+            if (!v)
+                return std::nullopt;
+            o.module = v;
+        } else if (a == "--run-seconds") {
+            const char* v = next();
+            if (!v)
+                return std::nullopt;
+            char* end = nullptr;
+            double s = std::strtod(v, &end);
+            if (end == v || *end || s < 0)
+                return std::nullopt;
+            o.runSeconds = s;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (o.dataFolder.empty())
+        o.dataFolder = defaultDataFolder();
+    return o;
+}
+
+// Ends the program once: quit, end of input, a signal or the end of the run time.
+class StopSignal {
+public:
+    void request(const std::string& why) {
+        {
+            std::lock_guard lk(m_);
+            if (stopped_)
+                return;
+            stopped_ = true;
+            why_ = why;
+        }
+        cv_.notify_all();
+    }
+    std::string wait(std::optional<double> seconds) {
+        std::unique_lock lk(m_);
+        if (seconds) {
+            if (!cv_.wait_for(lk, std::chrono::duration<double>(*seconds),
+                              [&] { return stopped_; }))
+                return "run time over";
+        } else {
+            cv_.wait(lk, [&] { return stopped_; });
+        }
+        return why_;
+    }
+
+private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool stopped_ = false;
+    std::string why_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto options = parse(argc, argv);
+    if (!options) {
+        usage();
+        return 2;
+    }
+
+    static StopSignal stop;
+    platform::watchTerminationSignals([] { stop.request("signal"); });
+
+    std::error_code ec;
+    std::filesystem::create_directories(options->dataFolder, ec);
+    if (ec) {
+        std::cerr << "brevant-host: cannot create the data folder " << options->dataFolder << ": "
+                  << ec.message() << "\n";
+        return 1;
+    }
+
+    auto rt = sdk::HostRuntime::create({sdk::ClockMode::RealTime, options->dataFolder});
+    std::mutex outMutex;
+    rt->setOutput([&](sdk::OutputKind kind, const std::string& text) {
+        std::lock_guard lk(outMutex);
+        std::cout << host::formatConsoleLine(rt->nowNanos(), kind, text) << std::endl;
+    });
+    rt->setQuitHandler([] { stop.request("quit"); });
+    rt->startGameThread();
+
+    std::cout << "brevant-host: data folder " << options->dataFolder.string() << ", module "
+              << options->module.string() << std::endl;
+    std::string error;
+    auto plugin = host::LoadedPlugin::open(options->module, rt, error);
+    if (!plugin) {
+        std::cerr << "brevant-host: cannot load " << options->module << ": " << error << "\n";
+        rt->stopGameThread();
+        return 1;
+    }
+    std::cout << "brevant-host: loaded \"" << plugin->info().pluginName << "\" version "
+              << plugin->info().pluginVersion << std::endl;
+    plugin->load();
+
+    if (!options->runSeconds) {
+        std::thread([rt] {
+            std::string line;
+            while (std::getline(std::cin, line)) {
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                if (line.empty())
+                    continue;
+                rt->post([rt, line] { rt->executeCommand(line, true); });
+            }
+            stop.request("end of input");
+        }).detach();
+    }
+
+    std::string why = stop.wait(options->runSeconds);
+    std::cout << "brevant-host: stopping (" << why << ")" << std::endl;
+    bool closed = plugin->unload();
+    plugin.reset();
+    rt->stopGameThread();
+    if (!rt->saveConfig())
+        std::cerr << "brevant-host: could not save the console variables\n";
+    std::cout << "brevant-host: plugin unloaded" << (closed ? "" : " (module kept in memory)")
+              << std::endl;
+    return 0;
+}

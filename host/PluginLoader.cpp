@@ -1,0 +1,76 @@
+#include "host/PluginLoader.h"
+
+namespace host {
+
+using BakkesMod::Plugin::BakkesModPlugin;
+using BakkesMod::Plugin::PluginInfo;
+using BakkesMod::Plugin::PluginWindow;
+
+std::unique_ptr<LoadedPlugin> LoadedPlugin::open(const std::filesystem::path& module,
+                                                 std::shared_ptr<sdk::HostRuntime> rt,
+                                                 std::string& error) {
+    std::unique_ptr<LoadedPlugin> lp(new LoadedPlugin);
+    lp->path_ = module;
+    lp->rt_ = std::move(rt);
+    if (!lp->module_.open(module, error))
+        return nullptr;
+    lp->info_ = static_cast<PluginInfo*>(lp->module_.symbol("exports"));
+    if (!lp->info_ || !lp->info_->initializeFunc || !lp->info_->deleteFunc) {
+        error = "the module exports no plugin descriptor";
+        return nullptr;
+    }
+    lp->handleAddress_ = lp->info_->initializeFunc();
+    auto* handle = reinterpret_cast<std::shared_ptr<BakkesModPlugin>*>(lp->handleAddress_);
+    if (!handle || !*handle) {
+        error = "the module created no plugin";
+        return nullptr;
+    }
+    lp->plugin_ = *handle;
+    return lp;
+}
+
+LoadedPlugin::~LoadedPlugin() {
+    if (loaded_ && !unloaded_)
+        unload();
+}
+
+void LoadedPlugin::load() {
+    plugin_->cvarManager = rt_->makeCvarManager();
+    plugin_->gameWrapper = rt_->makeGameWrapper();
+    if (auto* window = dynamic_cast<PluginWindow*>(plugin_.get()))
+        rt_->registerWindow(window);
+    loaded_ = true;
+    rt_->runOnGameThread([this] { plugin_->onLoad(); });
+}
+
+bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
+    if (unloaded_)
+        return !module_.isOpen();
+    unloaded_ = true;
+    rt_->runOnGameThread([this] {
+        if (loaded_)
+            plugin_->onUnload();
+        plugin_.reset();
+        info_->deleteFunc();
+    });
+
+    int running = 0;
+    using WaitFn = int (*)(int);
+    if (auto wait = reinterpret_cast<WaitFn>(module_.symbol("brevantWaitForWorkers")))
+        running = wait(static_cast<int>(workerWait.count()));
+
+    // Whatever the module left with the host (hooks, commands, timers, posted work) goes while
+    // its code is still there.
+    rt_->runOnGameThread([this] { rt_->forgetPluginCallbacks(); });
+
+    if (running > 0) {
+        rt_->log("[host] " + std::to_string(running) +
+                 " worker thread(s) of the plugin still run; its module stays loaded");
+        module_.leak();
+        return false;
+    }
+    module_.close();
+    return true;
+}
+
+}  // namespace host

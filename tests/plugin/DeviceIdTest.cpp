@@ -1,0 +1,110 @@
+#include "plugin/DeviceId.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "platform/Text.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using brevant::generateDeviceId;
+using brevant::loadOrCreateDeviceId;
+using testing_support::TempDir;
+
+const std::regex idShape("[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}");
+
+std::filesystem::path idFile(const TempDir& dir) {
+    return dir.path() / "Brevant" / "device_id.txt";
+}
+
+std::string readAll(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::filesystem::path& p, const std::string& bytes) {
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+std::wstring wide(const TempDir& dir) {
+    return platform::pathToWide(dir.path());
+}
+
+TEST(DeviceId, GeneratedIdentifiersHaveTheShapeAndNeverRepeat) {
+    std::set<std::string> seen;
+    for (int i = 0; i < 200; ++i) {
+        auto id = generateDeviceId();
+        EXPECT_TRUE(std::regex_match(id, idShape)) << id;
+        seen.insert(id);
+    }
+    EXPECT_EQ(seen.size(), 200u);
+}
+
+TEST(DeviceId, FirstLoadWritesExactly36BytesAndTheNextLoadReadsThemBack) {
+    TempDir dir;
+    const std::string id = loadOrCreateDeviceId(wide(dir));
+    EXPECT_TRUE(std::regex_match(id, idShape));
+    EXPECT_EQ(readAll(idFile(dir)), id);  // no line ending, nothing else
+    EXPECT_EQ(loadOrCreateDeviceId(wide(dir)), id);
+}
+
+TEST(DeviceId, FirstLineIsTrimmedAndTheFileLeftAlone) {
+    TempDir dir;
+    writeFile(idFile(dir), "  abc  \r\nsecond line\n");
+    EXPECT_EQ(loadOrCreateDeviceId(wide(dir)), "abc");
+    EXPECT_EQ(readAll(idFile(dir)), "  abc  \r\nsecond line\n");
+
+    writeFile(idFile(dir), "\t\v\f player-chosen id \n");
+    EXPECT_EQ(loadOrCreateDeviceId(wide(dir)), "player-chosen id");
+}
+
+TEST(DeviceId, EmptyFirstLineIsReplacedByANewIdentifier) {
+    TempDir dir;
+    writeFile(idFile(dir), "\nsomething on line two");
+    const std::string id = loadOrCreateDeviceId(wide(dir));
+    EXPECT_TRUE(std::regex_match(id, idShape));
+    EXPECT_EQ(readAll(idFile(dir)), id);
+
+    writeFile(idFile(dir), " \r\n");
+    const std::string again = loadOrCreateDeviceId(wide(dir));
+    EXPECT_NE(again, id);
+    EXPECT_EQ(readAll(idFile(dir)), again);
+}
+
+TEST(DeviceId, FolderInPlaceOfTheFileGivesAFreshIdentifierEachLoad) {
+    TempDir dir;
+    std::filesystem::create_directories(idFile(dir));
+    const std::string a = loadOrCreateDeviceId(wide(dir));
+    const std::string b = loadOrCreateDeviceId(wide(dir));
+    EXPECT_TRUE(std::regex_match(a, idShape));
+    EXPECT_TRUE(std::regex_match(b, idShape));
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(std::filesystem::is_directory(idFile(dir)));
+}
+
+TEST(DeviceId, DataFolderWithNonAsciiCharacters) {
+    TempDir dir;
+    const std::wstring folder = wide(dir) + L"/Jo\u00E3o \u00C7\u00E1 \u6E38\u620F";
+    const std::string id = loadOrCreateDeviceId(folder);
+    const auto expected = dir.path() / "Jo\xC3\xA3o \xC3\x87\xC3\xA1 \xE6\xB8\xB8\xE6\x88\x8F" /
+                          "Brevant" / "device_id.txt";
+    EXPECT_EQ(readAll(expected), id);
+    EXPECT_EQ(loadOrCreateDeviceId(folder), id);
+}
+
+TEST(DeviceId, UnusableDataFolderStillGivesAnIdentifier) {
+    TempDir dir;
+    writeFile(dir.path() / "plain-file", "x");  // a file where the folder should be
+    const std::string id = loadOrCreateDeviceId(wide(dir) + L"/plain-file");
+    EXPECT_TRUE(std::regex_match(id, idShape));
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+// The stand-in host itself: the manual clock, hooks, posting from other threads, the console and
+// the detection of game calls made off the game thread.
+#include "sdk/HostRuntime.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "sdk/CVarManagerWrapper.h"
+#include "sdk/GameWrapper.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using sdk::ClockMode;
+using sdk::HostRuntime;
+
+std::shared_ptr<HostRuntime> manualHost(const std::filesystem::path& data = {}) {
+    return HostRuntime::create({ClockMode::Manual, data});
+}
+
+TEST(HostClock, TimersRunInDueOrderAndOnlyWhenDue) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    std::vector<std::string> ran;
+    gw->SetTimeout([&](GameWrapper*) { ran.push_back("c@0.3"); }, 0.3f);
+    gw->SetTimeout([&](GameWrapper*) { ran.push_back("a@0.1"); }, 0.1f);
+    gw->SetTimeout([&](GameWrapper*) { ran.push_back("b1@0.2"); }, 0.2f);
+    gw->SetTimeout([&](GameWrapper*) { ran.push_back("b2@0.2"); }, 0.2f);
+
+    rt->advance(0.15);
+    EXPECT_EQ(ran, (std::vector<std::string>{"a@0.1"}));
+    rt->advance(0.15);  // now 0.3: a float delay of 0.3 is due at 0.3 exactly
+    EXPECT_EQ(ran, (std::vector<std::string>{"a@0.1", "b1@0.2", "b2@0.2", "c@0.3"}));
+    EXPECT_EQ(rt->pendingTimers(), 0u);
+}
+
+TEST(HostClock, TimerArmedByATimerRunsInTheSameAdvanceWhenDue) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    std::vector<std::int64_t> ticks;
+    std::function<void(GameWrapper*)> tick = [&](GameWrapper* g) {
+        ticks.push_back(rt->nowNanos() / 1'000'000);
+        g->SetTimeout(tick, 1.0f);
+    };
+    gw->SetTimeout(tick, 1.0f);
+    rt->advance(3.5);
+    EXPECT_EQ(ticks, (std::vector<std::int64_t>{1000, 2000, 3000}));
+    EXPECT_EQ(rt->nowNanos(), 3'500'000'000);
+    EXPECT_EQ(rt->pendingTimers(), 1u);
+    rt->forgetPluginCallbacks();
+}
+
+TEST(HostClock, WorkerWaitingOnTheClockWakesWhenTimeIsAdvanced) {
+    auto rt = manualHost();
+    std::atomic<bool> woke{false};
+    std::thread worker([&] {
+        rt->waitForClock(2'000'000'000);
+        woke = true;
+    });
+    rt->advance(1.0);
+    EXPECT_FALSE(woke.load());
+    rt->advance(1.0);
+    worker.join();
+    EXPECT_TRUE(woke.load());
+}
+
+TEST(HostHooks, FireRunsEveryHookOfTheEventInOrderWithItsName) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    std::vector<std::string> seen;
+    gw->HookEvent("Function A", [&](std::string name) { seen.push_back("1:" + name); });
+    gw->HookEvent("Function B", [&](std::string name) { seen.push_back("x:" + name); });
+    gw->HookEvent("Function A", [&](std::string name) { seen.push_back("2:" + name); });
+    rt->fireEvent("Function A");
+    EXPECT_EQ(seen, (std::vector<std::string>{"1:Function A", "2:Function A"}));
+}
+
+TEST(HostThreads, CallablesPostedFromAnotherThreadRunOnTheGameThreadWhenPumped) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    std::thread::id ranOn;
+    std::atomic<int> runs{0};
+    std::thread poster([&] {
+        gw->Execute([&](GameWrapper*) {
+            ranOn = std::this_thread::get_id();
+            ++runs;
+        });
+    });
+    EXPECT_TRUE(rt->pumpUntil([&] { return runs.load() == 1; }, std::chrono::seconds(10)));
+    poster.join();
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+    EXPECT_TRUE(rt->faults().empty());
+}
+
+TEST(HostThreads, GameCallOffTheGameThreadIsAFault) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    auto cv = rt->makeCvarManager();
+    std::thread worker([&] {
+        gw->Execute([](GameWrapper*) {});  // allowed
+        cv->log("from a worker");          // allowed
+        (void)cv->getCvar("anything");     // allowed
+        (void)gw->GetOnlineGame();         // not allowed
+    });
+    worker.join();
+    auto faults = rt->faults();
+    ASSERT_EQ(faults.size(), 1u);
+    EXPECT_NE(faults[0].find("GameWrapper::GetOnlineGame"), std::string::npos);
+    rt->forgetPluginCallbacks();
+}
+
+TEST(HostThreads, AnExceptionEscapingATimerIsAFault) {
+    auto rt = manualHost();
+    auto gw = rt->makeGameWrapper();
+    gw->SetTimeout([](GameWrapper*) { throw std::runtime_error("boom"); }, 0.1f);
+    rt->advance(1);
+    ASSERT_EQ(rt->faults().size(), 1u);
+    EXPECT_NE(rt->faults()[0].find("boom"), std::string::npos);
+}
+
+TEST(HostThreads, RealTimeGameThreadRunsPostsAndTimers) {
+    auto rt = HostRuntime::create({ClockMode::RealTime, {}});
+    rt->startGameThread();
+    auto gw = rt->makeGameWrapper();
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::string> ran;
+    rt->runOnGameThread([&] {
+        gw->SetTimeout(
+            [&](GameWrapper*) {
+                std::lock_guard lk(m);
+                ran.push_back("timer");
+                cv.notify_all();
+            },
+            0.05f);
+    });
+    gw->Execute([&](GameWrapper*) {
+        std::lock_guard lk(m);
+        ran.push_back("posted");
+        cv.notify_all();
+    });
+    std::unique_lock lk(m);
+    EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return ran.size() == 2; }));
+    EXPECT_EQ(ran, (std::vector<std::string>{"posted", "timer"}));
+    lk.unlock();
+    rt->stopGameThread();
+    EXPECT_TRUE(rt->faults().empty());
+}
+
+TEST(HostConsole, SavedValueReplacesTheDefaultAndChangesAreSaved) {
+    testing_support::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "cfg");
+    std::ofstream(dir.path() / "cfg" / "config.cfg") << "my_key \"F7\"\n";
+    {
+        auto rt = manualHost(dir.path());
+        auto cv = rt->makeCvarManager();
+        EXPECT_EQ(cv->registerCvar("my_key", "F4", "key").getStringValue(), "F7");
+        EXPECT_EQ(cv->registerCvar("my_flag", "1", "flag").getStringValue(), "1");
+        cv->executeCommand("my_flag 0");
+        EXPECT_FALSE(cv->getCvar("my_flag").getBoolValue());
+        EXPECT_TRUE(cv->getCvar("missing").IsNull());
+        EXPECT_TRUE(rt->saveConfig());
+    }
+    auto rt = manualHost(dir.path());
+    EXPECT_EQ(rt->makeCvarManager()->registerCvar("my_flag", "1", "flag").getStringValue(), "0");
+}
+
+TEST(HostConsole, HostCommandsBindKeysAndTellUnknownOnes) {
+    auto rt = manualHost();
+    auto cv = rt->makeCvarManager();
+    std::vector<std::vector<std::string>> calls;
+    cv->registerNotifier(
+        "do_it", [&](std::vector<std::string> args) { calls.push_back(args); }, "", 0);
+    cv->executeCommand("bind F4 \"do_it now please\"");
+    EXPECT_EQ(rt->binds().at("F4"), "do_it now please");
+    cv->executeCommand("press F4");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0], (std::vector<std::string>{"do_it", "now", "please"}));
+    cv->executeCommand("no_such_thing");
+    EXPECT_EQ(rt->logLines().back(), "Unknown command: no_such_thing");
+    rt->forgetPluginCallbacks();
+}
+
+}  // namespace
