@@ -1,1 +1,464 @@
-// (being written)
+// The WebSocket wire on Beast. One io_context per connection, never run by two threads at once:
+// connect() drives it for the handshake, then read() on the receiver thread, and at the end the
+// destructor. sendText() and close() only touch the shared queue and flags and post handlers,
+// so every operation on the stream runs on the thread that is driving the context.
+#include "platform/WebSocketTransport.h"
+
+#include <algorithm>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/basic_stream.hpp>
+#include <boost/beast/core/rate_policy.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/websocket.hpp>
+
+namespace platform {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
+
+// A rate policy that limits nothing. It notes when the first read on the socket starts: the
+// handshake reads the response only once the upgrade request has been written, so this tells
+// the two handshake steps apart (each has its own time limit and its own failure).
+class ResponseWatch {
+public:
+    std::optional<Clock::time_point> readStartedAt() const { return readStartedAt_; }
+
+private:
+    friend class beast::rate_policy_access;
+    static constexpr std::size_t all = (std::numeric_limits<std::size_t>::max)();
+
+    std::size_t available_read_bytes() {
+        if (!readStartedAt_)
+            readStartedAt_ = Clock::now();
+        return all;
+    }
+    std::size_t available_write_bytes() const { return all; }
+    void transfer_read_bytes(std::size_t) {}
+    void transfer_write_bytes(std::size_t) {}
+    void on_timer() {}
+
+    std::optional<Clock::time_point> readStartedAt_;
+};
+
+using TcpStream = beast::basic_stream<tcp, asio::any_io_executor, ResponseWatch>;
+
+bool isHttpError(const error_code& ec) {
+    return ec.category() == http::make_error_code(http::error::end_of_stream).category();
+}
+bool isWebSocketError(const error_code& ec) {
+    return ec.category() == websocket::make_error_code(websocket::error::closed).category();
+}
+
+// Which step failed once the upgrade request is out: no (whole) response is ReceiveResponse,
+// anything that arrived but does not make a WebSocket is Upgrade.
+WebSocketConnectFailure responseFailure(const error_code& ec) {
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message)
+        return WebSocketConnectFailure::ReceiveResponse;
+    if (isHttpError(ec) || isWebSocketError(ec))
+        return WebSocketConnectFailure::Upgrade;
+    return WebSocketConnectFailure::ReceiveResponse;  // reset, timeout, other socket errors
+}
+
+std::string hostHeader(const std::string& host, std::uint16_t port) {
+    std::string value = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    if (port != 80)
+        value += ":" + std::to_string(port);
+    return value;
+}
+
+class BeastConnection final : public WebSocketConnection {
+public:
+    explicit BeastConnection(const WebSocketOptions& options)
+        : options_(options),
+          ws_(ioc_),
+          closeTimer_(ioc_),
+          readBuffer_(std::max<std::size_t>(options.readChunk, 1), '\0') {}
+
+    ~BeastConnection() override;
+
+    bool handshake(WebSocketConnectFailure& failure);
+
+    void sendText(std::string text) override;
+    WebSocketReadResult read() override;
+    void close() override;
+
+private:
+    // Runs the context until `done`. The deadline is asked again each time the context wakes
+    // (it may move); once it passes, `cancel` is called and the operation is awaited. Returns
+    // false when the deadline passed.
+    template <class Deadline, class Cancel>
+    bool runUntil(const bool& done, Deadline deadline, Cancel cancel);
+    void runUntil(const bool& done);
+
+    // Everything below runs on the thread driving the context.
+    void pumpWrites();
+    void beginClose();
+    void startCloseIfReady();
+    void shutSocket();
+    void endAndRelease();
+
+    const WebSocketOptions options_;
+    asio::io_context ioc_;
+    websocket::stream<TcpStream> ws_;
+    asio::steady_timer closeTimer_;
+    std::string readBuffer_;
+    std::string writing_;        // the frame being written
+    bool closeArmed_ = false;    // close timer started
+    bool closeStarted_ = false;  // async_close started
+    bool closeOver_ = false;     // the close handshake ended or its time ran out
+
+    // Shared between threads.
+    std::mutex mutex_;
+    std::deque<std::string> queue_;  // frames not yet handed to the stream
+    bool pumping_ = false;           // a pumpWrites() is posted or a write is in flight
+    bool closeRequested_ = false;
+    bool open_ = false;  // the handshake succeeded and the connection has not ended
+};
+
+template <class Deadline, class Cancel>
+bool BeastConnection::runUntil(const bool& done, Deadline deadline, Cancel cancel) {
+    ioc_.restart();
+    while (!done) {
+        const Clock::time_point limit = deadline();
+        if (Clock::now() >= limit) {
+            cancel();
+            runUntil(done);
+            return false;
+        }
+        if (ioc_.run_one_until(limit) == 0 && ioc_.stopped())
+            ioc_.restart();
+    }
+    return true;
+}
+
+void BeastConnection::runUntil(const bool& done) {
+    ioc_.restart();
+    while (!done) {
+        if (ioc_.run_one() == 0)
+            ioc_.restart();  // out of work for a moment; the operation still has to finish
+    }
+}
+
+bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
+    const auto limit = options_.handshakeTimeout;
+    auto& lowest = beast::get_lowest_layer(ws_);
+    const auto closeSocket = [&lowest] {
+        error_code ignored;
+        lowest.socket().close(ignored);
+    };
+
+    // A numeric host needs no resolver. Names go through Asio's resolver, which runs
+    // getaddrinfo on its own thread: past the limit we stop waiting, but a lookup stuck inside
+    // getaddrinfo still holds connect() until it returns, since that thread has to be joined.
+    std::vector<tcp::endpoint> endpoints;
+    error_code ec;
+    const auto address = asio::ip::make_address(options_.host, ec);
+    if (!ec) {
+        endpoints.emplace_back(address, options_.port);
+    } else {
+        tcp::resolver resolver(ioc_);
+        bool done = false;
+        const auto start = Clock::now();
+        resolver.async_resolve(options_.host, std::to_string(options_.port),
+                               [&](const error_code& e, const tcp::resolver::results_type& r) {
+                                   ec = e;
+                                   for (const auto& entry : r)
+                                       endpoints.push_back(entry.endpoint());
+                                   done = true;
+                               });
+        const bool inTime = runUntil(
+            done, [&] { return start + limit; }, [&] { resolver.cancel(); });
+        if (!inTime || ec || endpoints.empty()) {
+            failure = WebSocketConnectFailure::SendRequest;
+            return false;
+        }
+    }
+
+    {
+        bool done = false;
+        const auto start = Clock::now();
+        lowest.async_connect(endpoints, [&](const error_code& e, const tcp::endpoint&) {
+            ec = e;
+            done = true;
+        });
+        const bool inTime = runUntil(
+            done, [&] { return start + limit; }, closeSocket);
+        if (!inTime || ec) {
+            failure = WebSocketConnectFailure::SendRequest;
+            return false;
+        }
+        // Small frames go out at once instead of waiting for the previous one's ACK.
+        lowest.socket().set_option(tcp::no_delay(true), ec);
+    }
+
+    ws_.set_option(websocket::stream_base::decorator(
+        [userAgent = options_.userAgent](websocket::request_type& request) {
+            if (!userAgent.empty())
+                request.set(http::field::user_agent, userAgent);
+        }));
+    ws_.auto_fragment(false);  // one frame per message
+    ws_.read_message_max(0);   // our own cap applies, in read()
+
+    websocket::response_type response;
+    bool done = false;
+    const auto start = Clock::now();
+    ws_.async_handshake(response, hostHeader(options_.host, options_.port), options_.path,
+                        [&](const error_code& e) {
+                            ec = e;
+                            done = true;
+                        });
+    // Writing the request has the limit from the start; receiving the response has it from
+    // the moment the request was out.
+    const bool inTime = runUntil(
+        done,
+        [&] {
+            const auto readStarted = lowest.rate_policy().readStartedAt();
+            return readStarted ? *readStarted + limit : start + limit;
+        },
+        closeSocket);
+    if (!inTime || ec) {
+        if (!lowest.rate_policy().readStartedAt())
+            failure = WebSocketConnectFailure::SendRequest;
+        else if (!inTime)
+            failure = WebSocketConnectFailure::ReceiveResponse;
+        else
+            failure = responseFailure(ec);
+        closeSocket();
+        return false;
+    }
+
+    // From here on Beast bounds the closing handshake (either side's) by closeTimeout, so a
+    // peer that never finishes it cannot hold a read forever.
+    ws_.set_option(websocket::stream_base::timeout{options_.closeTimeout,
+                                                   websocket::stream_base::none(), false});
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    return true;
+}
+
+BeastConnection::~BeastConnection() {
+    // Nobody reads any more (the receiver is gone or never started). If the connection is still
+    // up, run the close handshake here, bounded by closeTimeout.
+    bool wasOpen;
+    {
+        std::lock_guard lock(mutex_);
+        wasOpen = open_;
+        closeRequested_ = true;
+    }
+    if (wasOpen) {
+        beginClose();
+        const auto deadline = Clock::now() + options_.closeTimeout;
+        ioc_.restart();
+        while (!closeOver_ && Clock::now() < deadline) {
+            if (ioc_.run_one_until(deadline) == 0 && ioc_.stopped())
+                break;
+        }
+    }
+    endAndRelease();
+}
+
+void BeastConnection::sendText(std::string text) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || closeRequested_)
+            return;
+        queue_.push_back(std::move(text));
+        if (pumping_)
+            return;
+        pumping_ = true;
+    }
+    asio::post(ioc_, [this] { pumpWrites(); });
+}
+
+void BeastConnection::pumpWrites() {
+    bool more = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.empty() || !open_) {
+            queue_.clear();
+            pumping_ = false;
+        } else {
+            writing_ = std::move(queue_.front());
+            queue_.pop_front();
+            more = true;
+        }
+    }
+    if (!more) {
+        startCloseIfReady();
+        return;
+    }
+    ws_.text(true);
+    ws_.async_write(asio::buffer(writing_), [this](const error_code& ec, std::size_t) {
+        writing_.clear();
+        if (!ec) {
+            pumpWrites();
+            return;
+        }
+        // The stream is broken; the pending read reports it. Drop what is left.
+        {
+            std::lock_guard lock(mutex_);
+            queue_.clear();
+            pumping_ = false;
+        }
+        startCloseIfReady();
+    });
+}
+
+void BeastConnection::close() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || closeRequested_)
+            return;
+        closeRequested_ = true;
+    }
+    asio::post(ioc_, [this] { beginClose(); });
+}
+
+void BeastConnection::beginClose() {
+    {
+        std::lock_guard lock(mutex_);
+        if (closeArmed_ || !open_)
+            return;
+    }
+    closeArmed_ = true;
+    closeTimer_.expires_after(options_.closeTimeout);
+    closeTimer_.async_wait([this](const error_code& ec) {
+        if (ec)
+            return;  // cancelled: the close finished in time
+        closeOver_ = true;
+        shutSocket();
+    });
+    startCloseIfReady();
+}
+
+// The close frame goes out after the frames queued before close(), never during a write.
+void BeastConnection::startCloseIfReady() {
+    if (!closeArmed_ || closeStarted_)
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        if (pumping_ || !open_)
+            return;
+    }
+    closeStarted_ = true;
+    ws_.async_close(websocket::close_code::normal, [this](const error_code& ec) {
+        closeOver_ = true;
+        closeTimer_.cancel();
+        if (ec)
+            shutSocket();
+    });
+}
+
+void BeastConnection::shutSocket() {
+    auto& socket = beast::get_lowest_layer(ws_).socket();
+    if (!socket.is_open())
+        return;
+    error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+// The connection is over: later sends are dropped, the socket is released and the handlers of
+// the aborted operations run (none is left holding the stream).
+void BeastConnection::endAndRelease() {
+    {
+        std::lock_guard lock(mutex_);
+        open_ = false;
+        closeRequested_ = true;
+        queue_.clear();
+    }
+    closeTimer_.cancel();
+    shutSocket();
+    ioc_.restart();
+    ioc_.poll();
+}
+
+WebSocketReadResult BeastConnection::read() {
+    WebSocketReadResult result;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_) {
+            result.kind = WebSocketReadResult::Kind::Closed;
+            return result;
+        }
+    }
+
+    std::size_t size = 0;
+    bool tooLarge = false;
+    for (;;) {
+        error_code ec;
+        std::size_t got = 0;
+        bool done = false;
+        ws_.async_read_some(asio::buffer(readBuffer_), [&](const error_code& e, std::size_t n) {
+            ec = e;
+            got = n;
+            done = true;
+        });
+        runUntil(done);
+
+        if (ec) {
+            bool closing;
+            {
+                std::lock_guard lock(mutex_);
+                closing = closeRequested_;
+            }
+            const bool closed = closing || ec == websocket::error::closed;
+            endAndRelease();
+            result = {};
+            result.kind =
+                closed ? WebSocketReadResult::Kind::Closed : WebSocketReadResult::Kind::Failed;
+            return result;
+        }
+
+        size += got;
+        if (ws_.got_text() && !tooLarge) {
+            if (size > options_.maxMessageBytes) {
+                tooLarge = true;
+                std::string().swap(result.data);
+            } else {
+                result.data.append(readBuffer_.data(), got);
+            }
+        }
+        if (ws_.is_message_done())
+            break;
+    }
+
+    result.size = size;
+    if (!ws_.got_text()) {
+        result.kind = WebSocketReadResult::Kind::Binary;
+        std::string().swap(result.data);
+    } else {
+        result.kind =
+            tooLarge ? WebSocketReadResult::Kind::TooLarge : WebSocketReadResult::Kind::Text;
+    }
+    return result;
+}
+
+}  // namespace
+
+std::unique_ptr<WebSocketConnection> WebSocketConnection::connect(
+    const WebSocketOptions& options, WebSocketConnectFailure& failure) {
+    auto connection = std::make_unique<BeastConnection>(options);
+    if (!connection->handshake(failure))
+        return nullptr;
+    return connection;
+}
+
+}  // namespace platform
