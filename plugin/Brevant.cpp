@@ -1,5 +1,7 @@
 #include "plugin/Brevant.h"
 
+#include "net/BackendSession.h"
+#include "net/PairingCheck.h"
 #include "platform/Text.h"
 #include "plugin/ConsoleSetup.h"
 #include "plugin/DeviceId.h"
@@ -7,6 +9,7 @@
 #include "plugin/Hooks.h"
 #include "plugin/Log.h"
 #include "replays/ReplayFolder.h"
+#include "rotation/HostingState.h"
 
 namespace brevant {
 
@@ -56,7 +59,10 @@ void Brevant::onLoad() {
 
         setUpReplayFolder(cvars);
 
+        Brevant* self = this;
+        gw.SetTimeout([self](GameWrapper*) { startBackendSession(*self); }, 0.3f);
         hookGameEvents(*this);
+        startLoadTimePairCheck();
 
         logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
         registerMenuBindCvar(cvars);
@@ -71,7 +77,14 @@ void Brevant::onLoad() {
 
 void Brevant::onUnload() {
     try {
+        lobbyOwned.exchange(false);
+        {
+            std::lock_guard lk(hostingMutex);
+            rotationState.enabled.store(false);
+            rotationState.rotation.clear();
+        }
         globalGameWrapper.store(nullptr);
+        stopBackendSession();
     } catch (...) {
     }
 }

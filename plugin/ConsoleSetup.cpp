@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "net/PairingState.h"
 #include "plugin/Globals.h"
 #include "plugin/Log.h"
+#include "ranks/RankSubmit.h"
 
 namespace brevant {
 namespace {
@@ -65,7 +67,12 @@ void registerUiAndRankCommands(CVarManagerWrapper& cvars) {
         },
         "Abre a UI do Brevant", 0);
     cvars.registerNotifier(
-        "brv_rank", [](std::vector<std::string>) {}, "Envia rank_check para o bot", 0);
+        "brv_rank",
+        [](std::vector<std::string>) {
+            ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(),
+                               &isPaired);
+        },
+        "Envia rank_check para o bot", 0);
 }
 
 void applyMenuBind(CVarManagerWrapper& cvars) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "net/BackendEndpoint.h"
 #include "platform/Clock.h"
 #include "plugin/Workers.h"
 
@@ -23,16 +24,23 @@ private:
 
 std::unique_ptr<ManualClock> clock;
 
+// Port 1 on the loopback address: nothing listens there, so a connection is refused at once.
+void pointBackendAtClosedPort() {
+    brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
+}
+
 }  // namespace
 
 TestHost::TestHost() : ownDir_(std::make_unique<TempDir>("brevant-host")) {
     dataFolder_ = ownDir_->path();
+    pointBackendAtClosedPort();
     rt_ = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder_});
     clock = std::make_unique<ManualClock>(*rt_);
     platform::setClockSource(clock.get());
 }
 
 TestHost::TestHost(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {
+    pointBackendAtClosedPort();
     rt_ = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder_});
     clock = std::make_unique<ManualClock>(*rt_);
     platform::setClockSource(clock.get());
@@ -68,6 +76,11 @@ void TestHost::load() {
 void TestHost::unload() {
     plugin_->onUnload();
     loaded_ = false;
+}
+
+void TestHost::settle() {
+    EXPECT_EQ(brevant::waitForWorkers(std::chrono::seconds(60)), 0) << "worker threads still run";
+    rt_->runPosted();
 }
 
 bool TestHost::hasLog(const std::string& line) const {

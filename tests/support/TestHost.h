@@ -17,7 +17,8 @@ namespace testing_support {
 
 class TestHost {
 public:
-    // A fresh data folder of its own, or the given one (which must outlive the host).
+    // A fresh data folder of its own, or the given one (which must outlive the host). The
+    // backend endpoint points at a closed port on 127.0.0.1 until a test points it elsewhere.
     TestHost();
     explicit TestHost(std::filesystem::path dataFolder);
     ~TestHost();
@@ -35,6 +36,8 @@ public:
     void unload();
 
     void advance(double seconds) { rt_->advance(seconds); }
+    // Waits for the plugin's worker threads to end, then runs what they posted.
+    void settle();
     bool pumpUntil(const std::function<bool()>& cond,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         return rt_->pumpUntil(cond, timeout);

@@ -1,0 +1,120 @@
+#include "net/HttpRequests.h"
+
+#include "net/BackendEndpoint.h"
+#include "net/Json.h"
+#include "platform/HttpTransport.h"
+#include "platform/Text.h"
+
+namespace brevant {
+namespace {
+
+constexpr const char* apiKey = "qworlenstapifendrux";
+
+bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
+              const std::string& target, const char* userAgent, const std::wstring& headers,
+              std::optional<std::string> body, platform::HttpResponse& response) {
+    platform::HttpRequest request;
+    request.method = method;
+    request.host = platform::wideToUtf8(host);
+    request.port = port;
+    request.target = target;
+    request.userAgent = userAgent;
+    request.extraHeaders = platform::wideToUtf8(headers);
+    request.body = std::move(body);
+    return platform::httpExchange(request, response);
+}
+
+}  // namespace
+
+std::string percentEncode(const std::string& text) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+        if (plain) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+std::wstring buildRequestHeaders(const std::optional<std::wstring>& contentType) {
+    std::wstring headers;
+    if (contentType && !contentType->empty())
+        headers += L"Content-Type: " + *contentType + L"\r\n";
+    headers += L"x-api-key: " + platform::utf8ToWide(apiKey) + L"\r\n";
+    headers += L"x-client: brevant-plugin\r\n";
+    return headers;
+}
+
+bool queryPairStatus(const std::string& deviceId, bool& registered) {
+    registered = false;
+    try {
+        const auto& endpoint = backendEndpoint();
+        platform::HttpResponse response;
+        if (!exchange("GET", endpoint.backendHost, endpoint.pairPort,
+                      "/pair-status?deviceId=" + percentEncode(deviceId), "Brevant/1.0", L"",
+                      std::nullopt, response))
+            return false;
+        if (response.body.empty())
+            return false;
+        const json reply = json::parse(response.body, nullptr, false);
+        if (!reply.is_object())
+            return false;
+        auto member = reply.find("registered");
+        if (member == reply.end()) {
+            // An error status without an answer is the server failing, not "not registered".
+            return response.status < 400;
+        }
+        if (!member->is_boolean())
+            return false;
+        registered = member->get<bool>();
+        return true;
+    } catch (...) {
+        registered = false;
+        return false;
+    }
+}
+
+bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
+              const std::string& contentType, const std::string& body, std::string& response) {
+    response.clear();
+    try {
+        platform::HttpResponse reply;
+        const auto type = platform::utf8ToWide(contentType);
+        if (!exchange("POST", host, port, platform::wideToUtf8(path), "Brevant/1.0",
+                      buildRequestHeaders(type),
+                      body.empty() ? std::nullopt : std::optional<std::string>(body), reply))
+            return false;
+        response = std::move(reply.body);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool postRankSubmit(const std::string& body, HttpResult& result) {
+    result = HttpResult{};
+    try {
+        const auto& endpoint = backendEndpoint();
+        platform::HttpResponse reply;
+        if (!exchange("POST", endpoint.backendHost, endpoint.rankPort, "/rank-submit",
+                      "Brevant/0.0.2", L"Content-Type: application/json; charset=utf-8\r\n", body,
+                      reply))
+            return false;
+        result.status = reply.statusRead ? reply.status : 0;
+        result.ok = result.status >= 200 && result.status <= 299;
+        result.body = std::move(reply.body);
+        return true;
+    } catch (...) {
+        result = HttpResult{};
+        return false;
+    }
+}
+
+}  // namespace brevant

@@ -1,0 +1,35 @@
+#pragma once
+// The plugin's three plain HTTP requests to the backend. Each is one synchronous exchange on
+// its own connection, run on a worker thread.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace brevant {
+
+struct HttpResult {
+    bool ok = false;           // status in 200..299
+    std::uint32_t status = 0;  // 0 when it could not be read
+    std::string body;          // as received
+};
+
+// Asks whether the device is paired. True when a reply was received and understood; then
+// `registered` holds the answer (false on entry).
+bool queryPairStatus(const std::string& deviceId, bool& registered);
+
+// POST with the common header block (content type, API key, client line). True when the
+// request was sent and answered, whatever the status; the body is in `response`.
+bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
+              const std::string& contentType, const std::string& body, std::string& response);
+
+// POST /rank-submit with a JSON body. True when sent and answered; `result` then holds status,
+// ok and body (reset on entry).
+bool postRankSubmit(const std::string& body, HttpResult& result);
+
+// The common header block, each line ended by CRLF.
+std::wstring buildRequestHeaders(const std::optional<std::wstring>& contentType);
+
+// Letters, digits and "-._~" as they are; every other byte as %XX (upper-case hex).
+std::string percentEncode(const std::string& text);
+
+}  // namespace brevant

@@ -1,0 +1,12 @@
+#include "net/PairingState.h"
+
+namespace brevant {
+
+std::atomic<bool> paired{false};
+std::atomic<bool> pairStatusKnown{false};
+
+bool isPaired() {
+    return paired.load();
+}
+
+}  // namespace brevant

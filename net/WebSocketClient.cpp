@@ -1,0 +1,133 @@
+#include "net/WebSocketClient.h"
+
+#include "platform/Text.h"
+#include "plugin/Log.h"
+
+namespace brevant {
+namespace {
+
+constexpr std::chrono::milliseconds handshakeLimit{3000};
+constexpr std::size_t receiveBuffer = 16384;
+constexpr std::size_t messageCap = 1024 * 1024;
+
+const char* failureText(platform::WebSocketConnectFailure failure) {
+    switch (failure) {
+        case platform::WebSocketConnectFailure::SendRequest:
+            return "WinHttpSendRequest failed";
+        case platform::WebSocketConnectFailure::ReceiveResponse:
+            return "WinHttpReceiveResponse failed";
+        case platform::WebSocketConnectFailure::Upgrade:
+            return "WebSocket upgrade failed";
+    }
+    return "WebSocket upgrade failed";
+}
+
+}  // namespace
+
+WebSocketClient::WebSocketClient(std::wstring host_, std::wstring path_, std::uint16_t port_)
+    : host(std::move(host_)), path(std::move(path_)), port(port_) {}
+
+WebSocketClient::~WebSocketClient() {
+    close();
+}
+
+bool WebSocketClient::connect() {
+    if (connected.load())
+        return true;
+
+    platform::WebSocketOptions options;
+    options.host = platform::wideToUtf8(host);
+    options.port = port;
+    options.path = platform::wideToUtf8(path);
+    options.userAgent = "Brevant/1.0";
+    options.handshakeTimeout = handshakeLimit;
+    options.closeTimeout = handshakeLimit;
+    options.readChunk = receiveBuffer;
+    options.maxMessageBytes = messageCap;
+
+    platform::WebSocketConnectFailure failure{};
+    auto connection = platform::WebSocketConnection::connect(options, failure);
+    if (!connection) {
+        if (onError)
+            onError(failureText(failure));
+        releaseOnce(false);
+        return false;
+    }
+    {
+        std::lock_guard lk(sendMutex);
+        connection_ = std::move(connection);
+    }
+    connected.store(true);
+    if (onOpen)
+        onOpen();
+    receiverThread = std::thread([this] { receiveLoop(); });
+    return true;
+}
+
+void WebSocketClient::sendText(const std::string& text) {
+    std::lock_guard lk(sendMutex);
+    if (connection_ && connected.load())
+        connection_->sendText(text);
+}
+
+void WebSocketClient::close() {
+    connected.store(false);
+    {
+        std::lock_guard lk(sendMutex);
+        if (connection_)
+            connection_->close();
+    }
+    if (receiverThread.joinable() && receiverThread.get_id() != std::this_thread::get_id())
+        receiverThread.join();
+    releaseOnce(true);
+}
+
+void WebSocketClient::releaseOnce(bool callOnClose) {
+    if (closed.exchange(true))
+        return;
+    std::unique_ptr<platform::WebSocketConnection> released;
+    {
+        std::lock_guard lk(sendMutex);
+        released = std::move(connection_);
+    }
+    released.reset();
+    if (callOnClose && onClose)
+        onClose();
+}
+
+void WebSocketClient::receiveLoop() {
+    // Only this thread and close() (after joining it) release the connection, so it stays put
+    // while the loop reads.
+    platform::WebSocketConnection* connection = nullptr;
+    {
+        std::lock_guard lk(sendMutex);
+        connection = connection_.get();
+    }
+    while (connection && connected.load()) {
+        auto result = connection->read();
+        using Kind = platform::WebSocketReadResult::Kind;
+        if (result.kind == Kind::Failed) {
+            if (onError)
+                onError("WebSocketReceive failed");
+            break;
+        }
+        if (result.kind == Kind::Closed)
+            break;
+        if (result.kind == Kind::TooLarge) {
+            logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
+                    " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
+            continue;
+        }
+        if (result.kind == Kind::Text && onMessage) {
+            try {
+                onMessage(result.data);
+            } catch (...) {
+                // Nothing a message does may end the receiver thread.
+            }
+        }
+    }
+    connected.store(false);
+    releaseOnce(true);
+}
+
+}  // namespace brevant

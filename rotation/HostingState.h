@@ -1,0 +1,46 @@
+#pragma once
+// What the plugin knows of the private match it hosts or sits in, and of the series' map
+// rotation.
+//
+// Locking rule: `hostingMutex` guards currentServerName and the non-atomic members of
+// rotationState (file, rotation, lastMap, settings, region). The receiver thread and the game
+// thread both use them. Hold the lock only to read or change them: never while sending on the
+// WebSocket, posting to the game thread, logging or writing a file. Copy what you need under the
+// lock, release it, then act. A save copies the state under hostingMutex and writes the file
+// under a lock of its own, so saves from the two threads never interleave.
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sdk/Records.h"
+
+namespace brevant {
+
+struct RotationState {
+    RotationState();
+
+    std::filesystem::path file;  // the rotation file; set once by onLoad
+    std::atomic<bool> enabled{false};
+    std::atomic<std::int32_t> nextIdx{0};
+    std::vector<std::string> rotation;  // map codes of the series, in playing order
+    std::string lastMap;
+    CustomMatchSettings settings;  // as the match was created; maximum player count 8 at start
+    std::int32_t region = 9;
+    std::atomic<std::uint32_t> rev{1};
+    std::atomic<std::int64_t> ts{0};
+};
+
+extern std::mutex hostingMutex;
+extern RotationState rotationState;
+// The name of the private match this plugin last created or joined.
+extern std::string currentServerName;
+// True while this plugin hosts the private match it created on the backend's order.
+extern std::atomic<bool> lobbyOwned;
+
+// currentServerName, read under the lock.
+std::string serverNameNow();
+
+}  // namespace brevant

@@ -1,0 +1,161 @@
+// The message catalogue: guards, log lines and flags, and texts that must change nothing.
+#include "net/Dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include "net/PairingState.h"
+#include "plugin/Globals.h"
+#include "rotation/HostingState.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+using testing_support::TestHost;
+
+class Dispatcher : public ::testing::Test {
+protected:
+    void SetUp() override {
+        host.load();
+        host.settle();  // the load-time pairing check has had its say
+        baseline = host.logs().size();
+    }
+    void dispatch(const std::string& text) { brevant::dispatchMessage(host.plugin(), text); }
+    // Log lines written since the plugin loaded.
+    std::vector<std::string> newLogs() const {
+        auto all = host.logs();
+        return {all.begin() + static_cast<long>(baseline), all.end()};
+    }
+    TestHost host;
+    std::size_t baseline = 0;
+};
+
+TEST_F(Dispatcher, PairingMessagesSetTheFlagsLastOneWins) {
+    dispatch(R"({"t":"paired_ok"})");
+    EXPECT_TRUE(brevant::pairStatusKnown.load());
+    EXPECT_TRUE(brevant::paired.load());
+    dispatch(R"({"t":"pair_required","extra":[1,2]})");
+    EXPECT_TRUE(brevant::pairStatusKnown.load());
+    EXPECT_FALSE(brevant::paired.load());
+    EXPECT_EQ(newLogs(), (std::vector<std::string>{
+                             "[BRV] Device paired to your Discord. Ready.",
+                             "[BRV] Pair required. Use: /addpair deviceid:" + brevant::deviceId +
+                                 " no Discord",
+                         }));
+}
+
+TEST_F(Dispatcher, TextsThatAreNotKnownMessagesChangeNothing) {
+    for (const char* text : {
+             "not json",
+             "",
+             "{}",
+             "[]",
+             "[1,2]",
+             "\"paired_ok\"",
+             "true",
+             "null",
+             "42",
+             R"({"t":"PAIRED_OK"})",
+             R"({"t":"Ping"})",
+             R"({"t":" paired_ok"})",
+             R"({"t":5})",
+             R"({"t":null})",
+             R"({"t":["paired_ok"]})",
+             R"({"type":"paired_ok"})",
+             R"({"t":"paired_ok")",
+             R"({"t":"unknown_type"})",
+         }) {
+        dispatch(text);
+    }
+    host.rt().runPosted();
+    EXPECT_TRUE(newLogs().empty());
+    EXPECT_FALSE(brevant::pairStatusKnown.load());
+    EXPECT_FALSE(brevant::paired.load());
+    EXPECT_TRUE(host.toastTexts().empty());
+}
+
+TEST_F(Dispatcher, HostileSizesAndNestingAreDroppedQuietly) {
+    dispatch(std::string(1024 * 1024, '['));
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += R"({"t":)";
+    dispatch(deep);
+    std::string valid =
+        R"({"t":"paired_ok","x":)" + std::string(200000, '[') + std::string(200000, ']') + "}";
+    dispatch(valid);  // deep but valid: handled like any other
+    EXPECT_TRUE(brevant::paired.load());
+}
+
+TEST_F(Dispatcher, CreateNeedsPairing) {
+    dispatch(R"({"t":"create","serverName":"Sala"})");
+    dispatch(R"({"t":"create_private_match"})");
+    EXPECT_EQ(newLogs(), (std::vector<std::string>{"[BRV] seu device nao esta pareado",
+                                                   "[BRV] seu device nao esta pareado"}));
+}
+
+TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
+    brevant::lobbyOwned = true;
+    dispatch(R"({"t":"join_private","to":"someone-else"})");
+    brevant::lobbyOwned = false;
+    dispatch(R"({"t":"join_private","to":"someone-else"})");
+    dispatch(R"({"t":"join_private","to":")" + brevant::deviceId + R"("})");
+    dispatch(R"({"t":"join_private"})");
+    dispatch(R"({"t":"join_private","to":""})");
+    EXPECT_EQ(newLogs(), (std::vector<std::string>{
+                             "[BRV] join_private: ignorado (sou host).",
+                             "[BRV] join_private: ignorado (destino=someone-else)",
+                             "[BRV] Ignorando join_private: device nao pareado",
+                             "[BRV] Ignorando join_private: device nao pareado",
+                             "[BRV] Ignorando join_private: device nao pareado",
+                         }));
+}
+
+TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
+    dispatch(R"({"t":"join_private","to":7})");
+    dispatch(R"({"t":"join_private","to":null})");
+    dispatch(R"({"t":"rank_ack","status":true})");
+    dispatch(R"({"t":"rank_ack","note":{"a":1}})");
+    host.rt().runPosted();
+    EXPECT_TRUE(newLogs().empty());
+    EXPECT_TRUE(host.toastTexts().empty());
+}
+
+TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
+    dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"Stadium_P","seq":1})");
+    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"","map":"cs_p"})");
+    dispatch(R"({"t":"rotate_state_req","server":"S"})");
+    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rotation":["a"]})");
+    EXPECT_EQ(newLogs(),
+              (std::vector<std::string>{"[BRV] Ignorando rotate_handoff: device nao pareado"}));
+}
+
+TEST_F(Dispatcher, RankAckShowsItsToastOnTheGameThread) {
+    dispatch(R"({"t":"rank_ack"})");
+    dispatch(R"({"t":"rank_ack","status":"ok","note":"ignored"})");
+    dispatch(R"({"t":"rank_ack","status":"error","note":"sem cargo"})");
+    dispatch(R"({"t":"rank_ack","status":"OK"})");
+    EXPECT_TRUE(host.toastTexts().empty());  // posted, not shown yet
+    host.rt().runPosted();
+    EXPECT_EQ(host.toastTexts(), (std::vector<std::string>{
+                                     "Rank verificado e sincronizado.",
+                                     "Rank verificado e sincronizado.",
+                                     "Falha ao verificar rank: sem cargo",
+                                     "Falha ao verificar rank: ",
+                                 }));
+    const auto toast = host.rt().toasts().front();
+    EXPECT_EQ(toast.title, "Brevant");
+    EXPECT_EQ(toast.texture, "default");
+    EXPECT_FLOAT_EQ(toast.seconds, 3.5f);
+    EXPECT_EQ(toast.toastType, 0);
+    EXPECT_FLOAT_EQ(toast.width, 290.0f);
+    EXPECT_FLOAT_EQ(toast.height, 60.0f);
+}
+
+TEST_F(Dispatcher, GameWorkIsDroppedWithoutTheGameHandle) {
+    host.unload();
+    dispatch(R"({"t":"rank_ack"})");
+    dispatch(R"({"t":"apply_map","map":"cs_p"})");
+    host.rt().runPosted();
+    EXPECT_TRUE(host.toastTexts().empty());
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+// The three HTTP requests on the wire, and the pairing check built on the first.
+#include "net/HttpRequests.h"
+
+#include <gtest/gtest.h>
+
+#include "net/BackendEndpoint.h"
+#include "net/PairingState.h"
+#include "plugin/Globals.h"
+#include "tests/support/HttpTestServer.h"
+#include "tests/support/TestHost.h"
+
+namespace {
+
+using testing_support::HttpCannedResponse;
+using testing_support::HttpTestServer;
+using testing_support::TestHost;
+
+class HttpApi : public ::testing::Test {
+protected:
+    void SetUp() override {
+        brevant::setBackendEndpointForTests(
+            {L"127.0.0.1", 1, server.port(), server.port(), server.port()});
+    }
+    std::string hostLine() const { return "Host: 127.0.0.1:" + std::to_string(server.port()); }
+    HttpTestServer server;
+};
+
+TEST_F(HttpApi, PairQueryIsAPlainGetWithThePercentEncodedIdentifier) {
+    server.enqueue(HttpCannedResponse::make(200, R"({"registered":true})"));
+    bool registered = false;
+    EXPECT_TRUE(brevant::queryPairStatus("ab-9._~ +\xC3/", registered));
+    EXPECT_TRUE(registered);
+    ASSERT_EQ(server.requestCount(), 1u);
+    const auto request = server.requests()[0];
+    EXPECT_EQ(request.head, "GET /pair-status?deviceId=ab-9._~%20%2B%C3%2F HTTP/1.1\r\n" +
+                                hostLine() + "\r\nUser-Agent: Brevant/1.0\r\n\r\n");
+    EXPECT_EQ(request.body, "");
+}
+
+TEST_F(HttpApi, PairReplyRule) {
+    struct Case {
+        unsigned status;
+        const char* body;
+        bool ok;
+        bool registered;
+    };
+    const Case cases[] = {
+        {404, R"({"registered": true})", true, true},  // status plays no part
+        {200, "{}", true, false},
+        {200, R"({"registered":false,"extra":1})", true, false},
+        {200, "true", false, false},
+        {200, R"({"registered":"yes"})", false, false},
+        {200, R"({"registered":1})", false, false},
+        {200, "", false, false},
+        {200, "not json", false, false},
+        {500, R"({"error":"db"})", false, false},  // a server error is no answer
+        {503, R"({"registered":false})", true, false},
+    };
+    for (const auto& c : cases) {
+        server.enqueue(HttpCannedResponse::make(c.status, c.body));
+        bool registered = true;
+        EXPECT_EQ(brevant::queryPairStatus("id", registered), c.ok) << c.status << " " << c.body;
+        EXPECT_EQ(registered, c.registered) << c.status << " " << c.body;
+    }
+    brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
+    bool registered = true;
+    EXPECT_FALSE(brevant::queryPairStatus("id", registered));  // refused
+    EXPECT_FALSE(registered);
+}
+
+TEST_F(HttpApi, GeneralPostCarriesTheCommonHeaderBlock) {
+    server.enqueue(HttpCannedResponse::make(500, "stored?"));
+    std::string response;
+    EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/upload-replay",
+                                  "multipart/form-data; boundary=XYZ", "--XYZ--\r\n", response));
+    EXPECT_EQ(response, "stored?");
+    server.enqueue(HttpCannedResponse::make(200, "ok"));
+    EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/p", "", "", response));
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].head, "POST /upload-replay HTTP/1.1\r\n" + hostLine() +
+                                    "\r\nUser-Agent: Brevant/1.0\r\n"
+                                    "Content-Type: multipart/form-data; boundary=XYZ\r\n"
+                                    "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
+                                    "Content-Length: 9\r\n\r\n");
+    EXPECT_EQ(requests[0].body, "--XYZ--\r\n");
+    EXPECT_EQ(requests[1].head, "POST /p HTTP/1.1\r\n" + hostLine() +
+                                    "\r\nUser-Agent: Brevant/1.0\r\n"
+                                    "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
+                                    "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(requests[1].body, "");
+
+    brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
+    response = "old";
+    EXPECT_FALSE(brevant::httpPost(L"127.0.0.1", 1, L"/p", "", "x", response));
+    EXPECT_EQ(response, "");
+}
+
+TEST_F(HttpApi, RankSubmissionRequestAndStatus) {
+    for (unsigned status : {201u, 302u, 199u, 200u, 299u, 300u}) {
+        server.enqueue(HttpCannedResponse::make(status, "b" + std::to_string(status)));
+        brevant::HttpResult result;
+        EXPECT_TRUE(brevant::postRankSubmit(R"({"x":1})", result));
+        EXPECT_EQ(result.status, status);
+        EXPECT_EQ(result.ok, status >= 200 && status <= 299) << status;
+        EXPECT_EQ(result.body, "b" + std::to_string(status));
+    }
+    const auto request = server.requests()[0];
+    EXPECT_EQ(request.head, "POST /rank-submit HTTP/1.1\r\n" + hostLine() +
+                                "\r\nUser-Agent: Brevant/0.0.2\r\n"
+                                "Content-Type: application/json; charset=utf-8\r\n"
+                                "Content-Length: 7\r\n\r\n");
+    EXPECT_EQ(request.body, R"({"x":1})");
+    EXPECT_EQ(request.header("x-api-key"), nullptr);
+
+    server.enqueue(HttpCannedResponse::withAction(HttpCannedResponse::Action::Drop));
+    brevant::HttpResult result;
+    result.status = 7;
+    EXPECT_FALSE(brevant::postRankSubmit("{}", result));
+    EXPECT_EQ(result.status, 0u);
+    EXPECT_FALSE(result.ok);
+}
+
+// The pairing check at load, through the stand-in host.
+class PairingAtLoad : public HttpApi {
+protected:
+    TestHost host;
+};
+
+TEST_F(PairingAtLoad, NotRegisteredShowsThePairingCommand) {
+    server.route("/pair-status", HttpCannedResponse::make(200, "{}"));
+    host.load();
+    host.settle();
+    EXPECT_TRUE(brevant::pairStatusKnown.load());
+    EXPECT_FALSE(brevant::paired.load());
+    EXPECT_EQ(host.toastTexts(),
+              std::vector<std::string>{"Nao registrado. Cole no Discord: /addpair deviceid:" +
+                                       brevant::deviceId});
+}
+
+TEST_F(PairingAtLoad, RegisteredShowsItsToast) {
+    server.route("/pair-status", HttpCannedResponse::make(200, R"({"registered":true})"));
+    host.load();
+    host.settle();
+    EXPECT_TRUE(brevant::paired.load());
+    EXPECT_EQ(host.toastTexts(),
+              std::vector<std::string>{"Pareado: seu Discord j\xE1 est\xE1 vinculado."});
+}
+
+TEST_F(PairingAtLoad, ServerErrorIsAFailedQueryThatKeepsPaired) {
+    brevant::paired = true;
+    brevant::pairStatusKnown = true;
+    server.route("/pair-status", HttpCannedResponse::make(500, R"({"error":"db"})"));
+    host.load();
+    host.settle();
+    EXPECT_FALSE(brevant::pairStatusKnown.load());
+    EXPECT_TRUE(brevant::paired.load());
+    EXPECT_TRUE(host.toastTexts().empty());
+    EXPECT_EQ(host.countLog("[BRV] Falha ao consultar /pair-status no load"), 1);
+}
+
+TEST_F(PairingAtLoad, UnloadWhileTheQueryWaitsOnASlowServer) {
+    auto slow = HttpCannedResponse::make(200, R"({"registered":true})");
+    slow.delay = std::chrono::milliseconds(500);
+    server.route("/pair-status", slow);
+    host.load();
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    host.unload();
+    host.settle();                        // the answer arrives after the unload
+    EXPECT_TRUE(brevant::paired.load());  // the flags are the plugin's own
+    EXPECT_TRUE(host.toastTexts().empty());
+    EXPECT_FALSE(host.hasLog("[BRV] Falha ao consultar /pair-status no load"));
+}
+
+}  // namespace
