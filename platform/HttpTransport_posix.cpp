@@ -1,1 +1,306 @@
-// (being written)
+#include "platform/HttpTransport.h"
+
+#include <array>
+#include <limits>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/buffers_suffix.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+
+namespace platform {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+constexpr std::size_t kReadChunk = 16384;
+// WinHTTP accepts response heads up to 64 KiB.
+constexpr std::uint32_t kMaxResponseHead = 64 * 1024;
+
+std::string_view trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
+}
+
+// "Name: value" lines, in order. Lines end at CR or LF; empty lines and lines without a name
+// are left out, so nothing in the block can end the head early or break a line.
+std::string headerLines(std::string_view block) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < block.size()) {
+        auto end = block.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = block.size();
+        const std::string_view line = block.substr(pos, end - pos);
+        pos = end + 1;
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = trim(line.substr(0, colon));
+        if (name.empty())
+            continue;
+        const std::string_view value = trim(line.substr(colon + 1));
+        out.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
+    }
+    return out;
+}
+
+// A POST always carries a Content-Length, another method (GET and HEAD aside) only with a body.
+bool carriesBody(const HttpRequest& request) {
+    if (request.method == "POST")
+        return true;
+    return request.body && request.method != "GET" && request.method != "HEAD";
+}
+
+std::string requestHead(const HttpRequest& request, std::string_view hostField) {
+    std::string head;
+    head.append(request.method)
+        .append(" ")
+        .append(request.target.empty() ? std::string_view("/") : request.target)
+        .append(" HTTP/1.1\r\n");
+    head.append("Host: ").append(hostField);
+    if (request.port != 80)
+        head.append(":").append(std::to_string(request.port));
+    head.append("\r\nUser-Agent: ").append(request.userAgent).append("\r\n");
+    head.append(headerLines(request.extraHeaders));
+    if (carriesBody(request))
+        head.append("Content-Length: ")
+            .append(std::to_string(request.body ? request.body->size() : 0))
+            .append("\r\n");
+    head.append("\r\n");
+    return head;
+}
+
+// One exchange's connection and I/O. Each step runs one asynchronous operation on the
+// exchange's own io_context under a limit; a step that completes re-arms the limit for the next,
+// so the limits bound inactivity. A limit that expires closes the socket, which ends the step.
+class Exchange {
+public:
+    // The step's operation is started by `start`; its handler must call finish().
+    template <class Start>
+    void step(std::chrono::milliseconds limit, Start&& start) {
+        active_ = true;
+        if (limit.count() > 0) {
+            timer_.expires_after(limit);
+            timer_.async_wait([this](error_code ec) {
+                if (ec || !active_)
+                    return;  // the operation finished in time
+                resolver_.cancel();
+                error_code ignored;
+                socket_.close(ignored);
+            });
+        }
+        start();
+        ioc_.restart();
+        ioc_.run();
+    }
+    void finish() {
+        active_ = false;
+        timer_.cancel();
+    }
+
+    bool connect(const std::string& host, std::uint16_t port, std::chrono::milliseconds limit) {
+        std::vector<tcp::endpoint> endpoints;
+        error_code ec;
+        const auto address = asio::ip::make_address(host, ec);
+        if (!ec) {
+            endpoints.emplace_back(address, port);
+        } else {
+            step(limit, [&] {
+                resolver_.async_resolve(host, std::to_string(port), tcp::resolver::numeric_service,
+                                        [&](error_code e, tcp::resolver::results_type results) {
+                                            finish();
+                                            ec = e;
+                                            for (const auto& entry : results)
+                                                endpoints.push_back(entry.endpoint());
+                                        });
+            });
+            if (ec || endpoints.empty())
+                return false;
+        }
+        ec = asio::error::timed_out;
+        step(limit, [&] {
+            asio::async_connect(socket_, endpoints, [&](error_code e, const tcp::endpoint&) {
+                finish();
+                ec = e;
+            });
+        });
+        return !ec && socket_.is_open();
+    }
+
+    bool send(const std::string& head, const std::string& body, std::chrono::milliseconds limit) {
+        const std::array<asio::const_buffer, 2> buffers{asio::buffer(head), asio::buffer(body)};
+        beast::buffers_suffix<std::array<asio::const_buffer, 2>> rest(buffers);
+        while (beast::buffer_bytes(rest) > 0) {
+            error_code ec = asio::error::timed_out;
+            std::size_t written = 0;
+            step(limit, [&] {
+                socket_.async_write_some(rest, [&](error_code e, std::size_t n) {
+                    finish();
+                    ec = e;
+                    written = n;
+                });
+            });
+            if (ec)
+                return false;
+            rest.consume(written);
+        }
+        return true;
+    }
+
+    // Reads once from the socket into `input`. Returns the error, eof included.
+    error_code readSome(beast::flat_buffer& input, std::chrono::milliseconds limit) {
+        error_code ec = asio::error::timed_out;
+        step(limit, [&] {
+            socket_.async_read_some(input.prepare(kReadChunk), [&](error_code e, std::size_t n) {
+                finish();
+                ec = e;
+                input.commit(n);
+            });
+        });
+        return ec;
+    }
+
+private:
+    asio::io_context ioc_{1};
+    tcp::socket socket_{ioc_};
+    tcp::resolver resolver_{ioc_};
+    asio::steady_timer timer_{ioc_};
+    bool active_ = false;
+};
+
+class ResponseReader {
+public:
+    ResponseReader(Exchange& exchange, bool headRequest, std::chrono::milliseconds limit,
+                   std::size_t maxBodyBytes, HttpResponse& response)
+        : exchange_(exchange),
+          headRequest_(headRequest),
+          limit_(limit),
+          maxBody_(maxBodyBytes),
+          response_(response) {
+        newParser();
+    }
+
+    // False when no complete response head arrived. After the head, the body ends at the end of
+    // the message, at the cap, or at the first failure, and what arrived is kept.
+    bool read() {
+        for (;;) {
+            if (parser_->is_header_done() && !response_.statusRead) {
+                const unsigned status = parser_->get().result_int();
+                if (status >= 100 && status < 200 && status != 101) {
+                    // An interim response: the real one follows on the same connection.
+                    newParser();
+                    continue;
+                }
+                response_.statusRead = true;
+                response_.status = status;
+            }
+            if (parser_->is_done() || (response_.statusRead && response_.body.size() >= maxBody_))
+                return response_.statusRead;
+
+            if (input_.size() > 0) {
+                error_code ec;
+                setBodyBuffer();
+                const std::size_t used = parser_->put(input_.data(), ec);
+                input_.consume(used);
+                takeBody();
+                if (ec == http::error::need_buffer)
+                    continue;
+                if (ec && ec != http::error::need_more)
+                    return response_.statusRead;  // malformed
+                if (!ec)
+                    continue;
+            }
+
+            // The end of the stream completes a body delimited by the close and cuts any other
+            // message; either way what arrived stands.
+            if (exchange_.readSome(input_, limit_))
+                return response_.statusRead;
+        }
+    }
+
+private:
+    void newParser() {
+        parser_.emplace();
+        parser_->header_limit(kMaxResponseHead);
+        // The cap is applied here, keeping the first bytes. (No boost::none: Beast 1.74 then
+        // rejects every body with a Content-Length.)
+        parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+        if (headRequest_)
+            parser_->skip(true);
+    }
+    void setBodyBuffer() {
+        auto& body = parser_->get().body();
+        body.data = chunk_.data();
+        body.size = chunk_.size();
+        body.more = true;
+    }
+    void takeBody() {
+        const std::size_t got = chunk_.size() - parser_->get().body().size;
+        parser_->get().body().data = nullptr;
+        const std::size_t room = maxBody_ - std::min(maxBody_, response_.body.size());
+        response_.body.append(chunk_.data(), std::min(got, room));
+    }
+
+    Exchange& exchange_;
+    const bool headRequest_;
+    const std::chrono::milliseconds limit_;
+    const std::size_t maxBody_;
+    HttpResponse& response_;
+    std::optional<http::response_parser<http::buffer_body>> parser_;
+    beast::flat_buffer input_;
+    std::array<char, kReadChunk> chunk_{};
+};
+
+}  // namespace
+
+// A limit of zero or less means no limit, as in WinHTTP.
+bool httpExchange(const HttpRequest& request, HttpResponse& response, const HttpTimeouts& timeouts,
+                  std::size_t maxBodyBytes) {
+    try {
+        response = HttpResponse{};
+        if (request.method.empty() || request.host.empty())
+            return false;
+
+        // A numeric IPv6 host may come bracketed; it connects bare and is named bracketed.
+        std::string host = request.host;
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+        error_code ec;
+        const auto address = asio::ip::make_address(host, ec);
+        const std::string hostField = !ec && address.is_v6() ? "[" + host + "]" : host;
+
+        Exchange exchange;
+        if (!exchange.connect(host, request.port, timeouts.connect))
+            return false;
+        const std::string head = requestHead(request, hostField);
+        static const std::string kNoBody;
+        const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
+        if (!exchange.send(head, body, timeouts.send))
+            return false;
+        ResponseReader reader(exchange, request.method == "HEAD", timeouts.receive, maxBodyBytes,
+                              response);
+        return reader.read();
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace platform
