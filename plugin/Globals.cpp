@@ -2,8 +2,8 @@
 
 namespace brevant {
 
-std::atomic<std::shared_ptr<CVarManagerWrapper>> globalCvarManager;
-std::atomic<std::shared_ptr<GameWrapper>> globalGameWrapper;
+SharedHandle<CVarManagerWrapper> globalCvarManager;
+SharedHandle<GameWrapper> globalGameWrapper;
 std::string deviceId;
 
 }  // namespace brevant
