@@ -47,9 +47,12 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
     if (unloaded_)
         return !module_.isOpen();
     unloaded_ = true;
+    // In one game-thread task, so that no hook, command, window or timer of the plugin can run
+    // between its unload and its destruction.
     rt_->runOnGameThread([this] {
         if (loaded_)
             plugin_->onUnload();
+        rt_->forgetPluginCallbacks();
         plugin_.reset();
         info_->deleteFunc();
     });
@@ -59,8 +62,7 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
     if (auto wait = reinterpret_cast<WaitFn>(module_.symbol("brevantWaitForWorkers")))
         running = wait(static_cast<int>(workerWait.count()));
 
-    // Whatever the module left with the host (hooks, commands, timers, posted work) goes while
-    // its code is still there.
+    // What the workers posted meanwhile goes too, while the module's code is still there.
     rt_->runOnGameThread([this] { rt_->forgetPluginCallbacks(); });
 
     if (running > 0) {

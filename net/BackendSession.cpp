@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "net/BackendEndpoint.h"
 #include "net/Dispatcher.h"
@@ -14,35 +15,43 @@
 namespace brevant {
 namespace {
 
-// wsClient is replaced and destroyed only on the game thread; other threads reach it under
-// clientMutex, which is never held while the client closes (its receiver thread may be sending).
+// wsClient is replaced and emptied only on the game thread. Other threads copy it under
+// clientMutex and send with the copy after letting the lock go; the client's own send lock is
+// the only one held while sending. A client is closed (its receiver joined) on the game thread
+// before that thread lets go of it, so the last copy never dies on the receiver thread.
 std::mutex clientMutex;
-std::unique_ptr<WebSocketClient> wsClient;
+std::shared_ptr<WebSocketClient> wsClient;
+
+std::shared_ptr<WebSocketClient> currentClient() {
+    std::lock_guard lk(clientMutex);
+    return wsClient;
+}
 
 }  // namespace
 
 void startBackendSession(Brevant& plugin) {
     try {
         if (!globalGameWrapper.load())
-            return;
+            return;  // the plugin was unloaded meanwhile
         const auto& endpoint = backendEndpoint();
         auto client =
-            std::make_unique<WebSocketClient>(endpoint.backendHost, L"/ws", endpoint.webSocketPort);
-        WebSocketClient* raw = client.get();
-        std::unique_ptr<WebSocketClient> previous;
+            std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws", endpoint.webSocketPort);
+        Brevant* self = &plugin;
+        client->onOpen = [self] { sendHello(*self); };
+        client->onMessage = [self](const std::string& text) { dispatchMessage(*self, text); };
+        client->onClose = [] {};
+        client->onError = [](const std::string& error) { logLine("[BRV] WS error: " + error); };
+
+        std::shared_ptr<WebSocketClient> previous;
         {
             std::lock_guard lk(clientMutex);
-            previous = std::move(wsClient);
-            wsClient = std::move(client);
+            previous = std::exchange(wsClient, client);
         }
-        previous.reset();  // closes it
+        if (previous)
+            previous->close();
+        previous.reset();
 
-        Brevant* self = &plugin;
-        raw->onOpen = [self] { sendHello(*self); };
-        raw->onMessage = [self](const std::string& text) { dispatchMessage(*self, text); };
-        raw->onClose = [] {};
-        raw->onError = [](const std::string& error) { logLine("[BRV] WS error: " + error); };
-        raw->connect();
+        client->connect();
     } catch (...) {
     }
 }
@@ -66,35 +75,29 @@ void sendHello(Brevant& plugin) {
 }
 
 void stopBackendSession() {
-    WebSocketClient* client = nullptr;
-    {
-        std::lock_guard lk(clientMutex);
-        client = wsClient.get();
-    }
+    auto client = currentClient();
     if (!client)
         return;
-    client->close();  // joins the receiver, which may still be sending: no lock held here
-    std::unique_ptr<WebSocketClient> gone;
+    client->close();  // joins the receiver, which may be sending: no lock is held here
     {
         std::lock_guard lk(clientMutex);
-        gone = std::move(wsClient);
+        wsClient.reset();
     }
+    client.reset();  // the last handle: the client goes here, on the game thread
 }
 
 void sendToBackend(const std::string& text) {
-    std::lock_guard lk(clientMutex);
-    if (wsClient)
-        wsClient->sendText(text);
+    if (auto client = currentClient())
+        client->sendText(text);
 }
 
 bool backendClientExists() {
-    std::lock_guard lk(clientMutex);
-    return wsClient != nullptr;
+    return currentClient() != nullptr;
 }
 
 bool backendConnected() {
-    std::lock_guard lk(clientMutex);
-    return wsClient && wsClient->isConnected();
+    auto client = currentClient();
+    return client && client->isConnected();
 }
 
 }  // namespace brevant

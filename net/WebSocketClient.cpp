@@ -10,6 +10,20 @@ constexpr std::chrono::milliseconds handshakeLimit{3000};
 constexpr std::size_t receiveBuffer = 16384;
 constexpr std::size_t messageCap = 1024 * 1024;
 
+// Runs a callback, if set, so that nothing it throws ends the calling thread: the receiver's
+// callbacks run on a thread whose end would end the process.
+template <typename Callback, typename... Args>
+void guarded(const Callback& callback, const Args&... args) {
+    try {
+        if constexpr (std::is_constructible_v<bool, const Callback&>) {
+            if (!callback)
+                return;
+        }
+        callback(args...);
+    } catch (...) {
+    }
+}
+
 const char* failureText(platform::WebSocketConnectFailure failure) {
     switch (failure) {
         case platform::WebSocketConnectFailure::SendRequest:
@@ -48,8 +62,7 @@ bool WebSocketClient::connect() {
     platform::WebSocketConnectFailure failure{};
     auto connection = platform::WebSocketConnection::connect(options, failure);
     if (!connection) {
-        if (onError)
-            onError(failureText(failure));
+        guarded(onError, std::string(failureText(failure)));
         releaseOnce(false);
         return false;
     }
@@ -58,8 +71,8 @@ bool WebSocketClient::connect() {
         connection_ = std::move(connection);
     }
     connected.store(true);
-    if (onOpen)
-        onOpen();
+    // Whatever the opening callback does, the receiver must run, or nothing is ever read.
+    guarded(onOpen);
     receiverThread = std::thread([this] { receiveLoop(); });
     return true;
 }
@@ -91,8 +104,8 @@ void WebSocketClient::releaseOnce(bool callOnClose) {
         released = std::move(connection_);
     }
     released.reset();
-    if (callOnClose && onClose)
-        onClose();
+    if (callOnClose)
+        guarded(onClose);
 }
 
 void WebSocketClient::receiveLoop() {
@@ -103,27 +116,22 @@ void WebSocketClient::receiveLoop() {
         std::lock_guard lk(sendMutex);
         connection = connection_.get();
     }
+    using Kind = platform::WebSocketReadResult::Kind;
     while (connection && connected.load()) {
-        auto result = connection->read();
-        using Kind = platform::WebSocketReadResult::Kind;
+        const auto result = connection->read();
         if (result.kind == Kind::Failed) {
-            if (onError)
-                onError("WebSocketReceive failed");
+            guarded(onError, std::string("WebSocketReceive failed"));
             break;
         }
         if (result.kind == Kind::Closed)
             break;
         if (result.kind == Kind::TooLarge) {
-            logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
-                    " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
-            continue;
-        }
-        if (result.kind == Kind::Text && onMessage) {
-            try {
-                onMessage(result.data);
-            } catch (...) {
-                // Nothing a message does may end the receiver thread.
-            }
+            guarded([&] {
+                logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
+                        " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
+            });
+        } else if (result.kind == Kind::Text) {
+            guarded(onMessage, result.data);
         }
     }
     connected.store(false);

@@ -6,9 +6,9 @@
 
 namespace platform {
 
-// UTF-8 to wide text. Bytes that do not form valid UTF-8 are dropped.
+// UTF-8 to wide text. Each byte that does not start valid UTF-8 becomes U+FFFD.
 std::wstring utf8ToWide(std::string_view text);
-// Wide text to UTF-8. Values that are not valid code points are dropped.
+// Wide text to UTF-8. Each value that is not a valid code point becomes U+FFFD.
 std::string wideToUtf8(std::wstring_view text);
 // A wide path as the file system's own path, converted through UTF-8 explicitly (the standard
 // library's own conversion depends on the global locale and throws on non-ASCII text).

@@ -41,6 +41,8 @@ void setUpReplayFolder(CVarManagerWrapper& cvars) {
 }  // namespace
 
 void Brevant::onLoad() {
+    if (!cvarManager || !gameWrapper)
+        return;  // a host that gave no handles gets nothing
     try {
         globalCvarManager.store(cvarManager);
         globalGameWrapper.store(gameWrapper);

@@ -62,15 +62,21 @@ void registerUiAndRankCommands(CVarManagerWrapper& cvars) {
     cvars.registerNotifier(
         "brevant_ui",
         [](std::vector<std::string>) {
-            if (auto cv = globalCvarManager.load())
-                cv->executeCommand("togglemenu Brevant", true);
+            try {
+                if (auto cv = globalCvarManager.load())
+                    cv->executeCommand("togglemenu Brevant", true);
+            } catch (...) {
+            }
         },
         "Abre a UI do Brevant", 0);
     cvars.registerNotifier(
         "brv_rank",
         [](std::vector<std::string>) {
-            ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(),
-                               &isPaired);
+            try {
+                ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(),
+                                   &isPaired);
+            } catch (...) {
+            }
         },
         "Envia rank_check para o bot", 0);
 }

@@ -27,10 +27,11 @@ void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
 
 void hookGameEvents(Brevant& plugin) {
     GameWrapper& gw = *plugin.gameWrapper;
-    Brevant* self = &plugin;
-    gw.HookEvent(eventMatchEnded, [self](std::string) { onMatchEnded(self->gameWrapper); });
-    gw.HookEvent(eventPostGameLobby,
-                 [self](std::string) { handlePostGameLobby(self->gameWrapper); });
+    // The plugin's own handle, held weakly: a hook never keeps the host's wrapper alive, and
+    // finds nothing once the plugin object is gone.
+    std::weak_ptr<GameWrapper> own = plugin.gameWrapper;
+    gw.HookEvent(eventMatchEnded, [own](std::string) { onMatchEnded(own.lock()); });
+    gw.HookEvent(eventPostGameLobby, [own](std::string) { handlePostGameLobby(own.lock()); });
     gw.HookEvent(eventStartRound, [](std::string) { onRoundStarted(); });
     gw.HookEvent(eventActiveStartRound, [](std::string) { onRoundStarted(); });
 }

@@ -16,17 +16,10 @@ struct Worker {
 
 class WorkerRegistry {
 public:
+    // Only ever destroyed when no worker runs: every thread has ended and is joined here.
     ~WorkerRegistry() {
-        // The process is ending: finished threads are joined, running ones let go.
         std::lock_guard lk(mutex_);
-        for (auto& w : workers_) {
-            if (!w.thread.joinable())
-                continue;
-            if (w.done)
-                w.thread.join();
-            else
-                w.thread.detach();
-        }
+        reapLocked();
     }
 
     void start(std::function<void()> fn) {
@@ -87,7 +80,18 @@ private:
     std::list<Worker> workers_;
 };
 
-WorkerRegistry registry;
+// The registry goes with the module or the process only when no worker runs any more; a worker
+// still running then (the host keeps such a module loaded) must find its registry in place, so
+// it is left alive instead.
+struct RegistryHolder {
+    WorkerRegistry* registry = new WorkerRegistry;
+    ~RegistryHolder() {
+        if (registry->running() == 0)
+            delete registry;
+    }
+};
+RegistryHolder holder;
+WorkerRegistry& registry = *holder.registry;
 
 }  // namespace
 

@@ -79,6 +79,18 @@ TEST_F(Session, PingIsAnsweredWithPongPairedOrNot) {
     EXPECT_EQ(server.messages()[2], R"({"t":"pong"})");
 }
 
+TEST_F(Session, TypesAreMatchedExactly) {
+    connect();
+    server.sendText(R"({"t":"PING"})");
+    server.sendText(R"({"t":"ping "})");
+    server.sendText(R"({"t":"ping"})");
+    ASSERT_TRUE(server.waitForMessages(2));
+    // Unloading closes the session; whatever the client had to say went out before its close.
+    host.unload();
+    ASSERT_TRUE(server.waitForCloseCodes(1));
+    EXPECT_EQ(server.messages().size(), 2u);
+}
+
 TEST_F(Session, LongTextsArriveWholeBinaryNeverReachesTheDispatcherAndHugeOnesAreDropped) {
     connect();
     server.sendBinary(R"({"t":"pair_required"})");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "net/BackendEndpoint.h"
+#include "net/PairingCheck.h"
 #include "net/PairingState.h"
 #include "plugin/Globals.h"
 #include "tests/support/HttpTestServer.h"
@@ -97,7 +98,6 @@ TEST_F(HttpApi, GeneralPostCarriesTheCommonHeaderBlock) {
 }
 
 TEST_F(HttpApi, RankSubmissionRequestAndStatus) {
-    // A 1xx answer is interim in HTTP/1.1: the transport reads on to the final one.
     for (unsigned status : {201u, 302u, 200u, 299u, 300u, 404u}) {
         server.enqueue(HttpCannedResponse::make(status, "b" + std::to_string(status)));
         brevant::HttpResult result;
@@ -158,6 +158,29 @@ TEST_F(PairingAtLoad, ServerErrorIsAFailedQueryThatKeepsPaired) {
     EXPECT_TRUE(brevant::paired.load());
     EXPECT_TRUE(host.toastTexts().empty());
     EXPECT_EQ(host.countLog("[BRV] Falha ao consultar /pair-status no load"), 1);
+}
+
+TEST_F(PairingAtLoad, StatusCheckSetsTheFlagsQuietlyAndAFailureMakesThemUnknown) {
+    server.route("/pair-status", HttpCannedResponse::make(200, "{}"));
+    host.load();
+    host.settle();
+    const auto toastsAtLoad = host.toastTexts().size();
+    const auto logsAtLoad = host.logs().size();
+
+    server.route("/pair-status", HttpCannedResponse::make(200, R"({"registered":true})"));
+    brevant::checkPairStatusAsync("player-chosen id");
+    host.settle();
+    EXPECT_TRUE(brevant::pairStatusKnown.load());
+    EXPECT_TRUE(brevant::paired.load());
+    EXPECT_EQ(server.requests().back().target, "/pair-status?deviceId=player-chosen%20id");
+
+    server.route("/pair-status", HttpCannedResponse::make(200, "not json"));
+    brevant::checkPairStatusAsync(brevant::deviceId);
+    host.settle();
+    EXPECT_FALSE(brevant::pairStatusKnown.load());
+    EXPECT_TRUE(brevant::paired.load());  // the last known answer stays
+    EXPECT_EQ(host.toastTexts().size(), toastsAtLoad);
+    EXPECT_EQ(host.logs().size(), logsAtLoad);
 }
 
 TEST_F(PairingAtLoad, UnloadWhileTheQueryWaitsOnASlowServer) {

@@ -12,10 +12,12 @@ TEST(Text, RoundTripsNonAsciiThroughUtf8) {
     EXPECT_EQ(platform::widePath(wide).native(), utf8);
 }
 
-TEST(Text, InvalidUtf8NeverThrows) {
+TEST(Text, InvalidInputBecomesReplacementCharacters) {
     EXPECT_EQ(platform::utf8ToWide(std::string("a\xFF"
                                                "b\xC3")),
-              L"ab");
+              L"a\uFFFDb\uFFFD");
+    EXPECT_EQ(platform::utf8ToWide("Jo\xE3o"), L"Jo\uFFFDo");  // Windows-1252, not UTF-8
+    EXPECT_EQ(platform::wideToUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))), "\xEF\xBF\xBD");
     EXPECT_EQ(platform::utf8ToWide(""), L"");
 }
 

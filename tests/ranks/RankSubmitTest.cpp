@@ -113,6 +113,17 @@ TEST_F(RankSubmission, AnswersEndToEnd) {
     EXPECT_EQ(submit().back(), "Falha HTTP.");
 }
 
+TEST_F(RankSubmission, WithoutAGameTheFlagIsReleasedAndNothingHappens) {
+    brevant::ranks::submitAsync(brevant::deviceId, nullptr, nullptr, &brevant::isPaired);
+    EXPECT_FALSE(brevant::ranks::submissionInFlight());
+    host.unload();
+    press();  // after unload the command finds no game
+    host.settle();
+    EXPECT_FALSE(brevant::ranks::submissionInFlight());
+    EXPECT_TRUE(host.toastTexts().empty());
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
 TEST_F(RankSubmission, UnloadWhileWaitingOnASlowServer) {
     auto slow = HttpCannedResponse::make(200, R"({"ok":true})");
     slow.delay = std::chrono::milliseconds(500);
