@@ -1,0 +1,290 @@
+#include "backend/Hub.h"
+
+namespace brevant::backend {
+namespace {
+
+constexpr int kMaxDepth = 32;
+constexpr const char* kPairedOk = R"({"t":"paired_ok"})";
+constexpr const char* kPairRequired = R"({"t":"pair_required"})";
+
+bool isRotationType(const std::string& type) {
+    return type == "rotate_state" || type == "rotate_state_req" || type == "rotate_handoff" ||
+           type == "rotate_handoff_ack";
+}
+
+std::string integerText(const Json& message, const char* key) {
+    const auto it = message.find(key);
+    return it != message.end() && it->is_number_integer() ? it->dump() : "?";
+}
+
+}  // namespace
+
+// --- Pairing ---
+
+void Hub::pair(const std::string& deviceId, const std::string& discordUser) {
+    std::lock_guard lock(mutex_);
+    pairs_[deviceId] = discordUser;
+    log_.write("pair " + printable(deviceId) + " -> Discord user '" + printable(discordUser) + "'");
+    tellPairing(deviceId);
+}
+
+bool Hub::unpair(const std::string& deviceId) {
+    std::lock_guard lock(mutex_);
+    if (pairs_.erase(deviceId) == 0)
+        return false;
+    log_.write("unpair " + printable(deviceId));
+    tellPairing(deviceId);
+    return true;
+}
+
+bool Hub::isPaired(const std::string& deviceId) const {
+    std::lock_guard lock(mutex_);
+    return pairs_.count(deviceId) != 0;
+}
+
+std::vector<std::pair<std::string, std::string>> Hub::pairs() const {
+    std::lock_guard lock(mutex_);
+    return {pairs_.begin(), pairs_.end()};
+}
+
+void Hub::tellPairing(const std::string& deviceId) {
+    const char* text = pairs_.count(deviceId) ? kPairedOk : kPairRequired;
+    for (auto& [connection, client] : clients_) {
+        if (client.hello && client.hello->deviceId == deviceId)
+            send(connection, client, text);
+    }
+}
+
+// --- Connections ---
+
+void Hub::connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address) {
+    std::lock_guard lock(mutex_);
+    log_.write("ws#" + std::to_string(connection) + " connected from " + address);
+    clients_[connection] = Client{std::move(peer), std::move(address), std::nullopt, {}};
+}
+
+void Hub::disconnected(std::uint64_t connection, std::string_view reason) {
+    std::lock_guard lock(mutex_);
+    log_.write(label(connection) + " disconnected: " + std::string(reason));
+    clients_.erase(connection);
+}
+
+void Hub::dropped(std::uint64_t connection, std::string_view why) {
+    std::lock_guard lock(mutex_);
+    ignore(connection, why);
+}
+
+std::string Hub::label(std::uint64_t connection) const {
+    std::string text = "ws#" + std::to_string(connection);
+    const auto it = clients_.find(connection);
+    if (it != clients_.end() && it->second.hello)
+        text += "[" + printable(it->second.hello->deviceId, 40) + "]";
+    return text;
+}
+
+void Hub::ignore(std::uint64_t connection, std::string_view why) {
+    log_.write(label(connection) + " ignored: " + std::string(why));
+}
+
+void Hub::send(std::uint64_t connection, Client& client, const std::string& text) {
+    if (auto peer = client.peer.lock())
+        peer->sendText(text);
+    log_.write(label(connection) + " <- " + printable(text, 300));
+}
+
+// --- Messages from clients ---
+
+void Hub::received(std::uint64_t connection, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    if (it == clients_.end())
+        return;
+    Client& client = it->second;
+
+    std::string error;
+    const std::optional<Json> parsed = parseJson(text, kMaxDepth, error);
+    if (!parsed)
+        return ignore(connection, error + " (" + std::to_string(text.size()) + " bytes)");
+    const Json& message = *parsed;
+    if (!message.is_object())
+        return ignore(connection, "not a JSON object");
+    const auto t = message.find("t");
+    if (t == message.end() || !t->is_string())
+        return ignore(connection, "no string \"t\"");
+    const std::string type = t->get<std::string>();
+
+    if (type == "hello")
+        return onHello(connection, client, message);
+    if (type == "pong") {
+        log_.write(label(connection) + " pong");
+        return;
+    }
+    if (isRotationType(type))
+        return onRotation(connection, client, type, text, message);
+    if (type == "create_ack")
+        return onCreateAck(connection, client, message);
+    if (type == "game_result")
+        return onGameResult(connection, client, message);
+    ignore(connection, "unknown type \"" + printable(type, 40) + "\"");
+}
+
+void Hub::onHello(std::uint64_t connection, Client& client, const Json& message) {
+    const std::string wrong = wrongMember(message, {{"deviceId", JsonKind::String},
+                                                    {"platform", JsonKind::String},
+                                                    {"version", JsonKind::String},
+                                                    {"epicId", JsonKind::String},
+                                                    {"steamId", JsonKind::String}});
+    if (!wrong.empty())
+        return ignore(connection, "hello: " + wrong);
+    Hello hello;
+    hello.connection = connection;
+    hello.deviceId = stringMember(message, "deviceId");
+    if (hello.deviceId.empty())
+        return ignore(connection, "hello without a deviceId");
+    hello.platform = stringMember(message, "platform");
+    hello.version = stringMember(message, "version");
+    hello.epicId = stringMember(message, "epicId");
+    hello.steamId = stringMember(message, "steamId");
+    client.hello = hello;
+    hellos_.push_back(hello);
+    const bool paired = pairs_.count(hello.deviceId) != 0;
+    log_.write(
+        label(connection) + " hello platform=" + printable(hello.platform, 20) +
+        " version=" + printable(hello.version, 20) + " epicId=" + printable(hello.epicId, 40) +
+        " steamId=" + printable(hello.steamId, 40) + (paired ? " (paired)" : " (not paired)"));
+    send(connection, client, paired ? kPairedOk : kPairRequired);
+}
+
+void Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                     const std::string& text, const Json& message) {
+    const std::string wrong = wrongMember(message, {{"server", JsonKind::String},
+                                                    {"from", JsonKind::String},
+                                                    {"by", JsonKind::String},
+                                                    {"seq", JsonKind::Integer},
+                                                    {"ok", JsonKind::Boolean},
+                                                    {"map", JsonKind::String},
+                                                    {"nextMap", JsonKind::String},
+                                                    {"lastMap", JsonKind::String},
+                                                    {"enabled", JsonKind::Boolean},
+                                                    {"rotation", JsonKind::Array},
+                                                    {"nextIdx", JsonKind::Integer},
+                                                    {"maxPlayers", JsonKind::Integer},
+                                                    {"region", JsonKind::Integer},
+                                                    {"rev", JsonKind::Integer},
+                                                    {"ts", JsonKind::Integer},
+                                                    {"scope", JsonKind::String},
+                                                    {"broadcast", JsonKind::Boolean}});
+    if (!wrong.empty())
+        return ignore(connection, type + ": " + wrong);
+    const std::string server = stringMember(message, "server");
+    if (server.empty())
+        return ignore(connection, type + " without a server name, not relayed");
+    client.server = server;
+
+    // Relayed as received, to the other clients of the same match only.
+    std::string targets;
+    for (auto& [other, entry] : clients_) {
+        if (other == connection || entry.server != server)
+            continue;
+        if (auto peer = entry.peer.lock())
+            peer->sendText(text);
+        targets += (targets.empty() ? "" : ", ") + label(other);
+    }
+    log_.write(label(connection) + " " + type + " server='" + printable(server, 60) +
+               "' relayed to " + (targets.empty() ? "nobody" : targets));
+}
+
+void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& message) {
+    const auto ok = message.find("ok");
+    if (ok == message.end() || !ok->is_boolean())
+        return ignore(connection, "create_ack without a boolean \"ok\"");
+    CreateAck ack;
+    ack.connection = connection;
+    ack.deviceId = client.hello ? client.hello->deviceId : std::string{};
+    ack.ok = ok->get<bool>();
+    createAcks_.push_back(ack);
+    log_.write(label(connection) + " create_ack ok=" + (ack.ok ? "true" : "false"));
+}
+
+void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& message) {
+    const std::string wrong = wrongMember(message, {{"blueGoals", JsonKind::Integer},
+                                                    {"orangeGoals", JsonKind::Integer},
+                                                    {"deviceId", JsonKind::String},
+                                                    {"finishedAt", JsonKind::Integer},
+                                                    {"mapCode", JsonKind::String},
+                                                    {"mapName", JsonKind::String},
+                                                    {"players", JsonKind::Array},
+                                                    {"region", JsonKind::Integer},
+                                                    {"server", JsonKind::String},
+                                                    {"version", JsonKind::String},
+                                                    {"winner", JsonKind::String}});
+    if (!wrong.empty())
+        return ignore(connection, "game_result: " + wrong);
+    GameResult result;
+    result.connection = connection;
+    result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
+    result.message = message;
+    gameResults_.push_back(result);
+    const std::string server = stringMember(message, "server");
+    if (!server.empty())
+        client.server = server;
+    const auto players = message.find("players");
+    log_.write(label(connection) + " game_result server='" + printable(server, 60) +
+               "' map=" + printable(stringMember(message, "mapCode"), 40) + " blue " +
+               integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
+               " orange, winner=" + printable(stringMember(message, "winner"), 20) + ", " +
+               std::to_string(players == message.end() ? 0 : players->size()) + " players");
+}
+
+// --- Sending ---
+
+std::size_t Hub::sendToDevice(const std::string& deviceId, const std::string& text,
+                              const std::string& server) {
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (auto& [connection, client] : clients_) {
+        if (!client.hello || client.hello->deviceId != deviceId)
+            continue;
+        if (!server.empty())
+            client.server = server;
+        send(connection, client, text);
+        ++count;
+    }
+    return count;
+}
+
+bool Hub::sendToConnection(std::uint64_t connection, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    if (it == clients_.end())
+        return false;
+    send(connection, it->second, text);
+    return true;
+}
+
+// --- Records ---
+
+std::vector<ClientInfo> Hub::clients() const {
+    std::lock_guard lock(mutex_);
+    std::vector<ClientInfo> out;
+    for (const auto& [connection, client] : clients_)
+        out.push_back({connection, client.address, client.hello, client.server});
+    return out;
+}
+
+std::vector<Hello> Hub::hellos() const {
+    std::lock_guard lock(mutex_);
+    return hellos_;
+}
+
+std::vector<CreateAck> Hub::createAcks() const {
+    std::lock_guard lock(mutex_);
+    return createAcks_;
+}
+
+std::vector<GameResult> Hub::gameResults() const {
+    std::lock_guard lock(mutex_);
+    return gameResults_;
+}
+
+}  // namespace brevant::backend

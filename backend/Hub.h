@@ -1,0 +1,89 @@
+#pragma once
+// The WebSocket side of the backend without the network: who is connected and what they said,
+// the pairing table, the relay of rotation messages and the orders sent to devices. The network
+// layer reports connections and messages here and gives each connection a Peer to send through.
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "backend/Json.h"
+#include "backend/LogBook.h"
+#include "backend/Server.h"
+
+namespace brevant::backend {
+
+// One WebSocket connection as the hub sees it. sendText queues one text message and returns at
+// once; it may be called from any thread, also after the connection ended (then it does nothing).
+class Peer {
+public:
+    virtual ~Peer() = default;
+    virtual void sendText(std::string text) = 0;
+};
+
+class Hub {
+public:
+    explicit Hub(LogBook& log) : log_(log) {}
+
+    // --- Pairing table: device identifier -> Discord user ---
+    // Connected devices are told at once ("paired_ok" / "pair_required").
+    void pair(const std::string& deviceId, const std::string& discordUser);
+    bool unpair(const std::string& deviceId);  // false when the device was not paired
+    bool isPaired(const std::string& deviceId) const;
+    std::vector<std::pair<std::string, std::string>> pairs() const;
+
+    // --- Reported by the network layer ---
+    void connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address);
+    void disconnected(std::uint64_t connection, std::string_view reason);
+    void received(std::uint64_t connection, const std::string& text);
+    // A message the network layer dropped itself (binary, over the size limit).
+    void dropped(std::uint64_t connection, std::string_view why);
+
+    // --- Sending ---
+    // Sends `text` to every connection whose hello named `deviceId`; returns how many. When
+    // `server` is not empty it becomes those connections' server name.
+    std::size_t sendToDevice(const std::string& deviceId, const std::string& text,
+                             const std::string& server = {});
+    bool sendToConnection(std::uint64_t connection, const std::string& text);
+
+    // --- Records ---
+    std::vector<ClientInfo> clients() const;
+    std::vector<Hello> hellos() const;
+    std::vector<CreateAck> createAcks() const;
+    std::vector<GameResult> gameResults() const;
+
+private:
+    struct Client {
+        std::weak_ptr<Peer> peer;
+        std::string address;
+        std::optional<Hello> hello;
+        std::string server;
+    };
+
+    // All below with mutex_ held.
+    std::string label(std::uint64_t connection) const;
+    void send(std::uint64_t connection, Client& client, const std::string& text);
+    void ignore(std::uint64_t connection, std::string_view why);
+    void onHello(std::uint64_t connection, Client& client, const Json& message);
+    void onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                    const std::string& text, const Json& message);
+    void onCreateAck(std::uint64_t connection, Client& client, const Json& message);
+    void onGameResult(std::uint64_t connection, Client& client, const Json& message);
+    void tellPairing(const std::string& deviceId);
+
+    LogBook& log_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::string> pairs_;
+    std::map<std::uint64_t, Client> clients_;
+    std::vector<Hello> hellos_;
+    std::vector<CreateAck> createAcks_;
+    std::vector<GameResult> gameResults_;
+};
+
+}  // namespace brevant::backend

@@ -1,0 +1,61 @@
+#pragma once
+// POST /rank-submit: checks a submission, decides the answer the community bot would give
+// (roles synchronised, unchanged, cooldown, or an error) and remembers what it accepted.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "backend/Hub.h"
+#include "backend/LogBook.h"
+#include "backend/Reply.h"
+#include "backend/Server.h"
+
+namespace brevant::backend {
+
+class RankDesk {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock);
+
+    HttpReply submit(std::string_view body);
+
+    // The next well-formed submission is answered {"ok":false,"err":err}, whatever it holds.
+    // An empty err cancels a pending one.
+    void failNext(const std::string& err);
+    std::optional<std::string> pendingFailure() const;
+
+    std::vector<RankSubmission> submissions() const;
+
+private:
+    struct Rank {
+        std::int64_t playlistId = 0;
+        std::int64_t tier = 0;
+        std::int64_t division = 0;
+        double mmr = 0;
+        bool operator==(const Rank&) const = default;
+    };
+    struct Device {
+        std::optional<std::chrono::steady_clock::time_point> cooldownUntil;
+        std::optional<std::vector<Rank>> accepted;  // sorted by playlist
+    };
+
+    HttpReply decide(const std::string& deviceId, const Json& ranks, std::string& note);
+
+    LogBook& log_;
+    const Hub& hub_;
+    const std::chrono::milliseconds cooldown_;
+    const Clock clock_;
+    mutable std::mutex mutex_;
+    std::optional<std::string> failNext_;
+    std::map<std::string, Device> devices_;
+    std::vector<RankSubmission> submissions_;
+};
+
+}  // namespace brevant::backend

@@ -1,0 +1,24 @@
+#pragma once
+// An HTTP answer as the routes build it; the network layer writes it out.
+#include <string>
+
+#include "backend/Json.h"
+
+namespace brevant::backend {
+
+struct HttpReply {
+    unsigned status = 200;
+    std::string contentType;
+    std::string body;
+    std::string allow;  // the Allow header of a 405, else empty
+};
+
+inline HttpReply jsonReply(const Json& value, unsigned status = 200) {
+    return {status, "application/json", dumpCompact(value), {}};
+}
+
+inline HttpReply textReply(unsigned status, std::string text) {
+    return {status, "text/plain; charset=utf-8", std::move(text) + "\n", {}};
+}
+
+}  // namespace brevant::backend

@@ -1,0 +1,86 @@
+#pragma once
+// The HTTP endpoints, apart from the network: which endpoint a request head asks for, what may
+// be refused before its body is read, and the answer once the body is there.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "backend/Console.h"
+#include "backend/Hub.h"
+#include "backend/LogBook.h"
+#include "backend/RankDesk.h"
+#include "backend/ReplayStore.h"
+#include "backend/Reply.h"
+#include "backend/Server.h"
+
+namespace brevant::backend {
+
+// What a listener serves; a listener may hold several roles.
+enum Role : unsigned {
+    kRoleWebSocket = 1,  // /ws
+    kRolePair = 2,       // GET /pair-status, POST /admin
+    kRoleRank = 4,       // POST /rank-submit
+    kRoleUpload = 8,     // POST /upload-replay
+};
+
+// The parts of a request head that the endpoints look at.
+struct HttpHead {
+    std::string method;
+    std::string target;
+    std::string contentType;
+    std::optional<std::string> apiKey;  // x-api-key
+    std::optional<std::string> client;  // x-client
+    std::optional<std::uint64_t> contentLength;
+    bool upgrade = false;  // a WebSocket upgrade request
+    bool fromLoopback = false;
+    std::string peer;  // address:port, for the log
+};
+
+enum class Endpoint { None, WebSocket, PairStatus, Admin, RankSubmit, Upload };
+
+struct Routing {
+    Endpoint endpoint = Endpoint::None;
+    std::size_t bodyLimit = 0;
+    std::optional<HttpReply> refusal;  // answer at once, without reading the body
+};
+
+class Routes {
+public:
+    Routes(const Options& options, LogBook& log, Hub& hub, RankDesk& ranks, ReplayStore& replays,
+           Console& console)
+        : options_(options),
+          log_(log),
+          hub_(hub),
+          ranks_(ranks),
+          replays_(replays),
+          console_(console) {}
+
+    // The largest body any endpoint of these roles accepts.
+    std::size_t bodyLimit(unsigned roles) const;
+
+    Routing route(unsigned roles, const HttpHead& head);
+    HttpReply answer(Endpoint endpoint, const HttpHead& head, std::string_view body);
+    // Logs and builds the answer to a request that could not be read.
+    HttpReply unreadable(const std::string& peer, unsigned status, const std::string& why);
+
+private:
+    HttpReply pairStatus(const HttpHead& head);
+    HttpReply admin(const HttpHead& head, std::string_view body);
+    HttpReply upload(const HttpHead& head, std::string_view body);
+    HttpReply refuse(const HttpHead& head, unsigned status, const std::string& why);
+
+    const Options& options_;
+    LogBook& log_;
+    Hub& hub_;
+    RankDesk& ranks_;
+    ReplayStore& replays_;
+    Console& console_;
+};
+
+// The x-api-key and x-client values an upload must carry.
+inline constexpr std::string_view kUploadApiKey = "qworlenstapifendrux";
+inline constexpr std::string_view kUploadClient = "brevant-plugin";
+
+}  // namespace brevant::backend

@@ -1,0 +1,140 @@
+#include "backend/Server.h"
+
+#include <mutex>
+#include <utility>
+
+#include "backend/Console.h"
+#include "backend/Hub.h"
+#include "backend/LogBook.h"
+#include "backend/Network.h"
+#include "backend/RankDesk.h"
+#include "backend/ReplayStore.h"
+#include "backend/Routes.h"
+
+namespace brevant::backend {
+
+namespace {
+
+Options withDefaults(Options options) {
+    if (!options.clock)
+        options.clock = [] { return std::chrono::steady_clock::now(); };
+    return options;
+}
+
+}  // namespace
+
+struct Server::Impl {
+    explicit Impl(Options o)
+        : options(withDefaults(std::move(o))),
+          hub(log),
+          ranks(log, hub, options.rankCooldown, options.clock),
+          replays(log, options.uploadDir),
+          console(log, hub, ranks, replays),
+          routes(options, log, hub, ranks, replays, console),
+          network(options, log, hub, routes) {}
+
+    const Options options;
+    LogBook log;
+    Hub hub;
+    RankDesk ranks;
+    ReplayStore replays;
+    Console console;
+    Routes routes;
+    Network network;  // last: it stops first
+
+    mutable std::mutex startMutex;  // start(), stop() and ports() one at a time
+};
+
+Server::Server(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+Server::~Server() {
+    stop();
+}
+
+bool Server::start(std::string* error) {
+    std::lock_guard lock(impl_->startMutex);
+    std::string why;
+    const bool ok = impl_->replays.open(why) && impl_->network.start(why);
+    if (!ok) {
+        impl_->log.write("start failed: " + why);
+        if (error)
+            *error = why;
+    }
+    return ok;
+}
+
+void Server::stop() {
+    std::lock_guard lock(impl_->startMutex);
+    impl_->network.stop();
+}
+
+Ports Server::ports() const {
+    std::lock_guard lock(impl_->startMutex);
+    return impl_->network.ports();
+}
+
+std::string Server::runCommand(const std::string& line) {
+    return impl_->console.run(line);
+}
+
+void Server::pair(const std::string& deviceId, const std::string& discordUser) {
+    impl_->hub.pair(deviceId, discordUser);
+}
+
+bool Server::unpair(const std::string& deviceId) {
+    return impl_->hub.unpair(deviceId);
+}
+
+bool Server::isPaired(const std::string& deviceId) const {
+    return impl_->hub.isPaired(deviceId);
+}
+
+void Server::setLogSink(std::function<void(const std::string&)> sink) {
+    impl_->log.setSink(std::move(sink));
+}
+
+std::vector<std::string> Server::logLines() const {
+    return impl_->log.lines();
+}
+
+std::size_t Server::logCount() const {
+    return impl_->log.count();
+}
+
+bool Server::waitForLog(const std::string& substring, std::chrono::milliseconds timeout,
+                        std::size_t since) const {
+    return impl_->log.waitForLine(
+        [&](const std::string& line) { return line.find(substring) != std::string::npos; }, timeout,
+        since);
+}
+
+bool Server::waitForLog(const std::function<bool(const std::string&)>& predicate,
+                        std::chrono::milliseconds timeout, std::size_t since) const {
+    return impl_->log.waitForLine(predicate, timeout, since);
+}
+
+bool Server::waitUntil(const std::function<bool()>& condition,
+                       std::chrono::milliseconds timeout) const {
+    return impl_->log.waitUntil(condition, timeout);
+}
+
+std::vector<ClientInfo> Server::clients() const {
+    return impl_->hub.clients();
+}
+std::vector<Hello> Server::hellos() const {
+    return impl_->hub.hellos();
+}
+std::vector<CreateAck> Server::createAcks() const {
+    return impl_->hub.createAcks();
+}
+std::vector<GameResult> Server::gameResults() const {
+    return impl_->hub.gameResults();
+}
+std::vector<Upload> Server::uploads() const {
+    return impl_->replays.uploads();
+}
+std::vector<RankSubmission> Server::rankSubmissions() const {
+    return impl_->ranks.submissions();
+}
+
+}  // namespace brevant::backend

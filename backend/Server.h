@@ -1,0 +1,161 @@
+#pragma once
+// The reference backend: the community service the plugin talks to, small enough to run beside
+// it on one machine. It serves the WebSocket channel (/ws), the pairing status
+// (GET /pair-status), the rank submission (POST /rank-submit) and the replay upload
+// (POST /upload-replay), keeps everything in memory (replays go to a folder), and is driven by
+// text commands (runCommand) from a console or from POST /admin on the pairing port.
+//
+// Threads: the server runs its own network thread between start() and stop(). Every public
+// member may be called from any thread. The log sink is called on the thread that produced the
+// line (usually the network thread), one line at a time.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace brevant::backend {
+
+struct Options {
+    // Address every listener binds to. The admin route answers loopback peers only, whatever
+    // this is.
+    std::string address = "127.0.0.1";
+    // Roles that are given the same port number share one listener. Port 0 asks for a port of
+    // the system's choosing; the WebSocket and pairing roles share theirs when both are 0, the
+    // rank and upload roles each get their own.
+    std::uint16_t wsPort = 80;        // WebSocket upgrade on /ws
+    std::uint16_t pairPort = 80;      // GET /pair-status, POST /admin
+    std::uint16_t rankPort = 6567;    // POST /rank-submit
+    std::uint16_t uploadPort = 6566;  // POST /upload-replay
+    // Where received replays are stored; created when missing. Empty: uploads are refused (503).
+    std::filesystem::path uploadDir;
+    // Period of the {"t":"ping"} sent to every WebSocket client; zero turns it off.
+    std::chrono::milliseconds pingPeriod{std::chrono::seconds(30)};
+    // Per-device wait between two accepted rank submissions.
+    std::chrono::milliseconds rankCooldown{std::chrono::minutes(10)};
+    // A WebSocket message longer than this is read to its end and dropped; the session goes on.
+    std::size_t maxWsMessageBytes = 1024 * 1024;
+    // Largest upload request body (413 above it), and largest non-file part of an upload.
+    std::size_t maxUploadBytes = 64 * 1024 * 1024;
+    std::size_t maxFieldBytes = 64 * 1024;
+    // Largest body of the other routes (rank submission, admin commands).
+    std::size_t maxSmallBodyBytes = 64 * 1024;
+    // Time allowed for reading a request (head and body) before the connection is dropped.
+    std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // The clock of the rank cooldown; empty means std::chrono::steady_clock.
+    std::function<std::chrono::steady_clock::time_point()> clock;
+};
+
+struct Ports {
+    std::uint16_t ws = 0;
+    std::uint16_t pair = 0;
+    std::uint16_t rank = 0;
+    std::uint16_t upload = 0;
+};
+
+// What a WebSocket client said in its latest "hello".
+struct Hello {
+    std::uint64_t connection = 0;  // the backend's number for the WebSocket connection
+    std::string deviceId;
+    std::string platform;
+    std::string version;
+    std::string epicId;
+    std::string steamId;
+};
+
+struct ClientInfo {
+    std::uint64_t connection = 0;
+    std::string peer;            // remote address and port
+    std::optional<Hello> hello;  // absent until the client said hello
+    std::string server;          // last known server name, may be empty
+};
+
+struct CreateAck {
+    std::uint64_t connection = 0;
+    std::string deviceId;  // from the connection's hello; empty without one
+    bool ok = false;
+};
+
+struct GameResult {
+    std::uint64_t connection = 0;
+    std::string deviceId;    // the connection's hello, else the message's own "deviceId"
+    nlohmann::json message;  // the whole message as received
+};
+
+struct Upload {
+    std::uint64_t id = 0;
+    std::filesystem::path storedPath;  // the backend's own name inside the upload folder
+    std::string fileName;              // as the client sent it; never used as a path
+    std::string deviceId;
+    std::string server;
+    std::string uploader;
+    std::uint64_t bytes = 0;
+};
+
+struct RankSubmission {
+    std::string deviceId;
+    nlohmann::json ranks;  // the "ranks" array as received
+    unsigned status = 0;   // HTTP status of the answer
+    std::string answer;    // the answer's body
+};
+
+class Server {
+public:
+    explicit Server(Options options = {});
+    ~Server();  // stops the server
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Binds every listener and starts the network thread. On failure nothing keeps running and
+    // `error` (when given) says which port failed, why, and what to do. A server starts once.
+    bool start(std::string* error = nullptr);
+    // Closes the listeners and every connection and joins the network thread. Idempotent.
+    void stop();
+    // The bound ports (after a successful start; zeros before).
+    Ports ports() const;
+
+    // Runs one command line (see "help") and returns its output. Failures start with "error: ".
+    std::string runCommand(const std::string& line);
+
+    // Direct forms of the pairing commands.
+    void pair(const std::string& deviceId, const std::string& discordUser = {});
+    bool unpair(const std::string& deviceId);
+    bool isPaired(const std::string& deviceId) const;
+
+    // --- Log ---
+    // Every line also goes to the sink (replacing the previous one; empty to remove). The sink
+    // must not call back into the server.
+    void setLogSink(std::function<void(const std::string&)> sink);
+    // Lines kept in memory (the most recent ones) and the number of lines ever written, which
+    // serves as a mark for waitForLog's `since`.
+    std::vector<std::string> logLines() const;
+    std::size_t logCount() const;
+
+    // Bounded waits. A line counts when its number is at least `since`. waitUntil evaluates
+    // `condition` (which may call the accessors below) each time the server records something.
+    bool waitForLog(const std::string& substring, std::chrono::milliseconds timeout,
+                    std::size_t since = 0) const;
+    bool waitForLog(const std::function<bool(const std::string&)>& predicate,
+                    std::chrono::milliseconds timeout, std::size_t since = 0) const;
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const;
+
+    // --- What was recorded, oldest first ---
+    std::vector<ClientInfo> clients() const;  // connected WebSocket clients
+    std::vector<Hello> hellos() const;
+    std::vector<CreateAck> createAcks() const;
+    std::vector<GameResult> gameResults() const;
+    std::vector<Upload> uploads() const;
+    std::vector<RankSubmission> rankSubmissions() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace brevant::backend

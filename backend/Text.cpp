@@ -1,0 +1,129 @@
+#include "backend/Text.h"
+
+namespace brevant::backend {
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+char lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+std::string_view trimBlanks(std::string_view text) {
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') {
+            out += text[i];
+            continue;
+        }
+        if (i + 2 >= text.size())
+            return std::nullopt;
+        const int high = hexValue(text[i + 1]);
+        const int low = hexValue(text[i + 2]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        out += static_cast<char>(high * 16 + low);
+        i += 2;
+    }
+    return out;
+}
+
+std::optional<std::string_view> queryParameter(std::string_view target, std::string_view name) {
+    const auto question = target.find('?');
+    if (question == std::string_view::npos)
+        return std::nullopt;
+    std::string_view query = target.substr(question + 1);
+    const auto fragment = query.find('#');
+    if (fragment != std::string_view::npos)
+        query = query.substr(0, fragment);
+    while (!query.empty()) {
+        const auto amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        const auto eq = pair.find('=');
+        const std::string_view key = pair.substr(0, eq);
+        if (key == name)
+            return eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1);
+        if (amp == std::string_view::npos)
+            break;
+        query.remove_prefix(amp + 1);
+    }
+    return std::nullopt;
+}
+
+std::string_view targetPath(std::string_view target) {
+    return target.substr(0, target.find('?'));
+}
+
+std::optional<std::vector<Word>> splitWords(std::string_view line, std::string& error,
+                                            std::size_t limit) {
+    std::vector<Word> words;
+    std::size_t i = 0;
+    while (i < line.size() && (limit == 0 || words.size() < limit)) {
+        if (isBlank(line[i]) || line[i] == '\r' || line[i] == '\n') {
+            ++i;
+            continue;
+        }
+        Word word;
+        if (line[i] == '"') {
+            ++i;
+            bool closed = false;
+            while (i < line.size()) {
+                const char c = line[i++];
+                if (c == '"') {
+                    closed = true;
+                    break;
+                }
+                if (c == '\\' && i < line.size() && (line[i] == '"' || line[i] == '\\')) {
+                    word.text += line[i++];
+                    continue;
+                }
+                word.text += c;
+            }
+            if (!closed) {
+                error = "unterminated quote";
+                return std::nullopt;
+            }
+        } else {
+            while (i < line.size() && !isBlank(line[i]) && line[i] != '\r' && line[i] != '\n')
+                word.text += line[i++];
+        }
+        word.end = i;
+        words.push_back(std::move(word));
+    }
+    return words;
+}
+
+}  // namespace brevant::backend

@@ -1,0 +1,38 @@
+#pragma once
+// Small text helpers shared by the routes and the console.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brevant::backend {
+
+// Removes spaces and tabs at both ends.
+std::string_view trimBlanks(std::string_view text);
+// ASCII case-insensitive equality.
+bool equalsNoCase(std::string_view a, std::string_view b);
+
+// RFC 3986 percent-decoding. Nullopt when a "%" is not followed by two hexadecimal digits.
+// "+" stays "+".
+std::optional<std::string> percentDecode(std::string_view text);
+
+// The raw (still encoded) value of the first query parameter called `name` in a request target
+// such as "/pair-status?deviceId=abc". Nullopt when it is absent.
+std::optional<std::string_view> queryParameter(std::string_view target, std::string_view name);
+// The path part of a request target (before "?").
+std::string_view targetPath(std::string_view target);
+
+// A command line split into words. Words are separated by blanks; a double-quoted word may hold
+// blanks, and inside it \" and \\ stand for " and \. `end` is where the word ends in the line
+// (so that a command can take "the rest of the line" as typed).
+struct Word {
+    std::string text;
+    std::size_t end = 0;
+};
+// At most `limit` words (0: all); what follows them is left alone. Nullopt (and `error` set) on
+// an unterminated quote.
+std::optional<std::vector<Word>> splitWords(std::string_view line, std::string& error,
+                                            std::size_t limit = 0);
+
+}  // namespace brevant::backend

@@ -1,0 +1,90 @@
+#pragma once
+// Loopback clients for the backend's tests: a WebSocket client on the plugin's own transport that
+// records what it receives, HTTP exchanges, and a raw TCP exchange for requests no client sends.
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "backend/Server.h"
+#include "platform/WebSocketTransport.h"
+#include "tests/support/TempDir.h"
+
+namespace backend_test {
+
+using Json = nlohmann::json;
+constexpr std::chrono::milliseconds kWait{5000};
+
+class WsClient {
+public:
+    explicit WsClient(std::uint16_t port);
+    ~WsClient();
+    WsClient(const WsClient&) = delete;
+    WsClient& operator=(const WsClient&) = delete;
+
+    bool connected() const { return connection_ != nullptr; }
+    void send(const std::string& text);
+    void hello(const std::string& deviceId, const std::string& platform = "steam");
+
+    std::vector<std::string> messages() const;
+    std::size_t count() const;
+    // Index of the first message at or after `from` that satisfies `match`, waiting for it.
+    std::optional<std::size_t> waitFor(const std::function<bool(const std::string&)>& match,
+                                       std::size_t from = 0) const;
+    // Index of the first message of type `type` ("t") at or after `from`.
+    std::optional<std::size_t> waitForType(const std::string& type, std::size_t from = 0) const;
+    bool waitClosed() const;
+
+private:
+    std::unique_ptr<platform::WebSocketConnection> connection_;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<std::string> messages_;
+    bool closed_ = false;
+};
+
+// The "t" of a JSON message, or "" when it has none.
+std::string typeOf(const std::string& text);
+
+struct HttpAnswer {
+    bool answered = false;
+    unsigned status = 0;
+    std::string body;
+    Json json() const { return Json::parse(body, nullptr, false); }
+};
+HttpAnswer httpGet(std::uint16_t port, const std::string& target);
+HttpAnswer httpPost(std::uint16_t port, const std::string& target, const std::string& body,
+                    const std::string& extraHeaders = {});
+
+// Sends `bytes` on a new connection and returns everything received until the server closes
+// (or kWait passes).
+std::string rawExchange(std::uint16_t port, const std::string& bytes);
+
+// A started backend on ephemeral loopback ports with its own upload folder; options may be
+// changed before start().
+class BackendTest : public ::testing::Test {
+protected:
+    BackendTest();
+    void start();
+    const brevant::backend::Ports& ports() const { return ports_; }
+
+    testing_support::TempDir dir_{"brevant-backend-test"};
+    brevant::backend::Options options_;
+    std::unique_ptr<brevant::backend::Server> server_;
+
+private:
+    brevant::backend::Ports ports_;
+};
+
+}  // namespace backend_test

@@ -1,0 +1,128 @@
+// The multipart/form-data parser on its own, for the cases a socket test would only repeat.
+#include "backend/Multipart.h"
+
+#include <gtest/gtest.h>
+
+#include "backend/Routes.h"
+
+namespace {
+
+namespace mp = brevant::backend::multipart;
+using mp::Failure;
+
+const std::string kBody =
+    "preamble to ignore\r\n"
+    "--b-1\r\n"
+    "Content-Disposition: form-data; name=\"server\"\r\n"
+    "\r\n"
+    "A \"quoted\" name\r\n"
+    "--b-1  \r\n"  // blanks after a delimiter are allowed
+    "content-disposition: FORM-DATA; filename=\"x \\\"1\\\".replay\"; name=file\r\n"
+    "Content-Type: application/octet-stream\r\n"
+    "X-Other: ignored\r\n"
+    "\r\n"
+    "\r\n--b-10\r\n--b-1x\r\n"  // look like delimiters, but are data
+    "\r\n"
+    "--b-1--\r\n"
+    "epilogue";
+
+TEST(Multipart, BoundaryComesFromTheContentType) {
+    std::string error;
+    EXPECT_EQ(mp::boundaryOf("multipart/form-data; boundary=----BREVANT42", error),
+              "----BREVANT42");
+    EXPECT_EQ(mp::boundaryOf("Multipart/Form-Data;boundary=\"a b:c\"", error), "a b:c");
+    for (const char* bad :
+         {"multipart/form-data", "multipart/form-data; boundary=", "multipart/mixed; boundary=x",
+          "text/plain", "multipart/form-data; boundary=\"open",
+          "multipart/form-data; boundary=a\x01"}) {
+        EXPECT_FALSE(mp::boundaryOf(bad, error)) << bad;
+        EXPECT_FALSE(error.empty());
+    }
+    EXPECT_FALSE(mp::boundaryOf("multipart/form-data; boundary=" + std::string(71, 'a'), error));
+}
+
+TEST(Multipart, PartsAreSplitAtRealDelimitersOnly) {
+    const mp::Result r = mp::parse(kBody, "b-1");
+    ASSERT_TRUE(r.ok()) << r.error;
+    ASSERT_EQ(r.parts.size(), 2u);
+    EXPECT_EQ(r.parts[0].name, "server");
+    EXPECT_FALSE(r.parts[0].fileName);
+    EXPECT_EQ(r.parts[0].data, "A \"quoted\" name");
+    EXPECT_EQ(r.parts[1].name, "file");
+    EXPECT_EQ(r.parts[1].fileName, "x \"1\".replay");
+    EXPECT_EQ(r.parts[1].contentType, "application/octet-stream");
+    EXPECT_EQ(r.parts[1].data, "\r\n--b-10\r\n--b-1x\r\n");
+}
+
+TEST(Multipart, MalformedOrTruncatedBodiesAreRefused) {
+    const std::string part = "--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\ndata";
+    const std::pair<const char*, std::string> cases[] = {
+        {"no delimiter at all", "just text"},
+        {"no closing delimiter", part},
+        {"cut inside the closing delimiter", part + "\r\n--b-"},
+        {"cut inside the headers", "--b\r\nContent-Disposition: form-da"},
+        {"no Content-Disposition", "--b\r\nContent-Type: text/plain\r\n\r\nx\r\n--b--"},
+        {"no name", "--b\r\nContent-Disposition: form-data\r\n\r\nx\r\n--b--"},
+        {"not form-data", "--b\r\nContent-Disposition: attachment; name=f\r\n\r\nx\r\n--b--"},
+        {"header without colon", "--b\r\nContent-Disposition form-data; name=f\r\n\r\nx\r\n--b--"},
+        {"folded header", "--b\r\nContent-Disposition: form-data;\r\n name=f\r\n\r\nx\r\n--b--"},
+        {"repeated parameter",
+         "--b\r\nContent-Disposition: form-data; name=a; name=b\r\n\r\nx\r\n--b--"},
+        {"unterminated quote", "--b\r\nContent-Disposition: form-data; name=\"a\r\n\r\nx\r\n--b--"},
+        {"junk after a delimiter",
+         "--b\r\nContent-Disposition: form-data; name=a\r\n\r\nx\r\n--b\rz"},
+    };
+    for (const auto& [what, body] : cases) {
+        const mp::Result r = mp::parse(body, "b");
+        EXPECT_EQ(r.failure, Failure::Malformed) << what;
+        EXPECT_FALSE(r.error.empty()) << what;
+        EXPECT_TRUE(r.parts.empty()) << what;
+    }
+}
+
+TEST(Multipart, LimitsApplyToFieldsFilesHeadersAndPartCount) {
+    mp::Limits limits;
+    limits.maxFieldBytes = 4;
+    limits.maxFileBytes = 8;
+    limits.maxHeaderBytes = 64;
+    limits.maxParts = 2;
+    auto part = [](const std::string& disposition, const std::string& data) {
+        return "--b\r\nContent-Disposition: form-data; " + disposition + "\r\n\r\n" + data + "\r\n";
+    };
+    EXPECT_TRUE(mp::parse(part("name=a", "1234") + part("name=f; filename=x", "12345678") + "--b--",
+                          "b", limits)
+                    .ok());
+    EXPECT_EQ(mp::parse(part("name=a", "12345") + "--b--", "b", limits).failure, Failure::TooLarge);
+    EXPECT_EQ(mp::parse(part("name=f; filename=x", "123456789") + "--b--", "b", limits).failure,
+              Failure::TooLarge);
+    EXPECT_EQ(mp::parse(part("name=" + std::string(60, 'n'), "1") + "--b--", "b", limits).failure,
+              Failure::Malformed);
+    EXPECT_EQ(mp::parse(part("name=a", "1") + part("name=b", "2") + part("name=c", "3") + "--b--",
+                        "b", limits)
+                  .failure,
+              Failure::Malformed);
+}
+
+TEST(AdminRoute, AnswersLoopbackPeersOnly) {
+    using namespace brevant::backend;
+    Options options;
+    LogBook log;
+    Hub hub(log);
+    RankDesk ranks(log, hub, options.rankCooldown, [] { return std::chrono::steady_clock::now(); });
+    ReplayStore replays(log, {});
+    Console console(log, hub, ranks, replays);
+    Routes routes(options, log, hub, ranks, replays, console);
+    HttpHead head;
+    head.method = "POST";
+    head.target = "/admin";
+    head.peer = "192.0.2.7:4000";
+    const Routing remote = routes.route(kRolePair, head);
+    ASSERT_TRUE(remote.refusal);
+    EXPECT_EQ(remote.refusal->status, 403u);
+    head.fromLoopback = true;
+    EXPECT_FALSE(routes.route(kRolePair, head).refusal);
+    EXPECT_EQ(routes.answer(Endpoint::Admin, head, "pair d u\r\n").status, 200u);
+    EXPECT_TRUE(hub.isPaired("d"));
+}
+
+}  // namespace

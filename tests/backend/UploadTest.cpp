@@ -1,0 +1,179 @@
+// POST /upload-replay: storage under the backend's own names, and refusals.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <gtest/gtest.h>
+
+#include "tests/backend/BackendTestSupport.h"
+
+namespace backend_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBoundary = "----BREVANTBOUNDARYa1B2c3D4e5F6g7H8i9J0k1L2";
+
+// The body exactly as the plugin builds it.
+std::string pluginBody(const std::string& device, const std::string& server,
+                       const std::string& uploader, const std::string& fileName,
+                       const std::string& bytes) {
+    const std::string open = "--" + kBoundary + "\r\n";
+    std::string b = open + "Content-Disposition: form-data; name=\"deviceId\"\r\n\r\n" + device +
+                    "\r\n" + open + "Content-Disposition: form-data; name=\"server\"\r\n\r\n" +
+                    server + "\r\n";
+    if (!uploader.empty())
+        b += open + "Content-Disposition: form-data; name=\"uploader\"\r\n\r\n" + uploader + "\r\n";
+    return b + open + "Content-Disposition: form-data; name=\"file\"; filename=\"" + fileName +
+           "\"\r\nContent-Type: application/octet-stream\r\n\r\n" + bytes + "\r\n--" + kBoundary +
+           "--\r\n";
+}
+
+std::string headers(const std::string& contentType = "multipart/form-data; boundary=" + kBoundary,
+                    const std::string& key = "qworlenstapifendrux",
+                    const std::string& client = "brevant-plugin") {
+    std::string h = "Content-Type: " + contentType + "\r\n";
+    if (!key.empty())
+        h += "x-api-key: " + key + "\r\n";
+    if (!client.empty())
+        h += "x-client: " + client + "\r\n";
+    return h;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Replay bytes with NULs, CRLFs and text that looks like a delimiter but is not one.
+std::string replayBytes() {
+    std::string bytes("\0\x01replay", 8);
+    bytes += "\r\n--" + kBoundary.substr(0, 20) + "\r\n--\r\n--" + kBoundary + "X\r\n";
+    for (int i = 0; i < 70000; ++i)
+        bytes += static_cast<char>(i * 7);
+    return bytes;
+}
+
+class UploadTest : public BackendTest {
+protected:
+    HttpAnswer upload(const std::string& body, const std::string& h = headers()) {
+        return httpPost(ports().upload, "/upload-replay", body, h);
+    }
+    fs::path folder() const { return options_.uploadDir; }
+};
+
+TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
+    start();
+    const std::string bytes = replayBytes();
+    const auto first = upload(pluginBody("dev1", "Final", "Zé", "replay_VXA_1.replay", bytes));
+    ASSERT_EQ(first.status, 200u) << first.body;
+    EXPECT_EQ(first.json(), Json({{"ok", true}, {"id", 1}}));
+    // The same file name again is a new replay, not an overwrite.
+    const auto second = upload(pluginBody("dev1", "", "", "replay_VXA_1.replay", "x"));
+    EXPECT_EQ(second.json(), Json({{"ok", true}, {"id", 2}}));
+
+    EXPECT_EQ(readFile(folder() / "000001.replay"), bytes);
+    EXPECT_EQ(readFile(folder() / "000002.replay"), "x");
+    const Json sidecar = Json::parse(readFile(folder() / "000001.json"));
+    EXPECT_EQ(sidecar["fileName"], "replay_VXA_1.replay");
+    EXPECT_EQ(sidecar["deviceId"], "dev1");
+    EXPECT_EQ(sidecar["server"], "Final");
+    EXPECT_EQ(sidecar["uploader"], "Zé");
+    EXPECT_EQ(sidecar["bytes"], bytes.size());
+
+    const auto uploads = server_->uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_EQ(uploads[0].storedPath, folder() / "000001.replay");
+    EXPECT_EQ(uploads[1].fileName, "replay_VXA_1.replay");
+    EXPECT_EQ(uploads[1].uploader, "");
+}
+
+TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersGoOnAfterEarlierRuns) {
+    fs::create_directories(folder());
+    std::ofstream(folder() / "000007.replay") << "earlier";
+    start();
+    for (const char* name : {"../../escape.replay", "/tmp/absolute.replay", "a/b.replay"}) {
+        const auto answer = upload(pluginBody("dev", "S", "", name, "data"));
+        ASSERT_EQ(answer.status, 200u) << answer.body;
+    }
+    EXPECT_EQ(readFile(folder() / "000007.replay"), "earlier");
+    EXPECT_EQ(server_->uploads().front().id, 8u);
+    EXPECT_EQ(server_->uploads().front().fileName, "../../escape.replay");
+    EXPECT_FALSE(fs::exists(dir_.path() / "escape.replay"));
+    EXPECT_FALSE(fs::exists(folder().parent_path().parent_path() / "escape.replay"));
+    std::size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (entry.is_directory())
+            continue;
+        EXPECT_EQ(entry.path().parent_path(), folder()) << entry.path();
+        ++files;
+    }
+    EXPECT_EQ(files, 7u);  // the earlier replay, three replays and three sidecars
+}
+
+TEST_F(UploadTest, RequestsWithoutTheClientsCredentialsAreRefused) {
+    start();
+    const std::string body = pluginBody("dev", "S", "", "r.replay", "data");
+    EXPECT_EQ(upload(body, headers("multipart/form-data; boundary=" + kBoundary, "")).status, 401u);
+    EXPECT_EQ(upload(body, headers("multipart/form-data; boundary=" + kBoundary, "wrong")).status,
+              401u);
+    EXPECT_EQ(upload(body, headers("multipart/form-data; boundary=" + kBoundary,
+                                   "qworlenstapifendrux", ""))
+                  .status,
+              403u);
+    EXPECT_TRUE(server_->uploads().empty());
+}
+
+TEST_F(UploadTest, MalformedBodiesAreRefusedWith400AndNothingIsStored) {
+    start();
+    const std::string good = pluginBody("dev", "S", "", "r.replay", "data");
+    const std::string disposition = "Content-Disposition: form-data; name=\"file\"";
+    struct Case {
+        const char* what;
+        std::string body;
+        std::string headers;
+    };
+    const Case cases[] = {
+        {"no boundary", good, headers("multipart/form-data")},
+        {"not multipart", good, headers("application/octet-stream")},
+        {"truncated", good.substr(0, good.size() - 30), headers()},
+        {"no closing delimiter", good.substr(0, good.find("--" + kBoundary + "--")), headers()},
+        {"other boundary", good, headers("multipart/form-data; boundary=nothere")},
+        {"no file part",
+         good.substr(0, good.find("--" + kBoundary + "\r\n" + disposition)) + "--" + kBoundary +
+             "--\r\n",
+         headers()},
+        {"header without colon",
+         std::string(good).replace(good.find(disposition), 20, "Content-Disposition"), headers()},
+        {"not form-data",
+         std::string(good).replace(good.find("form-data; name=\"deviceId"), 9, "inline"),
+         headers()},
+    };
+    for (const Case& c : cases) {
+        const auto answer = upload(c.body, c.headers);
+        EXPECT_EQ(answer.status, 400u) << c.what << ": " << answer.body;
+    }
+    EXPECT_TRUE(server_->uploads().empty());
+    EXPECT_TRUE(fs::is_empty(folder()));
+    EXPECT_EQ(upload(good).status, 200u);
+}
+
+TEST_F(UploadTest, OversizedBodiesAndPartsAre413WithoutReadingThem) {
+    options_.maxUploadBytes = 64 * 1024;
+    options_.maxFieldBytes = 100;
+    start();
+    // Only the head is sent: the answer comes before any of the announced body.
+    const std::string answer =
+        rawExchange(ports().upload, "POST /upload-replay HTTP/1.1\r\nHost: x\r\n" + headers() +
+                                        "Content-Length: 104857600\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer;
+
+    EXPECT_EQ(upload(pluginBody("dev", std::string(101, 's'), "", "r.replay", "d")).status, 413u);
+    EXPECT_EQ(upload(pluginBody("dev", "S", "", "r.replay", std::string(70 * 1024, 'r'))).status,
+              413u);
+    EXPECT_TRUE(server_->uploads().empty());
+    EXPECT_EQ(upload(pluginBody("dev", std::string(100, 's'), "", "r.replay", "d")).status, 200u);
+}
+
+}  // namespace
+}  // namespace backend_test
