@@ -211,6 +211,7 @@ void HostRuntime::startGameThread() {
         return;
     stopping_ = false;
     loop_ = std::thread([this] { gameThreadLoop(); });
+    gameThread_ = loop_.get_id();  // from now on, before the loop has even started
 }
 
 void HostRuntime::stopGameThread() {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "sdk/Api.h"
 #include "sdk/Records.h"
 
 namespace sdk {
@@ -84,7 +85,7 @@ struct LocalPlayerModel {
     std::string epicId;
 };
 
-struct GameModel {
+struct SDK_API GameModel {
     std::shared_ptr<GameStateModel> onlineGame;        // null when not in an online game
     std::shared_ptr<GameStateModel> currentGameState;  // null when no game is running
     std::string currentMap;

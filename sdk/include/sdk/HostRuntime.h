@@ -48,7 +48,7 @@ struct ToastRecord {
 // What the host shows as it happens (the host program prints it).
 enum class OutputKind { Log, Toast, Command, Fault };
 
-struct CVarRecord {
+struct SDK_API CVarRecord {
     std::string name;
     std::string defaultValue;
     std::string description;

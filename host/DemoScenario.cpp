@@ -1,0 +1,163 @@
+#include "host/DemoScenario.h"
+
+#include <stdexcept>
+
+namespace host {
+namespace {
+
+struct StepFailed : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class Run {
+public:
+    Run(const DemoParts& parts, Timeline& timeline, std::chrono::milliseconds timeout)
+        : parts_(parts), timeline_(timeline), timeout_(timeout) {}
+
+    void step(const std::string& name) {
+        step_ = name;
+        timeline_.add(Side::Demo, "-- " + name);
+    }
+    const std::string& currentStep() const { return step_; }
+
+    // Waits for an event of that side whose text equals (or starts with) the given text. The
+    // plugin's answers come in their own time (the pairing check at load may answer before the
+    // session opens), so events count from the start of the run.
+    void expect(Side side, const std::string& text, bool prefix = false) {
+        const bool seen = timeline_.waitFor(
+            [&](const TimelineEvent& e) {
+                return e.side == side && (prefix ? e.text.rfind(text, 0) == 0 : e.text == text);
+            },
+            timeout_);
+        if (!seen)
+            throw StepFailed("no " + describe(side) + " \"" + text + "\"");
+    }
+    // Waits for a backend event that holds every one of the texts.
+    void expectBackend(std::initializer_list<std::string> parts) {
+        if (!parts_.backendVisible)
+            return;
+        std::vector<std::string> texts(parts);
+        const bool seen = timeline_.waitFor(
+            [&](const TimelineEvent& e) {
+                if (e.side != Side::Backend)
+                    return false;
+                for (const auto& t : texts)
+                    if (e.text.find(t) == std::string::npos)
+                        return false;
+                return true;
+            },
+            timeout_);
+        if (!seen)
+            throw StepFailed("no backend event with \"" + texts.front() + "\"");
+    }
+
+    void command(const std::string& line) {
+        parts_.runtime->post([rt = parts_.runtime, line] { rt->executeCommand(line, true); });
+    }
+    std::string backend(const std::string& line) {
+        std::string answer = parts_.backendCommand(line);
+        timeline_.add(Side::Demo, "backend> " + line + "  => " + answer);
+        if (answer.rfind("error", 0) == 0)
+            throw StepFailed("the backend refused: " + line);
+        return answer;
+    }
+
+private:
+    static std::string describe(Side side) {
+        switch (side) {
+            case Side::Console:
+                return "console line";
+            case Side::Toast:
+                return "toast";
+            case Side::Command:
+                return "command";
+            case Side::Backend:
+                return "backend event";
+            default:
+                return "event";
+        }
+    }
+
+    const DemoParts& parts_;
+    Timeline& timeline_;
+    std::chrono::milliseconds timeout_;
+    std::string step_;
+};
+
+}  // namespace
+
+void connectRuntimeToTimeline(sdk::HostRuntime& runtime, Timeline& timeline) {
+    runtime.setOutput([&timeline](sdk::OutputKind kind, const std::string& text) {
+        switch (kind) {
+            case sdk::OutputKind::Log:
+                timeline.add(Side::Console, text);
+                break;
+            case sdk::OutputKind::Toast:
+                timeline.add(Side::Toast, text);
+                break;
+            case sdk::OutputKind::Command:
+                timeline.add(Side::Command, text);
+                break;
+            case sdk::OutputKind::Fault:
+                timeline.add(Side::Fault, text);
+                break;
+        }
+    });
+}
+
+DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
+                            std::chrono::milliseconds stepTimeout) {
+    Run run(parts, timeline, stepTimeout);
+    bool loaded = false;
+    try {
+        run.step("load the plugin");
+        parts.loadPlugin();
+        loaded = true;
+        run.expect(Side::Console, "[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
+
+        run.step("device identifier");
+        auto cvar = parts.runtime->findCvar("brv_deviceid");
+        const std::string id = cvar ? cvar->get() : "";
+        if (id.empty())
+            throw std::runtime_error("no device identifier");
+        timeline.add(Side::Demo, "device identifier: " + id);
+
+        run.step("connection and hello");
+        run.expect(Side::Console, "[BRV] Concetado");
+        run.expectBackend({"[" + id + "]", "hello platform="});
+
+        run.step("pairing check at load");
+        run.expect(Side::Toast,
+                   "Brevant: Nao registrado. Cole no Discord: /addpair deviceid:" + id);
+
+        run.step("pairing through the backend");
+        run.backend("pair " + id + " demo-player");
+        run.expect(Side::Console, "[BRV] Device paired to your Discord. Ready.");
+
+        run.step("ping and pong");
+        run.backend("ping " + id);
+        run.expectBackend({"[" + id + "]", " pong"});
+
+        run.step("rank submission");
+        run.command("brv_rank");
+        run.expect(Side::Toast, "Brevant: Rank verificado e sincronizado.");
+
+        run.step("rank submission again, in the cooldown");
+        run.command("brv_rank");
+        run.expect(Side::Toast, "Brevant: Cooldown ativo. Tente de novo em ", true);
+
+        run.step("unload");
+        loaded = false;
+        parts.unloadPlugin();
+        timeline.add(Side::Demo, "plugin unloaded");
+    } catch (const std::exception& e) {
+        timeline.add(Side::Demo, "FAILED at \"" + run.currentStep() + "\": " + e.what());
+        if (loaded)
+            parts.unloadPlugin();
+        return {false, run.currentStep()};
+    }
+    timeline.add(Side::Demo, "every step happened");
+    return {true, {}};
+}
+
+}  // namespace host

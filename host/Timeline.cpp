@@ -1,0 +1,76 @@
+#include "host/Timeline.h"
+
+#include <cstdio>
+
+#include "host/ConsoleText.h"
+
+namespace host {
+
+std::string formatTimelineEvent(const TimelineEvent& event) {
+    const char* side = "demo   ";
+    switch (event.side) {
+        case Side::Console:
+            side = "console";
+            break;
+        case Side::Toast:
+            side = "toast  ";
+            break;
+        case Side::Command:
+            side = "command";
+            break;
+        case Side::Backend:
+            side = "backend";
+            break;
+        case Side::Demo:
+            side = "demo   ";
+            break;
+        case Side::Fault:
+            side = "FAULT  ";
+            break;
+    }
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%8.3f  ", event.seconds);
+    return stamp + std::string(side) + "  " + toTerminalText(event.text);
+}
+
+Timeline::Timeline(Printer print) : print_(std::move(print)) {}
+
+void Timeline::add(Side side, std::string text) {
+    TimelineEvent event;
+    event.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    event.side = side;
+    event.text = std::move(text);
+    {
+        std::lock_guard lk(mutex_);
+        events_.push_back(event);
+        // Printing under the lock keeps the printed order the recorded order.
+        if (print_)
+            print_(formatTimelineEvent(event));
+    }
+    changed_.notify_all();
+}
+
+std::vector<TimelineEvent> Timeline::events() const {
+    std::lock_guard lk(mutex_);
+    return events_;
+}
+
+std::size_t Timeline::size() const {
+    std::lock_guard lk(mutex_);
+    return events_.size();
+}
+
+bool Timeline::waitFor(const std::function<bool(const TimelineEvent&)>& match,
+                       std::chrono::milliseconds timeout, std::size_t since) const {
+    std::unique_lock lk(mutex_);
+    std::size_t checked = since;
+    return changed_.wait_for(lk, timeout, [&] {
+        for (; checked < events_.size(); ++checked)
+            if (match(events_[checked]))
+                return true;
+        return false;
+    });
+}
+
+}  // namespace host

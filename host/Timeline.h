@@ -1,0 +1,45 @@
+#pragma once
+// A readable record of an end-to-end run: every event with its time and the side it came from,
+// printed as it happens, and waited on by the scenario that drives the run.
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace host {
+
+enum class Side { Console, Toast, Command, Backend, Demo, Fault };
+
+struct TimelineEvent {
+    double seconds = 0;  // since the timeline started
+    Side side = Side::Demo;
+    std::string text;
+};
+
+// "  12.345  backend  text"
+std::string formatTimelineEvent(const TimelineEvent& event);
+
+class Timeline {
+public:
+    using Printer = std::function<void(const std::string& line)>;
+    explicit Timeline(Printer print = {});
+
+    // Any thread.
+    void add(Side side, std::string text);
+    std::vector<TimelineEvent> events() const;
+    std::size_t size() const;
+    // Waits until an event at or after position `since` matches; false when the time ran out.
+    bool waitFor(const std::function<bool(const TimelineEvent&)>& match,
+                 std::chrono::milliseconds timeout, std::size_t since = 0) const;
+
+private:
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    Printer print_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<TimelineEvent> events_;
+};
+
+}  // namespace host
