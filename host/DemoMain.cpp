@@ -96,7 +96,11 @@ int main(int argc, char** argv) {
             [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
         std::string error;
         if (!backend->start(&error)) {
-            std::cerr << "brevant-demo: the embedded backend cannot start: " << error << "\n";
+            std::cerr << "brevant-demo: the embedded backend cannot start: " << error << "\n"
+                      << "brevant-demo: the plugin was built for these ports, so the demo needs "
+                         "them; free the port, or build and run the demo for others, e.g. "
+                         "DEMO_WS_PORT=28080 DEMO_RANK_PORT=26567 DEMO_UPLOAD_PORT=26566 "
+                         "./dev demo\n";
             return 3;
         }
     }
