@@ -260,22 +260,27 @@ void HostRuntime::runOnGameThread(const std::function<void()>& fn) {
         fn();
         return;
     }
-    std::mutex m;
-    std::condition_variable cv;
-    bool done = false;
-    post([&] {
+    // Shared with the posted call, which may outlive this wait when the game thread stops.
+    struct Done {
+        std::mutex m;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto state = std::make_shared<Done>();
+    post([this, state, fn] {
         invoke(fn, "host call");
-        std::lock_guard lk(m);
-        done = true;
-        cv.notify_all();
+        std::lock_guard lk(state->m);
+        state->done = true;
+        state->cv.notify_all();
     });
-    std::unique_lock lk(m);
-    cv.wait(lk, [&] {
-        if (done)
-            return true;
-        std::lock_guard g(mutex_);
-        return stopping_;
-    });
+    std::unique_lock lk(state->m);
+    while (!state->done) {
+        if (state->cv.wait_for(lk, std::chrono::milliseconds(20)) == std::cv_status::timeout) {
+            std::lock_guard g(mutex_);
+            if (stopping_)
+                return;  // nobody will run it any more
+        }
+    }
 }
 
 void HostRuntime::forgetPluginCallbacks() {
