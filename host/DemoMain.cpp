@@ -59,6 +59,7 @@ std::string adminCommand(const std::string& line) {
     request.port = BREVANT_PAIR_PORT;
     request.target = "/admin";
     request.userAgent = "brevant-demo";
+    request.extraHeaders = "X-Brevant-Admin: 1\r\n";  // what tells a script from a web page
     request.body = line;
     platform::HttpResponse response;
     if (!platform::httpExchange(request, response))
@@ -96,11 +97,12 @@ int main(int argc, char** argv) {
             [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
         std::string error;
         if (!backend->start(&error)) {
-            std::cerr << "brevant-demo: the embedded backend cannot start: " << error << "\n"
-                      << "brevant-demo: the plugin was built for these ports, so the demo needs "
-                         "them; free the port, or build and run the demo for others, e.g. "
-                         "DEMO_WS_PORT=28080 DEMO_RANK_PORT=26567 DEMO_UPLOAD_PORT=26566 "
-                         "./dev demo\n";
+            std::cerr << "brevant-demo: the embedded backend cannot start: " << error << "\n";
+            if (error.rfind("cannot listen", 0) == 0)
+                std::cerr << "brevant-demo: the plugin was built for these ports, so the demo "
+                             "needs them; free the port, or build and run the demo for others, "
+                             "e.g. DEMO_WS_PORT=28080 DEMO_RANK_PORT=26567 DEMO_UPLOAD_PORT=26566 "
+                             "./dev demo\n";
             return 3;
         }
     }
@@ -121,9 +123,10 @@ int main(int argc, char** argv) {
     };
     parts.unloadPlugin = [&] {
         if (!plugin)
-            return;
-        plugin->unload();
+            return true;
+        const bool closed = plugin->unload();
         plugin.reset();
+        return closed;
     };
     parts.backendCommand = [&](const std::string& line) {
         return backend ? backend->runCommand(line) : adminCommand(line);

@@ -143,13 +143,39 @@ DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
         run.expect(Side::Toast, "Brevant: Rank verificado e sincronizado.");
 
         run.step("rank submission again, in the cooldown");
-        run.command("brv_rank");
-        run.expect(Side::Toast, "Brevant: Cooldown ativo. Tente de novo em ", true);
+        // The first submission clears its in-flight mark just after its toast; a press that
+        // comes in between is told to wait, and is pressed again.
+        for (int attempt = 0;; ++attempt) {
+            const std::size_t mark = timeline.size();
+            run.command("brv_rank");
+            const std::string wait = "Brevant: Aguarde o envio anterior terminar.";
+            const std::string cooldown = "Brevant: Cooldown ativo. Tente de novo em ";
+            std::string seen;
+            timeline.waitFor(
+                [&](const TimelineEvent& e) {
+                    if (e.side != Side::Toast)
+                        return false;
+                    if (e.text == wait || e.text.rfind(cooldown, 0) == 0)
+                        seen = e.text;
+                    return !seen.empty();
+                },
+                stepTimeout, mark);
+            if (seen.rfind(cooldown, 0) == 0)
+                break;
+            if (seen != wait || attempt == 5)
+                throw std::runtime_error("no cooldown toast");
+        }
 
         run.step("unload");
         loaded = false;
-        parts.unloadPlugin();
+        if (!parts.unloadPlugin())
+            throw std::runtime_error("the plugin's module stayed loaded: a worker still ran");
         timeline.add(Side::Demo, "plugin unloaded");
+
+        run.step("no host faults");
+        for (const auto& e : timeline.events())
+            if (e.side == Side::Fault)
+                throw std::runtime_error("the host saw a fault: " + e.text);
     } catch (const std::exception& e) {
         timeline.add(Side::Demo, "FAILED at \"" + run.currentStep() + "\": " + e.what());
         if (loaded)

@@ -15,8 +15,9 @@ struct DemoParts {
     sdk::HostRuntime* runtime = nullptr;
     // Creates the plugin and calls onLoad (on the game thread).
     std::function<void()> loadPlugin;
-    // Calls onUnload and lets the plugin go.
-    std::function<void()> unloadPlugin;
+    // Calls onUnload and lets the plugin go; false when something of it stays behind (its
+    // module kept loaded because a worker still runs).
+    std::function<bool()> unloadPlugin;
     // Runs one command of the backend's console and returns its answer.
     std::function<std::string(const std::string&)> backendCommand;
     // Whether the backend's own events reach the timeline (an embedded backend's do).

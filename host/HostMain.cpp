@@ -2,6 +2,7 @@
 // real time, and acts as the host's console. It prints every log line and toast as it happens;
 // each line of standard input runs as a console command.
 #include <atomic>
+#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -63,7 +64,7 @@ std::optional<Options> parse(int argc, char** argv) {
                 return std::nullopt;
             char* end = nullptr;
             double s = std::strtod(v, &end);
-            if (end == v || *end || s < 0)
+            if (end == v || *end || !std::isfinite(s) || s < 0)
                 return std::nullopt;
             o.runSeconds = s;
         } else {

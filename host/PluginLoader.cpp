@@ -49,13 +49,24 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
     unloaded_ = true;
     // In one game-thread task, so that no hook, command, window or timer of the plugin can run
     // between its unload and its destruction.
-    rt_->runOnGameThread([this] {
-        if (loaded_)
-            plugin_->onUnload();
+    bool tornDown = false;
+    rt_->runOnGameThread([this, &tornDown] {
+        try {
+            if (loaded_)
+                plugin_->onUnload();
+        } catch (...) {
+            // The plugin must not throw here; it goes all the same.
+        }
         rt_->forgetPluginCallbacks();
         plugin_.reset();
         info_->deleteFunc();
+        tornDown = true;
     });
+    if (!tornDown) {
+        // The game thread stopped first: the plugin may still be alive, so its code stays.
+        module_.leak();
+        return false;
+    }
 
     int running = 0;
     using WaitFn = int (*)(int);

@@ -42,7 +42,10 @@ TEST(EndToEnd, DemoScenarioShowsEveryStep) {
         plugin->gameWrapper = rt->makeGameWrapper();
         rt->runOnGameThread([&] { plugin->onLoad(); });
     };
-    parts.unloadPlugin = [&] { rt->runOnGameThread([&] { plugin->onUnload(); }); };
+    parts.unloadPlugin = [&] {
+        rt->runOnGameThread([&] { plugin->onUnload(); });
+        return true;
+    };
     parts.backendCommand = [&](const std::string& line) { return backend.runCommand(line); };
 
     const auto outcome = host::runDemoScenario(parts, timeline, std::chrono::seconds(20));
