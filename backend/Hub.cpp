@@ -136,6 +136,13 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
                                                     {"steamId", JsonKind::String}});
     if (!wrong.empty())
         return ignore(connection, "hello: " + wrong);
+    for (const char* key : {"deviceId", "platform", "version", "epicId", "steamId"}) {
+        const std::size_t size = stringMember(message, key).size();
+        if (size > kMaxHelloFieldBytes)
+            return ignore(connection, "hello: \"" + std::string(key) + "\" of " +
+                                          std::to_string(size) + " bytes, over the limit of " +
+                                          std::to_string(kMaxHelloFieldBytes));
+    }
     Hello hello;
     hello.connection = connection;
     hello.deviceId = stringMember(message, "deviceId");
@@ -146,7 +153,7 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     hello.epicId = stringMember(message, "epicId");
     hello.steamId = stringMember(message, "steamId");
     client.hello = hello;
-    hellos_.push_back(hello);
+    hellos_.add(hello);
     const bool paired = pairs_.count(hello.deviceId) != 0;
     log_.write(
         label(connection) + " hello platform=" + printable(hello.platform, 20) +
@@ -157,6 +164,9 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
 
 void Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
                      const std::string& text, const Json& message) {
+    // Only a client that said who it is takes part in a match's relays.
+    if (!client.hello)
+        return ignore(connection, type + " before hello, not relayed");
     const std::string wrong = wrongMember(message, {{"server", JsonKind::String},
                                                     {"from", JsonKind::String},
                                                     {"by", JsonKind::String},
@@ -202,7 +212,7 @@ void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& mess
     ack.connection = connection;
     ack.deviceId = client.hello ? client.hello->deviceId : std::string{};
     ack.ok = ok->get<bool>();
-    createAcks_.push_back(ack);
+    createAcks_.add(ack);
     log_.write(label(connection) + " create_ack ok=" + (ack.ok ? "true" : "false"));
 }
 
@@ -224,7 +234,7 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     result.connection = connection;
     result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
     result.message = message;
-    gameResults_.push_back(result);
+    gameResults_.add(std::move(result));
     const std::string server = stringMember(message, "server");
     if (!server.empty())
         client.server = server;
@@ -274,17 +284,17 @@ std::vector<ClientInfo> Hub::clients() const {
 
 std::vector<Hello> Hub::hellos() const {
     std::lock_guard lock(mutex_);
-    return hellos_;
+    return hellos_.all();
 }
 
 std::vector<CreateAck> Hub::createAcks() const {
     std::lock_guard lock(mutex_);
-    return createAcks_;
+    return createAcks_.all();
 }
 
 std::vector<GameResult> Hub::gameResults() const {
     std::lock_guard lock(mutex_);
-    return gameResults_;
+    return gameResults_.all();
 }
 
 }  // namespace brevant::backend

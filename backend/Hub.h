@@ -15,6 +15,7 @@
 
 #include "backend/Json.h"
 #include "backend/LogBook.h"
+#include "backend/Records.h"
 #include "backend/Server.h"
 
 namespace brevant::backend {
@@ -29,7 +30,9 @@ public:
 
 class Hub {
 public:
-    explicit Hub(LogBook& log) : log_(log) {}
+    // Each record list keeps its latest `maxRecords` entries.
+    Hub(LogBook& log, std::size_t maxRecords)
+        : log_(log), hellos_(maxRecords), createAcks_(maxRecords), gameResults_(maxRecords) {}
 
     // --- Pairing table: device identifier -> Discord user ---
     // Connected devices are told at once ("paired_ok" / "pair_required").
@@ -81,9 +84,9 @@ private:
     mutable std::mutex mutex_;
     std::map<std::string, std::string> pairs_;
     std::map<std::uint64_t, Client> clients_;
-    std::vector<Hello> hellos_;
-    std::vector<CreateAck> createAcks_;
-    std::vector<GameResult> gameResults_;
+    Records<Hello> hellos_;
+    Records<CreateAck> createAcks_;
+    Records<GameResult> gameResults_;
 };
 
 }  // namespace brevant::backend

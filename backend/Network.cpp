@@ -360,6 +360,15 @@ private:
             head_.apiKey = std::string(it->value());
         if (const auto it = request.find("x-client"); it != request.end())
             head_.client = std::string(it->value());
+        if (request.count(http::field::host) == 1)
+            head_.host = std::string(request[http::field::host]);
+        for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
+            head_.origin =
+                (head_.origin ? *head_.origin + ", " : std::string()) + std::string(it->value());
+        if (const auto it =
+                request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
+            it != request.end())
+            head_.admin = std::string(it->value());
         if (const auto length = parser_->content_length())
             head_.contentLength = *length;
         head_.upgrade = websocket::is_upgrade(request);

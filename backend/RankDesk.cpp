@@ -71,8 +71,13 @@ std::string malformation(const Json& body) {
 
 }  // namespace
 
-RankDesk::RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock)
-    : log_(log), hub_(hub), cooldown_(cooldown), clock_(std::move(clock)) {}
+RankDesk::RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock,
+                   std::size_t maxRecords)
+    : log_(log),
+      hub_(hub),
+      cooldown_(cooldown),
+      clock_(std::move(clock)),
+      submissions_(maxRecords) {}
 
 HttpReply RankDesk::submit(std::string_view body) {
     std::string error;
@@ -81,7 +86,7 @@ HttpReply RankDesk::submit(std::string_view body) {
 
     std::lock_guard lock(mutex_);
     if (!problem.empty()) {
-        submissions_.push_back({{}, Json(), 400, problem});
+        submissions_.add({{}, Json(), 400, problem});
         log_.write("rank-submit refused (400): " + problem);
         return textReply(400, problem);
     }
@@ -89,7 +94,7 @@ HttpReply RankDesk::submit(std::string_view body) {
     const Json& ranks = (*parsed)["ranks"];
     std::string note;
     HttpReply reply = decide(deviceId, ranks, note);
-    submissions_.push_back({deviceId, ranks, reply.status, reply.body});
+    submissions_.add({deviceId, ranks, reply.status, reply.body});
     log_.write("rank-submit device=" + printable(deviceId, 60) +
                " ranks=" + std::to_string(ranks.size()) + " -> " + reply.body +
                (note.empty() ? "" : " (" + note + ")"));
@@ -169,7 +174,7 @@ std::optional<std::string> RankDesk::pendingFailure() const {
 
 std::vector<RankSubmission> RankDesk::submissions() const {
     std::lock_guard lock(mutex_);
-    return submissions_;
+    return submissions_.all();
 }
 
 }  // namespace brevant::backend

@@ -2,6 +2,7 @@
 // POST /rank-submit: checks a submission, decides the answer the community bot would give
 // (roles synchronised, unchanged, cooldown, or an error) and remembers what it accepted.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -13,6 +14,7 @@
 
 #include "backend/Hub.h"
 #include "backend/LogBook.h"
+#include "backend/Records.h"
 #include "backend/Reply.h"
 #include "backend/Server.h"
 
@@ -22,7 +24,9 @@ class RankDesk {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
-    RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock);
+    // The list of submissions keeps its latest `maxRecords` entries.
+    RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock,
+             std::size_t maxRecords);
 
     HttpReply submit(std::string_view body);
 
@@ -55,7 +59,7 @@ private:
     mutable std::mutex mutex_;
     std::optional<std::string> failNext_;
     std::map<std::string, Device> devices_;
-    std::vector<RankSubmission> submissions_;
+    Records<RankSubmission> submissions_;
 };
 
 }  // namespace brevant::backend

@@ -55,6 +55,10 @@ Routing Routes::route(unsigned roles, const HttpHead& head) {
         routing.endpoint = Endpoint::WebSocket;
         if (!head.upgrade)
             return refused(426, "this is a WebSocket endpoint: send an upgrade request");
+        // Browsers always send an Origin with an upgrade, the plugin never does: no web page
+        // gets to speak for a device.
+        if (head.origin && !head.origin->empty())
+            return refused(403, "WebSocket upgrades from web pages (with an Origin) are refused");
         return routing;
     }
     if ((roles & kRolePair) && path == "/pair-status") {
@@ -65,8 +69,19 @@ Routing Routes::route(unsigned roles, const HttpHead& head) {
         routing.endpoint = Endpoint::Admin;
         if (head.method != "POST")
             return wrongMethod("POST");
+        // Loopback is not enough: a web page in a local browser reaches loopback too. What a
+        // page cannot do is send a custom header cross-origin without a preflight (never
+        // approved here), leave out its Origin, or name a loopback literal as Host when it
+        // got here by DNS rebinding.
         if (!head.fromLoopback)
             return refused(403, "the admin route answers loopback clients only");
+        if (head.origin)
+            return refused(403, "the admin route refuses requests with an Origin header");
+        if (!head.host || !isLoopbackHost(*head.host))
+            return refused(403, "the admin route needs Host 127.x.x.x, [::1] or localhost");
+        if (head.admin != kAdminHeaderValue)
+            return refused(403, "the admin route needs the header " + std::string(kAdminHeader) +
+                                    ": " + std::string(kAdminHeaderValue));
     } else if ((roles & kRoleRank) && path == "/rank-submit") {
         routing.endpoint = Endpoint::RankSubmit;
         if (head.method != "POST")

@@ -32,6 +32,9 @@ struct HttpHead {
     std::string contentType;
     std::optional<std::string> apiKey;  // x-api-key
     std::optional<std::string> client;  // x-client
+    std::optional<std::string> host;    // Host; absent when missing or given more than once
+    std::optional<std::string> origin;  // Origin (several are joined with ", ")
+    std::optional<std::string> admin;   // x-brevant-admin
     std::optional<std::uint64_t> contentLength;
     bool upgrade = false;  // a WebSocket upgrade request
     bool fromLoopback = false;
@@ -78,6 +81,11 @@ private:
     ReplayStore& replays_;
     Console& console_;
 };
+
+// The header an admin request must carry, with this value. A web page cannot send it to another
+// origin without a CORS preflight, which this server never approves.
+inline constexpr std::string_view kAdminHeader = "X-Brevant-Admin";
+inline constexpr std::string_view kAdminHeaderValue = "1";
 
 // The x-api-key and x-client values an upload must carry.
 inline constexpr std::string_view kUploadApiKey = "qworlenstapifendrux";

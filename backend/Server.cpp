@@ -26,8 +26,8 @@ Options withDefaults(Options options) {
 struct Server::Impl {
     explicit Impl(Options o)
         : options(withDefaults(std::move(o))),
-          hub(log),
-          ranks(log, hub, options.rankCooldown, options.clock),
+          hub(log, options.maxRecords),
+          ranks(log, hub, options.rankCooldown, options.clock, options.maxRecords),
           replays(log, options.uploadDir),
           console(log, hub, ranks, replays),
           routes(options, log, hub, ranks, replays, console),

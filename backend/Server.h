@@ -50,6 +50,9 @@ struct Options {
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
     // The clock of the rank cooldown; empty means std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
+    // Each record list (hellos, create acks, game results, rank submissions) keeps its latest
+    // this many entries and forgets older ones.
+    std::size_t maxRecords = 1000;
 };
 
 struct Ports {
@@ -59,7 +62,9 @@ struct Ports {
     std::uint16_t upload = 0;
 };
 
-// What a WebSocket client said in its latest "hello".
+// What a WebSocket client said in its latest "hello". A hello with a string member longer than
+// kMaxHelloFieldBytes is ignored (and logged).
+inline constexpr std::size_t kMaxHelloFieldBytes = 128;
 struct Hello {
     std::uint64_t connection = 0;  // the backend's number for the WebSocket connection
     std::string deviceId;
@@ -145,7 +150,7 @@ public:
                     std::chrono::milliseconds timeout, std::size_t since = 0) const;
     bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) const;
 
-    // --- What was recorded, oldest first ---
+    // --- What was recorded, oldest first (the latest Options::maxRecords of each list) ---
     std::vector<ClientInfo> clients() const;  // connected WebSocket clients
     std::vector<Hello> hellos() const;
     std::vector<CreateAck> createAcks() const;

@@ -21,6 +21,37 @@ char lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// A decimal number of 1 to `maxDigits` digits, without a leading zero unless it is "0", at most
+// `max`.
+bool isDecimal(std::string_view text, std::size_t maxDigits, unsigned max) {
+    if (text.empty() || text.size() > maxDigits || (text.size() > 1 && text.front() == '0'))
+        return false;
+    unsigned value = 0;
+    for (char c : text) {
+        if (!isDigit(c))
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    return value <= max;
+}
+
+bool isLoopbackIpv4(std::string_view text) {
+    for (int part = 0; part < 4; ++part) {
+        const std::size_t dot = part < 3 ? text.find('.') : text.size();
+        if (dot == std::string_view::npos)
+            return false;
+        const std::string_view number = text.substr(0, dot);
+        if (!isDecimal(number, 3, 255) || (part == 0 && number != "127"))
+            return false;
+        text.remove_prefix(part < 3 ? dot + 1 : dot);
+    }
+    return text.empty();
+}
+
 }  // namespace
 
 std::string_view trimBlanks(std::string_view text) {
@@ -85,6 +116,29 @@ std::optional<std::string_view> queryParameter(std::string_view target, std::str
 
 std::string_view targetPath(std::string_view target) {
     return target.substr(0, target.find('?'));
+}
+
+bool isLoopbackHost(std::string_view host) {
+    std::string_view name = host;
+    std::optional<std::string_view> port;
+    if (!host.empty() && host.front() == '[') {
+        const std::size_t close = host.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        name = host.substr(0, close + 1);
+        const std::string_view rest = host.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':')
+                return false;
+            port = rest.substr(1);
+        }
+    } else if (const std::size_t colon = host.find(':'); colon != std::string_view::npos) {
+        name = host.substr(0, colon);
+        port = host.substr(colon + 1);
+    }
+    if (port && !isDecimal(*port, 5, 65535))
+        return false;
+    return name == "[::1]" || equalsNoCase(name, "localhost") || isLoopbackIpv4(name);
 }
 
 std::optional<std::vector<Word>> splitWords(std::string_view line, std::string& error,

@@ -23,6 +23,11 @@ std::optional<std::string_view> queryParameter(std::string_view target, std::str
 // The path part of a request target (before "?").
 std::string_view targetPath(std::string_view target);
 
+// Whether a Host header value names this machine's loopback literally: 127.x.x.x (four decimal
+// parts without leading zeros), [::1] or localhost (any case), each with an optional port.
+// A host name that merely resolves to loopback (as in DNS rebinding) does not count.
+bool isLoopbackHost(std::string_view host);
+
 // A command line split into words. Words are separated by blanks; a double-quoted word may hold
 // blanks, and inside it \" and \\ stand for " and \. `end` is where the word ends in the line
 // (so that a command can take "the rest of the line" as typed).

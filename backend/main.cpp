@@ -42,7 +42,8 @@ options:
 
 Port 0 picks a free port (printed at start). Ports below 1024 need root.
 Commands are read from standard input, one per line ("help" lists them; "quit" stops), and
-from POST /admin on the pairing port (body: one command line).
+from POST /admin on the pairing port (body: one command line; the request needs the header
+"X-Brevant-Admin: 1" and a loopback Host, and must not carry an Origin).
 )";
 
 std::mutex outputMutex;
@@ -168,6 +169,8 @@ int main(int argc, char** argv) {
     });
 
     Server server(options);
+    // Before start(), which already writes lines (the listeners).
+    server.setLogSink([](const std::string& line) { print("[" + timestamp() + "] " + line); });
     std::string error;
     if (!server.start(&error)) {
         std::cerr << "brevant-backend: " << error << "\n"
@@ -175,7 +178,6 @@ int main(int argc, char** argv) {
                      "--upload-port)\n";
         return 1;
     }
-    server.setLogSink([](const std::string& line) { print("[" + timestamp() + "] " + line); });
     const auto ports = server.ports();
     print("brevant-backend on " + options.address + ": ws " + std::to_string(ports.ws) + ", pair " +
           std::to_string(ports.pair) + ", rank " + std::to_string(ports.rank) + ", upload " +

@@ -140,7 +140,15 @@ HttpAnswer httpPost(std::uint16_t port, const std::string& target, const std::st
     return exchange(std::move(r));
 }
 
-std::string rawExchange(std::uint16_t port, const std::string& bytes) {
+HttpAnswer adminPost(std::uint16_t port, const std::string& command) {
+    return httpPost(port, "/admin", command, "X-Brevant-Admin: 1\r\n");
+}
+
+namespace {
+
+// Sends `bytes` and reads until `enough` says so, the server closes, or kWait passes.
+std::string rawRead(std::uint16_t port, const std::string& bytes,
+                    const std::function<bool(const std::string&)>& enough) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     timeval timeout{};
     timeout.tv_sec = kWait.count() / 1000;
@@ -155,11 +163,23 @@ std::string rawExchange(std::uint16_t port, const std::string& bytes) {
         ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
             static_cast<ssize_t>(bytes.size())) {
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+        for (ssize_t n; !enough(received) && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
             received.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(fd);
     return received;
+}
+
+}  // namespace
+
+std::string rawExchange(std::uint16_t port, const std::string& bytes) {
+    return rawRead(port, bytes, [](const std::string&) { return false; });
+}
+
+std::string rawResponseHead(std::uint16_t port, const std::string& bytes) {
+    return rawRead(port, bytes, [](const std::string& received) {
+        return received.find("\r\n\r\n") != std::string::npos;
+    });
 }
 
 BackendTest::BackendTest() {
@@ -168,11 +188,15 @@ BackendTest::BackendTest() {
     options_.pingPeriod = std::chrono::milliseconds(0);
 }
 
-void BackendTest::start() {
+bool BackendTest::start() {
     server_ = std::make_unique<brevant::backend::Server>(options_);
     std::string error;
-    ASSERT_TRUE(server_->start(&error)) << error;
+    if (!server_->start(&error)) {
+        ADD_FAILURE() << "the backend did not start: " << error;
+        return false;
+    }
     ports_ = server_->ports();
+    return true;
 }
 
 }  // namespace backend_test

@@ -66,17 +66,22 @@ struct HttpAnswer {
 HttpAnswer httpGet(std::uint16_t port, const std::string& target);
 HttpAnswer httpPost(std::uint16_t port, const std::string& target, const std::string& body,
                     const std::string& extraHeaders = {});
+// POST /admin as a script would send it (with the admin header).
+HttpAnswer adminPost(std::uint16_t port, const std::string& command);
 
 // Sends `bytes` on a new connection and returns everything received until the server closes
 // (or kWait passes).
 std::string rawExchange(std::uint16_t port, const std::string& bytes);
+// Sends `bytes` on a new connection and returns what arrived up to the end of the first
+// response head (or until the server closes, or kWait passes).
+std::string rawResponseHead(std::uint16_t port, const std::string& bytes);
 
-// A started backend on ephemeral loopback ports with its own upload folder; options may be
-// changed before start().
+// A backend on ephemeral loopback ports with its own upload folder; options may be changed
+// before start(). Tests call ASSERT_TRUE(start()) so that a failed start ends them.
 class BackendTest : public ::testing::Test {
 protected:
     BackendTest();
-    void start();
+    [[nodiscard]] bool start();
     const brevant::backend::Ports& ports() const { return ports_; }
 
     testing_support::TempDir dir_{"brevant-backend-test"};

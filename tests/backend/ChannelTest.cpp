@@ -2,6 +2,8 @@
 // and input that must not hurt a session.
 #include <algorithm>
 #include <iterator>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -27,7 +29,7 @@ protected:
 };
 
 TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws), b(ports().ws), c(ports().ws);
     a.hello("devA");
     b.hello("devB");
@@ -57,25 +59,147 @@ TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
     EXPECT_EQ(a.messages()[*atA], ack);
 
     // Nothing else: not back to the senders, nothing to the client of another server.
+    const auto rotations = [](const WsClient& client, std::size_t from, std::size_t end) {
+        const auto all = client.messages();
+        return std::count_if(all.begin() + from, all.begin() + end, isRotation);
+    };
     const auto endA = barrier(a, "devA", 0);
     const auto endB = barrier(b, "devB", 0);
     const auto endC = barrier(c, "devC", 0);
-    const auto rotations = [](const WsClient& client, std::size_t end) {
-        const auto all = client.messages();
-        return std::count_if(all.begin(), all.begin() + end, isRotation);
-    };
-    EXPECT_EQ(rotations(a, endA), 1);
-    EXPECT_EQ(rotations(b, endB), 1);
-    EXPECT_EQ(rotations(c, endC), 0);
+    EXPECT_EQ(rotations(a, 0, endA), 1);
+    EXPECT_EQ(rotations(b, 0, endB), 1);
+    EXPECT_EQ(rotations(c, 0, endC), 0);
 
-    // A client that names a server in its own message joins that server's relays.
-    c.send(R"({"t":"rotate_state_req","server":"Final","from":"devC"})");
-    EXPECT_TRUE(a.waitFor([](const std::string& m) { return m.find("devC") != m.npos; }));
-    EXPECT_TRUE(b.waitFor([](const std::string& m) { return m.find("devC") != m.npos; }));
+    // A client that names a server in its own message joins that server's relays: its request
+    // reaches a and b, and what a sends next reaches c as well as b.
+    const std::size_t markA = endA + 1, markB = endB + 1, markC = endC + 1;
+    const std::string request = R"({"from":"devC","server":"Final","t":"rotate_state_req"})";
+    c.send(request);
+    const auto requestAtA = a.waitFor(isRotation, markA);
+    const auto requestAtB = b.waitFor(isRotation, markB);
+    ASSERT_TRUE(requestAtA && requestAtB);
+    EXPECT_EQ(a.messages()[*requestAtA], request);
+    EXPECT_EQ(b.messages()[*requestAtB], request);
+
+    const std::string handoff =
+        R"({"from":"devA","map":"Park_P","nextIdx":1,"seq":5,"server":"Final","t":"rotate_handoff"})";
+    a.send(handoff);
+    const auto handoffAtC = c.waitFor(isRotation, markC);
+    const auto handoffAtB = b.waitFor(isRotation, *requestAtB + 1);
+    ASSERT_TRUE(handoffAtC && handoffAtB);
+    EXPECT_EQ(c.messages()[*handoffAtC], handoff);
+    EXPECT_EQ(b.messages()[*handoffAtB], handoff);
+    ASSERT_TRUE(server_->waitForLog(
+        "ws#1[devA] rotate_handoff server='Final' relayed to ws#2[devB], ws#3[devC]", kWait));
+
+    // Again nothing else: each got exactly what the others of its server sent.
+    EXPECT_EQ(rotations(a, markA, barrier(a, "devA", markA)), 1);  // the request
+    EXPECT_EQ(rotations(b, markB, barrier(b, "devB", markB)), 2);  // the request and the handoff
+    EXPECT_EQ(rotations(c, markC, barrier(c, "devC", markC)), 1);  // the handoff
+}
+
+TEST_F(ChannelTest, RotationMessagesBeforeHelloAreNotRelayed) {
+    ASSERT_TRUE(start());
+    WsClient a(ports().ws), stranger(ports().ws);
+    a.hello("devA");
+    ASSERT_TRUE(a.waitForType("pair_required"));
+    server_->runCommand("create devA Final");
+    ASSERT_TRUE(stranger.connected());
+
+    const std::string state = R"({"from":"x","rev":9,"server":"Final","t":"rotate_state"})";
+    stranger.send(state);
+    ASSERT_TRUE(server_->waitForLog("ws#2 ignored: rotate_state before hello, not relayed", kWait));
+    const auto end = barrier(a, "devA", 0);
+    const auto got = a.messages();
+    EXPECT_EQ(std::count_if(got.begin(), got.begin() + end, isRotation), 0);
+    for (const auto& client : server_->clients())
+        EXPECT_EQ(client.server, client.connection == 1 ? "Final" : "");
+
+    // Once it said hello, the same message is relayed.
+    stranger.hello("devS");
+    ASSERT_TRUE(stranger.waitForType("pair_required"));
+    stranger.send(state);
+    const auto at = a.waitFor(isRotation);
+    ASSERT_TRUE(at);
+    EXPECT_EQ(a.messages()[*at], state);
+}
+
+TEST_F(ChannelTest, UpgradesFromWebPagesAreRefused) {
+    ASSERT_TRUE(start());
+    const std::string upgrade =
+        "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+    for (const char* origin : {"Origin: http://evil.example\r\n", "Origin: null\r\n",
+                               "Origin: http://127.0.0.1\r\n", "Origin:\r\nOrigin: x\r\n"}) {
+        const std::string answer = rawResponseHead(ports().ws, upgrade + origin + "\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 403 ", 0), 0u) << origin << answer;
+    }
+    EXPECT_TRUE(server_->waitForLog("-> 403: WebSocket upgrades from web pages", kWait));
+    // The plugin sends no Origin; an empty one is no web page either.
+    for (const char* origin : {"", "Origin:\r\n"}) {
+        const std::string answer = rawResponseHead(ports().ws, upgrade + origin + "\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 101 ", 0), 0u) << origin << answer;
+    }
+}
+
+TEST_F(ChannelTest, HelloWithAnOverlongMemberIsIgnored) {
+    ASSERT_TRUE(start());
+    WsClient a(ports().ws);
+    ASSERT_TRUE(a.connected());
+    const std::size_t mark = server_->logCount();
+    a.hello(std::string(brevant::backend::kMaxHelloFieldBytes + 1, 'd'));
+    a.hello("devA", std::string(brevant::backend::kMaxHelloFieldBytes + 1, 'p'));
+    a.send(R"({"t":"pong"})");
+    ASSERT_TRUE(server_->waitForLog("ws#1 pong", kWait, mark));
+    EXPECT_TRUE(server_->waitForLog(
+        "ws#1 ignored: hello: \"deviceId\" of 129 bytes, over the limit of 128", kWait, mark));
+    EXPECT_TRUE(server_->waitForLog("ws#1 ignored: hello: \"platform\" of 129 bytes", kWait, mark));
+    EXPECT_TRUE(server_->hellos().empty());
+
+    // At the limit it is accepted.
+    const std::string longest(brevant::backend::kMaxHelloFieldBytes, 'd');
+    a.hello(longest);
+    EXPECT_EQ(a.waitForType("pair_required"), 0u);
+    ASSERT_EQ(server_->hellos().size(), 1u);
+    EXPECT_EQ(server_->hellos()[0].deviceId, longest);
+}
+
+TEST_F(ChannelTest, RecordListsKeepTheirLatestEntries) {
+    EXPECT_EQ(brevant::backend::Options{}.maxRecords, 1000u);
+    options_.maxRecords = 3;
+    ASSERT_TRUE(start());
+    WsClient a(ports().ws);
+    ASSERT_TRUE(a.connected());
+    for (int i = 0; i < 5; ++i) {
+        const std::string n = std::to_string(i);
+        a.hello("dev" + n);
+        a.send(R"({"t":"create_ack","ok":true})");
+        a.send(R"({"t":"game_result","server":"S)" + n + R"("})");
+        httpPost(ports().rank, "/rank-submit", R"({"deviceId":"dev)" + n + R"(","ranks":[]})");
+    }
+    const std::size_t mark = server_->logCount();
+    a.send(R"({"t":"pong"})");
+    ASSERT_TRUE(server_->waitForLog("pong", kWait, mark));
+
+    const auto hellos = server_->hellos();
+    const auto acks = server_->createAcks();
+    const auto results = server_->gameResults();
+    const auto submissions = server_->rankSubmissions();
+    ASSERT_EQ(hellos.size(), 3u);
+    ASSERT_EQ(acks.size(), 3u);
+    ASSERT_EQ(results.size(), 3u);
+    ASSERT_EQ(submissions.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string device = "dev" + std::to_string(i + 2);
+        EXPECT_EQ(hellos[i].deviceId, device);
+        EXPECT_EQ(acks[i].deviceId, device);
+        EXPECT_EQ(results[i].message["server"], "S" + std::to_string(i + 2));
+        EXPECT_EQ(submissions[i].deviceId, device);
+    }
 }
 
 TEST_F(ChannelTest, OrdersReachTheChosenDeviceAsCompactJson) {
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws), b(ports().ws);
     a.hello("devA");
     b.hello("devB");
@@ -107,7 +231,7 @@ TEST_F(ChannelTest, OrdersReachTheChosenDeviceAsCompactJson) {
 }
 
 TEST_F(ChannelTest, CreateAcksAndGameResultsAreRecordedWithTheirDevice) {
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws);
     a.hello("devA");
     ASSERT_TRUE(a.waitForType("pair_required"));
@@ -133,7 +257,7 @@ TEST_F(ChannelTest, CreateAcksAndGameResultsAreRecordedWithTheirDevice) {
 
 TEST_F(ChannelTest, BadInputIsLoggedAndDroppedWhileTheSessionGoesOn) {
     options_.maxWsMessageBytes = 64 * 1024;
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws);
     ASSERT_TRUE(a.connected());
     const std::string inputs[] = {
@@ -143,7 +267,7 @@ TEST_F(ChannelTest, BadInputIsLoggedAndDroppedWhileTheSessionGoesOn) {
         R"({"t":5})",
         R"({"t":"hello","deviceId":7})",
         R"({"t":"hello"})",
-        R"({"t":"rotate_state","server":3})",
+        R"({"t":"rotate_state","server":"S"})",  // before hello
         R"({"t":"rotate_handoff","server":"S","seq":"1"})",
         R"({"t":"create_ack","ok":"yes"})",
         R"({"t":"game_result","blueGoals":"3"})",
@@ -170,11 +294,31 @@ TEST_F(ChannelTest, BadInputIsLoggedAndDroppedWhileTheSessionGoesOn) {
     WsClient b(ports().ws);
     b.hello("devB");
     EXPECT_TRUE(b.waitForType("pair_required"));
+
+    // After the hello, rotation messages are checked member by member.
+    const std::size_t afterHello = server_->logCount();
+    const std::string rotations[] = {
+        R"({"t":"rotate_state","server":3})",
+        R"({"t":"rotate_handoff","server":"S","seq":"1"})",
+        R"({"t":"rotate_handoff_ack","ok":true})",
+    };
+    for (const std::string& text : rotations)
+        a.send(text);
+    a.send(R"({"t":"pong"})");
+    ASSERT_TRUE(server_->waitForLog("ws#1[devA] pong", kWait, afterHello));
+    for (const char* why :
+         {"rotate_state: \"server\" is not a string", "rotate_handoff: \"seq\" is not an integer",
+          "rotate_handoff_ack without a server name, not relayed"})
+        EXPECT_TRUE(
+            server_->waitForLog(std::string("ws#1[devA] ignored: ") + why, kWait, afterHello))
+            << why;
 }
 
-TEST_F(ChannelTest, PingsGoOutOnTheirPeriod) {
+// The period itself is not measured (timing on a loaded machine proves little): a 20 ms period
+// must give at least two pings within the wait.
+TEST_F(ChannelTest, PingsGoOutRepeatedly) {
     options_.pingPeriod = std::chrono::milliseconds(20);
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws);
     const auto first = a.waitForType("ping");
     ASSERT_TRUE(first);
@@ -183,7 +327,7 @@ TEST_F(ChannelTest, PingsGoOutOnTheirPeriod) {
 }
 
 TEST_F(ChannelTest, CommandsRefuseBadInputAndTheServerGoesOn) {
-    start();
+    ASSERT_TRUE(start());
     const std::string bad[] = {"",
                                "   ",
                                "nope",
@@ -202,21 +346,78 @@ TEST_F(ChannelTest, CommandsRefuseBadInputAndTheServerGoesOn) {
     EXPECT_NE(server_->runCommand("help").find("create DEVICE SERVER"), std::string::npos);
 
     // The same commands over the admin route.
-    const auto refused = httpPost(ports().pair, "/admin", "nope");
+    const auto refused = adminPost(ports().pair, "nope");
     EXPECT_EQ(refused.status, 400u);
     EXPECT_EQ(refused.body.rfind("error: ", 0), 0u);
-    EXPECT_EQ(httpPost(ports().pair, "/admin", "pair devX\nunpair devX").status, 400u);
+    EXPECT_EQ(adminPost(ports().pair, "pair devX\nunpair devX").status, 400u);
     EXPECT_EQ(httpGet(ports().pair, "/admin").status, 405u);
-    EXPECT_EQ(httpPost(ports().upload, "/admin", "pair devX").status, 404u);
-    const auto paired = httpPost(ports().pair, "/admin", "pair devX \"Some One\"\n");
+    EXPECT_EQ(adminPost(ports().upload, "pair devX").status, 404u);
+    const auto paired = adminPost(ports().pair, "pair devX \"Some One\"\n");
     EXPECT_EQ(paired.status, 200u);
     EXPECT_TRUE(server_->isPaired("devX"));
-    EXPECT_NE(httpPost(ports().pair, "/admin", "pairs").body.find("devX -> \"Some One\""),
+    EXPECT_NE(adminPost(ports().pair, "pairs").body.find("devX -> \"Some One\""),
               std::string::npos);
 }
 
+TEST_F(ChannelTest, AdminRouteRefusesWhatAWebPageCouldSend) {
+    ASSERT_TRUE(start());
+    const std::uint16_t port = ports().pair;
+    const std::string portText = std::to_string(port);
+    // A cross-origin "simple" POST: text/plain, no custom header, an Origin.
+    const auto simple = httpPost(port, "/admin", "pair devEvil",
+                                 "Content-Type: text/plain\r\nOrigin: http://evil.example\r\n");
+    EXPECT_EQ(simple.status, 403u);
+    const auto noHeader = httpPost(port, "/admin", "pair devEvil");
+    EXPECT_EQ(noHeader.status, 403u);
+    EXPECT_NE(noHeader.body.find("X-Brevant-Admin: 1"), std::string::npos) << noHeader.body;
+    EXPECT_EQ(httpPost(port, "/admin", "pair devEvil", "X-Brevant-Admin: yes\r\n").status, 403u);
+    // Even with the header, an Origin (of any value) gives a browser away.
+    for (const std::string& origin : {"http://127.0.0.1:" + portText, std::string("null")})
+        EXPECT_EQ(httpPost(port, "/admin", "pair devEvil",
+                           "X-Brevant-Admin: 1\r\nOrigin: " + origin + "\r\n")
+                      .status,
+                  403u)
+            << origin;
+
+    // DNS rebinding: a page of evil.example that now resolves to loopback is same-origin with
+    // the backend, but its Host is still its own name.
+    const auto post = [&](const std::string& version, const std::string& hostLines,
+                          const std::string& command = "pair devEvil") {
+        return rawResponseHead(port, "POST /admin HTTP/" + version + "\r\n" + hostLines +
+                                         "X-Brevant-Admin: 1\r\nContent-Length: " +
+                                         std::to_string(command.size()) + "\r\n\r\n" + command);
+    };
+    for (const std::string& host :
+         std::vector<std::string>{"evil.example:" + portText, "127.0.0.1.evil.example",
+                                  "localhost.evil.example", "0x7f000001", "127.0.0.1:99999"})
+        EXPECT_EQ(post("1.1", "Host: " + host + "\r\n").rfind("HTTP/1.1 403 ", 0), 0u) << host;
+    EXPECT_EQ(post("1.0", "").rfind("HTTP/1.0 403 ", 0), 0u);  // no Host at all
+    EXPECT_EQ(post("1.1", "Host: 127.0.0.1\r\nHost: evil.example\r\n").rfind("HTTP/1.1 403 ", 0),
+              0u);
+    // The preflight a browser would need for the header is never approved.
+    const std::string preflight = rawResponseHead(
+        port,
+        "OPTIONS /admin HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: http://evil.example\r\n"
+        "Access-Control-Request-Method: POST\r\n"
+        "Access-Control-Request-Headers: x-brevant-admin\r\n\r\n");
+    EXPECT_EQ(preflight.rfind("HTTP/1.1 405 ", 0), 0u) << preflight;
+    EXPECT_EQ(preflight.find("Access-Control-"), std::string::npos) << preflight;
+    EXPECT_FALSE(server_->isPaired("devEvil"));
+    EXPECT_TRUE(server_->waitForLog("-> 403: the admin route needs Host", kWait));
+
+    // A script on this machine names a loopback literal.
+    for (const std::string& host :
+         std::vector<std::string>{"127.0.0.1:" + portText, "127.8.9.10", "LocalHost",
+                                  "localhost:" + portText, "[::1]", "[::1]:" + portText})
+        EXPECT_EQ(post("1.1", "Host: " + host + "\r\n", "pair devLocal").rfind("HTTP/1.1 200 ", 0),
+                  0u)
+            << host;
+    EXPECT_TRUE(server_->isPaired("devLocal"));
+    EXPECT_FALSE(server_->isPaired("devEvil"));
+}
+
 TEST_F(ChannelTest, APortInUseIsReportedWithTheFix) {
-    start();
+    ASSERT_TRUE(start());
     brevant::backend::Options second = options_;
     second.rankPort = ports().rank;
     brevant::backend::Server other(second);
@@ -229,7 +430,7 @@ TEST_F(ChannelTest, APortInUseIsReportedWithTheFix) {
 }
 
 TEST_F(ChannelTest, StopEndsTheSessionsAndCanBeRepeated) {
-    start();
+    ASSERT_TRUE(start());
     WsClient a(ports().ws);
     a.hello("devA");
     ASSERT_TRUE(a.waitForType("pair_required"));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/Routes.h"
+#include "backend/Text.h"
 
 namespace {
 
@@ -103,12 +104,14 @@ TEST(Multipart, LimitsApplyToFieldsFilesHeadersAndPartCount) {
               Failure::Malformed);
 }
 
-TEST(AdminRoute, AnswersLoopbackPeersOnly) {
+TEST(AdminRoute, AnswersLoopbackScriptsOnly) {
     using namespace brevant::backend;
     Options options;
     LogBook log;
-    Hub hub(log);
-    RankDesk ranks(log, hub, options.rankCooldown, [] { return std::chrono::steady_clock::now(); });
+    Hub hub(log, options.maxRecords);
+    RankDesk ranks(
+        log, hub, options.rankCooldown, [] { return std::chrono::steady_clock::now(); },
+        options.maxRecords);
     ReplayStore replays(log, {});
     Console console(log, hub, ranks, replays);
     Routes routes(options, log, hub, ranks, replays, console);
@@ -116,13 +119,67 @@ TEST(AdminRoute, AnswersLoopbackPeersOnly) {
     head.method = "POST";
     head.target = "/admin";
     head.peer = "192.0.2.7:4000";
-    const Routing remote = routes.route(kRolePair, head);
-    ASSERT_TRUE(remote.refusal);
-    EXPECT_EQ(remote.refusal->status, 403u);
+    head.host = "127.0.0.1:8080";
+    head.admin = "1";
+    const auto refusal = [&](const HttpHead& h) {
+        const Routing routing = routes.route(kRolePair, h);
+        return routing.refusal ? routing.refusal->status : 0u;
+    };
+    EXPECT_EQ(refusal(head), 403u);  // not from loopback
     head.fromLoopback = true;
-    EXPECT_FALSE(routes.route(kRolePair, head).refusal);
+    EXPECT_EQ(refusal(head), 0u);
+
+    HttpHead changed = head;
+    changed.admin.reset();
+    EXPECT_EQ(refusal(changed), 403u);
+    changed.admin = "true";
+    EXPECT_EQ(refusal(changed), 403u);
+    changed = head;
+    changed.origin = "";
+    EXPECT_EQ(refusal(changed), 403u);
+    changed = head;
+    changed.host.reset();
+    EXPECT_EQ(refusal(changed), 403u);
+    changed.host = "attacker.example:8080";
+    EXPECT_EQ(refusal(changed), 403u);
+
     EXPECT_EQ(routes.answer(Endpoint::Admin, head, "pair d u\r\n").status, 200u);
     EXPECT_TRUE(hub.isPaired("d"));
+}
+
+TEST(AdminRoute, LoopbackHostsAreLiteralsOnly) {
+    using brevant::backend::isLoopbackHost;
+    for (const char* host : {"127.0.0.1", "127.0.0.1:80", "127.255.0.9:65535", "127.0.0.0:0",
+                             "localhost", "LOCALHOST:8080", "[::1]", "[::1]:6567"})
+        EXPECT_TRUE(isLoopbackHost(host)) << host;
+    for (const char* host : {"",
+                             "128.0.0.1",
+                             "127.0.0",
+                             "127.0.0.1.5",
+                             "127.0.0.256",
+                             "127.0.0.01",
+                             "0127.0.0.1",
+                             "127.0.0.1:",
+                             "127.0.0.1:65536",
+                             "127.0.0.1:80x",
+                             "127.0.0.1:+80",
+                             "127.0.0.1 ",
+                             " localhost",
+                             "localhost.",
+                             "localhost.example",
+                             "127.0.0.1.example",
+                             "example",
+                             "[::1",
+                             "[::1]x",
+                             "[::1]:",
+                             "[0:0:0:0:0:0:0:1]",
+                             "::1",
+                             "[::2]",
+                             "0x7f000001",
+                             "2130706433",
+                             "[::ffff:127.0.0.1]",
+                             "localhost:80:80"})
+        EXPECT_FALSE(isLoopbackHost(host)) << host;
 }
 
 }  // namespace

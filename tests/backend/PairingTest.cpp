@@ -7,7 +7,7 @@ namespace backend_test {
 namespace {
 
 TEST_F(BackendTest, PairStatusAnswersFromThePairingTableWithTheIdentifierDecoded) {
-    start();
+    ASSERT_TRUE(start());
     // A space, a plus sign and a UTF-8 letter, as the plugin encodes them.
     server_->pair("dev one+\xC3\xA9", "alice");
     const auto paired = httpGet(ports().pair, "/pair-status?deviceId=dev%20one%2B%C3%A9");
@@ -30,7 +30,7 @@ TEST_F(BackendTest, PairStatusAnswersFromThePairingTableWithTheIdentifierDecoded
 }
 
 TEST_F(BackendTest, PairStatusRefusesQueriesItCannotRead) {
-    start();
+    ASSERT_TRUE(start());
     EXPECT_EQ(httpGet(ports().pair, "/pair-status").status, 400u);
     EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=a%G1").status, 400u);
     EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=a%4").status, 400u);
@@ -43,7 +43,7 @@ TEST_F(BackendTest, PairStatusRefusesQueriesItCannotRead) {
 }
 
 TEST_F(BackendTest, HelloIsAnsweredWithThePairingStateAndChangesAreToldAtOnce) {
-    start();
+    ASSERT_TRUE(start());
     server_->pair("devB", "bob");
     WsClient a(ports().ws);
     WsClient b(ports().ws);

@@ -44,13 +44,13 @@ protected:
 };
 
 TEST_F(RankSubmitTest, UnpairedDeviceHasNoDiscordLinked) {
-    start();
+    ASSERT_TRUE(start());
     EXPECT_EQ(submitJson(body("stranger", kTwoRanks)),
               Json({{"ok", false}, {"err", "NO_DISCORD_LINKED"}}));
 }
 
 TEST_F(RankSubmitTest, NoReadableRankIsNoValidRanksAndStartsNoCooldown) {
-    start();
+    ASSERT_TRUE(start());
     server_->pair("dev", "u");
     const Json noValidRanks = {{"ok", true}, {"note", "NO_VALID_RANKS"}};
     EXPECT_EQ(submitJson(body("dev", Json::array())), noValidRanks);
@@ -62,7 +62,7 @@ TEST_F(RankSubmitTest, NoReadableRankIsNoValidRanksAndStartsNoCooldown) {
 }
 
 TEST_F(RankSubmitTest, CooldownGivesTheRemainingTimeAndUnchangedRanksRenewIt) {
-    start();
+    ASSERT_TRUE(start());
     server_->pair("dev", "u");
     EXPECT_EQ(submitJson(body("dev", kTwoRanks)), Json({{"ok", true}}));
 
@@ -87,7 +87,7 @@ TEST_F(RankSubmitTest, CooldownGivesTheRemainingTimeAndUnchangedRanksRenewIt) {
 }
 
 TEST_F(RankSubmitTest, ForcedErrorsAnswerTheNextSubmissionOnly) {
-    start();
+    ASSERT_TRUE(start());
     server_->pair("dev", "u");
     for (const char* err :
          {"GUILD_NOT_FOUND", "ROLE_ID_INVALID", "CANNOT_MODIFY_ROLES", "DB_ERROR"}) {
@@ -105,7 +105,7 @@ TEST_F(RankSubmitTest, ForcedErrorsAnswerTheNextSubmissionOnly) {
 }
 
 TEST_F(RankSubmitTest, MalformedBodiesAreRefusedWith400) {
-    start();
+    ASSERT_TRUE(start());
     server_->pair("dev", "u");
     Json wrongTier = rank(11, "Ranked 2v2", 5, 1, 1.0);
     wrongTier["tier"] = "5";

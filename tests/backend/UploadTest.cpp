@@ -63,7 +63,7 @@ protected:
 };
 
 TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
-    start();
+    ASSERT_TRUE(start());
     const std::string bytes = replayBytes();
     const auto first = upload(pluginBody("dev1", "Final", "Zé", "replay_VXA_1.replay", bytes));
     ASSERT_EQ(first.status, 200u) << first.body;
@@ -91,7 +91,7 @@ TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
 TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersGoOnAfterEarlierRuns) {
     fs::create_directories(folder());
     std::ofstream(folder() / "000007.replay") << "earlier";
-    start();
+    ASSERT_TRUE(start());
     for (const char* name : {"../../escape.replay", "/tmp/absolute.replay", "a/b.replay"}) {
         const auto answer = upload(pluginBody("dev", "S", "", name, "data"));
         ASSERT_EQ(answer.status, 200u) << answer.body;
@@ -112,7 +112,7 @@ TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersGoOnAfterEarlierRuns
 }
 
 TEST_F(UploadTest, RequestsWithoutTheClientsCredentialsAreRefused) {
-    start();
+    ASSERT_TRUE(start());
     const std::string body = pluginBody("dev", "S", "", "r.replay", "data");
     EXPECT_EQ(upload(body, headers("multipart/form-data; boundary=" + kBoundary, "")).status, 401u);
     EXPECT_EQ(upload(body, headers("multipart/form-data; boundary=" + kBoundary, "wrong")).status,
@@ -125,7 +125,7 @@ TEST_F(UploadTest, RequestsWithoutTheClientsCredentialsAreRefused) {
 }
 
 TEST_F(UploadTest, MalformedBodiesAreRefusedWith400AndNothingIsStored) {
-    start();
+    ASSERT_TRUE(start());
     const std::string good = pluginBody("dev", "S", "", "r.replay", "data");
     const std::string disposition = "Content-Disposition: form-data; name=\"file\"";
     struct Case {
@@ -161,7 +161,7 @@ TEST_F(UploadTest, MalformedBodiesAreRefusedWith400AndNothingIsStored) {
 TEST_F(UploadTest, OversizedBodiesAndPartsAre413WithoutReadingThem) {
     options_.maxUploadBytes = 64 * 1024;
     options_.maxFieldBytes = 100;
-    start();
+    ASSERT_TRUE(start());
     // Only the head is sent: the answer comes before any of the announced body.
     const std::string answer =
         rawExchange(ports().upload, "POST /upload-replay HTTP/1.1\r\nHost: x\r\n" + headers() +

@@ -1,0 +1,33 @@
+#pragma once
+// A record list that keeps only its latest entries, so that a client repeating itself cannot
+// make it grow without end.
+#include <cstddef>
+#include <deque>
+#include <utility>
+#include <vector>
+
+namespace brevant::backend {
+
+template <class T>
+class Records {
+public:
+    explicit Records(std::size_t max) : max_(max) {}
+
+    // Adds `item`, dropping the oldest entry when `max` are kept already (0 keeps nothing).
+    void add(T item) {
+        if (max_ == 0)
+            return;
+        if (items_.size() >= max_)
+            items_.pop_front();
+        items_.push_back(std::move(item));
+    }
+
+    // Oldest first.
+    std::vector<T> all() const { return {items_.begin(), items_.end()}; }
+
+private:
+    const std::size_t max_;
+    std::deque<T> items_;
+};
+
+}  // namespace brevant::backend
