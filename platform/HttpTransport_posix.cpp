@@ -299,7 +299,9 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
                               response);
         return reader.read();
     } catch (...) {
-        return false;
+        // Out of descriptors, threads or memory. Past the response head this ends the body like
+        // any other failure, keeping what arrived.
+        return response.statusRead;
     }
 }
 

@@ -2,6 +2,9 @@
 // connect() drives it for the handshake, then read() on the receiver thread, and at the end the
 // destructor. sendText() and close() only touch the shared queue and flags and post handlers,
 // so every operation on the stream runs on the thread that is driving the context.
+//
+// No exception leaves an entry point: connect() then fails at SendRequest, read() returns Failed
+// and ends the connection, sendText() and close() do nothing, and the destructor swallows it.
 #include "platform/WebSocketTransport.h"
 
 #include <algorithm>
@@ -94,12 +97,16 @@ public:
     ~BeastConnection() override;
 
     bool handshake(WebSocketConnectFailure& failure);
+    // handshake() threw: handlers it left may refer to its (gone) frame, so none of them may run
+    // any more; the context destroys them unrun.
+    void abandon() noexcept { abandoned_ = true; }
 
     void sendText(std::string text) override;
     WebSocketReadResult read() override;
     void close() override;
 
 private:
+    WebSocketReadResult readMessage();
     // Runs the context until `done`. The deadline is asked again each time the context wakes
     // (it may move); once it passes, `cancel` is called and the operation is awaited. Returns
     // false when the deadline passed.
@@ -111,8 +118,11 @@ private:
     void pumpWrites();
     void beginClose();
     void startCloseIfReady();
-    void shutSocket();
-    void endAndRelease();
+    void shutSocket() noexcept;
+    // Ends the connection: later sends are dropped and reads return Closed. With runHandlers the
+    // handlers of the aborted operations run (none is left holding the stream); without, they
+    // are left for the context to destroy unrun.
+    void endAndRelease(bool runHandlers = true) noexcept;
 
     const WebSocketOptions options_;
     asio::io_context ioc_;
@@ -123,6 +133,12 @@ private:
     bool closeArmed_ = false;    // close timer started
     bool closeStarted_ = false;  // async_close started
     bool closeOver_ = false;     // the close handshake ended or its time ran out
+    bool abandoned_ = false;     // see abandon()
+    // The pending read's outcome. A member, not a local of read(), so that its handler never
+    // refers to a frame that an exception has left.
+    error_code readError_;
+    std::size_t readBytes_ = 0;
+    bool readDone_ = true;
 
     // Shared between threads.
     std::mutex mutex_;
@@ -256,35 +272,48 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
 BeastConnection::~BeastConnection() {
     // Nobody reads any more (the receiver is gone or never started). If the connection is still
     // up, run the close handshake here, bounded by closeTimeout.
-    bool wasOpen;
-    {
-        std::lock_guard lock(mutex_);
-        wasOpen = open_;
-        closeRequested_ = true;
-    }
-    if (wasOpen) {
-        beginClose();
-        const auto deadline = Clock::now() + options_.closeTimeout;
-        ioc_.restart();
-        while (!closeOver_ && Clock::now() < deadline) {
-            if (ioc_.run_one_until(deadline) == 0 && ioc_.stopped())
-                break;
+    try {
+        bool wasOpen;
+        {
+            std::lock_guard lock(mutex_);
+            wasOpen = open_;
+            closeRequested_ = true;
         }
+        if (wasOpen && !abandoned_) {
+            beginClose();
+            const auto deadline = Clock::now() + options_.closeTimeout;
+            ioc_.restart();
+            while (!closeOver_ && Clock::now() < deadline) {
+                if (ioc_.run_one_until(deadline) == 0 && ioc_.stopped())
+                    break;
+            }
+        }
+    } catch (...) {
+        // Give up on the close handshake; the socket is shut below.
     }
-    endAndRelease();
+    endAndRelease(!abandoned_);
 }
 
 void BeastConnection::sendText(std::string text) {
-    {
+    try {
+        // Posting under the lock keeps the queue and `pumping_` in step when posting fails: the
+        // frame is then taken back and nothing has changed.
         std::lock_guard lock(mutex_);
         if (!open_ || closeRequested_)
             return;
         queue_.push_back(std::move(text));
         if (pumping_)
             return;
+        try {
+            asio::post(ioc_, [this] { pumpWrites(); });
+        } catch (...) {
+            queue_.pop_back();
+            throw;
+        }
         pumping_ = true;
+    } catch (...) {
+        // Out of memory or the like: the frame is not sent.
     }
-    asio::post(ioc_, [this] { pumpWrites(); });
 }
 
 void BeastConnection::pumpWrites() {
@@ -322,13 +351,15 @@ void BeastConnection::pumpWrites() {
 }
 
 void BeastConnection::close() {
-    {
+    try {
         std::lock_guard lock(mutex_);
         if (!open_ || closeRequested_)
             return;
+        asio::post(ioc_, [this] { beginClose(); });
         closeRequested_ = true;
+    } catch (...) {
+        // Nothing was requested; a later close() may try again.
     }
-    asio::post(ioc_, [this] { beginClose(); });
 }
 
 void BeastConnection::beginClose() {
@@ -366,7 +397,7 @@ void BeastConnection::startCloseIfReady() {
     });
 }
 
-void BeastConnection::shutSocket() {
+void BeastConnection::shutSocket() noexcept {
     auto& socket = beast::get_lowest_layer(ws_).socket();
     if (!socket.is_open())
         return;
@@ -375,22 +406,47 @@ void BeastConnection::shutSocket() {
     socket.close(ignored);
 }
 
-// The connection is over: later sends are dropped, the socket is released and the handlers of
-// the aborted operations run (none is left holding the stream).
-void BeastConnection::endAndRelease() {
-    {
+void BeastConnection::endAndRelease(bool runHandlers) noexcept {
+    try {
         std::lock_guard lock(mutex_);
         open_ = false;
         closeRequested_ = true;
         queue_.clear();
+    } catch (...) {
+        // Locking a std::mutex does not fail in practice; the socket is shut below regardless.
     }
-    closeTimer_.cancel();
+    try {
+        closeTimer_.cancel();
+    } catch (...) {
+    }
     shutSocket();
-    ioc_.restart();
-    ioc_.poll();
+    if (!runHandlers)
+        return;
+    // A handler that throws is used up; go on with the rest (a bounded number of times).
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        try {
+            ioc_.restart();
+            ioc_.poll();
+            return;
+        } catch (...) {
+        }
+    }
 }
 
 WebSocketReadResult BeastConnection::read() {
+    try {
+        return readMessage();
+    } catch (...) {
+        // Whatever was half done is abandoned with the connection; the pending read's handler
+        // only touches members, so it may run now.
+        endAndRelease();
+        WebSocketReadResult failed;
+        failed.kind = WebSocketReadResult::Kind::Failed;
+        return failed;
+    }
+}
+
+WebSocketReadResult BeastConnection::readMessage() {
     WebSocketReadResult result;
     {
         std::lock_guard lock(mutex_);
@@ -403,15 +459,17 @@ WebSocketReadResult BeastConnection::read() {
     std::size_t size = 0;
     bool tooLarge = false;
     for (;;) {
-        error_code ec;
-        std::size_t got = 0;
-        bool done = false;
-        ws_.async_read_some(asio::buffer(readBuffer_), [&](const error_code& e, std::size_t n) {
-            ec = e;
-            got = n;
-            done = true;
+        readError_ = {};
+        readBytes_ = 0;
+        readDone_ = false;
+        ws_.async_read_some(asio::buffer(readBuffer_), [this](const error_code& e, std::size_t n) {
+            readError_ = e;
+            readBytes_ = n;
+            readDone_ = true;
         });
-        runUntil(done);
+        runUntil(readDone_);
+        const error_code ec = readError_;
+        const std::size_t got = readBytes_;
 
         if (ec) {
             bool closing;
@@ -455,10 +513,19 @@ WebSocketReadResult BeastConnection::read() {
 
 std::unique_ptr<WebSocketConnection> WebSocketConnection::connect(
     const WebSocketOptions& options, WebSocketConnectFailure& failure) {
-    auto connection = std::make_unique<BeastConnection>(options);
-    if (!connection->handshake(failure))
+    std::unique_ptr<BeastConnection> connection;
+    try {
+        connection = std::make_unique<BeastConnection>(options);
+        if (!connection->handshake(failure))
+            return nullptr;
+        return connection;
+    } catch (...) {
+        // Out of descriptors, threads or memory, at any step.
+        if (connection)
+            connection->abandon();
+        failure = WebSocketConnectFailure::SendRequest;
         return nullptr;
-    return connection;
+    }
 }
 
 }  // namespace platform

@@ -1,13 +1,21 @@
 #include "platform/HttpTransport.h"
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <optional>
@@ -32,7 +40,11 @@ using Action = HttpCannedResponse::Action;
 using Framing = HttpCannedResponse::Framing;
 using Clock = std::chrono::steady_clock;
 
-constexpr auto kWait = 5s;
+// A bound on what should happen promptly: far beyond any scheduling delay on a loaded machine,
+// so it is only reached when something is wrong.
+constexpr auto kWait = 10s;
+// A limit that must not be what ends an exchange: well beyond kWait, so that reaching it shows.
+constexpr auto kFarLimit = 30s;
 constexpr const char* kAgent = "BrevantTest/1.0";
 
 HttpRequest requestTo(std::uint16_t port, std::string method, std::string target) {
@@ -71,6 +83,58 @@ public:
 private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
+};
+
+// An upper bound on how much of an upload the kernel can take in while the server reads
+// nothing: the client's send buffer, which autotuning grows at most to the tcp_wmem maximum,
+// and the server's receive buffer (counted generously), plus slack for the server's first read.
+// 0 when the system does not say.
+std::size_t kernelBufferBound() {
+    std::ifstream wmem("/proc/sys/net/ipv4/tcp_wmem");
+    std::size_t least = 0, initial = 0, most = 0;
+    if (!(wmem >> least >> initial >> most) || most == 0)
+        return 0;
+    return most + 4 * HttpTestServer::kReceiveBufferBytes + 1024 * 1024;
+}
+
+// Beyond this the uploads the tests need would be unreasonably large.
+constexpr std::size_t kMaxKernelBufferBound = 64 * 1024 * 1024;
+
+// UBSan's check of dynamic types probes memory through a pipe: with every descriptor in use it
+// reports false errors, so such a build cannot run the tests that use them all up.
+bool ubsanRuntimePresent() {
+    return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != nullptr;
+}
+
+// Uses up every file descriptor the process may open, until destroyed.
+class DescriptorsUsedUp {
+public:
+    DescriptorsUsedUp() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit lower = saved_;
+        lower.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 1024);
+        ::setrlimit(RLIMIT_NOFILE, &lower);
+        for (;;) {
+            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+            if (fd < 0)
+                break;
+            held_.push_back(fd);
+        }
+        exhausted_ = errno == EMFILE;
+    }
+    ~DescriptorsUsedUp() {
+        for (int fd : held_)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved_);
+    }
+    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
+    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
+    bool exhausted() const { return exhausted_; }
+
+private:
+    rlimit saved_{};
+    std::vector<int> held_;
+    bool exhausted_ = false;
 };
 
 class HttpTransport : public ::testing::Test {
@@ -290,61 +354,91 @@ TEST_F(HttpTransport, ReceiveLimitEndsAWaitForAnAnswer) {
 
 TEST_F(HttpTransport, ReceiveLimitAppliesToALateAnswer) {
     auto late = HttpCannedResponse::make(200, "too late");
-    late.delay = 3s;
+    late.delay = kFarLimit;
     server.enqueue(late);
     HttpTimeouts t;
     t.receive = 200ms;
     const auto start = Clock::now();
     EXPECT_FALSE(platform::httpExchange(get("/late"), response, t));
-    EXPECT_LT(Clock::now() - start, 3s);
+    EXPECT_LT(Clock::now() - start, kWait);
 }
 
 TEST_F(HttpTransport, SendLimitEndsAnUploadTheServerDoesNotRead) {
+    const std::size_t buffered = kernelBufferBound();
+    if (buffered == 0 || buffered > kMaxKernelBufferBound)
+        GTEST_SKIP() << "the kernel's TCP buffer sizes are unknown or too large here (" << buffered
+                     << " bytes)";
     server.enqueue(HttpCannedResponse::withAction(Action::StopReading));
     HttpTimeouts t;
     t.send = 200ms;
     const auto start = Clock::now();
-    // Far more than the kernel buffers on both sides can hold.
+    // More than the kernel buffers on both sides can hold, so writing has to stall.
     EXPECT_FALSE(
-        platform::httpExchange(post("/upload", patternBytes(16 * 1024 * 1024)), response, t));
+        platform::httpExchange(post("/upload", patternBytes(buffered + 1024 * 1024)), response, t));
     const auto took = Clock::now() - start;
     EXPECT_GE(took, t.send);
-    EXPECT_LT(took, kWait);
+    EXPECT_LT(took, kWait);  // the default send limit is 30 s
     ASSERT_TRUE(server.waitForRequests(1, kWait));
     EXPECT_FALSE(server.requests().front().complete);
 }
 
 TEST(HttpTransportFailure, ConnectLimitEndsAConnectionAttemptNobodyAnswers) {
-    // A listener whose queue is full (backlog 0, one connection waiting) drops further SYNs,
-    // so the next connection attempt hangs until its limit.
-    LoopbackSocket listener(0);
-    const int filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    // A listener with a socket filter that drops every packet: SYNs to it go unanswered (no
+    // SYN-ACK, no reset), whatever the backlog and SYN-cookie settings, so a connection attempt
+    // hangs until its limit.
+    LoopbackSocket listener;
+    sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+    const sock_fprog program{1, dropAll};
+    if (::setsockopt(listener.fd(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
+        GTEST_SKIP() << "cannot attach a socket filter: " << std::strerror(errno);
+    ASSERT_EQ(::listen(listener.fd(), 16), 0);
+
+    // Make sure this system honours the filter: a probe must not get through.
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(probe, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(listener.port());
-    ASSERT_EQ(::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    // The listener turns readable once the filler sits in its queue.
-    pollfd queued{listener.fd(), POLLIN, 0};
-    ASSERT_EQ(::poll(&queued, 1, 5000), 1);
+    const int started = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const bool pending = started != 0 && errno == EINPROGRESS;
+    pollfd writable{probe, POLLOUT, 0};
+    const bool answered = !pending || ::poll(&writable, 1, 500) != 0;
+    ::close(probe);
+    if (answered)
+        GTEST_SKIP() << "this system answers connections to a listener that filters everything";
 
     HttpTimeouts t;
     t.connect = 200ms;
-    t.receive = 20s;  // were the connection to succeed, the failure would come far later
+    t.receive = kFarLimit;  // were the connection to succeed, the failure would come far later
     HttpResponse response;
     const auto start = Clock::now();
     EXPECT_FALSE(platform::httpExchange(requestTo(listener.port(), "GET", "/"), response, t));
     const auto took = Clock::now() - start;
     EXPECT_GE(took, t.connect);
-    EXPECT_LT(took, kWait);
-    ::close(filler);
+    EXPECT_LT(took, kWait);  // the default connect limit is 60 s, the kernel's own over a minute
+}
+
+TEST(HttpTransportFailure, RunningOutOfDescriptorsIsAFailureNotAnException) {
+    if (ubsanRuntimePresent())
+        GTEST_SKIP() << "UBSan needs free descriptors itself";
+    LoopbackSocket boundNotListening;
+    HttpResponse response;
+    bool result = true;
+    {
+        DescriptorsUsedUp used;
+        ASSERT_TRUE(used.exhausted());
+        result = platform::httpExchange(requestTo(boundNotListening.port(), "GET", "/"), response);
+    }
+    EXPECT_FALSE(result);
+    EXPECT_FALSE(response.statusRead);
 }
 
 TEST(HttpTransportFailure, ServerShutdownEndsAStalledExchange) {
     auto server = std::make_unique<HttpTestServer>();
     server->enqueue(HttpCannedResponse::withAction(Action::Stall));
     HttpTimeouts t;
-    t.receive = 20s;
+    t.receive = kFarLimit;
     HttpResponse response;
     auto exchange = std::async(std::launch::async, [&] {
         return platform::httpExchange(requestTo(server->port(), "GET", "/"), response, t);
@@ -359,21 +453,34 @@ TEST(HttpTransportFailure, ServerShutdownEndsAStalledExchange) {
 
 // ---- Limits are on inactivity, not on the whole exchange ----
 
+// The limit in these tests: a wait of a few seconds between two steps does not end them (the
+// machine may be loaded), yet the whole transfer is made to last well beyond it.
+constexpr auto kInactivityLimit = 3s;
+constexpr auto kTransferAtLeast = std::chrono::milliseconds(kInactivityLimit) * 5 / 2;
+
 TEST_F(HttpTransport, AnUploadThatKeepsMovingOutlastsTheSendLimit) {
-    // The server reads 128 KiB at a time with 25 ms pauses: an 8 MiB upload takes well over a
-    // second, but no single wait comes near the 400 ms limit. The server's small receive buffer
-    // and the client's send buffer (at most a few MiB) cannot absorb the upload, so most of the
-    // writing happens while the server reads.
+    const std::size_t buffered = kernelBufferBound();
+    if (buffered == 0 || buffered > kMaxKernelBufferBound)
+        GTEST_SKIP() << "the kernel's TCP buffer sizes are unknown or too large here (" << buffered
+                     << " bytes)";
+    // The server reads the first `paced` bytes of the body 64 KiB at a time with 50 ms pauses,
+    // then the rest at once. The kernel holds at most `buffered` bytes the server has not read,
+    // so the client cannot have written the last byte before the server read `paced` bytes:
+    // its writing lasts at least kTransferAtLeast, while no single wait comes near the limit.
+    constexpr std::size_t kPiece = 64 * 1024;
+    constexpr auto kPause = 50ms;
+    const auto paced = static_cast<std::size_t>(kTransferAtLeast / kPause + 1) * kPiece;
     auto canned = HttpCannedResponse::make(200, "stored");
-    canned.readPieceBytes = 128 * 1024;
-    canned.readPause = 25ms;
+    canned.readPieceBytes = kPiece;
+    canned.readPause = kPause;
+    canned.readPacedBytes = paced;
     server.enqueue(canned);
     HttpTimeouts t;
-    t.send = 400ms;
-    const std::string upload = patternBytes(8 * 1024 * 1024);
+    t.send = kInactivityLimit;
+    const std::string upload = patternBytes(paced + buffered);
     const auto start = Clock::now();
     ASSERT_TRUE(platform::httpExchange(post("/replay", upload), response, t));
-    EXPECT_GT(Clock::now() - start, 2 * t.send);
+    EXPECT_GE(Clock::now() - start, kTransferAtLeast);
     EXPECT_EQ(response.body, "stored");
     const auto req = onlyRequest();
     EXPECT_EQ(req.body.size(), upload.size());
@@ -381,15 +488,19 @@ TEST_F(HttpTransport, AnUploadThatKeepsMovingOutlastsTheSendLimit) {
 }
 
 TEST_F(HttpTransport, ABodyThatKeepsComingOutlastsTheReceiveLimit) {
-    auto canned = HttpCannedResponse::make(200, patternBytes(200));
+    // One 10-byte piece every 100 ms: each wait is far below the limit, all of them together
+    // last kTransferAtLeast.
+    constexpr auto kInterval = 100ms;
+    const auto intervals = static_cast<std::size_t>(kTransferAtLeast / kInterval);
+    auto canned = HttpCannedResponse::make(200, patternBytes(10 * (intervals + 1)));
     canned.pieceBytes = 10;
-    canned.pieceInterval = 40ms;  // 20 pieces: about 760 ms in all
+    canned.pieceInterval = kInterval;
     server.enqueue(canned);
     HttpTimeouts t;
-    t.receive = 400ms;
+    t.receive = kInactivityLimit;
     const auto start = Clock::now();
     ASSERT_TRUE(platform::httpExchange(get("/trickle"), response, t));
-    EXPECT_GT(Clock::now() - start, t.receive);
+    EXPECT_GE(Clock::now() - start, kTransferAtLeast);
     EXPECT_EQ(response.body, canned.body);
 }
 

@@ -29,9 +29,6 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-// Small, so that a client's large upload waits on the server's reading rather than landing in
-// kernel buffers all at once.
-constexpr int kReceiveBufferBytes = 64 * 1024;
 constexpr std::uint32_t kMaxRequestHead = 64 * 1024;
 
 std::string_view trim(std::string_view s) {
@@ -198,7 +195,7 @@ struct HttpTestServer::Impl {
 
         void read() {
             std::size_t want = buffer_.size();
-            if (headDone_ && script_.readPieceBytes > 0)
+            if (paced())
                 want = std::min(want, script_.readPieceBytes - readSincePause_);
             socket_.async_read_some(
                 asio::buffer(buffer_.data(), want),
@@ -206,11 +203,19 @@ struct HttpTestServer::Impl {
         }
 
     private:
+        // Whether the body is being read piece by piece with pauses.
+        bool paced() const {
+            return headDone_ && script_.readPieceBytes > 0 &&
+                   (script_.readPacedBytes == 0 || bodyRead_ < script_.readPacedBytes);
+        }
+
         void onRead(error_code ec, std::size_t n) {
             if (ec)
                 return;  // the client closed or reset: drop the connection
-            if (headDone_)
+            if (headDone_) {
                 readSincePause_ += n;
+                bodyRead_ += n;
+            }
             input_.append(buffer_.data(), n);
             std::size_t at = 0;
             while (at < input_.size() && !parser_.is_done()) {
@@ -238,8 +243,7 @@ struct HttpTestServer::Impl {
             if (parser_.is_done()) {
                 server_.record(recordOf(true));
                 afterDelay(&Connection::act);
-            } else if (headDone_ && script_.readPieceBytes > 0 &&
-                       readSincePause_ >= script_.readPieceBytes) {
+            } else if (paced() && readSincePause_ >= script_.readPieceBytes) {
                 readSincePause_ = 0;
                 wait(script_.readPause, &Connection::read);
             } else {
@@ -341,6 +345,7 @@ struct HttpTestServer::Impl {
         std::string head_;
         bool headDone_ = false;
         std::size_t readSincePause_ = 0;
+        std::size_t bodyRead_ = 0;  // bytes read after the head's read
         HttpCannedResponse script_;
         std::vector<std::string> pieces_;
         std::size_t next_ = 0;
@@ -372,6 +377,7 @@ void HttpTestServer::Impl::accept() {
 HttpTestServer::HttpTestServer() : impl_(std::make_unique<Impl>()) {
     auto& acceptor = impl_->acceptor;
     acceptor.open(tcp::v4());
+    // Set on the listener, so accepted connections start with it (before any window is offered).
     acceptor.set_option(asio::socket_base::receive_buffer_size(kReceiveBufferBytes));
     acceptor.bind(tcp::endpoint(asio::ip::make_address_v4("127.0.0.1"), 0));
     acceptor.listen();

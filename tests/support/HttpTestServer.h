@@ -1,8 +1,9 @@
 #pragma once
 // A scriptable HTTP/1.1 server on 127.0.0.1 (ephemeral port) for tests, running on a thread of
 // its own. It serves one request per connection and closes it after answering (saying
-// "Connection: close"). Its receive buffer is small, so a client's upload moves at the pace the
-// server reads. Every request it reads is recorded byte for byte. Each request is answered by the
+// "Connection: close"). Its receive buffer is set small (kReceiveBufferBytes, which the kernel
+// doubles), so a client's upload moves at the pace the server reads once the client's own send
+// buffer is full. Every request it reads is recorded byte for byte. Each request is answered by the
 // oldest queued response if there is one, else by the route for its path, else by the fallback
 // (404, empty body).
 //
@@ -58,9 +59,11 @@ struct HttpCannedResponse {
     std::size_t pieceBytes = 0;
     std::chrono::milliseconds pieceInterval{0};
     // The request body is read at most this many bytes at a time, with `readPause` between
-    // (0: as fast as it comes).
+    // (0: as fast as it comes). Only the first `readPacedBytes` of the body are read that way,
+    // the rest as fast as it comes (0: the whole body is paced).
     std::size_t readPieceBytes = 0;
     std::chrono::milliseconds readPause{0};
+    std::size_t readPacedBytes = 0;
 
     static HttpCannedResponse make(unsigned status, std::string body = {});
     static HttpCannedResponse withAction(Action action);
@@ -71,6 +74,9 @@ std::string patternBytes(std::size_t size, unsigned seed = 1);
 
 class HttpTestServer {
 public:
+    // SO_RCVBUF of every accepted connection.
+    static constexpr int kReceiveBufferBytes = 64 * 1024;
+
     HttpTestServer();
     ~HttpTestServer();
     HttpTestServer(const HttpTestServer&) = delete;

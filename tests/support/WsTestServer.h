@@ -18,7 +18,8 @@ namespace testing_support {
 class WsTestServer {
 public:
     using Timeout = std::chrono::milliseconds;
-    static constexpr Timeout kWait{5000};
+    // Waits end as soon as their condition holds; this long only when something is wrong.
+    static constexpr Timeout kWait{10000};
 
     // An upgrade (or other HTTP) request as the server received it.
     struct Request {
