@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/HttpTestServer.h"
 
 namespace {
@@ -33,9 +34,11 @@ using namespace std::chrono_literals;
 using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::HttpTimeouts;
+using testing_support::DescriptorsUsedUp;
 using testing_support::HttpCannedResponse;
 using testing_support::HttpTestServer;
 using testing_support::patternBytes;
+using testing_support::ubsanRuntimePresent;
 using Action = HttpCannedResponse::Action;
 using Framing = HttpCannedResponse::Framing;
 using Clock = std::chrono::steady_clock;
@@ -99,43 +102,6 @@ std::size_t kernelBufferBound() {
 
 // Beyond this the uploads the tests need would be unreasonably large.
 constexpr std::size_t kMaxKernelBufferBound = 64 * 1024 * 1024;
-
-// UBSan's check of dynamic types probes memory through a pipe: with every descriptor in use it
-// reports false errors, so such a build cannot run the tests that use them all up.
-bool ubsanRuntimePresent() {
-    return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != nullptr;
-}
-
-// Uses up every file descriptor the process may open, until destroyed.
-class DescriptorsUsedUp {
-public:
-    DescriptorsUsedUp() {
-        ::getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit lower = saved_;
-        lower.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 1024);
-        ::setrlimit(RLIMIT_NOFILE, &lower);
-        for (;;) {
-            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                break;
-            held_.push_back(fd);
-        }
-        exhausted_ = errno == EMFILE;
-    }
-    ~DescriptorsUsedUp() {
-        for (int fd : held_)
-            ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
-    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
-    bool exhausted() const { return exhausted_; }
-
-private:
-    rlimit saved_{};
-    std::vector<int> held_;
-    bool exhausted_ = false;
-};
 
 class HttpTransport : public ::testing::Test {
 protected:

@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/WsTestServer.h"
 
 namespace platform {
@@ -46,6 +47,8 @@ using platform::WebSocketConnectFailure;
 using platform::WebSocketConnection;
 using platform::WebSocketOptions;
 using platform::WebSocketReadResult;
+using testing_support::DescriptorsUsedUp;
+using testing_support::ubsanRuntimePresent;
 using testing_support::WsTestServer;
 using Kind = WebSocketReadResult::Kind;
 using namespace std::chrono_literals;
@@ -74,43 +77,6 @@ WebSocketOptions optionsFor(const WsTestServer& server) {
     options.closeTimeout = kFarLimit;
     return options;
 }
-
-// UBSan's check of dynamic types probes memory through a pipe: with every descriptor in use it
-// reports false errors, so such a build cannot run the tests that use them all up.
-bool ubsanRuntimePresent() {
-    return ::dlsym(RTLD_DEFAULT, "__ubsan_handle_dynamic_type_cache_miss") != nullptr;
-}
-
-// Uses up every file descriptor the process may open, until destroyed.
-class DescriptorsUsedUp {
-public:
-    DescriptorsUsedUp() {
-        ::getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit lower = saved_;
-        lower.rlim_cur = std::min<rlim_t>(saved_.rlim_cur, 1024);
-        ::setrlimit(RLIMIT_NOFILE, &lower);
-        for (;;) {
-            const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-            if (fd < 0)
-                break;
-            held_.push_back(fd);
-        }
-        exhausted_ = errno == EMFILE;
-    }
-    ~DescriptorsUsedUp() {
-        for (int fd : held_)
-            ::close(fd);
-        ::setrlimit(RLIMIT_NOFILE, &saved_);
-    }
-    DescriptorsUsedUp(const DescriptorsUsedUp&) = delete;
-    DescriptorsUsedUp& operator=(const DescriptorsUsedUp&) = delete;
-    bool exhausted() const { return exhausted_; }
-
-private:
-    rlimit saved_{};
-    std::vector<int> held_;
-    bool exhausted_ = false;
-};
 
 std::unique_ptr<WebSocketConnection> connectOrFail(const WebSocketOptions& options) {
     WebSocketConnectFailure failure{};
