@@ -86,7 +86,6 @@ std::shared_ptr<CVarRecord> HostRuntime::registerCvar(const std::string& name,
             auto saved = savedValues_.find(name);
             rec->value = saved != savedValues_.end() ? saved->second : defaultValue;
             cvars_.emplace(name, rec);
-            cvarOrder_.push_back(name);
         }
     }
     record(ConsoleEvent::Kind::Cvar, name);

@@ -182,7 +182,6 @@ private:
 
     mutable std::mutex consoleMutex_;  // console, hooks, toasts, windows
     std::map<std::string, std::shared_ptr<CVarRecord>> cvars_;
-    std::vector<std::string> cvarOrder_;
     std::map<std::string, std::function<void(std::vector<std::string>)>> notifiers_;
     std::multimap<std::string, std::function<void(std::string)>> hooks_;
     std::vector<ConsoleEvent> events_;
