@@ -128,6 +128,13 @@ TEST(HostThreads, RealTimeGameThreadRunsPostsAndTimers) {
     std::mutex m;
     std::condition_variable cv;
     std::vector<std::string> ran;
+    // Posted first, so it runs before the task that arms the timer: the order holds however
+    // slow the machine is.
+    gw->Execute([&](GameWrapper*) {
+        std::lock_guard lk(m);
+        ran.push_back("posted");
+        cv.notify_all();
+    });
     rt->runOnGameThread([&] {
         gw->SetTimeout(
             [&](GameWrapper*) {
@@ -136,11 +143,6 @@ TEST(HostThreads, RealTimeGameThreadRunsPostsAndTimers) {
                 cv.notify_all();
             },
             0.05f);
-    });
-    gw->Execute([&](GameWrapper*) {
-        std::lock_guard lk(m);
-        ran.push_back("posted");
-        cv.notify_all();
     });
     std::unique_lock lk(m);
     EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return ran.size() == 2; }));
