@@ -4,13 +4,12 @@
 #include <mutex>
 #include <utility>
 
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "core/Log.h"
 #include "net/BackendEndpoint.h"
-#include "net/Dispatcher.h"
 #include "net/Json.h"
 #include "net/WebSocketClient.h"
-#include "plugin/Brevant.h"
-#include "plugin/Globals.h"
-#include "plugin/Log.h"
 
 namespace brevant {
 namespace {
@@ -29,16 +28,15 @@ std::shared_ptr<WebSocketClient> currentClient() {
 
 }  // namespace
 
-void startBackendSession(Brevant& plugin) {
-    try {
+void startBackendSession(std::span<const MessageRoute> routes) {
+    runGuarded("backend session", [&] {
         if (!globalGameWrapper.load())
             return;  // the plugin was unloaded meanwhile
         const auto& endpoint = backendEndpoint();
         auto client =
             std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws", endpoint.webSocketPort);
-        Brevant* self = &plugin;
-        client->onOpen = [self] { sendHello(*self); };
-        client->onMessage = [self](const std::string& text) { dispatchMessage(*self, text); };
+        client->onOpen = [] { sendHello(); };
+        client->onMessage = [routes](const std::string& text) { dispatchMessage(text, routes); };
         client->onClose = [] {};
         client->onError = [](const std::string& error) { logLine("[BRV] WS error: " + error); };
 
@@ -52,12 +50,14 @@ void startBackendSession(Brevant& plugin) {
         previous.reset();
 
         client->connect();
-    } catch (...) {
-    }
+    });
 }
 
-void sendHello(Brevant& plugin) {
-    GameWrapper& gw = *plugin.gameWrapper;
+void sendHello() {
+    const auto game = globalGameWrapper.load();
+    if (!game)
+        return;
+    GameWrapper& gw = *game;
     const char* platformName = gw.IsUsingSteamVersion()  ? "steam"
                                : gw.IsUsingEpicVersion() ? "epic"
                                                          : "unknown";
@@ -70,8 +70,7 @@ void sendHello(Brevant& plugin) {
         {"platform", platformName},
     };
     sendToBackend(dumpJson(hello));
-    if (plugin.cvarManager)
-        plugin.cvarManager->log("[BRV] Concetado");
+    logLine("[BRV] Concetado");
 }
 
 void stopBackendSession() {
@@ -98,6 +97,11 @@ bool backendClientExists() {
 bool backendConnected() {
     auto client = currentClient();
     return client && client->isConnected();
+}
+
+void answerPing(const json&) {
+    if (backendClientExists())
+        sendToBackend(R"({"t":"pong"})");
 }
 
 }  // namespace brevant

@@ -1,19 +1,20 @@
 #pragma once
 // The plugin's one WebSocket session with the backend: opened 0.3 s after load, never
 // reconnected, closed at unload. Every part of the plugin sends through it.
+#include <span>
 #include <string>
 
-class GameWrapper;
+#include "net/Dispatcher.h"
 
 namespace brevant {
 
-class Brevant;
-
-// Game thread: makes the client, installs its callbacks and connects. Does nothing once the
-// plugin has been unloaded.
-void startBackendSession(Brevant& plugin);
-// The client's onOpen: says "hello" on the game thread.
-void sendHello(Brevant& plugin);
+// Game thread: makes the client, installs its callbacks and connects. Received texts are
+// dispatched through `routes`, which must outlive the session. Does nothing once the plugin has
+// been unloaded.
+void startBackendSession(std::span<const MessageRoute> routes);
+// The client's onOpen: says "hello" on the game thread, reading the game through the global
+// handle.
+void sendHello();
 // Game thread, at unload: closes the client and destroys it.
 void stopBackendSession();
 
@@ -22,5 +23,8 @@ void sendToBackend(const std::string& text);
 // Whether a client exists / exists and is connected. Any thread.
 bool backendClientExists();
 bool backendConnected();
+
+// "ping": answered with "pong" while a client exists. Receiver thread.
+void answerPing(const json& msg);
 
 }  // namespace brevant

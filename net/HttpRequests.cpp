@@ -12,7 +12,8 @@ constexpr const char* apiKey = "qworlenstapifendrux";
 
 bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
               const std::string& target, const char* userAgent, const std::wstring& headers,
-              std::optional<std::string> body, platform::HttpResponse& response) {
+              std::optional<std::string> body, platform::HttpResponse& response,
+              std::stop_token stop = {}) {
     platform::HttpRequest request;
     request.method = method;
     request.host = platform::wideToUtf8(host);
@@ -21,6 +22,7 @@ bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
     request.userAgent = userAgent;
     request.extraHeaders = platform::wideToUtf8(headers);
     request.body = std::move(body);
+    request.stop = std::move(stop);
     return platform::httpExchange(request, response);
 }
 
@@ -52,14 +54,14 @@ std::wstring buildRequestHeaders(const std::optional<std::wstring>& contentType)
     return headers;
 }
 
-bool queryPairStatus(const std::string& deviceId, bool& registered) {
+bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_token stop) {
     registered = false;
     try {
         const auto& endpoint = backendEndpoint();
         platform::HttpResponse response;
         if (!exchange("GET", endpoint.backendHost, endpoint.pairPort,
                       "/pair-status?deviceId=" + percentEncode(deviceId), "Brevant/1.0", L"",
-                      std::nullopt, response))
+                      std::nullopt, response, std::move(stop)))
             return false;
         if (response.body.empty())
             return false;
@@ -98,14 +100,14 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
     }
 }
 
-bool postRankSubmit(const std::string& body, HttpResult& result) {
+bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token stop) {
     result = HttpResult{};
     try {
         const auto& endpoint = backendEndpoint();
         platform::HttpResponse reply;
         if (!exchange("POST", endpoint.backendHost, endpoint.rankPort, "/rank-submit",
                       "Brevant/0.0.2", L"Content-Type: application/json; charset=utf-8\r\n", body,
-                      reply))
+                      reply, std::move(stop)))
             return false;
         result.status = reply.statusRead ? reply.status : 0;
         result.ok = result.status >= 200 && result.status <= 299;

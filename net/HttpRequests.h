@@ -3,6 +3,7 @@
 // its own connection, run on a worker thread.
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace brevant {
@@ -14,8 +15,8 @@ struct HttpResult {
 };
 
 // Asks whether the device is paired. True when a reply was received and understood; then
-// `registered` holds the answer (false on entry).
-bool queryPairStatus(const std::string& deviceId, bool& registered);
+// `registered` holds the answer (false on entry). A stop request ends the wait as a failure.
+bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_token stop = {});
 
 // POST with the common header block (content type, API key, client line). True when the
 // request was sent and answered, whatever the status; the body is in `response`.
@@ -23,8 +24,8 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
               const std::string& contentType, const std::string& body, std::string& response);
 
 // POST /rank-submit with a JSON body. True when sent and answered; `result` then holds status,
-// ok and body (reset on entry).
-bool postRankSubmit(const std::string& body, HttpResult& result);
+// ok and body (reset on entry). A stop request ends the wait as a failure.
+bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token stop = {});
 
 // The common header block, each line ended by CRLF.
 std::wstring buildRequestHeaders(const std::optional<std::wstring>& contentType);

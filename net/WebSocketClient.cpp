@@ -1,7 +1,9 @@
 #include "net/WebSocketClient.h"
 
+#include "core/Guard.h"
+#include "core/Log.h"
 #include "platform/Text.h"
-#include "plugin/Log.h"
+#include "platform/ThreadName.h"
 
 namespace brevant {
 namespace {
@@ -10,18 +12,17 @@ constexpr std::chrono::milliseconds handshakeLimit{3000};
 constexpr std::size_t receiveBuffer = 16384;
 constexpr std::size_t messageCap = 1024 * 1024;
 
-// Runs a callback, if set, so that nothing it throws ends the calling thread: the receiver's
-// callbacks run on a thread whose end would end the process.
+// Runs a callback, if set, behind the failure boundary: the receiver's callbacks run on a
+// thread whose end would end the process.
 template <typename Callback, typename... Args>
-void guarded(const Callback& callback, const Args&... args) {
-    try {
+void guarded(const char* where, const Callback& callback, const Args&... args) {
+    runGuarded(where, [&] {
         if constexpr (std::is_constructible_v<bool, const Callback&>) {
             if (!callback)
                 return;
         }
         callback(args...);
-    } catch (...) {
-    }
+    });
 }
 
 const char* failureText(platform::WebSocketConnectFailure failure) {
@@ -62,7 +63,7 @@ bool WebSocketClient::connect() {
     platform::WebSocketConnectFailure failure{};
     auto connection = platform::WebSocketConnection::connect(options, failure);
     if (!connection) {
-        guarded(onError, std::string(failureText(failure)));
+        guarded("websocket onError", onError, std::string(failureText(failure)));
         releaseOnce(false);
         return false;
     }
@@ -72,7 +73,7 @@ bool WebSocketClient::connect() {
     }
     connected.store(true);
     // Whatever the opening callback does, the receiver must run, or nothing is ever read.
-    guarded(onOpen);
+    guarded("websocket onOpen", onOpen);
     receiverThread = std::thread([this] { receiveLoop(); });
     return true;
 }
@@ -105,10 +106,11 @@ void WebSocketClient::releaseOnce(bool callOnClose) {
     }
     released.reset();
     if (callOnClose)
-        guarded(onClose);
+        guarded("websocket onClose", onClose);
 }
 
 void WebSocketClient::receiveLoop() {
+    platform::setCurrentThreadName("brv-receiver");
     // Only this thread and close() (after joining it) release the connection, so it stays put
     // while the loop reads.
     platform::WebSocketConnection* connection = nullptr;
@@ -120,18 +122,18 @@ void WebSocketClient::receiveLoop() {
     while (connection && connected.load()) {
         const auto result = connection->read();
         if (result.kind == Kind::Failed) {
-            guarded(onError, std::string("WebSocketReceive failed"));
+            guarded("websocket onError", onError, std::string("WebSocketReceive failed"));
             break;
         }
         if (result.kind == Kind::Closed)
             break;
         if (result.kind == Kind::TooLarge) {
-            guarded([&] {
+            guarded("websocket receive", [&] {
                 logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
                         " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
             });
         } else if (result.kind == Kind::Text) {
-            guarded(onMessage, result.data);
+            guarded("websocket onMessage", onMessage, result.data);
         }
     }
     connected.store(false);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace platform {
@@ -18,6 +19,9 @@ struct HttpRequest {
     std::string extraHeaders;
     // The body. A POST always carries Content-Length (0 without a body); a GET carries neither.
     std::optional<std::string> body;
+    // Asking this to stop ends the exchange at once, as a failure (or, past the response head,
+    // as the end of the body).
+    std::stop_token stop;
 };
 
 struct HttpTimeouts {

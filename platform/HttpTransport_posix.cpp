@@ -1,8 +1,10 @@
 #include "platform/HttpTransport.h"
 
 #include <array>
+#include <functional>
 #include <limits>
 #include <optional>
+#include <stop_token>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/buffers_suffix.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -94,8 +97,24 @@ std::string requestHead(const HttpRequest& request, std::string_view hostField) 
 class Exchange {
 public:
     // The step's operation is started by `start`; its handler must call finish().
+    // Ends every step, the one under way included, once `stop` is asked to stop.
+    void stopWith(std::stop_token stop) {
+        stop_ = stop;
+        onStop_.emplace(stop_, [this] {
+            asio::post(ioc_, [this] {
+                resolver_.cancel();
+                error_code ignored;
+                socket_.close(ignored);
+            });
+        });
+    }
+
+    // The step's operation is started by `start`; its handler must call finish(). A stopped
+    // exchange starts nothing, leaving the step's result at its failure.
     template <class Start>
     void step(std::chrono::milliseconds limit, Start&& start) {
+        if (stop_.stop_requested())
+            return;
         active_ = true;
         if (limit.count() > 0) {
             timer_.expires_after(limit);
@@ -184,6 +203,9 @@ private:
     tcp::resolver resolver_{ioc_};
     asio::steady_timer timer_{ioc_};
     bool active_ = false;
+    std::stop_token stop_;
+    // Last, so that it is gone before the io_context it posts to.
+    std::optional<std::stop_callback<std::function<void()>>> onStop_;
 };
 
 class ResponseReader {
@@ -288,6 +310,7 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         const std::string hostField = !ec && address.is_v6() ? "[" + host + "]" : host;
 
         Exchange exchange;
+        exchange.stopWith(request.stop);
         if (!exchange.connect(host, request.port, timeouts.connect))
             return false;
         const std::string head = requestHead(request, hostField);

@@ -1,13 +1,15 @@
 #include "plugin/Brevant.h"
 
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "core/Log.h"
 #include "net/BackendSession.h"
-#include "net/PairingCheck.h"
+#include "pairing/PairingCheck.h"
 #include "platform/Text.h"
 #include "plugin/ConsoleSetup.h"
 #include "plugin/DeviceId.h"
-#include "plugin/Globals.h"
 #include "plugin/Hooks.h"
-#include "plugin/Log.h"
+#include "plugin/MessageRoutes.h"
 #include "replays/ReplayFolder.h"
 #include "rotation/HostingState.h"
 
@@ -21,7 +23,7 @@ namespace {
 
 // The replay folder from brv_replay_dir, or the game's own; then whether to watch it.
 void setUpReplayFolder(CVarManagerWrapper& cvars) {
-    try {
+    runGuarded("onLoad replay folder", [&] {
         const std::string configured = cvars.getCvar("brv_replay_dir").getStringValue();
         replayFolder =
             configured.empty() ? defaultReplayFolder() : platform::utf8ToWide(configured);
@@ -34,8 +36,7 @@ void setUpReplayFolder(CVarManagerWrapper& cvars) {
         }
         if (!watch || replayFolder.empty())
             logLine("[BRV] Watcher de replays desativado.");
-    } catch (...) {
-    }
+    });
 }
 
 }  // namespace
@@ -43,7 +44,7 @@ void setUpReplayFolder(CVarManagerWrapper& cvars) {
 void Brevant::onLoad() {
     if (!cvarManager || !gameWrapper)
         return;  // a host that gave no handles gets nothing
-    try {
+    runGuarded("onLoad", [&] {
         globalCvarManager.store(cvarManager);
         globalGameWrapper.store(gameWrapper);
         CVarManagerWrapper& cvars = *cvarManager;
@@ -61,24 +62,19 @@ void Brevant::onLoad() {
 
         setUpReplayFolder(cvars);
 
-        Brevant* self = this;
-        gw.SetTimeout([self](GameWrapper*) { startBackendSession(*self); }, 0.3f);
+        gw.SetTimeout([](GameWrapper*) { startBackendSession(messageRoutes()); }, 0.3f);
         hookGameEvents(*this);
         startLoadTimePairCheck();
 
         logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
         registerMenuBindCvar(cvars);
-        try {
-            applyMenuBind(cvars);
-        } catch (...) {
-        }
-    } catch (...) {
+        runGuarded("onLoad menu bind", [&] { applyMenuBind(cvars); });
         // A failure outside the guarded stretches ends start-up here; the host never sees it.
-    }
+    });
 }
 
 void Brevant::onUnload() {
-    try {
+    runGuarded("onUnload", [&] {
         lobbyOwned.exchange(false);
         {
             std::lock_guard lk(hostingMutex);
@@ -87,8 +83,7 @@ void Brevant::onUnload() {
         }
         globalGameWrapper.store(nullptr);
         stopBackendSession();
-    } catch (...) {
-    }
+    });
 }
 
 void Brevant::RenderSettings() {

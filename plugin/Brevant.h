@@ -1,6 +1,6 @@
 #pragma once
-#include "plugin/WindowBases.h"
 #include "sdk/Plugin.h"
+#include "ui/WindowBases.h"
 
 namespace brevant {
 

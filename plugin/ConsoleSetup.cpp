@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "net/PairingState.h"
-#include "plugin/Globals.h"
-#include "plugin/Log.h"
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "core/Log.h"
+#include "pairing/PairingState.h"
 #include "ranks/RankSubmit.h"
 
 namespace brevant {
@@ -62,21 +63,19 @@ void registerUiAndRankCommands(CVarManagerWrapper& cvars) {
     cvars.registerNotifier(
         "brevant_ui",
         [](std::vector<std::string>) {
-            try {
+            runGuarded("brevant_ui", [] {
                 if (auto cv = globalCvarManager.load())
                     cv->executeCommand("togglemenu Brevant", true);
-            } catch (...) {
-            }
+            });
         },
         "Abre a UI do Brevant", 0);
     cvars.registerNotifier(
         "brv_rank",
         [](std::vector<std::string>) {
-            try {
+            runGuarded("brv_rank", [] {
                 ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(),
                                    &isPaired);
-            } catch (...) {
-            }
+            });
         },
         "Envia rank_check para o bot", 0);
 }

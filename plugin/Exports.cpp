@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/Globals.h"
+#include "core/Workers.h"
 #include "plugin/Brevant.h"
-#include "plugin/Globals.h"
-#include "plugin/Workers.h"
 
 #define BREVANT_EXPORT extern "C" __attribute__((visibility("default")))
 

@@ -2,8 +2,9 @@
 
 #include <string>
 
+#include "core/Globals.h"
+#include "core/Guard.h"
 #include "plugin/Brevant.h"
-#include "plugin/Globals.h"
 
 namespace brevant {
 namespace {
@@ -30,10 +31,15 @@ void hookGameEvents(Brevant& plugin) {
     // The plugin's own handle, held weakly: a hook never keeps the host's wrapper alive, and
     // finds nothing once the plugin object is gone.
     std::weak_ptr<GameWrapper> own = plugin.gameWrapper;
-    gw.HookEvent(eventMatchEnded, [own](std::string) { onMatchEnded(own.lock()); });
-    gw.HookEvent(eventPostGameLobby, [own](std::string) { handlePostGameLobby(own.lock()); });
-    gw.HookEvent(eventStartRound, [](std::string) { onRoundStarted(); });
-    gw.HookEvent(eventActiveStartRound, [](std::string) { onRoundStarted(); });
+    gw.HookEvent(eventMatchEnded, [own](std::string) {
+        runGuarded("hook match ended", [&] { onMatchEnded(own.lock()); });
+    });
+    gw.HookEvent(eventPostGameLobby, [own](std::string) {
+        runGuarded("hook post-game lobby", [&] { handlePostGameLobby(own.lock()); });
+    });
+    gw.HookEvent(eventStartRound, [](std::string) { runGuarded("hook round", onRoundStarted); });
+    gw.HookEvent(eventActiveStartRound,
+                 [](std::string) { runGuarded("hook round", onRoundStarted); });
 }
 
 }  // namespace brevant

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cmath>
 
+#include "core/GameThread.h"
+#include "core/Log.h"
+#include "core/Workers.h"
 #include "net/HttpRequests.h"
 #include "net/Json.h"
-#include "plugin/GameThread.h"
-#include "plugin/Log.h"
-#include "plugin/Workers.h"
 #include "sdk/CVarManagerWrapper.h"
 #include "sdk/GameWrapper.h"
 
@@ -67,11 +67,10 @@ void submitOnGameThread(GameWrapper& gw, const std::shared_ptr<CVarManagerWrappe
         return;
     }
     std::string body = dumpJson(json{{"deviceId", id}, {"ranks", std::move(ranks)}});
-    if (cvars)
-        cvars->log("[BRV] atualizado...");
-    startWorker([body = std::move(body), claim = std::move(claim)] {
+    logTo(cvars, "[BRV] atualizado...");
+    startWorker([body = std::move(body), claim = std::move(claim)](std::stop_token stop) {
         HttpResult result;
-        const bool sent = postRankSubmit(body, result);
+        const bool sent = postRankSubmit(body, result, stop);
         toast(replyText(sent, result));
     });
 }

@@ -5,10 +5,10 @@
 #include <algorithm>
 
 #include "backend/Server.h"
+#include "core/Workers.h"
 #include "host/DemoScenario.h"
 #include "net/BackendEndpoint.h"
 #include "plugin/Brevant.h"
-#include "plugin/Workers.h"
 #include "tests/support/TempDir.h"
 
 namespace {

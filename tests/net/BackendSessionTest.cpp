@@ -5,11 +5,11 @@
 #include <atomic>
 #include <thread>
 
+#include "core/Globals.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
-#include "net/PairingState.h"
 #include "net/WebSocketClient.h"
-#include "plugin/Globals.h"
+#include "pairing/PairingState.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/WsTestServer.h"
 

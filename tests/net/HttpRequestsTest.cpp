@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include "core/Globals.h"
 #include "net/BackendEndpoint.h"
-#include "net/PairingCheck.h"
-#include "net/PairingState.h"
-#include "plugin/Globals.h"
+#include "pairing/PairingCheck.h"
+#include "pairing/PairingState.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestHost.h"
 

@@ -417,6 +417,26 @@ TEST(HttpTransportFailure, ServerShutdownEndsAStalledExchange) {
     EXPECT_LT(Clock::now() - start, kWait);
 }
 
+TEST(HttpTransportFailure, AStopRequestEndsAStalledExchangeAndPreventsTheNext) {
+    HttpTestServer server;
+    server.enqueue(HttpCannedResponse::withAction(Action::Stall));
+    HttpTimeouts t;
+    t.receive = kFarLimit;
+    HttpResponse response;
+    std::stop_source stop;
+    auto request = requestTo(server.port(), "GET", "/");
+    request.stop = stop.get_token();
+    auto exchange = std::async(std::launch::async,
+                               [&] { return platform::httpExchange(request, response, t); });
+    ASSERT_TRUE(server.waitForRequests(1, kWait));
+    stop.request_stop();
+    ASSERT_EQ(exchange.wait_for(kWait), std::future_status::ready);
+    EXPECT_FALSE(exchange.get());
+    // Already stopped: nothing is sent at all.
+    EXPECT_FALSE(platform::httpExchange(request, response, t));
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 // ---- Limits are on inactivity, not on the whole exchange ----
 
 // The limit in these tests: a wait of a few seconds between two steps does not end them (the

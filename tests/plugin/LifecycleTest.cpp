@@ -3,7 +3,7 @@
 
 #include <fstream>
 
-#include "plugin/Globals.h"
+#include "core/Globals.h"
 #include "sdk/CVarManagerWrapper.h"
 #include "tests/support/TestHost.h"
 

@@ -1,4 +1,4 @@
-#include "plugin/Workers.h"
+#include "core/Workers.h"
 
 #include <condition_variable>
 #include <list>
@@ -6,11 +6,14 @@
 #include <mutex>
 #include <thread>
 
+#include "core/Guard.h"
+#include "platform/ThreadName.h"
+
 namespace brevant {
 namespace {
 
 struct Worker {
-    std::thread thread;
+    std::jthread thread;
     bool done = false;
 };
 
@@ -22,25 +25,30 @@ public:
         reapLocked();
     }
 
-    void start(std::function<void()> fn) {
+    void start(std::function<void(std::stop_token)> fn) {
         std::lock_guard lk(mutex_);
         reapLocked();
         auto& worker = workers_.emplace_back();
         try {
-            worker.thread = std::thread([this, &worker, fn = std::move(fn)]() mutable {
-                try {
-                    fn();
-                } catch (...) {
-                }
-                fn = nullptr;  // the callable's captures die while still counted
-                std::lock_guard lk(mutex_);
-                worker.done = true;
-                ended_.notify_all();
-            });
+            worker.thread =
+                std::jthread([this, &worker, fn = std::move(fn)](std::stop_token stop) mutable {
+                    platform::setCurrentThreadName("brv-worker");
+                    runGuarded("worker", [&] { fn(stop); });
+                    fn = nullptr;  // the callable's captures die while still counted
+                    std::lock_guard lk(mutex_);
+                    worker.done = true;
+                    ended_.notify_all();
+                });
         } catch (...) {
             workers_.pop_back();
             throw;
         }
+    }
+
+    void requestStop() {
+        std::lock_guard lk(mutex_);
+        for (auto& w : workers_)
+            w.thread.request_stop();
     }
 
     int running() {
@@ -95,8 +103,14 @@ WorkerRegistry& registry = *holder.registry;
 
 }  // namespace
 
-void startWorker(std::function<void()> fn) {
+void startWorker(std::function<void(std::stop_token)> fn) {
     registry.start(std::move(fn));
+}
+void startWorker(std::function<void()> fn) {
+    registry.start([fn = std::move(fn)](std::stop_token) { fn(); });
+}
+void requestWorkersStop() {
+    registry.requestStop();
 }
 int runningWorkers() {
     return registry.running();

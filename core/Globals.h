@@ -1,9 +1,10 @@
 #pragma once
 // The module-wide handles and values that every part of the plugin reaches.
+#include <atomic>
 #include <memory>
 #include <string>
 
-#include "plugin/SharedHandle.h"
+#include "core/SharedHandle.h"
 #include "sdk/CVarManagerWrapper.h"
 #include "sdk/GameWrapper.h"
 
@@ -20,5 +21,9 @@ extern SharedHandle<GameWrapper> globalGameWrapper;
 extern std::string deviceId;
 
 inline constexpr const char* pluginVersion = "0.0.2";
+
+// The next replay to appear belongs to a match this plugin hosts: set when an owned match ends,
+// cleared by a join, taken by the replay watcher.
+extern std::atomic<bool> nextReplayOwned;
 
 }  // namespace brevant

@@ -1,18 +1,18 @@
-#include "net/PairingCheck.h"
+#include "pairing/PairingCheck.h"
 
+#include "core/GameThread.h"
+#include "core/Globals.h"
+#include "core/Log.h"
+#include "core/Workers.h"
 #include "net/HttpRequests.h"
-#include "net/PairingState.h"
-#include "plugin/GameThread.h"
-#include "plugin/Globals.h"
-#include "plugin/Log.h"
-#include "plugin/Workers.h"
+#include "pairing/PairingState.h"
 
 namespace brevant {
 namespace {
 
 // Queries and writes the flags: a failed query makes the status unknown and leaves `paired`.
-bool queryAndStore(const std::string& id, bool& registered) {
-    const bool ok = queryPairStatus(id, registered);
+bool queryAndStore(const std::string& id, bool& registered, std::stop_token stop) {
+    const bool ok = queryPairStatus(id, registered, std::move(stop));
     pairStatusKnown.exchange(ok);
     if (ok)
         paired.exchange(registered);
@@ -22,17 +22,17 @@ bool queryAndStore(const std::string& id, bool& registered) {
 }  // namespace
 
 void startLoadTimePairCheck() {
-    startWorker([id = deviceId] {
+    startWorker([id = deviceId](std::stop_token stop) {
         bool registered = false;
-        const bool ok = queryAndStore(id, registered);
+        const bool ok = queryAndStore(id, registered, stop);
         postToGame([ok, registered](GameWrapper* gw) { showPairStatusResult(gw, ok, registered); });
     });
 }
 
 void checkPairStatusAsync(const std::string& deviceIdCopy) {
-    startWorker([id = deviceIdCopy] {
+    startWorker([id = deviceIdCopy](std::stop_token stop) {
         bool registered = false;
-        queryAndStore(id, registered);
+        queryAndStore(id, registered, stop);
     });
 }
 

@@ -1,6 +1,4 @@
-#include "plugin/WindowBases.h"
-
-#include "plugin/Globals.h"
+#include "ui/WindowBases.h"
 
 namespace brevant {
 

@@ -4,12 +4,19 @@
 // module only once no thread runs its code.
 #include <chrono>
 #include <functional>
+#include <stop_token>
 
 namespace brevant {
 
-// Runs fn on a new thread. An exception that leaves fn is swallowed. A failure to start the
-// thread is raised to the caller (std::system_error).
+// Runs fn on a new thread named "brv-worker". fn is given a stop token that unload may trigger
+// (requestWorkersStop); long waits in it end when it is. What fn throws is swallowed at the
+// failure boundary ("worker"). A failure to start the thread is raised to the caller
+// (std::system_error).
+void startWorker(std::function<void(std::stop_token)> fn);
 void startWorker(std::function<void()> fn);
+
+// Asks every running worker to stop.
+void requestWorkersStop();
 
 // Workers that have not ended yet.
 int runningWorkers();

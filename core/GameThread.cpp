@@ -1,6 +1,7 @@
-#include "plugin/GameThread.h"
+#include "core/GameThread.h"
 
-#include "plugin/Globals.h"
+#include "core/Globals.h"
+#include "core/Guard.h"
 
 namespace brevant {
 
@@ -9,9 +10,10 @@ void postToGame(std::function<void(GameWrapper*)> fn) {
     if (!gw)
         return;
     gw->Execute([fn = std::move(fn)](GameWrapper* game) {
-        if (!globalGameWrapper.load())
-            return;
-        fn(game);
+        runGuarded("posted call", [&] {
+            if (globalGameWrapper.load())
+                fn(game);
+        });
     });
 }
 

@@ -1,4 +1,6 @@
-#include "plugin/Workers.h"
+#include "core/Workers.h"
+
+#include "core/Guard.h"
 
 #include <gtest/gtest.h>
 
@@ -31,9 +33,11 @@ TEST(Workers, CountsRunningWorkersUntilTheyHaveEnded) {
     EXPECT_EQ(finished.load(), 3);
 }
 
-TEST(Workers, AnExceptionEndsOnlyItsWorker) {
+TEST(Workers, AnExceptionEndsOnlyItsWorkerAndIsCounted) {
+    brevant::clearSwallowedFailures();
     brevant::startWorker([] { throw std::runtime_error("worker failed"); });
     EXPECT_EQ(brevant::waitForWorkers(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(brevant::swallowedFailures()["worker"], 1);
 }
 
 }  // namespace

@@ -1,10 +1,11 @@
 // The message catalogue: guards, log lines and flags, and texts that must change nothing.
-#include "net/Dispatcher.h"
-
 #include <gtest/gtest.h>
 
-#include "net/PairingState.h"
-#include "plugin/Globals.h"
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "net/Dispatcher.h"
+#include "pairing/PairingState.h"
+#include "plugin/MessageRoutes.h"
 #include "rotation/HostingState.h"
 #include "tests/support/TestHost.h"
 
@@ -19,7 +20,9 @@ protected:
         host.settle();  // the load-time pairing check has had its say
         baseline = host.logs().size();
     }
-    void dispatch(const std::string& text) { brevant::dispatchMessage(host.plugin(), text); }
+    void dispatch(const std::string& text) {
+        brevant::dispatchMessage(text, brevant::messageRoutes());
+    }
     // Log lines written since the plugin loaded.
     std::vector<std::string> newLogs() const {
         auto all = host.logs();
@@ -44,6 +47,7 @@ TEST_F(Dispatcher, PairingMessagesSetTheFlagsLastOneWins) {
 }
 
 TEST_F(Dispatcher, TextsThatAreNotKnownMessagesChangeNothing) {
+    host.expectSwallowed("dispatch");  // the non-string types of "t"
     for (const char* text : {
              "not json",
              "",
@@ -67,6 +71,7 @@ TEST_F(Dispatcher, TextsThatAreNotKnownMessagesChangeNothing) {
         dispatch(text);
     }
     host.rt().runPosted();
+    EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 3);
     EXPECT_TRUE(newLogs().empty());
     EXPECT_FALSE(brevant::pairStatusKnown.load());
     EXPECT_FALSE(brevant::paired.load());
@@ -110,11 +115,13 @@ TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
 }
 
 TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
+    host.expectSwallowed("dispatch");
     dispatch(R"({"t":"join_private","to":7})");
     dispatch(R"({"t":"join_private","to":null})");
     dispatch(R"({"t":"rank_ack","status":true})");
     dispatch(R"({"t":"rank_ack","note":{"a":1}})");
     host.rt().runPosted();
+    EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 4);
     EXPECT_TRUE(newLogs().empty());
     EXPECT_TRUE(host.toastTexts().empty());
 }

@@ -1,4 +1,4 @@
-#include "net/PairingState.h"
+#include "pairing/PairingState.h"
 
 namespace brevant {
 

@@ -1,0 +1,37 @@
+#include "core/LoopThread.h"
+
+#include "core/Guard.h"
+#include "platform/ThreadName.h"
+
+namespace brevant {
+
+bool LoopThread::start(std::string name, const char* where, std::function<void(LoopThread&)> body) {
+    if (thread_.joinable())
+        return true;
+    try {
+        stop_ = std::stop_source();
+        thread_ = std::thread([this, name = std::move(name), where, body = std::move(body)] {
+            platform::setCurrentThreadName(name.c_str());
+            runGuarded(where, [&] { body(*this); });
+        });
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void LoopThread::stop() {
+    if (!thread_.joinable())
+        return;
+    stop_.request_stop();  // wakes a waitFor under way
+    thread_.join();
+}
+
+bool LoopThread::waitFor(std::chrono::milliseconds period) {
+    std::unique_lock lk(mutex_);
+    const auto stop = stop_.get_token();
+    wake_.wait_for(lk, stop, period, [] { return false; });
+    return !stop.stop_requested();
+}
+
+}  // namespace brevant

@@ -1,0 +1,53 @@
+// The loop thread and the failure boundary, on real threads.
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+
+#include "core/GameThread.h"
+#include "core/Guard.h"
+#include "core/LoopThread.h"
+#include "tests/support/CoreHost.h"
+
+namespace {
+
+TEST(LoopThread, RunsNamedAndStopEndsItsWaitAtOnce) {
+    brevant::LoopThread loop;
+    std::atomic<int> rounds{0};
+    std::atomic<bool> waitSaidStop{false};
+    char name[16] = {};
+    ASSERT_TRUE(loop.start("brv-watcher", "watcher", [&](brevant::LoopThread& self) {
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        while (self.waitFor(std::chrono::hours(1)))
+            ++rounds;
+        waitSaidStop = true;
+    }));
+    EXPECT_TRUE(loop.running());
+    loop.stop();  // would hang for an hour if the wait ignored the request
+    EXPECT_FALSE(loop.running());
+    EXPECT_TRUE(waitSaidStop.load());
+    EXPECT_EQ(rounds.load(), 0);
+    EXPECT_STREQ(name, "brv-watcher");
+}
+
+void postACallThatThrows() {
+    testing_support::CoreHost host;
+    host.installHandles();
+    brevant::postToGame([](GameWrapper*) { throw std::runtime_error("posted call failed"); });
+    host.rt().runPosted();
+    EXPECT_EQ(brevant::swallowedFailures()["posted call"], 1);
+}
+
+TEST(FailureBoundary, AnUndeclaredSwallowFailsTheTestAndADeclaredOneDoesNot) {
+    EXPECT_NONFATAL_FAILURE(
+        postACallThatThrows(),
+        "1 failure(s) swallowed at \"posted call\" that the test did not expect");
+    testing_support::CoreHost host;
+    host.installHandles();
+    host.expectSwallowed("posted call");
+    brevant::postToGame([](GameWrapper*) { throw 1; });
+    host.rt().runPosted();
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "tests/support/CoreHost.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <utility>
+
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "core/Workers.h"
+#include "platform/Clock.h"
+
+namespace testing_support {
+namespace {
+
+// The plugin's clock follows the host's manual clock.
+class ManualClock final : public platform::ClockSource {
+public:
+    explicit ManualClock(sdk::HostRuntime& rt) : rt_(rt) {}
+    std::int64_t steadyNanos() override { return rt_.nowNanos(); }
+    void sleepMs(std::int64_t ms) override { rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000); }
+
+private:
+    sdk::HostRuntime& rt_;
+};
+
+std::unique_ptr<ManualClock> clock;
+
+}  // namespace
+
+CoreHost::CoreHost() : CoreHost(std::filesystem::path{}) {}
+
+CoreHost::CoreHost(std::filesystem::path dataFolder) : dataFolder_(std::move(dataFolder)) {
+    if (dataFolder_.empty()) {
+        ownDir_ = std::make_unique<TempDir>("brevant-host");
+        dataFolder_ = ownDir_->path();
+    }
+    brevant::clearSwallowedFailures();
+    rt_ = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder_});
+    clock = std::make_unique<ManualClock>(*rt_);
+    platform::setClockSource(clock.get());
+}
+
+CoreHost::~CoreHost() {
+    shutDown();
+}
+
+void CoreHost::shutDown() {
+    if (std::exchange(shutDown_, true))
+        return;
+    // Workers may still post to the host; let them finish before it goes.
+    EXPECT_EQ(brevant::waitForWorkers(std::chrono::seconds(10)), 0) << "worker threads still run";
+    rt_->runPosted();
+    rt_->forgetPluginCallbacks();
+    brevant::globalGameWrapper.store(nullptr);
+    platform::setClockSource(nullptr);
+    clock.reset();
+    for (const auto& fault : rt_->faults())
+        ADD_FAILURE() << "host fault: " << fault;
+    for (const auto& [where, count] : brevant::swallowedFailures()) {
+        if (!expectedSwallows_.count(where))
+            ADD_FAILURE() << count << " failure(s) swallowed at \"" << where
+                          << "\" that the test did not expect";
+    }
+}
+
+void CoreHost::installHandles() {
+    brevant::globalCvarManager.store(rt_->makeCvarManager());
+    brevant::globalGameWrapper.store(rt_->makeGameWrapper());
+}
+
+void CoreHost::settle() {
+    EXPECT_EQ(brevant::waitForWorkers(std::chrono::seconds(60)), 0) << "worker threads still run";
+    rt_->runPosted();
+}
+
+bool CoreHost::hasLog(const std::string& line) const {
+    return countLog(line) > 0;
+}
+
+int CoreHost::countLog(const std::string& line) const {
+    auto lines = logs();
+    return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+std::vector<std::string> CoreHost::toastTexts() const {
+    std::vector<std::string> out;
+    for (auto& t : rt_->toasts())
+        out.push_back(t.text);
+    return out;
+}
+
+}  // namespace testing_support
