@@ -2,6 +2,7 @@
 
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "core/Workers.h"
 #include "platform/Text.h"
 #include "platform/ThreadName.h"
 
@@ -59,6 +60,10 @@ bool WebSocketClient::connect() {
     options.closeTimeout = handshakeLimit;
     options.readChunk = receiveBuffer;
     options.maxMessageBytes = messageCap;
+    // The lookup thread may outlive this call and returns into the module: count it.
+    options.startResolverThread = [](std::function<void()> lookup) {
+        startWorker(std::move(lookup));
+    };
 
     platform::WebSocketConnectFailure failure{};
     auto connection = platform::WebSocketConnection::connect(options, failure);
@@ -79,9 +84,19 @@ bool WebSocketClient::connect() {
 }
 
 void WebSocketClient::sendText(const std::string& text) {
-    std::lock_guard lk(sendMutex);
-    if (connection_ && connected.load())
-        connection_->sendText(text);
+    auto result = platform::WebSocketSendResult::NotOpen;
+    {
+        std::lock_guard lk(sendMutex);
+        if (connection_ && connected.load())
+            result = connection_->sendText(text);
+    }
+    // A peer that stops reading fills the queue; say so once until a frame fits again.
+    if (result == platform::WebSocketSendResult::QueueFull) {
+        if (!queueFull_.exchange(true))
+            logLine("[BRV] WS: fila de envio cheia; mensagem descartada");
+    } else if (result == platform::WebSocketSendResult::Queued) {
+        queueFull_.store(false);
+    }
 }
 
 void WebSocketClient::close() {

@@ -27,7 +27,8 @@ public:
     // Runs the handshake on the calling thread. True when connected (also when it already was).
     // On success calls onOpen on this thread, then starts the receiver thread.
     bool connect();
-    // Sends one whole text frame while connected; otherwise the text is dropped.
+    // Sends one whole text frame while connected; otherwise the text is dropped. Never waits:
+    // past the send queue's bound the frame is dropped, with one log line per such episode.
     void sendText(const std::string& text);
     // Ends the connection, waits for the receiver thread (unless called on it), releases the
     // connection once and calls onClose. Safe to call more than once.
@@ -53,6 +54,7 @@ private:
     std::thread receiverThread;
     std::atomic<bool> connected{false};
     std::atomic<bool> closed{false};
+    std::atomic<bool> queueFull_{false};
     std::mutex sendMutex;
 };
 

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,21 @@ struct WebSocketOptions {
     std::size_t readChunk = 16384;
     // A text message longer than this is read to its end and dropped whole.
     std::size_t maxMessageBytes = 1024 * 1024;
+    // The send queue's bound: a frame that would take it past either is dropped.
+    std::size_t maxQueuedBytes = 4 * 1024 * 1024;
+    std::size_t maxQueuedFrames = 1024;
+    // Starts the thread that resolves a host name (a numeric host needs none). connect() waits
+    // for it only until the limit; a lookup that answers later finishes on that thread, on data
+    // of its own, and returns into this code, so a module must count the thread with the others
+    // it waits for before it is closed. Empty: a detached std::thread. May throw when no thread
+    // can be started (the handshake then fails at SendRequest).
+    std::function<void(std::function<void()>)> startResolverThread;
+};
+
+enum class WebSocketSendResult {
+    Queued,
+    NotOpen,    // the connection is not open (or closing): dropped
+    QueueFull,  // the send queue is at its bound: dropped
 };
 
 // Why a handshake failed, in the order of the steps that can fail.
@@ -58,8 +74,9 @@ public:
                                                         WebSocketConnectFailure& failure);
 
     // Queues one text frame and returns at once. Frames go out whole and in order while the
-    // receiver is reading; after the connection ended they are dropped silently.
-    virtual void sendText(std::string text) = 0;
+    // receiver is reading; after the connection ended, or past the queue's bound, they are
+    // dropped, and the result says why.
+    virtual WebSocketSendResult sendText(std::string text) = 0;
 
     // Blocks until the next whole message, the end of the connection or a failure. After
     // Closed or Failed every further call returns Closed at once.

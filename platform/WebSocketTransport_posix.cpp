@@ -8,10 +8,12 @@
 #include "platform/WebSocketTransport.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <deque>
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -86,6 +88,51 @@ std::string hostHeader(const std::string& host, std::uint16_t port) {
     return value;
 }
 
+// One lookup, shared by the waiting caller and the thread doing it: whichever lets go last
+// frees it, so a lookup that answers after the caller gave up writes only here.
+struct Lookup {
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool done = false;
+    std::vector<tcp::endpoint> endpoints;
+};
+
+bool resolveInTime(const WebSocketOptions& options, std::vector<tcp::endpoint>& endpoints) {
+    auto lookup = std::make_shared<Lookup>();
+    auto work = [lookup, host = options.host, port = std::to_string(options.port)] {
+        std::vector<tcp::endpoint> found;
+        try {
+            asio::io_context ioc;
+            tcp::resolver resolver(ioc);
+            error_code ec;
+            const auto results = resolver.resolve(host, port, tcp::resolver::numeric_service, ec);
+            if (!ec) {
+                for (const auto& entry : results)
+                    found.push_back(entry.endpoint());
+            }
+        } catch (...) {
+            found.clear();
+        }
+        std::lock_guard lock(lookup->mutex);
+        lookup->endpoints = std::move(found);
+        lookup->done = true;
+        lookup->answered.notify_all();
+    };
+    try {
+        if (options.startResolverThread)
+            options.startResolverThread(std::move(work));
+        else
+            std::thread(std::move(work)).detach();
+    } catch (...) {
+        return false;
+    }
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->answered.wait_for(lock, options.handshakeTimeout, [&] { return lookup->done; }))
+        return false;
+    endpoints = std::move(lookup->endpoints);
+    return !endpoints.empty();
+}
+
 class BeastConnection final : public WebSocketConnection {
 public:
     explicit BeastConnection(const WebSocketOptions& options)
@@ -101,7 +148,7 @@ public:
     // any more; the context destroys them unrun.
     void abandon() noexcept { abandoned_ = true; }
 
-    void sendText(std::string text) override;
+    WebSocketSendResult sendText(std::string text) override;
     WebSocketReadResult read() override;
     void close() override;
 
@@ -143,6 +190,7 @@ private:
     // Shared between threads.
     std::mutex mutex_;
     std::deque<std::string> queue_;  // frames not yet handed to the stream
+    std::size_t queuedBytes_ = 0;    // their sizes added up
     bool pumping_ = false;           // a pumpWrites() is posted or a write is in flight
     bool closeRequested_ = false;
     bool open_ = false;  // the handshake succeeded and the connection has not ended
@@ -180,31 +228,17 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
         lowest.socket().close(ignored);
     };
 
-    // A numeric host needs no resolver. Names go through Asio's resolver, which runs
-    // getaddrinfo on its own thread: past the limit we stop waiting, but a lookup stuck inside
-    // getaddrinfo still holds connect() until it returns, since that thread has to be joined.
+    // A numeric host needs no resolver. A name is looked up on a thread of its own, which we
+    // wait for only until the limit: getaddrinfo cannot be interrupted, and a slow or dead DNS
+    // server must not hold the caller (the game thread) past it.
     std::vector<tcp::endpoint> endpoints;
     error_code ec;
     const auto address = asio::ip::make_address(options_.host, ec);
     if (!ec) {
         endpoints.emplace_back(address, options_.port);
-    } else {
-        tcp::resolver resolver(ioc_);
-        bool done = false;
-        const auto start = Clock::now();
-        resolver.async_resolve(options_.host, std::to_string(options_.port),
-                               [&](const error_code& e, const tcp::resolver::results_type& r) {
-                                   ec = e;
-                                   for (const auto& entry : r)
-                                       endpoints.push_back(entry.endpoint());
-                                   done = true;
-                               });
-        const bool inTime = runUntil(
-            done, [&] { return start + limit; }, [&] { resolver.cancel(); });
-        if (!inTime || ec || endpoints.empty()) {
-            failure = WebSocketConnectFailure::SendRequest;
-            return false;
-        }
+    } else if (!resolveInTime(options_, endpoints)) {
+        failure = WebSocketConnectFailure::SendRequest;
+        return false;
     }
 
     {
@@ -294,25 +328,33 @@ BeastConnection::~BeastConnection() {
     endAndRelease(!abandoned_);
 }
 
-void BeastConnection::sendText(std::string text) {
+WebSocketSendResult BeastConnection::sendText(std::string text) {
     try {
         // Posting under the lock keeps the queue and `pumping_` in step when posting fails: the
         // frame is then taken back and nothing has changed.
         std::lock_guard lock(mutex_);
         if (!open_ || closeRequested_)
-            return;
+            return WebSocketSendResult::NotOpen;
+        if (queue_.size() >= options_.maxQueuedFrames ||
+            text.size() > options_.maxQueuedBytes - std::min(queuedBytes_, options_.maxQueuedBytes))
+            return WebSocketSendResult::QueueFull;
+        const std::size_t size = text.size();
         queue_.push_back(std::move(text));
+        queuedBytes_ += size;
         if (pumping_)
-            return;
+            return WebSocketSendResult::Queued;
         try {
             asio::post(ioc_, [this] { pumpWrites(); });
         } catch (...) {
             queue_.pop_back();
+            queuedBytes_ -= size;
             throw;
         }
         pumping_ = true;
+        return WebSocketSendResult::Queued;
     } catch (...) {
         // Out of memory or the like: the frame is not sent.
+        return WebSocketSendResult::NotOpen;
     }
 }
 
@@ -322,10 +364,12 @@ void BeastConnection::pumpWrites() {
         std::lock_guard lock(mutex_);
         if (queue_.empty() || !open_) {
             queue_.clear();
+            queuedBytes_ = 0;
             pumping_ = false;
         } else {
             writing_ = std::move(queue_.front());
             queue_.pop_front();
+            queuedBytes_ -= writing_.size();
             more = true;
         }
     }
@@ -344,6 +388,7 @@ void BeastConnection::pumpWrites() {
         {
             std::lock_guard lock(mutex_);
             queue_.clear();
+            queuedBytes_ = 0;
             pumping_ = false;
         }
         startCloseIfReady();
@@ -412,6 +457,7 @@ void BeastConnection::endAndRelease(bool runHandlers) noexcept {
         open_ = false;
         closeRequested_ = true;
         queue_.clear();
+        queuedBytes_ = 0;
     } catch (...) {
         // Locking a std::mutex does not fail in practice; the socket is shut below regardless.
     }

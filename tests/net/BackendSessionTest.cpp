@@ -10,6 +10,7 @@
 #include "net/BackendSession.h"
 #include "net/WebSocketClient.h"
 #include "pairing/PairingState.h"
+#include "tests/support/SilentListener.h"
 #include "tests/support/TestHost.h"
 #include "tests/support/WsTestServer.h"
 
@@ -127,6 +128,52 @@ TEST_F(Session, RefusedBackendLogsOneSendRequestErrorAndNeverRetries) {
     brevant::sendToBackend("{}");  // dropped without a word
 }
 
+// The handshake's limit is 3000 ms of real time for each step; the game thread waits it out.
+TEST_F(Session, ABackendThatNeverAnswersTheConnectOrTheUpgradeIsGivenUpAfterThreeSeconds) {
+    testing_support::SilentListener silent;
+    if (!silent.unusable().empty())
+        GTEST_SKIP() << silent.unusable();
+    pointBackendAt(silent.port());
+    host.load();
+    auto start = std::chrono::steady_clock::now();
+    host.advance(0.3);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(host.hasLog("[BRV] WS error: WinHttpSendRequest failed"));
+
+    pointBackendAt(server.port());
+    server.stallHandshakes();
+    host.load();
+    start = std::chrono::steady_clock::now();
+    host.advance(0.3);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_TRUE(host.hasLog("[BRV] WS error: WinHttpReceiveResponse failed"));
+    EXPECT_FALSE(host.hasLog("[BRV] Concetado"));
+}
+
+TEST_F(Session, AConnectionResetWhileReadingIsAReceiveError) {
+    connect();
+    server.dropConnection();
+    ASSERT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WebSocketReceive failed"); }));
+    EXPECT_FALSE(brevant::backendConnected());
+}
+
+TEST_F(Session, ABackendThatStopsReadingFillsTheQueueAndDropsAreLoggedOnce) {
+    server.acceptUpgradesWithoutReading();
+    host.load();
+    host.advance(0.3);
+    ASSERT_TRUE(brevant::backendConnected());
+    const std::string line = "[BRV] WS: fila de envio cheia; mensagem descartada";
+    const std::string frame(1024 * 1024, 'x');
+    // The kernel's buffers take some megabytes first; then the 4 MiB queue fills.
+    for (int i = 0; i < 200 && !host.hasLog(line); ++i)
+        brevant::sendToBackend(frame);
+    ASSERT_TRUE(host.hasLog(line));
+    for (int i = 0; i < 10; ++i)
+        brevant::sendToBackend(frame);
+    EXPECT_EQ(host.countLog(line), 1);
+}
+
 TEST_F(Session, PlainHttpAnswerIsAFailedUpgrade) {
     server.answerHttp(200, "<html>hello</html>");
     host.load();
@@ -207,6 +254,18 @@ TEST_F(Client, FailedConnectCallsOnErrorButNotOnClose) {
     client.close();
     EXPECT_EQ(errs, std::vector<std::string>{"WinHttpSendRequest failed"});
     EXPECT_EQ(closed, 0);
+}
+
+TEST_F(Client, AConnectNobodyAnswersFailsSendingTheRequestAfterThreeSeconds) {
+    testing_support::SilentListener silent;
+    if (!silent.unusable().empty())
+        GTEST_SKIP() << silent.unusable();
+    brevant::WebSocketClient client(L"127.0.0.1", L"/ws", silent.port());
+    client.onError = [this](const std::string& e) { errors.push_back(e); };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.connect());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    EXPECT_EQ(errors, std::vector<std::string>{"WinHttpSendRequest failed"});
 }
 
 TEST_F(Client, ConcurrentSendsArriveAsWholeFramesInOrderPerThread) {

@@ -27,6 +27,7 @@
 
 #include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/SilentListener.h"
 
 namespace {
 
@@ -349,30 +350,9 @@ TEST_F(HttpTransport, SendLimitEndsAnUploadTheServerDoesNotRead) {
 }
 
 TEST(HttpTransportFailure, ConnectLimitEndsAConnectionAttemptNobodyAnswers) {
-    // A listener with a socket filter that drops every packet: SYNs to it go unanswered (no
-    // SYN-ACK, no reset), whatever the backlog and SYN-cookie settings, so a connection attempt
-    // hangs until its limit.
-    LoopbackSocket listener;
-    sock_filter dropAll[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
-    const sock_fprog program{1, dropAll};
-    if (::setsockopt(listener.fd(), SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0)
-        GTEST_SKIP() << "cannot attach a socket filter: " << std::strerror(errno);
-    ASSERT_EQ(::listen(listener.fd(), 16), 0);
-
-    // Make sure this system honours the filter: a probe must not get through.
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    ASSERT_GE(probe, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(listener.port());
-    const int started = ::connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const bool pending = started != 0 && errno == EINPROGRESS;
-    pollfd writable{probe, POLLOUT, 0};
-    const bool answered = !pending || ::poll(&writable, 1, 500) != 0;
-    ::close(probe);
-    if (answered)
-        GTEST_SKIP() << "this system answers connections to a listener that filters everything";
+    testing_support::SilentListener listener;
+    if (!listener.unusable().empty())
+        GTEST_SKIP() << listener.unusable();
 
     HttpTimeouts t;
     t.connect = 200ms;

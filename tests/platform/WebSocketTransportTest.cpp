@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -637,6 +638,92 @@ TEST(WebSocketSend, ReceiverThreadCanAnswerBetweenReads) {
     ASSERT_TRUE(server.waitForMessages(5));
     EXPECT_EQ(server.messages(),
               (std::vector<std::string>{"echo:n0", "echo:n1", "echo:n2", "echo:n3", "echo:n4"}));
+}
+
+}  // namespace
+
+// ---- A name lookup slower than the limit ----
+
+// getaddrinfo for this one name blocks until the test releases it (or gives up after kWait);
+// every other name goes to the system's. The transport calls it through Asio, from code linked
+// into this program, so this definition is the one it reaches.
+namespace slow_lookup {
+constexpr const char* kName = "slow-lookup.brevant.test";
+std::mutex mutex;
+std::condition_variable changed;
+bool entered = false;
+bool released = false;
+bool gaveUp = false;
+}  // namespace slow_lookup
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** res) {
+    using namespace slow_lookup;
+    if (node && std::string(node) == kName) {
+        std::unique_lock lock(mutex);
+        entered = true;
+        changed.notify_all();
+        gaveUp = !changed.wait_for(lock, WsTestServer::kWait, [] { return released; });
+        return EAI_AGAIN;
+    }
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    return real(node, service, hints, res);
+}
+
+namespace {
+
+using platform::WebSocketSendResult;
+
+TEST(WebSocketHandshake, ASlowNameLookupIsGivenUpAtTheLimitOnAThreadOfItsOwn) {
+    WsTestServer server;
+    auto options = optionsFor(server);
+    options.host = slow_lookup::kName;
+    options.handshakeTimeout = 200ms;
+    std::vector<std::thread> lookups;
+    options.startResolverThread = [&](std::function<void()> lookup) {
+        lookups.emplace_back(std::move(lookup));
+    };
+    WebSocketConnectFailure failure{};
+    EXPECT_EQ(WebSocketConnection::connect(options, failure), nullptr);
+    EXPECT_EQ(failure, WebSocketConnectFailure::SendRequest);
+    {
+        std::unique_lock lock(slow_lookup::mutex);
+        // connect() came back while the lookup still hung: it did not wait for it.
+        EXPECT_TRUE(slow_lookup::entered);
+        EXPECT_FALSE(slow_lookup::gaveUp);
+        slow_lookup::released = true;
+    }
+    slow_lookup::changed.notify_all();
+    ASSERT_EQ(lookups.size(), 1u);
+    lookups[0].join();  // the late answer lands on the lookup's own data
+    EXPECT_EQ(server.connectionCount(), 0u);
+}
+
+// ---- The send queue's bound ----
+
+TEST(WebSocketSend, TheQueueHoldsAtMost1024FramesOr4MiBAndDropsPastThat) {
+    WsTestServer server;
+    // Nobody reads yet, so nothing leaves the queue.
+    auto byFrames = connectOrFail(optionsFor(server));
+    ASSERT_NE(byFrames, nullptr);
+    for (int i = 0; i < 1024; ++i)
+        ASSERT_EQ(byFrames->sendText("f" + std::to_string(i)), WebSocketSendResult::Queued) << i;
+    EXPECT_EQ(byFrames->sendText("one too many"), WebSocketSendResult::QueueFull);
+
+    auto byBytes = connectOrFail(optionsFor(server));
+    ASSERT_NE(byBytes, nullptr);
+    EXPECT_EQ(byBytes->sendText(std::string(4 * 1024 * 1024 - 1, 'x')),
+              WebSocketSendResult::Queued);
+    EXPECT_EQ(byBytes->sendText("xy"), WebSocketSendResult::QueueFull);
+    EXPECT_EQ(byBytes->sendText("x"), WebSocketSendResult::Queued);
+
+    // Once the receiver drives the connection the queue drains and takes frames again.
+    Receiver receiver(*byFrames);
+    ASSERT_TRUE(server.waitForMessages(1024, kBigTransferWait));
+    EXPECT_EQ(byFrames->sendText("after"), WebSocketSendResult::Queued);
+    ASSERT_TRUE(server.waitForMessages(1025, kBigTransferWait));
+    EXPECT_EQ(server.messages().back(), "after");
 }
 
 }  // namespace
