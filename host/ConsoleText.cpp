@@ -43,9 +43,30 @@ void appendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-}  // namespace
+// Control characters (C0, DEL and C1) as visible escapes: a text from the backend must not
+// start a new line of its own or send the terminal an escape sequence.
+std::string escapeControls(const std::string& utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    char escaped[8];
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const auto c = static_cast<unsigned char>(utf8[i]);
+        const auto next = i + 1 < utf8.size() ? static_cast<unsigned char>(utf8[i + 1]) : 0;
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", next);
+            out += escaped;
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
 
-std::string toTerminalText(const std::string& text) {
+std::string asUtf8(const std::string& text) {
     if (isValidUtf8(text))
         return text;
     std::string out;
@@ -58,6 +79,12 @@ std::string toTerminalText(const std::string& text) {
             appendUtf8(out, c);
     }
     return out;
+}
+
+}  // namespace
+
+std::string toTerminalText(const std::string& text) {
+    return escapeControls(asUtf8(text));
 }
 
 std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,

@@ -8,7 +8,8 @@
 namespace host {
 
 // The plugin's texts are Windows-1252, the backend's UTF-8; a terminal wants UTF-8. Valid UTF-8
-// is kept as it is, anything else is read as Windows-1252.
+// is kept as it is, anything else is read as Windows-1252. Control characters are shown escaped
+// (\x0a, \x1b, \u009b), so no text can forge a line or drive the terminal.
 std::string toTerminalText(const std::string& text);
 
 // "[   1.234] console | text"

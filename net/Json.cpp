@@ -108,4 +108,9 @@ std::string dumpJson(const json& value) {
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+std::string validUtf8(const std::string& text) {
+    // The library's own replacement, read back: the same rule every message of ours follows.
+    return json::parse(dumpJson(json(text))).get<std::string>();
+}
+
 }  // namespace brevant

@@ -38,4 +38,8 @@ std::string firstNonEmptyString(const json& msg, std::initializer_list<const cha
 // the serialisation throw; valid text is unchanged.
 std::string dumpJson(const json& value);
 
+// The text as dumpJson sends it: each sequence that is not valid UTF-8 replaced by U+FFFD,
+// everything else unchanged.
+std::string validUtf8(const std::string& text);
+
 }  // namespace brevant

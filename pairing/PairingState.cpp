@@ -9,4 +9,9 @@ bool isPaired() {
     return paired.load();
 }
 
+void resetPairingState() {
+    paired.store(false);
+    pairStatusKnown.store(false);
+}
+
 }  // namespace brevant

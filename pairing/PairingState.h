@@ -12,4 +12,7 @@ extern std::atomic<bool> pairStatusKnown;
 // The predicate the rank submission is given.
 bool isPaired();
 
+// Both flags back to false, as at a first load.
+void resetPairingState();
+
 }  // namespace brevant

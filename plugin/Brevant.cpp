@@ -3,13 +3,16 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "core/Workers.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingCheck.h"
+#include "pairing/PairingState.h"
 #include "platform/Text.h"
 #include "plugin/ConsoleSetup.h"
 #include "plugin/DeviceId.h"
 #include "plugin/Hooks.h"
 #include "plugin/MessageRoutes.h"
+#include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
 #include "rotation/HostingState.h"
 
@@ -20,6 +23,15 @@ Brevant::Brevant() {
 }
 
 namespace {
+
+// Everything a load starts from, as at the first load in a process: a module the host had to
+// keep loaded (a worker still ran) is loaded again with the state the last unload left.
+void resetPluginState() {
+    resetPairingState();
+    ranks::resetRankState();
+    resetHostingState();
+    nextReplayOwned.store(false);
+}
 
 // The replay folder from brv_replay_dir, or the game's own; then whether to watch it.
 void setUpReplayFolder(CVarManagerWrapper& cvars) {
@@ -44,6 +56,7 @@ void setUpReplayFolder(CVarManagerWrapper& cvars) {
 void Brevant::onLoad() {
     if (!cvarManager || !gameWrapper)
         return;  // a host that gave no handles gets nothing
+    resetPluginState();
     runGuarded("onLoad", [&] {
         globalCvarManager.store(cvarManager);
         globalGameWrapper.store(gameWrapper);
@@ -83,6 +96,9 @@ void Brevant::onUnload() {
         }
         globalGameWrapper.store(nullptr);
         stopBackendSession();
+        // Pairing checks and rank submissions have nobody to tell any more: their network
+        // waits end now, so the host can close the module at once.
+        requestWorkersStop();
     });
 }
 

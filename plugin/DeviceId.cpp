@@ -4,6 +4,7 @@
 #include <fstream>
 #include <random>
 
+#include "net/Json.h"
 #include "platform/Random.h"
 #include "platform/Text.h"
 
@@ -51,7 +52,9 @@ std::string loadOrCreateDeviceId(const std::wstring& dataFolder) {
             if (in.is_open()) {
                 std::string line;
                 std::getline(in, line);
-                std::string id = trimmed(line);
+                // One identity everywhere: the query string would carry raw bytes that the
+                // JSON messages replace, so bytes that are not UTF-8 are replaced here, once.
+                std::string id = validUtf8(trimmed(line));
                 if (!id.empty())
                     return id;
             }

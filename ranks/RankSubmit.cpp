@@ -41,6 +41,10 @@ bool localIdentity(GameWrapper& gw, UniqueIDWrapper& id) {
         id = gw.GetUniqueID();
         if (!id.GetIdString().empty())
             return true;
+    } catch (...) {
+        // The player controller may still know who plays.
+    }
+    try {
         auto controller = gw.GetPlayerController();
         if (controller.IsNull())
             return false;
@@ -79,6 +83,10 @@ void submitOnGameThread(GameWrapper& gw, const std::shared_ptr<CVarManagerWrappe
 
 bool submissionInFlight() {
     return rankSubmitInFlight.load();
+}
+
+void resetRankState() {
+    rankSubmitInFlight.store(false);
 }
 
 void submitAsync(const std::string& deviceId, std::shared_ptr<GameWrapper> gw,

@@ -32,4 +32,7 @@ std::string formatDuration(std::int64_t ms);
 // Whether a submission is in flight.
 bool submissionInFlight();
 
+// No submission in flight, as at a first load.
+void resetRankState();
+
 }  // namespace brevant::ranks

@@ -43,4 +43,7 @@ extern std::atomic<bool> lobbyOwned;
 // currentServerName, read under the lock.
 std::string serverNameNow();
 
+// The rotation state, the server name and lobbyOwned back to their values at a first load.
+void resetHostingState();
+
 }  // namespace brevant

@@ -1,6 +1,7 @@
 #include "sdk/GameWrapper.h"
 
 #include <boost/locale/encoding_utf.hpp>
+#include <stdexcept>
 
 #include "sdk/HostRuntime.h"
 
@@ -55,6 +56,8 @@ PlayerControllerWrapper GameWrapper::GetPlayerController() {
 
 UniqueIDWrapper GameWrapper::GetUniqueID() {
     rt_->requireGameThread("GameWrapper::GetUniqueID");
+    if (rt_->model().localPlayer.uniqueIdThrows)
+        throw std::runtime_error("GetUniqueID failed");
     return UniqueIDWrapper(rt_, rt_->model().localPlayer.uniqueId);
 }
 

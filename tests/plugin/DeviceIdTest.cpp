@@ -1,6 +1,8 @@
 #include "plugin/DeviceId.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <regex>
@@ -64,6 +66,39 @@ TEST(DeviceId, FirstLineIsTrimmedAndTheFileLeftAlone) {
 
     writeFile(idFile(dir), "\t\v\f player-chosen id \n");
     EXPECT_EQ(loadOrCreateDeviceId(wide(dir)), "player-chosen id");
+
+    // Bytes that are not UTF-8 become U+FFFD once, here, so every message carries one identity.
+    writeFile(idFile(dir), "ab\xFF\xC3(cd");
+    EXPECT_EQ(loadOrCreateDeviceId(wide(dir)), "ab\xEF\xBF\xBD\xEF\xBF\xBD(cd");
+    EXPECT_EQ(readAll(idFile(dir)), "ab\xFF\xC3(cd");
+}
+
+// An identifier made in a child process, read back through a pipe.
+std::string identifierFromAnotherProcess() {
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "no pipe";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string id = generateDeviceId();
+        const auto written = ::write(fds[1], id.data(), id.size());
+        ::_exit(written == static_cast<ssize_t>(id.size()) ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string id(64, '\0');
+    const auto n = child > 0 ? ::read(fds[0], id.data(), id.size()) : -1;
+    ::close(fds[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    id.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return id;
+}
+
+TEST(DeviceId, TwoProcessesMakeDifferentIdentifiers) {
+    const std::string first = identifierFromAnotherProcess();
+    const std::string second = identifierFromAnotherProcess();
+    EXPECT_TRUE(std::regex_match(first, idShape)) << first;
+    EXPECT_NE(first, second);
 }
 
 TEST(DeviceId, EmptyFirstLineIsReplacedByANewIdentifier) {

@@ -1,9 +1,12 @@
 // Start-up and shut-down of the plugin in the stand-in host.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "core/Globals.h"
+#include "pairing/PairingState.h"
+#include "rotation/HostingState.h"
 #include "sdk/CVarManagerWrapper.h"
 #include "tests/support/TestHost.h"
 
@@ -138,11 +141,21 @@ TEST(Lifecycle, ChangedMenuBindTakesEffectAtTheNextLoad) {
     EXPECT_TRUE(host.hasLog("[BRV] Bind aplicado: F6 -> togglemenu Brevant"));
 }
 
-TEST(Lifecycle, WatchReplaysOffSaysTheWatcherIsOff) {
+TEST(Lifecycle, WatcherIsOffWhenSwitchedOffOrWithoutAReplayFolder) {
     testing_support::TempDir dir;
     saveSetting(dir.path(), "brv_watch_replays \"0\"");
+    {
+        TestHost host(dir.path());
+        host.load();
+        EXPECT_EQ(host.countLog("[BRV] Watcher de replays desativado."), 1);
+    }
+    // Switched on, but no Documents folder can be found: the folder resolves to nothing.
+    saveSetting(dir.path(), "brv_watch_replays \"1\"");
+    for (const char* name : {"XDG_DOCUMENTS_DIR", "HOME", "USERPROFILE"})
+        ::unsetenv(name);
     TestHost host(dir.path());
     host.load();
+    EXPECT_TRUE(host.hasLog("[BRV] Replays dir: "));
     EXPECT_EQ(host.countLog("[BRV] Watcher de replays desativado."), 1);
 }
 
@@ -180,6 +193,35 @@ TEST(Lifecycle, UnloadEmptiesTheGameHandleAndKeepsTheConsole) {
     host.rt().fireEvent("Function TAGame.GameEvent_Soccar_TA.StartRound");
     host.advance(10);
     EXPECT_EQ(host.rt().pendingTimers(), 0u);
+}
+
+TEST(Lifecycle, ALoadStartsFromTheInitialStateWhateverTheLastOneLeft) {
+    TestHost host;
+    host.load();
+    // What a module kept in memory would carry into its next load.
+    brevant::paired = true;
+    brevant::pairStatusKnown = true;
+    brevant::lobbyOwned = true;
+    brevant::nextReplayOwned = true;
+    {
+        std::lock_guard lk(brevant::hostingMutex);
+        brevant::currentServerName = "Sala";
+        brevant::rotationState.rotation = {"cs_p"};
+        brevant::rotationState.region = 2;
+        brevant::rotationState.rev = 7;
+    }
+    host.unload();
+    host.load();
+    EXPECT_FALSE(brevant::paired.load());
+    EXPECT_FALSE(brevant::pairStatusKnown.load());
+    EXPECT_FALSE(brevant::lobbyOwned.load());
+    EXPECT_FALSE(brevant::nextReplayOwned.load());
+    EXPECT_EQ(brevant::serverNameNow(), "");
+    std::lock_guard lk(brevant::hostingMutex);
+    EXPECT_TRUE(brevant::rotationState.rotation.empty());
+    EXPECT_EQ(brevant::rotationState.region, 9);
+    EXPECT_EQ(brevant::rotationState.rev.load(), 1u);
+    EXPECT_EQ(brevant::rotationState.settings.MaxPlayerCount, 8);
 }
 
 TEST(Lifecycle, DataFolderWithNonAsciiName) {

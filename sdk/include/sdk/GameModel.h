@@ -74,7 +74,8 @@ struct MmrModel {
 };
 
 struct LocalPlayerModel {
-    std::string uniqueId;  // GetUniqueID()'s text; may be empty
+    std::string uniqueId;         // GetUniqueID()'s text; may be empty
+    bool uniqueIdThrows = false;  // GetUniqueID raises an error
     bool hasController = true;
     bool hasPri = true;
     std::string priName;
