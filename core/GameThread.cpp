@@ -17,6 +17,18 @@ void postToGame(std::function<void(GameWrapper*)> fn) {
     });
 }
 
+void armTimer(GameWrapper& gw, float seconds, const char* where,
+              std::function<void(GameWrapper&)> fn) {
+    gw.SetTimeout(
+        [where, fn = std::move(fn)](GameWrapper* game) {
+            runGuarded(where, [&] {
+                if (game && globalGameWrapper.load())
+                    fn(*game);
+            });
+        },
+        seconds);
+}
+
 void showToast(GameWrapper* gw, const std::string& text) {
     if (gw)
         gw->Toast("Brevant", text, "default", 3.5f, 0, 290.0f, 60.0f);

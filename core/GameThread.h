@@ -12,6 +12,11 @@ namespace brevant {
 // it runs (a copy taken just before unload can still post after it). Any thread.
 void postToGame(std::function<void(GameWrapper*)> fn);
 
+// Arms a timer on the host's game wrapper (game thread). When it fires, fn runs behind the
+// failure boundary (`where`) with the game wrapper, unless the plugin has been unloaded by then.
+void armTimer(GameWrapper& gw, float seconds, const char* where,
+              std::function<void(GameWrapper&)> fn);
+
 // Shows a toast with the plugin's title and shape. Game thread.
 void showToast(GameWrapper* gw, const std::string& text);
 

@@ -15,6 +15,8 @@
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
 #include "rotation/HostingState.h"
+#include "rotation/PrivateMatch.h"
+#include "rotation/RotationFile.h"
 
 namespace brevant {
 
@@ -30,6 +32,7 @@ void resetPluginState() {
     resetPairingState();
     ranks::resetRankState();
     resetHostingState();
+    autoSaveLogCount.store(0);
     nextReplayOwned.store(false);
 }
 
@@ -66,6 +69,14 @@ void Brevant::onLoad() {
         cvars.executeCommand("listchatcommands", true);
         cvars.executeCommand("ranked_autosavereplay_all 1", true);
 
+        runGuarded("onLoad rotation file", [&] {
+            {
+                std::lock_guard lk(hostingMutex);
+                rotationState.file = rotationFilePath(gw.GetDataFolderW());
+            }
+            loadRotationState();
+        });
+
         registerEarlyCvars(cvars);
         registerUploadCommand(cvars);
 
@@ -88,6 +99,7 @@ void Brevant::onLoad() {
 
 void Brevant::onUnload() {
     runGuarded("onUnload", [&] {
+        saveRotationState();
         lobbyOwned.exchange(false);
         {
             std::lock_guard lk(hostingMutex);

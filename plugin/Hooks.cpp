@@ -5,6 +5,7 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "plugin/Brevant.h"
+#include "rotation/PrivateMatch.h"
 
 namespace brevant {
 namespace {
@@ -15,8 +16,8 @@ void onMatchEnded(const std::shared_ptr<GameWrapper>& gw) {
 }
 
 void onRoundStarted() {
-    if (!globalGameWrapper.load())
-        return;
+    if (auto gw = globalGameWrapper.load())
+        armReplayAutoSave(*gw, {0.1f});
 }
 
 }  // namespace
@@ -24,6 +25,7 @@ void onRoundStarted() {
 void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
 }
 
 void hookGameEvents(Brevant& plugin) {

@@ -1,5 +1,11 @@
 #include "rotation/HostingState.h"
 
+#include "core/Log.h"
+#include "platform/Clock.h"
+#include "rotation/MapLists.h"
+#include "rotation/RotationFile.h"
+#include "rotation/RotationSync.h"
+
 namespace brevant {
 
 RotationState::RotationState() {
@@ -10,6 +16,7 @@ std::mutex hostingMutex;
 RotationState rotationState;
 std::string currentServerName;
 std::atomic<bool> lobbyOwned{false};
+std::atomic<bool> rotateStateRequested{false};
 
 std::string serverNameNow() {
     std::lock_guard lk(hostingMutex);
@@ -18,6 +25,7 @@ std::string serverNameNow() {
 
 void resetHostingState() {
     lobbyOwned.store(false);
+    rotateStateRequested.store(false);
     std::lock_guard lk(hostingMutex);
     const RotationState initial;
     rotationState.file = initial.file;
@@ -30,6 +38,46 @@ void resetHostingState() {
     rotationState.rev.store(initial.rev.load());
     rotationState.ts.store(initial.ts.load());
     currentServerName.clear();
+}
+
+void advanceAfterLocked(const std::string& map) {
+    const std::int32_t at = indexOfMap(rotationState.rotation, map);
+    if (at >= 0)
+        rotationState.nextIdx.store((at + 1) %
+                                    static_cast<std::int32_t>(rotationState.rotation.size()));
+}
+
+void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings) {
+    {
+        std::lock_guard lk(hostingMutex);
+        rotationState.settings = settings;
+        currentServerName = room;
+        rotationState.enabled.store(false);
+        rotationState.rotation.clear();
+        rotationState.nextIdx.store(0);
+        rotationState.lastMap.clear();
+    }
+    rotateStateRequested.store(false);
+}
+
+void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,
+                      std::int32_t bestOf) {
+    {
+        std::lock_guard lk(hostingMutex);
+        rotationState.rotation = list;
+        rotationState.lastMap = firstMap;
+        if (rotationState.rotation.empty())
+            rotationState.nextIdx.store(0);
+        else
+            advanceAfterLocked(firstMap);
+        rotationState.enabled.store(true);
+        rotationState.rev.fetch_add(1);
+        rotationState.ts.store(platform::steadyMillis());
+    }
+    saveRotationState();
+    const char* series = bestOf == 7 ? "MD7" : bestOf == 3 ? "MD3" : "MD5";
+    logLine(std::string("[BRV] Rotacao ativa: ") + series + " | inicio=" + firstMap);
+    broadcastRotationState();
 }
 
 }  // namespace brevant

@@ -39,11 +39,26 @@ extern RotationState rotationState;
 extern std::string currentServerName;
 // True while this plugin hosts the private match it created on the backend's order.
 extern std::atomic<bool> lobbyOwned;
+// A "rotate_state_req" has gone out for the current match and no state has answered it yet.
+extern std::atomic<bool> rotateStateRequested;
 
 // currentServerName, read under the lock.
 std::string serverNameNow();
 
-// The rotation state, the server name and lobbyOwned back to their values at a first load.
+// The rotation state, the server name and the flags back to their values at a first load.
 void resetHostingState();
+
+// With hostingMutex held: the map after `map` becomes the next one, when `map` is in the list
+// (after the last map comes the first); otherwise nextIdx stays.
+void advanceAfterLocked(const std::string& map);
+
+// A create order's fresh start, before the creation is posted: the settings are kept, the match
+// name becomes `room`, and the rotation is off and empty until the match exists.
+void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings);
+
+// The series starts: its map list, the map the match was created with, then the file, the log
+// line and the broadcast. Game thread, right after a successful creation.
+void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,
+                      std::int32_t bestOf);
 
 }  // namespace brevant

@@ -4,32 +4,16 @@
 #include "core/Log.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
+#include "rotation/PrivateMatch.h"
 
 namespace brevant {
-namespace {
-
-// The names a match can be given by, and its password, as the orders carry them.
-std::string roomName(const json& msg) {
-    return firstNonEmptyString(msg, {"serverName", "server", "room", "name"}, "Scrim");
-}
-std::string roomPassword(const json& msg) {
-    return firstNonEmptyString(msg, {"password", "pass", "pwd"}, "vandrel");
-}
-
-}  // namespace
 
 void onCreatePrivate(const json& msg) {
     if (!paired.load()) {
         logLine("[BRV] seu device nao esta pareado");
         return;
     }
-    const std::string server = roomName(msg);
-    const std::string password = roomPassword(msg);
-    const std::int32_t maxPlayers = intField(msg, "maxPlayers", 6);
-    const std::int32_t bestOf = intField(msg, "bestOf", 5);
-    const std::string region = stringField(msg, "region", "SAM");
-    const bool rotate = boolField(msg, "rotate", true);
-    (void)server, (void)password, (void)maxPlayers, (void)bestOf, (void)region, (void)rotate;
+    createPrivateMatchOrder(msg);
 }
 
 void onJoinPrivate(const json& msg) {
@@ -46,9 +30,7 @@ void onJoinPrivate(const json& msg) {
         logLine("[BRV] Ignorando join_private: device nao pareado");
         return;
     }
-    const std::string room = roomName(msg);
-    const std::string password = roomPassword(msg);
-    (void)room, (void)password;
+    joinPrivateMatchOrder(matchName(msg), matchPassword(msg));
 }
 
 void onApplyMap(const json& msg) {

@@ -18,4 +18,19 @@ GameModel GameModel::mainMenuDefault() {
     return m;
 }
 
+void GameModel::enterPrivateMatch(const std::string& name, const std::string& map) {
+    auto game = std::make_shared<GameStateModel>();
+    game->privateMatch = true;
+    game->serverName = name;
+    onlineGame = game;
+    currentGameState = game;
+    currentMap = map;
+}
+
+void GameModel::leaveMatch() {
+    onlineGame.reset();
+    currentGameState.reset();
+    currentMap.clear();
+}
+
 }  // namespace sdk

@@ -197,6 +197,8 @@ void MatchmakingWrapper::CreatePrivateMatch(int region, int playlist,
     mm.creations.push_back({region, playlist, settings});
     if (mm.create == sdk::CallBehaviour::Throw)
         throw std::runtime_error("CreatePrivateMatch failed");
+    if (mm.create == sdk::CallBehaviour::Succeed)
+        rt_->model().enterPrivateMatch(settings.ServerName, settings.MapName);
 }
 
 void MatchmakingWrapper::JoinPrivateMatch(const std::string& name, const std::string& password) {
@@ -205,6 +207,9 @@ void MatchmakingWrapper::JoinPrivateMatch(const std::string& name, const std::st
     mm.joins.push_back({name, password});
     if (mm.join == sdk::CallBehaviour::Throw)
         throw std::runtime_error("JoinPrivateMatch failed");
+    // The host's match keeps its map; a join only ever lands in that match.
+    if (mm.join == sdk::CallBehaviour::Succeed)
+        rt_->model().enterPrivateMatch(name, rt_->model().currentMap);
 }
 
 bool MatchmakingWrapper::UpdatePrivateMatch(const CustomMatchSettings& settings) {

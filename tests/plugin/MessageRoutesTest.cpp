@@ -95,6 +95,9 @@ TEST_F(Dispatcher, CreateNeedsPairing) {
     dispatch(R"({"t":"create_private_match"})");
     EXPECT_EQ(newLogs(), (std::vector<std::string>{"[BRV] seu device nao esta pareado",
                                                    "[BRV] seu device nao esta pareado"}));
+    host.rt().runPosted();
+    EXPECT_TRUE(host.game().matchmaking.creations.empty());
+    EXPECT_EQ(brevant::serverNameNow(), "");
 }
 
 TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
@@ -112,6 +115,10 @@ TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
                              "[BRV] Ignorando join_private: device nao pareado",
                              "[BRV] Ignorando join_private: device nao pareado",
                          }));
+    EXPECT_EQ(brevant::serverNameNow(), "");
+    host.rt().runPosted();
+    host.advance(5);
+    EXPECT_TRUE(host.game().matchmaking.joins.empty());
 }
 
 TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {

@@ -31,6 +31,7 @@ struct PlayerModel {
 struct GameStateModel {
     bool hasPlaylist = true;
     bool privateMatch = false;
+    std::string serverName;  // of a private match
     // Teams in order; an empty optional is a null team.
     std::vector<std::optional<int>> teamScores{0, 0};
     // Players in order; an empty optional is a null entry of the list.
@@ -96,6 +97,12 @@ struct SDK_API GameModel {
 
     // A plausible game sitting in the main menu: a Steam player with ranks in 1v1, 2v2, 3v3.
     static GameModel mainMenuDefault();
+
+    // The player is in a private match of that name on that map (an online game that is also
+    // the current game), as after a successful creation or join.
+    void enterPrivateMatch(const std::string& name, const std::string& map);
+    // Back in the main menu: no online game, no current game, no map.
+    void leaveMatch();
 };
 
 }  // namespace sdk

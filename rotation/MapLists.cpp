@@ -1,0 +1,38 @@
+#include "rotation/MapLists.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace brevant {
+
+const std::vector<std::string> rotationMapsMd5 = {
+    "EuroStadium_Night_P", "CHN_Stadium_P", "Stadium_P", "UtopiaStadium_Dusk_P", "cs_p",
+};
+
+const std::vector<std::string> rotationMapsMd7 = {
+    "EuroStadium_Night_P", "CHN_Stadium_P",       "Stadium_P", "UtopiaStadium_Dusk_P",
+    "Underwater_GRS_P",    "NeoTokyo_Standard_P", "cs_p",
+};
+
+namespace {
+
+bool sameIgnoringCase(const std::string& a, const std::string& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+}  // namespace
+
+std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string& name) {
+    if (list.empty() || name.empty())
+        return -1;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (sameIgnoringCase(list[i], name))
+            return static_cast<std::int32_t>(i);
+    }
+    return -1;
+}
+
+}  // namespace brevant

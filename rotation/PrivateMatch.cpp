@@ -1,0 +1,161 @@
+#include "rotation/PrivateMatch.h"
+
+#include <algorithm>
+
+#include "core/GameThread.h"
+#include "core/Globals.h"
+#include "core/Log.h"
+#include "net/BackendSession.h"
+#include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
+#include "rotation/RotationSync.h"
+#include "sdk/GameWrapper.h"
+
+namespace brevant {
+
+std::atomic<std::int32_t> autoSaveLogCount{0};
+
+namespace {
+
+constexpr std::int32_t regionOfEveryMatch = 9;
+constexpr int privateMatchPlaylist = 6;
+
+void answerCreate(bool ok) {
+    if (backendConnected())
+        sendToBackend(ok ? R"({"t":"create_ack","ok":true})" : R"({"t":"create_ack","ok":false})");
+}
+
+}  // namespace
+
+std::string matchName(const json& msg) {
+    return firstNonEmptyString(msg, {"serverName", "server", "room", "name"}, "Scrim");
+}
+
+std::string matchPassword(const json& msg) {
+    return firstNonEmptyString(msg, {"password", "pass", "pwd"}, "vandrel");
+}
+
+PrivateMatchOrder readPrivateMatchOrder(const json& msg, std::string& serverName) {
+    serverName = matchName(msg);
+    const std::string password = matchPassword(msg);
+    const std::int32_t maxPlayers = std::clamp(intField(msg, "maxPlayers", 6), 2, 8);
+    std::int32_t bestOf = intField(msg, "bestOf", 5);
+    if (bestOf != 3 && bestOf != 5 && bestOf != 7)
+        bestOf = 5;
+    const std::string tags =
+        std::to_string(bestOf) + "Games,BotsNone,PlayerCount" + std::to_string(maxPlayers);
+    (void)stringField(msg, "region", "SAM");  // read, but every match is made in region 9
+    PrivateMatchOrder order;
+    order.rotate = boolField(msg, "rotate", true);
+    order.bestOf = bestOf;
+    order.mapList = bestOf == 7 ? &rotationMapsMd7 : &rotationMapsMd5;
+    order.settings.GameTags = tags;
+    order.settings.MapName = order.mapList->empty() ? "Stadium_P" : order.mapList->front();
+    order.settings.ServerName = serverName;
+    order.settings.Password = password;
+    order.settings.MaxPlayerCount = maxPlayers;
+    return order;
+}
+
+void createPrivateMatchOrder(const json& msg) {
+    std::string serverName;
+    PrivateMatchOrder order = readPrivateMatchOrder(msg, serverName);
+    {
+        std::lock_guard lk(hostingMutex);
+        rotationState.region = regionOfEveryMatch;
+    }
+    resetRotationForNewLobby(serverName, order.settings);
+    postToGame([order = std::move(order)](GameWrapper* gw) {
+        if (gw)
+            hostPrivateMatch(order, *gw);
+    });
+}
+
+void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw) {
+    MatchmakingWrapper mm = gw.GetMatchmakingWrapper();
+    if (mm.IsNull()) {
+        logLine("[BRV] MM null");
+        return;
+    }
+    try {
+        std::int32_t region = regionOfEveryMatch;
+        {
+            std::lock_guard lk(hostingMutex);
+            region = rotationState.region;
+        }
+        mm.CreatePrivateMatch(region, privateMatchPlaylist, order.settings);
+        lobbyOwned.exchange(true);
+        logLine("[BRV] Lobby OWNED pelo bot");
+        armReplayAutoSave(gw, {0.6f, 1.0f, 1.6f, 2.2f, 3.0f});
+        answerCreate(true);
+        if (!order.rotate)
+            return;
+        activateRotation(*order.mapList, order.settings.MapName, order.bestOf);
+    } catch (...) {
+        answerCreate(false);
+    }
+}
+
+void joinPrivateMatchOrder(const std::string& room, const std::string& password) {
+    {
+        std::lock_guard lk(hostingMutex);
+        currentServerName = room;
+    }
+    lobbyOwned.exchange(false);
+    nextReplayOwned.exchange(false);
+    logLine("[BRV] join_private -> sala='" + room + "' pass='" + password + "'");
+    postToGame([room, password](GameWrapper* gw) {
+        if (gw)
+            scheduleJoinPrivateMatch(room, password, *gw);
+    });
+}
+
+void scheduleJoinPrivateMatch(const std::string& room, const std::string& password,
+                              GameWrapper& gw) {
+    if (gw.GetMatchmakingWrapper().IsNull())
+        return;
+    for (float delay : {0.0f, 0.6f, 1.2f, 1.8f}) {
+        armTimer(gw, delay, "timer join", [room, password](GameWrapper& game) {
+            joinPrivateMatchNow(room, password, game);
+        });
+    }
+    armReplayAutoSave(gw, {0.8f, 1.4f, 2.0f, 3.0f});
+    armTimer(gw, 1.0f, "timer rotation state check",
+             [](GameWrapper&) { requestRotationStateIfMissing(); });
+}
+
+void joinPrivateMatchNow(const std::string& room, const std::string& password, GameWrapper& gw) {
+    try {
+        MatchmakingWrapper mm = gw.GetMatchmakingWrapper();
+        if (!mm.IsNull())
+            mm.JoinPrivateMatch(room, password);
+    } catch (...) {
+        // An attempt that fails is not reported; the next one runs anyway.
+    }
+}
+
+void enableReplayAutoSave(GameWrapper& gw) {
+    try {
+        ServerWrapper game = gw.GetCurrentGameState();
+        if (game.IsNull())
+            game = gw.GetOnlineGame();
+        if (game.IsNull())
+            return;
+        ReplayDirectorWrapper director = game.GetReplayDirector();
+        if (director.IsNull())
+            return;
+        director.SetbAutoSave(true);
+        if (globalCvarManager.load() && autoSaveLogCount.fetch_add(1) % 5 == 0)
+            logLine("[BRV] Auto-save de replays ligado.");
+    } catch (...) {
+        // The game refused; the next timer tries again.
+    }
+}
+
+void armReplayAutoSave(GameWrapper& gw, std::initializer_list<float> delays) {
+    for (float delay : delays)
+        armTimer(gw, delay, "timer replay auto-save",
+                 [](GameWrapper& game) { enableReplayAutoSave(game); });
+}
+
+}  // namespace brevant

@@ -1,0 +1,152 @@
+// Create and join orders from a backend on loopback, through the plugin in the stand-in host.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+
+#include "core/Globals.h"
+#include "net/BackendEndpoint.h"
+#include "net/BackendSession.h"
+#include "pairing/PairingState.h"
+#include "rotation/HostingState.h"
+#include "rotation/PrivateMatch.h"
+#include "tests/support/TestHost.h"
+#include "tests/support/WsTestServer.h"
+
+namespace {
+
+using testing_support::TestHost;
+using testing_support::WsTestServer;
+
+class PrivateMatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, 1});
+        host.load();
+        host.advance(0.3);
+        ASSERT_TRUE(server.waitForMessages(1));  // hello
+        brevant::paired = true;
+    }
+    // Sends an order over the socket and runs what it posted to the game thread. The receiver
+    // handles texts in order, so once the ping after it is answered the order has been handled.
+    void order(const std::string& text) {
+        const auto answered = pongs();
+        server.sendText(text);
+        server.sendText(R"({"t":"ping"})");
+        ASSERT_TRUE(host.pumpUntil([&] { return pongs() > answered; }));
+        host.rt().runPosted();
+    }
+    std::size_t pongs() const {
+        const auto all = server.messages();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), R"({"t":"pong"})"));
+    }
+    std::vector<std::string> acks() const {
+        std::vector<std::string> out;
+        for (const auto& m : server.messages())
+            if (m.find("create_ack") != std::string::npos)
+                out.push_back(m);
+        return out;
+    }
+    WsTestServer server;
+    TestHost host;
+};
+
+TEST_F(PrivateMatch, ADefaultOrderCreatesTheMatchAnswersAndStartsTheRotation) {
+    order(R"({"t":"create"})");
+    const auto& created = host.game().matchmaking.creations;
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].region, 9);
+    EXPECT_EQ(created[0].playlist, 6);
+    const auto& s = created[0].settings;
+    EXPECT_EQ(s.ServerName, "Scrim");
+    EXPECT_EQ(s.Password, "vandrel");
+    EXPECT_EQ(s.GameTags, "5Games,BotsNone,PlayerCount6");
+    EXPECT_EQ(s.MapName, "EuroStadium_Night_P");
+    EXPECT_EQ(s.MaxPlayerCount, 6);
+    EXPECT_TRUE(brevant::lobbyOwned.load());
+    EXPECT_TRUE(host.hasLog("[BRV] Lobby OWNED pelo bot"));
+    EXPECT_TRUE(host.hasLog("[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P"));
+    EXPECT_TRUE(brevant::rotationState.enabled.load());
+    EXPECT_EQ(brevant::rotationState.nextIdx.load(), 1);
+    EXPECT_EQ(brevant::rotationState.rev.load(), 2u);
+    ASSERT_TRUE(host.pumpUntil([&] { return acks().size() == 1; }));
+    EXPECT_EQ(acks(), std::vector<std::string>{R"({"t":"create_ack","ok":true})"});
+    // The file has the new series; the auto-save timers switch the replays on.
+    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find(R"("server":"Scrim")"),
+              std::string::npos);
+    host.advance(3.0);
+    EXPECT_FALSE(host.game().onlineGame->autoSaveCalls.empty());
+    EXPECT_EQ(host.countLog("[BRV] Auto-save de replays ligado."), 1);
+}
+
+TEST_F(PrivateMatch, OrdersAreClampedAndMappedToTheirSeries) {
+    struct Case {
+        const char* order;
+        const char* name;
+        const char* tags;
+        const char* log;
+    };
+    const Case cases[] = {
+        {R"({"t":"create_private","room":"  ","name":"  Final A ","maxPlayers":1,"bestOf":4,"region":"EU"})",
+         "Final A", "5Games,BotsNone,PlayerCount2", "MD5 | inicio=EuroStadium_Night_P"},
+        {R"({"t":"create_private_match","serverName":"B","maxPlayers":12,"bestOf":3})", "B",
+         "3Games,BotsNone,PlayerCount8", "MD3 | inicio=EuroStadium_Night_P"},
+        {R"({"t":"create","server":"C","bestOf":7,"maxPlayers":4})", "C",
+         "7Games,BotsNone,PlayerCount4", "MD7 | inicio=EuroStadium_Night_P"},
+    };
+    for (const auto& c : cases) {
+        order(c.order);
+        const auto& s = host.game().matchmaking.creations.back();
+        EXPECT_EQ(s.region, 9) << c.order;
+        EXPECT_EQ(s.settings.ServerName, c.name);
+        EXPECT_EQ(s.settings.GameTags, c.tags);
+        EXPECT_TRUE(host.hasLog(std::string("[BRV] Rotacao ativa: ") + c.log)) << c.order;
+    }
+    EXPECT_EQ(brevant::rotationState.rotation.size(), 7u);  // the best of 7's list
+
+    order(R"({"t":"create","server":"D","rotate":false})");
+    EXPECT_FALSE(brevant::rotationState.enabled.load());
+    EXPECT_TRUE(brevant::rotationState.rotation.empty());
+    EXPECT_EQ(brevant::serverNameNow(), "D");
+    EXPECT_TRUE(host.pumpUntil([&] { return acks().size() == 4; }));
+}
+
+TEST_F(PrivateMatch, AFailedCreationAnswersFalseOnceAndNoMatchmakingAnswersNothing) {
+    host.game().matchmaking.create = sdk::CallBehaviour::Throw;
+    order(R"({"t":"create","server":"E"})");
+    ASSERT_TRUE(host.pumpUntil([&] { return acks().size() == 1; }));
+    EXPECT_EQ(acks(), std::vector<std::string>{R"({"t":"create_ack","ok":false})"});
+    EXPECT_FALSE(host.hasLog("[BRV] Lobby OWNED pelo bot"));
+    EXPECT_FALSE(brevant::lobbyOwned.load());
+    EXPECT_EQ(host.rt().pendingTimers(), 0u);
+
+    host.game().matchmaking.present = false;
+    order(R"({"t":"create","server":"F"})");
+    EXPECT_TRUE(host.hasLog("[BRV] MM null"));
+    EXPECT_EQ(brevant::serverNameNow(), "F");
+    brevant::sendToBackend("{}");  // a marker: no answer went out before it
+    ASSERT_TRUE(host.pumpUntil([&] { return server.messages().back() == "{}"; }));
+    EXPECT_EQ(acks().size(), 1u);
+}
+
+TEST_F(PrivateMatch, AJoinArmsNineTimersAndGivesUpHosting) {
+    brevant::nextReplayOwned = true;
+    order(R"({"t":"join_private","server":"Sala","password":"x"})");
+    EXPECT_TRUE(host.hasLog("[BRV] join_private -> sala='Sala' pass='x'"));
+    EXPECT_EQ(brevant::serverNameNow(), "Sala");
+    EXPECT_FALSE(brevant::nextReplayOwned.load());
+    EXPECT_EQ(host.rt().pendingTimers(), 9u);
+    host.advance(0.0);  // the first attempt is due at once
+    ASSERT_EQ(host.game().matchmaking.joins.size(), 1u);
+    EXPECT_EQ(host.game().matchmaking.joins[0].name, "Sala");
+    host.advance(2.0);
+    EXPECT_EQ(host.game().matchmaking.joins.size(), 4u);
+
+    // The join order itself clears hosting (the dispatcher refuses a join while hosting).
+    brevant::lobbyOwned = true;
+    brevant::joinPrivateMatchOrder("Outra", "y");
+    EXPECT_FALSE(brevant::lobbyOwned.load());
+}
+
+}  // namespace
