@@ -1,5 +1,8 @@
 #include "host/DemoScenario.h"
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace host {
@@ -84,6 +87,26 @@ private:
     std::string step_;
 };
 
+// The private match the simulated game was last asked to create, read on the game thread.
+std::string lastCreation(sdk::HostRuntime& runtime) {
+    std::string text = "no private match was created";
+    runtime.runOnGameThread([&] {
+        const auto& creations = runtime.model().matchmaking.creations;
+        if (creations.empty())
+            return;
+        const auto& c = creations.back();
+        text = "private match created: region " + std::to_string(c.region) + ", playlist " +
+               std::to_string(c.playlist) + ", name \"" + c.settings.ServerName + "\", tags " +
+               c.settings.GameTags + ", map " + c.settings.MapName;
+    });
+    return text;
+}
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 }  // namespace
 
 void connectRuntimeToTimeline(sdk::HostRuntime& runtime, Timeline& timeline) {
@@ -166,11 +189,25 @@ DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
                 throw std::runtime_error("no cooldown toast");
         }
 
+        run.step("private match on the backend's order");
+        run.backend("create " + id + " \"Serie Demo\" demo123 5 6");
+        run.expect(Side::Console, "[BRV] Lobby OWNED pelo bot");
+        timeline.add(Side::Demo, "simulated game: " + lastCreation(*parts.runtime));
+        run.expectBackend({"[" + id + "]", "create_ack ok=true"});
+        run.expect(Side::Console, "[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P");
+
         run.step("unload");
         loaded = false;
         if (!parts.unloadPlugin())
             throw std::runtime_error("the plugin's module stayed loaded: a worker still ran");
         timeline.add(Side::Demo, "plugin unloaded");
+
+        run.step("rotation file kept for the next start");
+        const std::string saved =
+            readFile(parts.runtime->options().dataFolder / "plugins" / "brevant.rotate.json");
+        if (saved.find(R"("server":"Serie Demo")") == std::string::npos)
+            throw std::runtime_error("the rotation file does not hold the series");
+        timeline.add(Side::Demo, "brevant.rotate.json: " + saved);
 
         run.step("no host faults");
         for (const auto& e : timeline.events())

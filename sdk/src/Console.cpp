@@ -196,6 +196,8 @@ bool HostRuntime::runHostCommand(const std::vector<std::string>& args) {
             quit();
         return true;
     }
+    if (cmd == "game")
+        return runGameCommand(args);
     // The game's own commands that plugins send; the stand-in accepts them as they are.
     return cmd == "listchatcommands" || cmd == "ranked_autosavereplay_all" || cmd == "writeconfig";
 }

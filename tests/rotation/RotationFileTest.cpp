@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <spawn.h>
+#include <sys/inotify.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

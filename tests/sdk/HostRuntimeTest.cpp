@@ -186,4 +186,25 @@ TEST(HostConsole, HostCommandsBindKeysAndTellUnknownOnes) {
     rt->forgetPluginCallbacks();
 }
 
+TEST(HostConsole, GameCommandsMoveThePlayerAndCreationsEnterTheMatch) {
+    auto rt = manualHost();
+    rt->executeCommand("game private \"Sala 1\" cs_p");
+    ASSERT_NE(rt->model().onlineGame, nullptr);
+    EXPECT_TRUE(rt->model().onlineGame->privateMatch);
+    rt->executeCommand("game map Stadium_P");
+    rt->executeCommand("game state");
+    EXPECT_EQ(rt->logLines().back(), "game: private match 'Sala 1' on Stadium_P");
+    rt->executeCommand("game leave");
+    rt->executeCommand("game state");
+    EXPECT_EQ(rt->logLines().back(), "game: main menu");
+
+    auto gw = rt->makeGameWrapper();
+    CustomMatchSettings settings;
+    settings.ServerName = "S";
+    settings.MapName = "cs_p";
+    gw->GetMatchmakingWrapper().CreatePrivateMatch(9, 6, settings);
+    EXPECT_EQ(gw->GetCurrentMap(), "cs_p");
+    EXPECT_TRUE(gw->GetOnlineGame().GetPlaylist().IsPrivateMatch());
+}
+
 }  // namespace

@@ -161,6 +161,8 @@ private:
     void emit(OutputKind kind, const std::string& text);
     void record(ConsoleEvent::Kind kind, const std::string& text);
     bool runHostCommand(const std::vector<std::string>& args);
+    // "game ...": drives the simulated game by hand (see GameCommands.cpp).
+    bool runGameCommand(const std::vector<std::string>& args);
     void gameThreadLoop();
     // Runs a callable that came from a plugin; an exception that escapes it is a fault.
     void invoke(const std::function<void()>& fn, const char* what);
