@@ -16,6 +16,7 @@
 #include "replays/ReplayFolder.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
+#include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
 
 namespace brevant {
@@ -32,6 +33,7 @@ void resetPluginState() {
     resetPairingState();
     ranks::resetRankState();
     resetHostingState();
+    resetRotationEngineState();
     autoSaveLogCount.store(0);
     nextReplayOwned.store(false);
 }
@@ -93,6 +95,7 @@ void Brevant::onLoad() {
         logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
         registerMenuBindCvar(cvars);
         runGuarded("onLoad menu bind", [&] { applyMenuBind(cvars); });
+        tickRotationWatchdog();
         // A failure outside the guarded stretches ends start-up here; the host never sees it.
     });
 }

@@ -2,10 +2,15 @@
 
 #include <string>
 
+#include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Guard.h"
+#include "core/Log.h"
 #include "plugin/Brevant.h"
+#include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
+#include "rotation/RotationEngine.h"
+#include "rotation/RotationSync.h"
 
 namespace brevant {
 namespace {
@@ -26,6 +31,15 @@ void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
     armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
+    if (!rotationState.enabled.load())
+        return;
+    logLine("[BRV] post-game lobby (READY) -> aplicando troca");
+    // The lobby settles at its own pace: the next map goes in several times, each one checking
+    // the guards again.
+    for (float delay : {0.1f, 0.6f, 1.2f, 2.0f, 3.0f, 4.0f, 6.0f, 8.0f})
+        armTimer(*gw, delay, "timer next map", [](GameWrapper&) { scheduleNextMapUpdate(); });
+    armTimer(*gw, 0.25f, "timer rotate_state broadcast",
+             [](GameWrapper&) { broadcastRotationState(); });
 }
 
 void hookGameEvents(Brevant& plugin) {

@@ -121,7 +121,7 @@ void scheduleJoinPrivateMatch(const std::string& room, const std::string& passwo
     }
     armReplayAutoSave(gw, {0.8f, 1.4f, 2.0f, 3.0f});
     armTimer(gw, 1.0f, "timer rotation state check",
-             [](GameWrapper&) { requestRotationStateIfMissing(); });
+             [](GameWrapper& game) { requestRotationStateIfMissing(&game); });
 }
 
 void joinPrivateMatchNow(const std::string& room, const std::string& password, GameWrapper& gw) {

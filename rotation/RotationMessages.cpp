@@ -1,10 +1,15 @@
 #include "rotation/RotationMessages.h"
 
+#include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
 #include "rotation/PrivateMatch.h"
+#include "rotation/RotationEngine.h"
+#include "rotation/RotationFile.h"
+#include "rotation/RotationSync.h"
 
 namespace brevant {
 
@@ -37,7 +42,12 @@ void onApplyMap(const json& msg) {
     const std::string map = stringField(msg, "map", "Stadium_P");
     if (!globalGameWrapper.load())
         return;
-    (void)map;
+    // No pairing check here: applyMap says why an unpaired device does not apply it. Its result
+    // is not used; an order that fails is not handed over.
+    postToGame([map](GameWrapper* gw) {
+        if (gw)
+            applyMap(gw, map, paired.load(), globalCvarManager.load());
+    });
 }
 
 void onRotateHandoff(const json& msg) {
@@ -51,7 +61,10 @@ void onRotateHandoff(const json& msg) {
     const std::string current = serverNameNow();
     if (!nextMap.empty() && !server.empty() && !current.empty() && server != current)
         return;
-    (void)seq;
+    postToGame([server, nextMap, seq](GameWrapper* gw) {
+        if (gw)
+            handleRotateHandoff(server, nextMap, seq, *gw);
+    });
 }
 
 void onRotateHandoffAck(const json& msg) {
@@ -64,7 +77,22 @@ void onRotateHandoffAck(const json& msg) {
     const std::int32_t seq = intField(msg, "seq", 0);
     if (server != serverNameNow() || map.empty())
         return;
-    (void)seq;
+    // Only the answer to the latest hand-off ends it: a late answer to an older one would stop
+    // the retries of a map nobody has taken yet.
+    if (seq < 0 || static_cast<std::uint32_t>(seq) != handoffSeq.load())
+        return;
+    handoffAcked.store(true);
+    {
+        std::lock_guard lk(hostingMutex);
+        const auto& list = rotationState.rotation;
+        const std::int32_t at = indexOfMap(list, map);
+        if (at < 0)
+            return;
+        rotationState.lastMap = map;
+        rotationState.nextIdx.store((at + 1) % static_cast<std::int32_t>(list.size()));
+    }
+    saveRotationState();
+    logLine("[BRV] ACK(seq=" + std::to_string(seq) + ") -> lastMap=" + map);
 }
 
 void onRotateStateReq(const json& msg) {
@@ -77,7 +105,8 @@ void onRotateStateReq(const json& msg) {
         wanted = !server.empty() && server == currentServerName && rotationState.enabled.load() &&
                  !rotationState.rotation.empty();
     }
-    (void)wanted;
+    if (wanted)
+        broadcastRotationState();
 }
 
 void onRotateState(const json& msg) {
@@ -89,6 +118,10 @@ void onRotateState(const json& msg) {
         return;  // our own broadcast, echoed back
     if (server.empty() || server != serverNameNow())
         return;
+    if (applyRemoteRotationState(msg)) {
+        saveRotationState();
+        rotateStateRequested.store(false);
+    }
 }
 
 }  // namespace brevant

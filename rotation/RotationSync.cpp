@@ -1,11 +1,189 @@
 #include "rotation/RotationSync.h"
 
+#include <algorithm>
+#include <vector>
+
+#include "core/GameThread.h"
+#include "core/Globals.h"
+#include "core/Log.h"
+#include "net/BackendSession.h"
+#include "pairing/PairingState.h"
+#include "rotation/HostingState.h"
+#include "rotation/RotationEngine.h"
+#include "sdk/GameWrapper.h"
+
 namespace brevant {
 
-// The state-sync messages arrive with the rotation engine; until then the places that will
-// publish or ask for the state already call these.
-void broadcastRotationState() {}
+std::atomic<std::uint32_t> handoffSeq{0};
+std::atomic<std::int32_t> handoffSends{0};
+std::atomic<bool> handoffAcked{false};
+std::string pendingHandoffMap;
 
-void requestRotationStateIfMissing() {}
+void resetHandoffState() {
+    handoffSeq.store(0);
+    handoffSends.store(0);
+    handoffAcked.store(false);
+    std::lock_guard lk(hostingMutex);
+    pendingHandoffMap.clear();
+}
+
+namespace {
+
+json buildRotateStateLocked() {
+    return json{
+        {"t", "rotate_state"},
+        {"server", currentServerName},
+        {"enabled", rotationState.enabled.load()},
+        {"rotation", rotationState.rotation},
+        {"nextIdx", rotationState.nextIdx.load()},
+        {"lastMap", rotationState.lastMap},
+        {"maxPlayers", rotationState.settings.MaxPlayerCount},
+        {"region", rotationState.region},
+        {"rev", rotationState.rev.load()},
+        {"ts", rotationState.ts.load()},
+    };
+}
+
+}  // namespace
+
+json buildRotateState() {
+    std::lock_guard lk(hostingMutex);
+    return buildRotateStateLocked();
+}
+
+void broadcastRotationState() {
+    if (!paired.load())
+        return;
+    json state;
+    {
+        std::lock_guard lk(hostingMutex);
+        if (currentServerName.empty())
+            return;
+        state = buildRotateStateLocked();
+    }
+    state["from"] = deviceId;
+    if (backendConnected())
+        sendToBackend(dumpJson(state));
+    logLine("[BRV] rotate_state broadcast (rev=" +
+            std::to_string(state["rev"].get<std::uint32_t>()) + ")");
+}
+
+void requestRotationState() {
+    if (!paired.load())
+        return;
+    const std::string server = serverNameNow();
+    if (server.empty())
+        return;
+    if (backendConnected())
+        sendToBackend(
+            dumpJson(json{{"t", "rotate_state_req"}, {"server", server}, {"from", deviceId}}));
+    rotateStateRequested.store(true);
+    logLine("[BRV] rotate_state_req enviado");
+}
+
+void requestRotationStateIfMissing(GameWrapper* gw) {
+    try {
+        if (!gw || rotateStateRequested.load())
+            return;
+        if (!onlineGameIsPrivate(*gw))
+            return;
+        {
+            std::lock_guard lk(hostingMutex);
+            if (!rotationState.rotation.empty())
+                return;
+        }
+        requestRotationState();
+    } catch (...) {
+        // The game could not say where the player is; the next check asks again.
+    }
+}
+
+void sendRotateHandoff(std::uint32_t seq, const std::string& map) {
+    if (!backendConnected() || !paired.load())
+        return;
+    json handoff{
+        {"t", "rotate_handoff"}, {"nextMap", map},    {"from", deviceId},
+        {"scope", "all"},        {"broadcast", true}, {"seq", seq},
+    };
+    {
+        std::lock_guard lk(hostingMutex);
+        handoff["server"] = currentServerName;
+        handoff["lastMap"] = rotationState.lastMap;
+        handoff["maxPlayers"] = rotationState.settings.MaxPlayerCount;
+        handoff["region"] = rotationState.region;
+    }
+    sendToBackend(dumpJson(handoff));
+    logLine("[BRV] handoff enviado (seq=" + std::to_string(seq) + ", next=" + map + ")");
+}
+
+void scheduleHandoffRetry(std::uint32_t seq) {
+    const auto gw = globalGameWrapper.load();
+    if (!gw)
+        return;
+    armTimer(*gw, handoffRetrySeconds, "timer handoff retry", [seq](GameWrapper&) {
+        if (!paired.load() || handoffAcked.load() || handoffSends.load() >= handoffMaxSends)
+            return;
+        // A newer hand-off has its own chain; this one would resend the new map under the old
+        // number and eat into the new chain's count.
+        if (seq != handoffSeq.load())
+            return;
+        std::string map;
+        {
+            std::lock_guard lk(hostingMutex);
+            map = pendingHandoffMap;
+        }
+        sendRotateHandoff(seq, map);
+        handoffSends.fetch_add(1);
+        scheduleHandoffRetry(seq);
+    });
+}
+
+void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
+                         GameWrapper& gw) {
+    syncFromCurrentMap(&gw, true);
+    // An empty map name is nothing to apply: the sender hears that this client did not take it.
+    const bool ok = !map.empty() && applyMap(&gw, map, paired.load(), globalCvarManager.load());
+    logLine(std::string("[BRV] tentar aplicar: ") + (ok ? "OK" : "NAO SOU HOST"));
+    if (!backendConnected())
+        return;
+    json ack{{"t", "rotate_handoff_ack"},
+             {"server", server},
+             {"ok", ok},
+             {"by", deviceId},
+             {"seq", seq}};
+    if (ok)
+        ack["map"] = map;
+    sendToBackend(dumpJson(ack));
+}
+
+bool applyRemoteRotationState(const json& msg) {
+    const std::string server = stringField(msg, "server", "");
+    {
+        std::lock_guard lk(hostingMutex);
+        if (!currentServerName.empty() && currentServerName != server)
+            return false;
+    }
+    auto rotation = msg.value("rotation", json::array()).get<std::vector<std::string>>();
+    const std::int32_t nextIdx = intField(msg, "nextIdx", 0);
+    const std::string lastMap = stringField(msg, "lastMap", "");
+    const std::int32_t maxPlayers = intField(msg, "maxPlayers", 6);
+    const std::int32_t region = intField(msg, "region", 9);
+    const std::uint32_t rev = uintField(msg, "rev", 1);
+    const std::int64_t ts = int64Field(msg, "ts", 0);
+
+    std::lock_guard lk(hostingMutex);
+    const std::uint32_t ownRev = rotationState.rev.load();
+    const bool newer = rev > ownRev || (rev == ownRev && ts > rotationState.ts.load());
+    if (!newer || rotation.empty())
+        return false;
+    rotationState.rotation = std::move(rotation);
+    rotationState.nextIdx.store(nextIdx);
+    rotationState.lastMap = lastMap;
+    rotationState.settings.MaxPlayerCount = std::clamp(maxPlayers, 2, 8);
+    rotationState.region = region;
+    rotationState.rev.store(rev);
+    rotationState.ts.store(ts);
+    return true;
+}
 
 }  // namespace brevant

@@ -1,13 +1,57 @@
 #pragma once
-// Publishing and asking for the rotation state among the clients of a match.
+// Keeping the rotations of the clients of one match consistent over the backend's WebSocket:
+// handing a map change over to the client that can make it ("rotate_handoff", answered by
+// "rotate_handoff_ack", retried until answered), publishing the rotation ("rotate_state") and
+// asking for it ("rotate_state_req").
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "net/Json.h"
+
+class GameWrapper;
 
 namespace brevant {
 
-// Sends the rotation state to the other clients of the match ("rotate_state").
-void broadcastRotationState();
+// The latest hand-off's sequence number; raised before use, so the first one is 1.
+extern std::atomic<std::uint32_t> handoffSeq;
+// "rotate_handoff" messages sent for the latest hand-off.
+extern std::atomic<std::int32_t> handoffSends;
+// An accepted "rotate_handoff_ack" arrived since the latest hand-off started.
+extern std::atomic<bool> handoffAcked;
+// The latest hand-off's map; guarded by hostingMutex.
+extern std::string pendingHandoffMap;
 
-// In a private match whose rotation this plugin does not know, asks the host side for it
-// ("rotate_state_req"), unless a request is already pending. Game thread.
-void requestRotationStateIfMissing();
+// A hand-off sends at most this many messages, one every handoffRetrySeconds.
+inline constexpr std::int32_t handoffMaxSends = 6;
+inline constexpr float handoffRetrySeconds = 1.5f;
+
+// The hand-off state back to its value at a first load.
+void resetHandoffState();
+
+// The "rotate_state" object of the current rotation, without "from".
+json buildRotateState();
+
+// Sends the rotation state to the other clients of the match ("rotate_state"). Any thread.
+void broadcastRotationState();
+// Asks the other clients of the match for their rotation ("rotate_state_req").
+void requestRotationState();
+// In a private match whose rotation this plugin does not know, asks for it, unless a request is
+// already pending. Game thread.
+void requestRotationStateIfMissing(GameWrapper* gw);
+
+// One "rotate_handoff" of `map`, while connected and paired.
+void sendRotateHandoff(std::uint32_t seq, const std::string& map);
+// Arms the next retry of hand-off `seq`; it stops once the hand-off was answered, has sent its
+// messages, or a newer hand-off has started. Game thread.
+void scheduleHandoffRetry(std::uint32_t seq);
+
+// Another client handed us `map`: try it, and answer whether it was applied. Game thread.
+void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
+                         GameWrapper& gw);
+
+// Takes over a received rotation when it is newer than ours (a higher "rev", or the same "rev"
+// and a later "ts") and not empty. True when it was taken. Any thread.
+bool applyRemoteRotationState(const json& msg);
 
 }  // namespace brevant

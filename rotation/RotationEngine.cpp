@@ -1,0 +1,241 @@
+#include "rotation/RotationEngine.h"
+
+#include <optional>
+#include <vector>
+
+#include "core/GameThread.h"
+#include "core/Globals.h"
+#include "core/Log.h"
+#include "pairing/PairingState.h"
+#include "platform/Clock.h"
+#include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
+#include "rotation/RotationFile.h"
+#include "rotation/RotationSync.h"
+#include "sdk/GameWrapper.h"
+
+namespace brevant {
+
+std::atomic<std::int64_t> lastWatchdogApplyMs{0};
+
+namespace {
+
+constexpr std::int64_t watchdogApplyIntervalMs = 1500;
+constexpr float watchdogTickSeconds = 1.0f;
+
+bool rotationListEmpty() {
+    std::lock_guard lk(hostingMutex);
+    return rotationState.rotation.empty();
+}
+
+// The map applyNextMap and the watchdog put into the match next, read under the lock.
+std::optional<std::string> nextMapToApply() {
+    std::lock_guard lk(hostingMutex);
+    const auto& list = rotationState.rotation;
+    const std::int32_t at = pickNextIndex(list, rotationState.lastMap, rotationState.nextIdx.load());
+    if (at < 0)
+        return std::nullopt;
+    return list[static_cast<std::size_t>(at)];
+}
+
+// A failed apply while paired hands the map over to whoever in the match can apply it.
+void applyOrHandOff(GameWrapper& gw, const std::string& next) {
+    const bool ok = applyMap(&gw, next, paired.load(), globalCvarManager.load());
+    if (!ok && paired.load())
+        startHandoff(next);
+}
+
+}  // namespace
+
+void resetRotationEngineState() {
+    lastWatchdogApplyMs.store(0);
+    resetHandoffState();
+}
+
+bool onlineGameIsPrivate(GameWrapper& gw) {
+    ServerWrapper online = gw.GetOnlineGame();
+    if (online.IsNull())
+        return false;
+    GameSettingPlaylistWrapper playlist = online.GetPlaylist();
+    return !playlist.IsNull() && playlist.IsPrivateMatch();
+}
+
+bool isInPrivateMatch(GameWrapper* gw) {
+    if (!gw)
+        return false;
+    try {
+        ServerWrapper current = gw->GetCurrentGameState();
+        if (!current.IsNull()) {
+            GameSettingPlaylistWrapper playlist = current.GetPlaylist();
+            if (!playlist.IsNull() && playlist.IsPrivateMatch())
+                return true;
+        }
+    } catch (...) {
+        // Fall through to the online game.
+    }
+    try {
+        return onlineGameIsPrivate(*gw);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool applyMap(GameWrapper* gw, const std::string& map, bool pairedNow,
+              const std::shared_ptr<CVarManagerWrapper>& console) {
+    if (!pairedNow) {
+        logTo(console, "[BRV] device n\xE3o pareado");
+        return false;
+    }
+    if (!gw) {
+        logTo(console, "[BRV] GameWrapper nulo");
+        return false;
+    }
+    MatchmakingWrapper mm = gw->GetMatchmakingWrapper();
+    if (mm.IsNull()) {
+        logTo(console, "[BRV] MatchmakingWrapper null");
+        return false;
+    }
+    try {
+        CustomMatchSettings settings;
+        {
+            std::lock_guard lk(hostingMutex);
+            settings = rotationState.settings;
+        }
+        settings.MapName = map;
+        // A refusal that the game reports by its result leaves the match as it was: counting it
+        // as applied would move the rotation past a map that was never played.
+        if (!mm.UpdatePrivateMatch(settings)) {
+            logTo(console, "[BRV] error applying map");
+            return false;
+        }
+        std::lock_guard lk(hostingMutex);
+        rotationState.lastMap = map;
+        if (!rotationState.rotation.empty())
+            advanceAfterLocked(map);
+        rotationState.settings.MapName = map;
+        rotationState.rev.fetch_add(1);
+        rotationState.ts.store(platform::steadyMillis());
+        return true;
+    } catch (...) {
+        logTo(console, "[BRV] error applying map");
+        return false;
+    }
+}
+
+void syncFromCurrentMap(GameWrapper* gw, bool log) {
+    try {
+        if (!gw || rotationListEmpty())
+            return;
+        const std::string cur = gw->GetCurrentMap();
+        if (cur.empty())
+            return;
+        std::int32_t next = 0;
+        {
+            std::lock_guard lk(hostingMutex);
+            const auto& list = rotationState.rotation;
+            const std::int32_t at = indexOfMap(list, cur);
+            // The lookup ignores case, the comparison does not: the game's own spelling wins.
+            if (at < 0 || cur == rotationState.lastMap)
+                return;
+            rotationState.lastMap = cur;
+            next = (at + 1) % static_cast<std::int32_t>(list.size());
+            rotationState.nextIdx.store(next);
+        }
+        saveRotationState();
+        if (log)
+            logLine("[BRV] syncFromCurrentMap: lastApplied=" + cur +
+                    " -> nextIdx=" + std::to_string(next));
+    } catch (...) {
+        // The game could not say its map; the next pass looks again.
+    }
+}
+
+std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
+                           std::int32_t nextIdx) {
+    const auto n = static_cast<std::int32_t>(list.size());
+    if (n == 0)
+        return -1;
+    const std::int32_t at = indexOfMap(list, lastMap);
+    const std::int32_t index = at >= 0 ? (at + 1) % n : nextIdx;
+    return index < 0 || index >= n ? 0 : index;
+}
+
+void scheduleNextMapUpdate() {
+    if (!paired.load()) {
+        logLine("[BRV] rotate: BLOQUEADO");
+        return;
+    }
+    if (!rotationState.enabled.load()) {
+        logLine("[BRV] rotate: desativado");
+        return;
+    }
+    if (rotationListEmpty()) {
+        logLine("[BRV] rotate: lista vazia");
+        return;
+    }
+    if (!globalGameWrapper.load()) {
+        logLine("[BRV] rotate: null");
+        return;
+    }
+    postToGame([](GameWrapper* gw) {
+        if (gw)
+            applyNextMap(*gw);
+    });
+}
+
+void applyNextMap(GameWrapper& gw) {
+    if (!paired.load())
+        return;
+    if (!onlineGameIsPrivate(gw)) {
+        logLine("[BRV] rotate: fora de private");
+        return;
+    }
+    syncFromCurrentMap(&gw, true);
+    const auto next = nextMapToApply();
+    if (!next)
+        return;
+    logLine("[BRV] UpdatePrivateMatch -> next=" + *next);
+    applyOrHandOff(gw, *next);
+}
+
+void startHandoff(const std::string& next) {
+    {
+        std::lock_guard lk(hostingMutex);
+        pendingHandoffMap = next;
+    }
+    handoffAcked.store(false);
+    handoffSends.store(0);
+    const std::uint32_t seq = handoffSeq.fetch_add(1) + 1;
+    sendRotateHandoff(seq, next);
+    handoffSends.fetch_add(1);
+    scheduleHandoffRetry(seq);
+}
+
+void tickRotationWatchdog() {
+    if (!globalGameWrapper.load())
+        return;  // unloaded: the chain ends here
+    postToGame([](GameWrapper* gw) {
+        if (gw)
+            rotationWatchdogStep(*gw);
+    });
+    if (const auto gw = globalGameWrapper.load())
+        armTimer(*gw, watchdogTickSeconds, "timer rotation watchdog",
+                 [](GameWrapper&) { tickRotationWatchdog(); });
+}
+
+void rotationWatchdogStep(GameWrapper& gw) {
+    if (!paired.load() || !rotationState.enabled.load() || rotationListEmpty())
+        return;
+    if (!onlineGameIsPrivate(gw))
+        return;
+    syncFromCurrentMap(&gw, false);
+    const std::int64_t now = platform::steadyMillis();
+    if (now - lastWatchdogApplyMs.load() < watchdogApplyIntervalMs)
+        return;
+    lastWatchdogApplyMs.store(now);
+    if (const auto next = nextMapToApply())
+        applyOrHandOff(gw, *next);
+    requestRotationStateIfMissing(&gw);
+}
+
+}  // namespace brevant

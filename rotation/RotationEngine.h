@@ -1,0 +1,58 @@
+#pragma once
+// Putting the series' next map into the private match between games: after the post-game lobby
+// opens, and from a watchdog that runs every second for the life of the plugin. When the local
+// game cannot change the match, the change is handed over to the other clients.
+//
+// Everything here runs on the game thread.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CVarManagerWrapper;
+class GameWrapper;
+
+namespace brevant {
+
+// Steady-clock milliseconds of the watchdog's last apply.
+extern std::atomic<std::int64_t> lastWatchdogApplyMs;
+
+// The engine's own state back to its value at a first load.
+void resetRotationEngineState();
+
+// The online game exists and its playlist is a private match.
+bool onlineGameIsPrivate(GameWrapper& gw);
+// The current game, or else the online game, is a private match. Errors read as false.
+bool isInPrivateMatch(GameWrapper* gw);
+
+// Puts `map` into the match's settings through the game. On success the rotation moves past it
+// (lastMap, nextIdx, the settings' map, rev and ts); the file is not written. False, with a log
+// line on `console` and nothing changed, when the device is not paired, there is no game or
+// matchmaking, or the game refuses or fails the update.
+bool applyMap(GameWrapper* gw, const std::string& map, bool pairedNow,
+              const std::shared_ptr<CVarManagerWrapper>& console);
+
+// When the game is on a map of the list spelt otherwise than lastMap, that map becomes lastMap
+// (as the game spells it), the next one follows it, and the file is saved.
+void syncFromCurrentMap(GameWrapper* gw, bool log);
+
+// The position of the map to apply next: the one after lastMap when lastMap is in the list, else
+// nextIdx (0 when that is out of range); -1 when the list is empty.
+std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
+                           std::int32_t nextIdx);
+
+// Checks pairing, the rotation and the list, then posts applyNextMap. Any game-thread timer.
+void scheduleNextMapUpdate();
+void applyNextMap(GameWrapper& gw);
+
+// Begins a hand-off of `next` to the other clients of the match, with its retries.
+void startHandoff(const std::string& next);
+
+// Posts one watchdog step and re-arms itself after 1.0 s, until globalGameWrapper is emptied.
+void tickRotationWatchdog();
+// One watchdog pass: keeps lastMap in step with the game and, at most every 1500 ms, applies the
+// next map (or hands it over); then asks for the rotation when this client has none.
+void rotationWatchdogStep(GameWrapper& gw);
+
+}  // namespace brevant
