@@ -7,6 +7,7 @@
 #include "pairing/PairingState.h"
 #include "plugin/MessageRoutes.h"
 #include "rotation/HostingState.h"
+#include "rotation/RotationSync.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -134,12 +135,69 @@ TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
 }
 
 TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
+    // A series in the match "S" that each of these messages would change once paired.
+    host.game().enterPrivateMatch("S", "Stadium_P");
+    {
+        std::lock_guard lk(brevant::hostingMutex);
+        brevant::currentServerName = "S";
+        brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
+        brevant::rotationState.lastMap = "Stadium_P";
+        brevant::rotationState.enabled = true;
+    }
     dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"Stadium_P","seq":1})");
-    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"","map":"cs_p"})");
+    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})");
     dispatch(R"({"t":"rotate_state_req","server":"S"})");
-    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rotation":["a"]})");
+    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})");
+    host.rt().runPosted();
     EXPECT_EQ(newLogs(),
               (std::vector<std::string>{"[BRV] Ignorando rotate_handoff: device nao pareado"}));
+    EXPECT_TRUE(host.game().matchmaking.updates.empty());
+    EXPECT_FALSE(brevant::handoffAcked.load());
+    std::lock_guard lk(brevant::hostingMutex);
+    EXPECT_EQ(brevant::rotationState.lastMap, "Stadium_P");
+    EXPECT_EQ(brevant::rotationState.rotation.size(), 2u);
+}
+
+TEST_F(Dispatcher, RotationMessagesOfAnotherMatchOrOfOurOwnChangeNothing) {
+    brevant::paired = true;
+    host.game().enterPrivateMatch("S", "Stadium_P");
+    {
+        std::lock_guard lk(brevant::hostingMutex);
+        brevant::currentServerName = "S";
+        brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
+        brevant::rotationState.lastMap = "Stadium_P";
+        brevant::rotationState.enabled = true;
+    }
+    dispatch(R"({"t":"rotate_handoff","server":"T","nextMap":"cs_p","seq":1})");
+    dispatch(R"({"t":"rotate_handoff_ack","ok":false,"server":"S","map":"cs_p"})");
+    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"T","map":"cs_p"})");
+    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":""})");
+    dispatch(R"({"t":"rotate_state_req","server":"T"})");
+    dispatch(R"({"t":"rotate_state_req"})");
+    dispatch(R"({"t":"rotate_state","server":"T","from":"x","rev":9,"rotation":["a"]})");
+    dispatch(R"({"t":"rotate_state","from":"x","rev":9,"rotation":["a"]})");
+    dispatch(R"({"t":"rotate_state","server":"S","from":")" + brevant::deviceId +
+             R"(","rev":9,"rotation":["a"]})");
+    host.rt().runPosted();
+    EXPECT_TRUE(newLogs().empty());
+    EXPECT_TRUE(host.game().matchmaking.updates.empty());
+    EXPECT_FALSE(brevant::handoffAcked.load());
+    {
+        std::lock_guard lk(brevant::hostingMutex);
+        EXPECT_EQ(brevant::rotationState.lastMap, "Stadium_P");
+        EXPECT_EQ(brevant::rotationState.rotation.size(), 2u);
+    }
+    // The same messages for this match do change it.
+    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})");
+    dispatch(R"({"t":"rotate_state_req","server":"S"})");
+    dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"cs_p","seq":1})");
+    host.rt().runPosted();
+    EXPECT_TRUE(brevant::handoffAcked.load());
+    EXPECT_TRUE(host.hasLog("[BRV] rotate_state broadcast (rev=1)"));
+    EXPECT_EQ(host.game().matchmaking.updates.size(), 1u);
+    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})");
+    std::lock_guard lk(brevant::hostingMutex);
+    EXPECT_EQ(brevant::rotationState.rotation, std::vector<std::string>{"a"});
 }
 
 TEST_F(Dispatcher, RankAckShowsItsToastOnTheGameThread) {
@@ -170,6 +228,7 @@ TEST_F(Dispatcher, GameWorkIsDroppedWithoutTheGameHandle) {
     dispatch(R"({"t":"apply_map","map":"cs_p"})");
     host.rt().runPosted();
     EXPECT_TRUE(host.toastTexts().empty());
+    EXPECT_TRUE(host.game().matchmaking.updates.empty());
 }
 
 }  // namespace
