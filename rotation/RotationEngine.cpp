@@ -32,7 +32,8 @@ bool rotationListEmpty() {
 std::optional<std::string> nextMapToApply() {
     std::lock_guard lk(hostingMutex);
     const auto& list = rotationState.rotation;
-    const std::int32_t at = pickNextIndex(list, rotationState.lastMap, rotationState.nextIdx.load());
+    const std::int32_t at =
+        pickNextIndex(list, rotationState.lastMap, rotationState.nextIdx.load());
     if (at < 0)
         return std::nullopt;
     return list[static_cast<std::size_t>(at)];

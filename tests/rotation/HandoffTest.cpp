@@ -76,8 +76,11 @@ TEST_F(Handoff, AnswersWithoutAMapOrToAnOlderHandoffAreIgnored) {
     brevant::startHandoff("cs_p");
     host.advance(3.0);  // seq 1 sent three times
     brevant::startHandoff("Stadium_P");
-    for (const auto& text : {ack("", 2), ack("cs_p", 1),
-                             std::string(R"({"t":"rotate_handoff_ack","ok":false,"server":"Sala","map":"Stadium_P","seq":2})")})
+    for (
+        const auto& text :
+        {ack("", 2), ack("cs_p", 1),
+         std::string(
+             R"({"t":"rotate_handoff_ack","ok":false,"server":"Sala","map":"Stadium_P","seq":2})")})
         dispatch(text);
     EXPECT_FALSE(brevant::handoffAcked.load());
     EXPECT_EQ(lastMap(), "Stadium_P");
@@ -100,12 +103,13 @@ TEST_F(Handoff, AHandedMapIsTriedAndAnswered) {
     // An empty map is nothing to apply, whatever the server; another match's map is not ours.
     fromBackend(R"({"t":"rotate_handoff","server":"Outra","nextMap":"","seq":6})");
     fromBackend(R"({"t":"rotate_handoff","server":"Outra","nextMap":"cs_p","seq":7})");
-    EXPECT_EQ(received("rotate_handoff_ack"),
-              (std::vector<std::string>{
-                  by + R"("map":"cs_p","ok":true,"seq":4,"server":"Sala","t":"rotate_handoff_ack"})",
-                  by + R"("ok":false,"seq":5,"server":"Sala","t":"rotate_handoff_ack"})",
-                  by + R"("ok":false,"seq":6,"server":"Outra","t":"rotate_handoff_ack"})",
-              }));
+    EXPECT_EQ(
+        received("rotate_handoff_ack"),
+        (std::vector<std::string>{
+            by + R"("map":"cs_p","ok":true,"seq":4,"server":"Sala","t":"rotate_handoff_ack"})",
+            by + R"("ok":false,"seq":5,"server":"Sala","t":"rotate_handoff_ack"})",
+            by + R"("ok":false,"seq":6,"server":"Outra","t":"rotate_handoff_ack"})",
+        }));
     EXPECT_EQ(updates(), (std::vector<std::string>{"cs_p", "Stadium_P"}));
     EXPECT_EQ(host.countLog("[BRV] tentar aplicar: OK"), 1);
     EXPECT_EQ(host.countLog("[BRV] tentar aplicar: NAO SOU HOST"), 2);
@@ -156,8 +160,9 @@ TEST_F(StateSync, ANewerStateWinsAndIsTakenOverClamped) {
         const std::string fields = c.fields;
         const std::string rotation =
             fields.find("rotation") == std::string::npos ? R"(,"rotation":["A_P","B_P"])" : "";
-        dispatch(R"({"t":"rotate_state","server":"Sala","from":"other","nextIdx":1,"lastMap":"A_P","region":2,)" +
-                 fields + rotation + "}");
+        dispatch(
+            R"({"t":"rotate_state","server":"Sala","from":"other","nextIdx":1,"lastMap":"A_P","region":2,)" +
+            fields + rotation + "}");
         EXPECT_EQ(list().size(), c.wins ? 2u : 5u) << c.fields;
         EXPECT_EQ(rotationState.settings.MaxPlayerCount, c.maxPlayers) << c.fields;
         EXPECT_EQ(brevant::rotateStateRequested.load(), !c.wins) << c.fields;
@@ -168,8 +173,9 @@ TEST_F(StateSync, ANewerStateWinsAndIsTakenOverClamped) {
         }
     }
     std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find(R"("rotation":["A_P","B_P"])"),
-              std::string::npos);
+    EXPECT_NE(
+        std::string(std::istreambuf_iterator<char>(in), {}).find(R"("rotation":["A_P","B_P"])"),
+        std::string::npos);
 }
 
 TEST_F(StateSync, OurOwnEchoAndOtherMatchesAreIgnored) {
@@ -177,7 +183,8 @@ TEST_F(StateSync, OurOwnEchoAndOtherMatchesAreIgnored) {
     for (const std::string& text : {
              R"({"t":"rotate_state","server":"Sala","from":")" + brevant::deviceId +
                  R"(","rev":9,"rotation":["A_P"]})",
-             std::string(R"({"t":"rotate_state","server":"Outra","from":"x","rev":9,"rotation":["A_P"]})"),
+             std::string(
+                 R"({"t":"rotate_state","server":"Outra","from":"x","rev":9,"rotation":["A_P"]})"),
              std::string(R"({"t":"rotate_state","from":"x","rev":9,"rotation":["A_P"]})"),
          })
         dispatch(text);
@@ -189,10 +196,11 @@ TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
     // The host side: asked for its match, it publishes its rotation.
     fromBackend(R"({"t":"rotate_state_req","server":"Sala"})");
     fromBackend(R"({"t":"rotate_state_req","server":"Outra"})");
-    EXPECT_EQ(received("rotate_state"),
-              std::vector<std::string>{
-                  R"({"enabled":true,"from":")" + brevant::deviceId +
-                  R"(","lastMap":"Stadium_P","maxPlayers":8,"nextIdx":3,"region":9,"rev":1,"rotation":["EuroStadium_Night_P","CHN_Stadium_P","Stadium_P","UtopiaStadium_Dusk_P","cs_p"],"server":"Sala","t":"rotate_state","ts":0})"});
+    EXPECT_EQ(
+        received("rotate_state"),
+        std::vector<std::string>{
+            R"({"enabled":true,"from":")" + brevant::deviceId +
+            R"(","lastMap":"Stadium_P","maxPlayers":8,"nextIdx":3,"region":9,"rev":1,"rotation":["EuroStadium_Night_P","CHN_Stadium_P","Stadium_P","UtopiaStadium_Dusk_P","cs_p"],"server":"Sala","t":"rotate_state","ts":0})"});
     EXPECT_TRUE(host.hasLog("[BRV] rotate_state broadcast (rev=1)"));
 
     // The joining side: no rotation yet, so it asks once, however often it checks.
@@ -210,7 +218,8 @@ TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
                                        R"(","server":"Sala2","t":"rotate_state_req"})"});
     EXPECT_EQ(host.countLog("[BRV] rotate_state_req enviado"), 1);
     EXPECT_TRUE(brevant::rotateStateRequested.load());
-    fromBackend(R"({"t":"rotate_state","server":"Sala2","from":"host","rev":7,"rotation":["A_P"]})");
+    fromBackend(
+        R"({"t":"rotate_state","server":"Sala2","from":"host","rev":7,"rotation":["A_P"]})");
     EXPECT_FALSE(brevant::rotateStateRequested.load());
     EXPECT_EQ(list(), std::vector<std::string>{"A_P"});
 }

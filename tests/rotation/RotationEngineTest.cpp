@@ -20,7 +20,7 @@ TEST_F(Engine, TheNextMapFollowsLastMapOrFallsBackToNextIdxAndTheGamesSpellingWi
         const char* syncLog;  // empty: lastMap stays as it was
     };
     const Case cases[] = {
-        {"cs_p", 2, "cs_p", "EuroStadium_Night_P", ""},      // the last map: wraps to the first
+        {"cs_p", 2, "cs_p", "EuroStadium_Night_P", ""},         // the last map: wraps to the first
         {"Nowhere_P", 7, "Labs_P", "EuroStadium_Night_P", ""},  // neither known: position 0
         {"CS_P", 1, "cs_p", "EuroStadium_Night_P", "lastApplied=cs_p -> nextIdx=0"},
         {"Stadium_P", 0, "Stadium_P", "UtopiaStadium_Dusk_P", ""},
@@ -79,10 +79,11 @@ TEST_F(Engine, AMatchTheGameWillNotUpdateChangesNothingAndHandsTheMapOver) {
         EXPECT_EQ(rotationState.settings.MapName, "");
         const auto handoffs = received("rotate_handoff");
         ASSERT_EQ(handoffs.size(), seq) << c.log;
-        EXPECT_EQ(handoffs.back(),
-                  R"({"broadcast":true,"from":")" + brevant::deviceId +
-                      R"(","lastMap":"Stadium_P","maxPlayers":8,"nextMap":"UtopiaStadium_Dusk_P","region":9,"scope":"all","seq":)" +
-                      std::to_string(seq) + R"(,"server":"Sala","t":"rotate_handoff"})");
+        EXPECT_EQ(
+            handoffs.back(),
+            R"({"broadcast":true,"from":")" + brevant::deviceId +
+                R"(","lastMap":"Stadium_P","maxPlayers":8,"nextMap":"UtopiaStadium_Dusk_P","region":9,"scope":"all","seq":)" +
+                std::to_string(seq) + R"(,"server":"Sala","t":"rotate_handoff"})");
     }
 }
 
