@@ -103,6 +103,9 @@ std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,
         case sdk::OutputKind::Fault:
             side = "FAULT  ";
             break;
+        case sdk::OutputKind::Game:
+            side = "game   ";
+            break;
     }
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(hostNanos) / 1e9);

@@ -124,6 +124,9 @@ void connectRuntimeToTimeline(sdk::HostRuntime& runtime, Timeline& timeline) {
             case sdk::OutputKind::Fault:
                 timeline.add(Side::Fault, text);
                 break;
+            case sdk::OutputKind::Game:
+                timeline.add(Side::Game, text);
+                break;
         }
     });
 }

@@ -18,6 +18,9 @@ std::string formatTimelineEvent(const TimelineEvent& event) {
         case Side::Command:
             side = "command";
             break;
+        case Side::Game:
+            side = "game   ";
+            break;
         case Side::Backend:
             side = "backend";
             break;

@@ -10,7 +10,7 @@
 
 namespace host {
 
-enum class Side { Console, Toast, Command, Backend, Demo, Fault };
+enum class Side { Console, Toast, Command, Game, Backend, Demo, Fault };
 
 struct TimelineEvent {
     double seconds = 0;  // since the timeline started

@@ -351,6 +351,10 @@ void HostRuntime::setOutput(std::function<void(OutputKind, const std::string&)> 
     sink_ = std::move(sink);
 }
 
+void HostRuntime::gameNote(const std::string& text) {
+    emit(OutputKind::Game, text);
+}
+
 void HostRuntime::emit(OutputKind kind, const std::string& text) {
     std::function<void(OutputKind, const std::string&)> sink;
     {

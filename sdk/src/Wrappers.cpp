@@ -216,6 +216,11 @@ bool MatchmakingWrapper::UpdatePrivateMatch(const CustomMatchSettings& settings)
     check("MatchmakingWrapper::UpdatePrivateMatch");
     auto& mm = rt_->model().matchmaking;
     mm.updates.push_back(settings);
+    const char* outcome = mm.update == sdk::CallBehaviour::Succeed  ? "accepted"
+                          : mm.update == sdk::CallBehaviour::Refuse ? "refused"
+                                                                    : "error";
+    rt_->gameNote("game: UpdatePrivateMatch map=" + settings.MapName +
+                  " players=" + std::to_string(settings.MaxPlayerCount) + " -> " + outcome);
     if (mm.update == sdk::CallBehaviour::Throw)
         throw std::runtime_error("UpdatePrivateMatch failed");
     return mm.update == sdk::CallBehaviour::Succeed;

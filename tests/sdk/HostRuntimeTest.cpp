@@ -207,4 +207,43 @@ TEST(HostConsole, GameCommandsMoveThePlayerAndCreationsEnterTheMatch) {
     EXPECT_TRUE(gw->GetOnlineGame().GetPlaylist().IsPrivateMatch());
 }
 
+TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
+    auto rt = manualHost();
+    std::vector<std::string> shown;
+    rt->setOutput([&](sdk::OutputKind kind, const std::string& text) {
+        if (kind == sdk::OutputKind::Game)
+            shown.push_back(text);
+    });
+    std::vector<std::string> fired;
+    for (const char* event : {"Function TAGame.GameEvent_Soccar_TA.EventMatchEnded",
+                              "Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted"})
+        rt->hookEvent(event, [&](std::string name) { fired.push_back(name.substr(36)); });
+    rt->executeCommand("game private S cs_p");
+    rt->executeCommand("game end 3 1");
+    EXPECT_EQ(fired, (std::vector<std::string>{"EventMatchEnded", "EventPostGameLobbyStarted"}));
+    EXPECT_EQ(rt->model().onlineGame->teamScores, (std::vector<std::optional<int>>{3, 1}));
+    rt->executeCommand("game end x 1");  // not a score: only the usage
+    EXPECT_EQ(fired.size(), 2u);
+
+    auto gw = rt->makeGameWrapper();
+    CustomMatchSettings settings;
+    settings.MapName = "Stadium_P";
+    settings.MaxPlayerCount = 6;
+    EXPECT_TRUE(gw->GetMatchmakingWrapper().UpdatePrivateMatch(settings));
+    rt->executeCommand("game update refuse");
+    EXPECT_FALSE(gw->GetMatchmakingWrapper().UpdatePrivateMatch(settings));
+    rt->executeCommand("game update throw");
+    EXPECT_THROW(gw->GetMatchmakingWrapper().UpdatePrivateMatch(settings), std::runtime_error);
+    rt->executeCommand("game update accept");
+    EXPECT_TRUE(gw->GetMatchmakingWrapper().UpdatePrivateMatch(settings));
+    EXPECT_EQ(shown, (std::vector<std::string>{
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> refused",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> error",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted",
+                     }));
+    EXPECT_EQ(rt->model().matchmaking.updates.size(), 4u);
+    rt->forgetPluginCallbacks();
+}
+
 }  // namespace

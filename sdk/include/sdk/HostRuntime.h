@@ -45,8 +45,9 @@ struct ToastRecord {
     float height = 0;
 };
 
-// What the host shows as it happens (the host program prints it).
-enum class OutputKind { Log, Toast, Command, Fault };
+// What the host shows as it happens (the host program prints it). Game: a line of the host's own
+// saying what the simulated game was asked to do; it is not part of the console's log.
+enum class OutputKind { Log, Toast, Command, Fault, Game };
 
 struct SDK_API CVarRecord {
     std::string name;
@@ -129,6 +130,9 @@ public:
     // The host's "quit" command calls this.
     void setQuitHandler(std::function<void()> fn);
     void log(const std::string& text);
+    // Shows a line of the simulated game's own (OutputKind::Game); the console does not record
+    // it.
+    void gameNote(const std::string& text);
 
     struct ConsoleEvent {
         enum class Kind { Log, Command, Cvar, Notifier, Hook };
