@@ -145,4 +145,35 @@ TEST_F(Engine, TheWatchdogEndsWhenTheGameHandleIsEmptied) {
     EXPECT_EQ(host.rt().pendingTimers(), 0u);
 }
 
+TEST_F(Engine, APrivateMatchIsTheCurrentGamesOrElseTheOnlineGames) {
+    struct Case {
+        bool current, currentPlaylist, currentPrivate, online, onlinePrivate;
+        bool inPrivate, onlinePrivateOnly;
+    };
+    const Case cases[] = {
+        {true, true, true, false, false, true, false},
+        {true, false, true, true, true, true, true},  // no playlist: the online game decides
+        {true, true, false, true, false, false, false},
+        {false, false, false, true, true, true, true},
+        {false, false, false, false, false, false, false},
+    };
+    for (const auto& c : cases) {
+        auto& game = host.game();
+        game.currentGameState.reset();
+        game.onlineGame.reset();
+        if (c.current) {
+            game.currentGameState = std::make_shared<sdk::GameStateModel>();
+            game.currentGameState->hasPlaylist = c.currentPlaylist;
+            game.currentGameState->privateMatch = c.currentPrivate;
+        }
+        if (c.online) {
+            game.onlineGame = std::make_shared<sdk::GameStateModel>();
+            game.onlineGame->privateMatch = c.onlinePrivate;
+        }
+        EXPECT_EQ(brevant::isInPrivateMatch(&gw()), c.inPrivate);
+        EXPECT_EQ(brevant::onlineGameIsPrivate(gw()), c.onlinePrivateOnly);
+    }
+    EXPECT_FALSE(brevant::isInPrivateMatch(nullptr));
+}
+
 }  // namespace
