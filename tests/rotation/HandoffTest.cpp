@@ -2,6 +2,7 @@
 // backend on loopback.
 #include <fstream>
 
+#include "core/Guard.h"
 #include "net/Dispatcher.h"
 #include "plugin/MessageRoutes.h"
 #include "rotation/RotationEngine.h"
@@ -222,6 +223,27 @@ TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
         R"({"t":"rotate_state","server":"Sala2","from":"host","rev":7,"rotation":["A_P"]})");
     EXPECT_FALSE(brevant::rotateStateRequested.load());
     EXPECT_EQ(list(), std::vector<std::string>{"A_P"});
+}
+
+TEST_F(StateSync, MembersOfTheWrongTypeDropTheMessage) {
+    host.expectSwallowed("dispatch");
+    setLocal(1, 0);
+    brevant::startHandoff("cs_p");
+    for (const char* text : {
+             R"({"t":"rotate_state","server":"Sala","from":"x","rev":9,"rotation":"A_P"})",
+             R"({"t":"rotate_state","server":"Sala","from":"x","rev":"9","rotation":["A_P"]})",
+             R"({"t":"rotate_state","server":"Sala","from":"x","rev":9,"rotation":[1]})",
+             R"({"t":"rotate_handoff_ack","ok":true,"server":"Sala","map":"cs_p","seq":"1"})",
+             R"({"t":"rotate_handoff","server":"Sala","nextMap":["cs_p"],"seq":1})",
+             R"({"t":"rotate_state_req","server":7})",
+         })
+        dispatch(text);
+    host.rt().runPosted();
+    EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 6);
+    EXPECT_EQ(list().size(), 5u);
+    EXPECT_EQ(rotationState.rev.load(), 1u);
+    EXPECT_FALSE(brevant::handoffAcked.load());
+    EXPECT_TRUE(host.game().matchmaking.updates.empty());
 }
 
 }  // namespace
