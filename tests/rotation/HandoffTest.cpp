@@ -179,20 +179,6 @@ TEST_F(StateSync, ANewerStateWinsAndIsTakenOverClamped) {
         std::string::npos);
 }
 
-TEST_F(StateSync, OurOwnEchoAndOtherMatchesAreIgnored) {
-    setLocal(1, 0);
-    for (const std::string& text : {
-             R"({"t":"rotate_state","server":"Sala","from":")" + brevant::deviceId +
-                 R"(","rev":9,"rotation":["A_P"]})",
-             std::string(
-                 R"({"t":"rotate_state","server":"Outra","from":"x","rev":9,"rotation":["A_P"]})"),
-             std::string(R"({"t":"rotate_state","from":"x","rev":9,"rotation":["A_P"]})"),
-         })
-        dispatch(text);
-    EXPECT_EQ(list().size(), 5u);
-    EXPECT_EQ(rotationState.rev.load(), 1u);
-}
-
 TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
     // The host side: asked for its match, it publishes its rotation.
     fromBackend(R"({"t":"rotate_state_req","server":"Sala"})");
