@@ -1,0 +1,250 @@
+// An HTTP connection: reads request heads and bodies with limits and deadlines, lets the routes
+// decide, writes their answers, and hands WebSocket upgrades over to a WebSocket session.
+#include <array>
+#include <utility>
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include "backend/NetworkParts.h"
+#include "backend/Text.h"
+
+namespace brevant::backend::sockets {
+namespace {
+
+namespace websocket = beast::websocket;
+
+constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
+constexpr std::size_t kHeaderLimit = 16 * 1024;
+constexpr auto kWriteTimeout = std::chrono::seconds(30);
+constexpr auto kLingerTimeout = std::chrono::seconds(2);
+
+bool isLoopback(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).is_loopback();
+    return address.is_loopback();
+}
+
+class HttpSession final : public Closable, public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(Network::Impl& net, unsigned roles, tcp::socket socket)
+        : net_(net), roles_(roles), stream_(std::move(socket)), executor_(stream_.get_executor()) {}
+
+    ~HttpSession() override { net_.delist(this); }
+
+    void start() {
+        error_code ec;
+        const tcp::endpoint remote = stream_.socket().remote_endpoint(ec);
+        peer_ = ec ? std::string("?") : endpointText(remote);
+        loopback_ = !ec && isLoopback(remote.address());
+        if (!net_.enlist(this, weak_from_this())) {
+            stream_.socket().close(ec);
+            return;
+        }
+        asio::dispatch(executor_, [self = shared_from_this()] { self->readHead(); });
+    }
+
+    void shutdown() override {
+        asio::post(executor_, [self = shared_from_this()] {
+            if (!self->upgraded_)
+                self->closeNow();
+        });
+    }
+
+private:
+    void readHead() {
+        parser_.emplace();
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(net_.routes.bodyLimit(roles_));
+        version_ = 11;
+        stream_.expires_after(net_.options.httpReadTimeout);
+        http::async_read_header(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
+    }
+
+    void onHead(error_code ec) {
+        if (ec)
+            return onReadError(ec);
+        const auto& request = parser_->get();
+        version_ = request.version();
+        keepAlive_ = request.keep_alive();
+        head_ = HttpHead{};
+        head_.method = std::string(request.method_string());
+        head_.target = std::string(request.target());
+        head_.contentType = std::string(request[http::field::content_type]);
+        if (const auto it = request.find("x-api-key"); it != request.end())
+            head_.apiKey = std::string(it->value());
+        if (const auto it = request.find("x-client"); it != request.end())
+            head_.client = std::string(it->value());
+        if (request.count(http::field::host) == 1)
+            head_.host = std::string(request[http::field::host]);
+        for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
+            head_.origin =
+                (head_.origin ? *head_.origin + ", " : std::string()) + std::string(it->value());
+        if (const auto it =
+                request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
+            it != request.end())
+            head_.admin = std::string(it->value());
+        if (const auto length = parser_->content_length())
+            head_.contentLength = *length;
+        head_.upgrade = websocket::is_upgrade(request);
+        head_.fromLoopback = loopback_;
+        head_.peer = peer_;
+
+        routing_ = net_.routes.route(roles_, head_);
+        if (routing_.refusal)
+            return reply(std::move(*routing_.refusal), !parser_->is_done() || !keepAlive_);
+        if (routing_.endpoint == Endpoint::WebSocket)
+            return upgrade();
+        parser_->body_limit(routing_.bodyLimit);
+        if (parser_->is_done())
+            return onBody({});
+        if (equalsNoCase(std::string(request[http::field::expect]), "100-continue")) {
+            continue_ = {};
+            continue_.result(http::status::continue_);
+            continue_.version(11);
+            http::async_write(stream_, continue_,
+                              [self = shared_from_this()](error_code ec2, std::size_t) {
+                                  if (ec2)
+                                      return self->closeNow();
+                                  self->readBody();
+                              });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody() {
+        http::async_read(
+            stream_, buffer_, *parser_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
+    }
+
+    void onBody(error_code ec) {
+        if (ec)
+            return onReadError(ec);
+        HttpReply answer = net_.routes.answer(routing_.endpoint, head_, parser_->get().body());
+        parser_.reset();  // an upload's body can be large; it is not needed any more
+        reply(std::move(answer), !keepAlive_);
+    }
+
+    void onReadError(error_code ec) {
+        if (ec == http::error::end_of_stream || ec == asio::error::operation_aborted ||
+            ec == asio::error::connection_reset || ec == asio::error::eof)
+            return closeNow();
+        if (ec == beast::error::timeout) {
+            net_.log.write("http " + peer_ + " timed out while sending a request");
+            return closeNow();
+        }
+        if (ec == http::error::partial_message) {
+            net_.log.write("http " + peer_ + " closed the connection inside a request");
+            return closeNow();
+        }
+        if (ec == http::error::body_limit) {
+            const std::size_t limit = routing_.endpoint == Endpoint::None
+                                          ? net_.routes.bodyLimit(roles_)
+                                          : routing_.bodyLimit;
+            return reply(
+                net_.routes.unreadable(
+                    peer_, 413, "request body larger than " + std::to_string(limit) + " bytes"),
+                true);
+        }
+        if (ec == http::error::header_limit)
+            return reply(net_.routes.unreadable(peer_, 431, "request header too large"), true);
+        if (ec.category() == http::make_error_code(http::error::bad_version).category())
+            return reply(
+                net_.routes.unreadable(peer_, 400, "malformed HTTP request: " + ec.message()),
+                true);
+        net_.log.write("http " + peer_ + " read failed: " + ec.message());
+        closeNow();
+    }
+
+    void upgrade() {
+        upgraded_ = true;
+        net_.delist(this);
+        stream_.expires_never();
+        serveWebSocket(net_, std::move(stream_), peer_, parser_->get());
+    }
+
+    void reply(HttpReply answer, bool closeAfter) {
+        response_ = {};
+        response_.result(answer.status);
+        response_.version(version_ == 10 ? 10 : 11);
+        response_.set(http::field::server, kServerName);
+        if (!answer.contentType.empty())
+            response_.set(http::field::content_type, answer.contentType);
+        if (!answer.allow.empty())
+            response_.set(http::field::allow, answer.allow);
+        response_.body() = std::move(answer.body);
+        response_.keep_alive(!closeAfter);
+        response_.prepare_payload();
+        closeAfter_ = closeAfter;
+        stream_.expires_after(kWriteTimeout);
+        http::async_write(
+            stream_, response_,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(error_code ec) {
+        if (ec)
+            return closeNow();
+        if (closeAfter_)
+            return linger();
+        readHead();
+    }
+
+    // Closes after the answer without resetting the connection under a client that is still
+    // sending: our side is shut, and what still arrives is read and thrown away for a moment.
+    void linger() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+        stream_.expires_after(kLingerTimeout);
+        drainNext();
+    }
+
+    void drainNext() {
+        stream_.async_read_some(asio::buffer(drain_),
+                                [self = shared_from_this()](error_code ec, std::size_t n) {
+                                    self->drained_ += n;
+                                    if (ec || self->drained_ > kMaxDrainBytes)
+                                        return self->closeNow();
+                                    self->drainNext();
+                                });
+    }
+
+    void closeNow() {
+        error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.socket().close(ignored);
+    }
+
+    Network::Impl& net_;
+    const unsigned roles_;
+    beast::tcp_stream stream_;
+    const asio::any_io_executor executor_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    HttpHead head_;
+    Routing routing_;
+    unsigned version_ = 11;
+    bool keepAlive_ = false;
+    bool closeAfter_ = false;
+    bool upgraded_ = false;
+    std::string peer_;
+    bool loopback_ = false;
+    http::response<http::string_body> response_;
+    http::response<http::empty_body> continue_;
+    std::array<char, 16 * 1024> drain_{};
+    std::size_t drained_ = 0;
+};
+
+}  // namespace
+
+void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket) {
+    std::make_shared<HttpSession>(net, roles, std::move(socket))->start();
+}
+
+}  // namespace brevant::backend::sockets

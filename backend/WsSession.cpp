@@ -1,0 +1,202 @@
+// A WebSocket session: reads whole messages into the hub, writes the hub's messages from a
+// queue, and pings the client now and then.
+#include <deque>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "backend/NetworkParts.h"
+
+namespace brevant::backend::sockets {
+namespace {
+
+namespace websocket = beast::websocket;
+
+constexpr const char* kPing = R"({"t":"ping"})";
+constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;  // per WebSocket client
+
+class WsSession final : public Closable,
+                        public Peer,
+                        public std::enable_shared_from_this<WsSession> {
+public:
+    WsSession(Network::Impl& net, beast::tcp_stream&& stream, std::string peer)
+        : net_(net),
+          ws_(std::move(stream)),
+          peer_(std::move(peer)),
+          number_(net.nextWsNumber++),
+          pingTimer_(ws_.get_executor()) {}
+
+    ~WsSession() override { net_.delist(this); }
+
+    void accept(const http::request<http::string_body>& request) {
+        if (!net_.enlist(this, weak_from_this())) {
+            error_code ignored;
+            beast::get_lowest_layer(ws_).socket().close(ignored);
+            return;
+        }
+        beast::get_lowest_layer(ws_).expires_never();
+        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(http::field::server, kServerName);
+        }));
+        // No limit of Beast's own: a message over our limit is read to its end and dropped,
+        // and the session goes on.
+        ws_.read_message_max(0);
+        ws_.async_accept(request,
+                         [self = shared_from_this()](error_code ec) { self->onAccept(ec); });
+    }
+
+    void sendText(std::string text) override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this(), text = std::move(text)]() mutable {
+                       self->enqueue(std::move(text));
+                   });
+    }
+
+    void shutdown() override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this()] { self->finish("the backend is stopping"); });
+    }
+
+private:
+    void onAccept(error_code ec) {
+        if (ec) {
+            net_.log.write("ws " + peer_ + " handshake failed: " + ec.message());
+            finish({});
+            return;
+        }
+        open_ = true;
+        net_.hub.connected(number_, std::weak_ptr<Peer>(shared_from_this()), peer_);
+        schedulePing();
+        readMore();
+    }
+
+    void readMore() {
+        ws_.async_read_some(
+            readBuffer_, kReadChunk,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onRead(ec); });
+    }
+
+    void onRead(error_code ec) {
+        if (ec) {
+            if (ec == websocket::error::closed)
+                finish("closed by the client (code " + std::to_string(ws_.reason().code) + ")");
+            else
+                finish(ec.message());
+            return;
+        }
+        const auto data = readBuffer_.data();
+        messageBytes_ += data.size();
+        if (!oversized_ && messageBytes_ > net_.options.maxWsMessageBytes) {
+            oversized_ = true;
+            std::string().swap(message_);
+        }
+        if (!oversized_)
+            message_.append(static_cast<const char*>(data.data()), data.size());
+        readBuffer_.consume(data.size());
+
+        if (ws_.is_message_done()) {
+            if (oversized_)
+                net_.hub.dropped(number_, "message of " + std::to_string(messageBytes_) +
+                                              " bytes, over the limit of " +
+                                              std::to_string(net_.options.maxWsMessageBytes));
+            else if (!ws_.got_text())
+                net_.hub.dropped(number_,
+                                 "binary message (" + std::to_string(messageBytes_) + " bytes)");
+            else
+                net_.hub.received(number_, message_);
+            message_.clear();
+            oversized_ = false;
+            messageBytes_ = 0;
+        }
+        readMore();
+    }
+
+    void enqueue(std::string text) {
+        if (finished_ || !open_)
+            return;
+        if (queuedBytes_ + text.size() > kMaxQueuedBytes) {
+            net_.log.write("ws#" + std::to_string(number_) +
+                           " is not reading: send queue full, message dropped");
+            return;
+        }
+        queuedBytes_ += text.size();
+        queue_.push_back(std::move(text));
+        if (!writing_)
+            writeNext();
+    }
+
+    void writeNext() {
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(
+            asio::buffer(queue_.front()),
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(error_code ec) {
+        writing_ = false;
+        queuedBytes_ -= queue_.front().size();
+        queue_.pop_front();
+        if (ec || finished_) {
+            queue_.clear();
+            queuedBytes_ = 0;
+            if (ec)
+                finish("write failed: " + ec.message());
+            return;
+        }
+        if (!queue_.empty())
+            writeNext();
+    }
+
+    void schedulePing() {
+        if (net_.options.pingPeriod.count() <= 0)
+            return;
+        pingTimer_.expires_after(net_.options.pingPeriod);
+        pingTimer_.async_wait([self = shared_from_this()](error_code ec) {
+            if (ec || self->finished_)
+                return;
+            self->net_.hub.sendToConnection(self->number_, kPing);
+            self->schedulePing();
+        });
+    }
+
+    // Ends the session once; `reason` empty when the hub never knew it.
+    void finish(const std::string& reason) {
+        if (finished_)
+            return;
+        finished_ = true;
+        pingTimer_.cancel();
+        if (open_)
+            net_.hub.disconnected(number_, reason);
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+    }
+
+    Network::Impl& net_;
+    websocket::stream<beast::tcp_stream> ws_;
+    const std::string peer_;
+    const std::uint64_t number_;
+    asio::steady_timer pingTimer_;
+    beast::flat_buffer readBuffer_;
+    std::string message_;
+    std::size_t messageBytes_ = 0;
+    bool oversized_ = false;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool open_ = false;
+    bool finished_ = false;
+};
+
+}  // namespace
+
+void serveWebSocket(Network::Impl& net, beast::tcp_stream&& stream, std::string peer,
+                    const http::request<http::string_body>& upgrade) {
+    std::make_shared<WsSession>(net, std::move(stream), std::move(peer))->accept(upgrade);
+}
+
+}  // namespace brevant::backend::sockets
