@@ -80,29 +80,29 @@ std::string Console::run(const std::string& line) {
     std::string error;
     std::optional<std::vector<Word>> first = splitWords(line, error, 1);
     if (!first) {
-        log_.write("command refused: " + error + ": " + printable(line));
+        log_.write("command refused: " + error + ": " + escaped(line));
         return fail(error);
     }
     if (first->empty())
         return fail("empty command (try help)");
     const Command* command = findCommand(first->front().text);
     if (!command) {
-        log_.write("command refused: unknown command " + printable(first->front().text, 40));
-        return fail("unknown command '" + first->front().text + "' (try help)");
+        log_.write("command refused: unknown command " + escaped(first->front().text, 40));
+        return fail("unknown command '" + console::shown(first->front().text) + "' (try help)");
     }
     std::optional<std::vector<Word>> words = splitWords(line, error, command->restAfter);
     if (!words) {
-        log_.write("command refused: " + error + ": " + printable(line));
+        log_.write("command refused: " + error + ": " + escaped(line));
         return fail(error);
     }
     const Args args{line, std::move(*words)};
     const bool restMissing = command->restAfter != 0 && !command->restOptional &&
                              args.restAfter(command->restAfter).empty();
     if (args.count() < command->minArgs || args.count() > command->maxArgs || restMissing) {
-        log_.write("command refused: wrong arguments: " + printable(line));
+        log_.write("command refused: wrong arguments: " + escaped(line));
         return fail("usage: " + std::string(command->usage));
     }
-    log_.write("command: " + printable(line, 200));
+    log_.write("command: " + escaped(line, 200));
     if (!command->handler)
         return help();
     console::Parts parts{log_, hub_, ranks_, replays_};

@@ -39,6 +39,11 @@ using Handler = std::string (*)(Parts&, const Args&);
 
 // "error: " and the text: the output of a failed command.
 std::string fail(const std::string& text);
+// A value in an answer, whole and escaped (see escaped()): client texts, and words of the
+// command line echoed back.
+inline std::string shown(std::string_view text) {
+    return escaped(text, kWholeText);
+}
 
 // ConsoleSettings.cpp: the pairing table and the rank desk's next answer.
 std::string pair(Parts& parts, const Args& args);

@@ -1,5 +1,6 @@
 // Console commands that list what the backend holds: the pairing table, the connected clients
-// and what they sent.
+// and what they sent. Every text that came from outside is shown escaped, so that no value can
+// start a row of its own or reach the operator's terminal as a command.
 #include "backend/ConsoleCommands.h"
 #include "backend/Json.h"
 
@@ -8,7 +9,7 @@ namespace brevant::backend::console {
 std::string pairs(Parts& parts, const Args&) {
     std::string out = "pairing table:";
     for (const auto& [device, user] : parts.hub.pairs())
-        out += "\n  " + device + " -> " + (user.empty() ? "(no user)" : user);
+        out += "\n  " + shown(device) + " -> " + (user.empty() ? "(no user)" : shown(user));
     return out;
 }
 
@@ -17,11 +18,11 @@ std::string clients(Parts& parts, const Args&) {
     for (const ClientInfo& c : parts.hub.clients()) {
         out += "\n  ws#" + std::to_string(c.connection) + " " + c.peer;
         if (c.hello)
-            out += " device=" + c.hello->deviceId + " platform=" + c.hello->platform +
-                   " version=" + c.hello->version;
+            out += " device=" + shown(c.hello->deviceId) + " platform=" + shown(c.hello->platform) +
+                   " version=" + shown(c.hello->version);
         else
             out += " (no hello yet)";
-        out += " server='" + c.server + "'";
+        out += " server='" + shown(c.server) + "'";
     }
     return out;
 }
@@ -29,15 +30,15 @@ std::string clients(Parts& parts, const Args&) {
 std::string results(Parts& parts, const Args&) {
     std::string out = "game results:";
     for (const GameResult& r : parts.hub.gameResults())
-        out += "\n  ws#" + std::to_string(r.connection) + " device=" + r.deviceId + " " +
-               dumpCompact(r.message);
+        out += "\n  ws#" + std::to_string(r.connection) + " device=" + shown(r.deviceId) + " " +
+               shown(dumpCompact(r.message));
     return out;
 }
 
 std::string acks(Parts& parts, const Args&) {
     std::string out = "create acks:";
     for (const CreateAck& a : parts.hub.createAcks())
-        out += "\n  ws#" + std::to_string(a.connection) + " device=" + a.deviceId +
+        out += "\n  ws#" + std::to_string(a.connection) + " device=" + shown(a.deviceId) +
                " ok=" + (a.ok ? "true" : "false");
     return out;
 }
@@ -46,16 +47,17 @@ std::string uploads(Parts& parts, const Args&) {
     std::string out = "uploads:";
     for (const Upload& u : parts.replays.uploads())
         out += "\n  #" + std::to_string(u.id) + " " + u.storedPath.string() + " " +
-               std::to_string(u.bytes) + " bytes file='" + u.fileName + "' device=" + u.deviceId +
-               " server='" + u.server + "' uploader='" + u.uploader + "'";
+               std::to_string(u.bytes) + " bytes file='" + shown(u.fileName) +
+               "' device=" + shown(u.deviceId) + " server='" + shown(u.server) + "' uploader='" +
+               shown(u.uploader) + "'";
     return out;
 }
 
 std::string ranks(Parts& parts, const Args&) {
     std::string out = "rank submissions:";
     for (const RankSubmission& s : parts.ranks.submissions())
-        out += "\n  device=" + s.deviceId + " ranks=" + dumpCompact(s.ranks) + " -> " +
-               std::to_string(s.status) + " " + s.answer;
+        out += "\n  device=" + shown(s.deviceId) + " ranks=" + shown(dumpCompact(s.ranks)) +
+               " -> " + std::to_string(s.status) + " " + s.answer;
     return out;
 }
 

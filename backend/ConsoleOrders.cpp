@@ -21,10 +21,10 @@ std::string order(Parts& parts, const std::string& device, const std::string& te
                   const std::string& server = {}) {
     const std::size_t count = parts.hub.sendToDevice(device, text, server);
     if (count == 0)
-        return fail("device '" + device + "' is not connected");
-    return "sent to " + device +
+        return fail("device '" + shown(device) + "' is not connected");
+    return "sent to " + shown(device) +
            (count > 1 ? " (" + std::to_string(count) + " connections)" : std::string()) + ": " +
-           text;
+           shown(text);
 }
 
 }  // namespace

@@ -23,12 +23,12 @@ std::string fail(const std::string& text) {
 
 std::string pair(Parts& parts, const Args& args) {
     parts.hub.pair(args.at(1), args.restAfter(2));
-    return "paired " + args.at(1);
+    return "paired " + shown(args.at(1));
 }
 
 std::string unpair(Parts& parts, const Args& args) {
-    return parts.hub.unpair(args.at(1)) ? "unpaired " + args.at(1)
-                                        : fail("device '" + args.at(1) + "' is not paired");
+    return parts.hub.unpair(args.at(1)) ? "unpaired " + shown(args.at(1))
+                                        : fail("device '" + shown(args.at(1)) + "' is not paired");
 }
 
 std::string failRank(Parts& parts, const Args& args) {

@@ -194,14 +194,15 @@ public:
                 return std::move(result_);
             const Delimiter end = findDelimiter(body_, crlfDash_, pos);
             if (end.at == std::string_view::npos)
-                return fail(Failure::Malformed, "part '" + part.name +
+                return fail(Failure::Malformed, "part '" + escaped(part.name, 40) +
                                                     "' is not closed by the boundary "
                                                     "(truncated body?)");
             part.data = body_.substr(pos, end.at - pos);
             const std::size_t limit = part.fileName ? limits_.maxFileBytes : limits_.maxFieldBytes;
             if (part.data.size() > limit)
-                return fail(Failure::TooLarge, "part '" + part.name + "' is larger than " +
-                                                   std::to_string(limit) + " bytes");
+                return fail(Failure::TooLarge, "part '" + escaped(part.name, 40) +
+                                                   "' is larger than " + std::to_string(limit) +
+                                                   " bytes");
             result_.parts.push_back(std::move(part));
             tail = end.tail;
             pos = end.next;

@@ -10,8 +10,7 @@ namespace brevant::backend {
 namespace {
 
 std::string requestLine(const HttpHead& head) {
-    return "http " + head.peer + " " + printable(head.method, 10) + " " +
-           printable(head.target, 200);
+    return "http " + head.peer + " " + escaped(head.method, 10) + " " + escaped(head.target, 200);
 }
 
 HttpReply methodNotAllowed(const char* allowed) {
@@ -134,7 +133,7 @@ HttpReply Routes::pairStatus(const HttpHead& head) {
     if (!deviceId)
         return refuse(head, 400, "bad percent-encoding in deviceId");
     const bool registered = hub_.isPaired(*deviceId);
-    log_.write("pair-status device=" + printable(*deviceId, 60) + " -> " +
+    log_.write("pair-status device=" + escaped(*deviceId, 60) + " -> " +
                (registered ? "registered" : "not registered"));
     return jsonReply({{"registered", registered}});
 }
@@ -165,7 +164,7 @@ HttpReply Routes::upload(const HttpHead& head, std::string_view body) {
     std::map<std::string, const multipart::Part*> byName;
     for (const multipart::Part& part : parsed.parts) {
         if (!byName.emplace(part.name, &part).second)
-            return refuse(head, 400, "part '" + printable(part.name, 40) + "' appears twice");
+            return refuse(head, 400, "part '" + escaped(part.name, 40) + "' appears twice");
     }
     const auto field = [&](const char* name) -> const multipart::Part* {
         const auto it = byName.find(name);
@@ -195,9 +194,9 @@ HttpReply Routes::upload(const HttpHead& head, std::string_view body) {
         return refuse(head, 500, error);
     log_.write("upload #" + std::to_string(stored->id) + " stored as " +
                stored->storedPath.filename().string() + ": " + std::to_string(stored->bytes) +
-               " bytes, file='" + printable(stored->fileName, 80) + "' device=" +
-               printable(stored->deviceId, 60) + " server='" + printable(stored->server, 60) +
-               "' uploader='" + printable(stored->uploader, 40) + "'");
+               " bytes, file='" + escaped(stored->fileName, 80) +
+               "' device=" + escaped(stored->deviceId, 60) + " server='" +
+               escaped(stored->server, 60) + "' uploader='" + escaped(stored->uploader, 40) + "'");
     return jsonReply({{"ok", true}, {"id", stored->id}});
 }
 
