@@ -154,6 +154,7 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     hello.version = stringMember(message, "version");
     hello.epicId = stringMember(message, "epicId");
     hello.steamId = stringMember(message, "steamId");
+    replaceOthers(connection, hello.deviceId);
     client.hello = hello;
     hellos_.add(hello);
     const bool paired = pairs_.count(hello.deviceId) != 0;
@@ -163,9 +164,32 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     send(connection, client, paired ? kPairedOk : kPairRequired);
 }
 
+// One device, one connection: a device that connects again (after a network change, say) must
+// not leave an older connection behind that would also receive its orders. The older one is
+// forgotten at once and closed with a policy code.
+void Hub::replaceOthers(std::uint64_t connection, const std::string& deviceId) {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        const Client& other = it->second;
+        if (it->first == connection || !other.hello || other.hello->deviceId != deviceId) {
+            ++it;
+            continue;
+        }
+        log_.write(label(it->first) + " replaced by ws#" + std::to_string(connection) +
+                   ", which said hello with the same device; closing it (code 1008)");
+        if (auto peer = other.peer.lock())
+            peer->closeForPolicy("replaced by a newer connection of the same device");
+        it = clients_.erase(it);
+    }
+}
+
+bool Hub::isPairedClient(const Client& client) const {
+    return client.hello && pairs_.count(client.hello->deviceId) != 0;
+}
+
 void Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
                      const std::string& text, const Json& message) {
-    // Only a client that said who it is takes part in a match's relays.
+    // Only a client that said who it is, and whose device is paired (as orders need), takes
+    // part in a match's relays.
     if (!client.hello)
         return ignore(connection, type + " before hello, not relayed");
     const std::string wrong = wrongMember(message, {{"server", JsonKind::String},
@@ -190,12 +214,14 @@ void Hub::onRotation(std::uint64_t connection, Client& client, const std::string
     const std::string server = stringMember(message, "server");
     if (server.empty())
         return ignore(connection, type + " without a server name, not relayed");
+    if (!isPairedClient(client))
+        return ignore(connection, type + " from a device that is not paired, not relayed");
     client.server = server;
 
-    // Relayed as received, to the other clients of the same match only.
+    // Relayed as received, to the other paired clients of the same match only.
     std::string targets;
     for (auto& [other, entry] : clients_) {
-        if (other == connection || entry.server != server)
+        if (other == connection || entry.server != server || !isPairedClient(entry))
             continue;
         if (auto peer = entry.peer.lock())
             peer->sendText(text);

@@ -48,6 +48,9 @@ struct Options {
     std::size_t maxSmallBodyBytes = 64 * 1024;
     // Time allowed for reading a request (head and body) before the connection is dropped.
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
+    // (one that stopped reading) is disconnected.
+    std::size_t maxSendQueueBytes = 4 * 1024 * 1024;
     // The clock of the rank cooldown; empty means std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
     // Each record list (hellos, create acks, game results, rank submissions) keeps its latest

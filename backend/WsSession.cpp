@@ -1,5 +1,5 @@
 // A WebSocket session: reads whole messages into the hub, writes the hub's messages from a
-// queue, and pings the client now and then.
+// queue of bounded size, and pings the client now and then.
 #include <deque>
 #include <utility>
 
@@ -16,7 +16,6 @@ namespace websocket = beast::websocket;
 
 constexpr const char* kPing = R"({"t":"ping"})";
 constexpr std::size_t kReadChunk = 64 * 1024;
-constexpr std::size_t kMaxQueuedBytes = 64 * 1024 * 1024;  // per WebSocket client
 
 class WsSession final : public Closable,
                         public Peer,
@@ -56,6 +55,11 @@ public:
                    });
     }
 
+    void closeForPolicy(std::string why) override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this(), why = std::move(why)] { self->startClosing(why); });
+    }
+
     void shutdown() override {
         asio::post(ws_.get_executor(),
                    [self = shared_from_this()] { self->finish("the backend is stopping"); });
@@ -82,7 +86,9 @@ private:
 
     void onRead(error_code ec) {
         if (ec) {
-            if (ec == websocket::error::closed)
+            if (closing_)
+                finish(closeWhy_);
+            else if (ec == websocket::error::closed)
                 finish("closed by the client (code " + std::to_string(ws_.reason().code) + ")");
             else
                 finish(ec.message());
@@ -116,11 +122,12 @@ private:
     }
 
     void enqueue(std::string text) {
-        if (finished_ || !open_)
+        if (finished_ || !open_ || closing_)
             return;
-        if (queuedBytes_ + text.size() > kMaxQueuedBytes) {
-            net_.log.write("ws#" + std::to_string(number_) +
-                           " is not reading: send queue full, message dropped");
+        // A client that stops reading would make the queue grow without end: it is dropped.
+        if (queuedBytes_ + text.size() > net_.options.maxSendQueueBytes) {
+            finish("not reading: over " + std::to_string(net_.options.maxSendQueueBytes) +
+                   " bytes waiting to be sent");
             return;
         }
         queuedBytes_ += text.size();
@@ -141,7 +148,7 @@ private:
         writing_ = false;
         queuedBytes_ -= queue_.front().size();
         queue_.pop_front();
-        if (ec || finished_) {
+        if (ec || finished_ || closing_) {
             queue_.clear();
             queuedBytes_ = 0;
             if (ec)
@@ -164,16 +171,31 @@ private:
         });
     }
 
+    // Sends a close frame with code 1008 (policy violation), drops what was not sent yet, and
+    // finishes once the client answered or the closing handshake timed out.
+    void startClosing(const std::string& why) {
+        if (finished_ || closing_ || !open_)
+            return;
+        closing_ = true;
+        closeWhy_ = why;
+        while (queue_.size() > (writing_ ? 1u : 0u)) {
+            queuedBytes_ -= queue_.back().size();
+            queue_.pop_back();
+        }
+        ws_.async_close(websocket::close_reason(websocket::close_code::policy_error, why),
+                        [self = shared_from_this()](error_code) { self->finish(self->closeWhy_); });
+    }
+
     // Ends the session once; `reason` empty when the hub never knew it.
     void finish(const std::string& reason) {
         if (finished_)
             return;
         finished_ = true;
         pingTimer_.cancel();
-        if (open_)
-            net_.hub.disconnected(number_, reason);
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
+        if (open_)
+            net_.hub.disconnected(number_, reason);
     }
 
     Network::Impl& net_;
@@ -189,6 +211,8 @@ private:
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
     bool open_ = false;
+    bool closing_ = false;  // a close frame was sent (closeForPolicy)
+    std::string closeWhy_;
     bool finished_ = false;
 };
 

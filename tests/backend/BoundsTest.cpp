@@ -1,4 +1,5 @@
-// What a hostile client cannot do to the backend: write into the operator's console.
+// What a hostile client cannot do to the backend: make it queue without end, join relays
+// unpaired, share another connection's orders, or write into the operator's console.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -13,7 +14,131 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class BoundsTest : public BackendTest {};
+class BoundsTest : public BackendTest {
+protected:
+    // Whether a line containing `text` was logged since `mark`, looking once.
+    bool loggedSince(const std::string& text, std::size_t mark) const {
+        return server_->waitForLog(text, 0ms, mark);
+    }
+    // Pairs the devices and says hello with each on a client of its own.
+    std::vector<std::unique_ptr<WsClient>> pairedClients(std::initializer_list<const char*> ids) {
+        std::vector<std::unique_ptr<WsClient>> clients;
+        for (const char* id : ids) {
+            server_->pair(id);
+            clients.push_back(std::make_unique<WsClient>(ports().ws));
+            clients.back()->hello(id);
+            EXPECT_TRUE(clients.back()->waitForType("paired_ok"));
+        }
+        return clients;
+    }
+};
+
+bool hasRev(const std::string& message, int rev) {
+    const std::string key = "\"rev\":" + std::to_string(rev);
+    const std::size_t at = message.find(key);
+    return at != std::string::npos && at + key.size() < message.size() &&
+           (message[at + key.size()] == ',' || message[at + key.size()] == '}');
+}
+
+TEST_F(BoundsTest, AStalledReaderIsDisconnectedWhileTheOthersKeepReceiving) {
+    EXPECT_EQ(brevant::backend::Options{}.maxSendQueueBytes, 4u * 1024 * 1024);
+    options_.maxSendQueueBytes = 256 * 1024;
+    ASSERT_TRUE(start());
+    auto clients = pairedClients({"devA", "devB"});
+    WsClient& a = *clients[0];
+    WsClient& b = *clients[1];
+    server_->pair("devS");
+    BareWsClient stalled(ports().ws, 4096);  // says hello, then never reads
+    ASSERT_TRUE(stalled.connected());
+    stalled.hello("devS");
+    server_->runCommand("create devA Final");
+    server_->runCommand("join devB Final");
+    stalled.send(R"({"t":"rotate_state_req","server":"Final","from":"devS"})");
+    ASSERT_TRUE(server_->waitForLog("[devS] rotate_state_req server='Final' relayed to", kWait));
+
+    // 64 KiB states until the stalled client's queue is full; b gets every one of them.
+    const std::size_t mark = server_->logCount();
+    const std::string padding(64 * 1024, 'p');
+    std::size_t at = 0;
+    int rev = 0;
+    bool dropped = false;
+    for (; rev < 1000 && !dropped; ++rev) {
+        a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
+               std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
+        const auto got = b.waitFor([&](const std::string& m) { return hasRev(m, rev); }, at);
+        ASSERT_TRUE(got) << rev;
+        at = *got + 1;
+        dropped = loggedSince("[devS] disconnected: not reading: over 262144 bytes", mark);
+    }
+    ASSERT_TRUE(dropped);
+    const std::size_t afterDrop = server_->logCount();
+    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
+    EXPECT_TRUE(b.waitFor([](const std::string& m) { return hasRev(m, -1); }, at));
+    const std::string onlyB = "rotate_state server='Final' relayed to ws#2[devB]";
+    EXPECT_TRUE(server_->waitForLog(
+        [&](const std::string& line) {
+            return line.size() >= onlyB.size() &&
+                   line.compare(line.size() - onlyB.size(), onlyB.size(), onlyB) == 0;
+        },
+        kWait, afterDrop));
+    const auto lines = server_->logLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("not reading") != l.npos; }),
+              1);
+}
+
+TEST_F(BoundsTest, AnUnpairedClientsRotationMessagesAreNotRelayed) {
+    ASSERT_TRUE(start());
+    auto clients = pairedClients({"devA"});
+    WsClient& a = *clients[0];
+    WsClient b(ports().ws);
+    b.hello("devB");  // not paired
+    ASSERT_TRUE(b.waitForType("pair_required"));
+    server_->runCommand("create devA Final");
+    server_->runCommand("join devB Final");
+
+    b.send(R"({"t":"rotate_state","server":"Final","from":"devB","rev":1})");
+    EXPECT_TRUE(server_->waitForLog(
+        "ws#2[devB] ignored: rotate_state from a device that is not paired, not relayed", kWait));
+    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":2})");
+    EXPECT_TRUE(
+        server_->waitForLog("ws#1[devA] rotate_state server='Final' relayed to nobody", kWait));
+    // Nothing reached either of them before a ping sent after both.
+    for (auto [client, device] : {std::pair{&a, "devA"}, std::pair{&b, "devB"}}) {
+        server_->runCommand(std::string("ping ") + device);
+        const auto end = client->waitForType("ping");
+        ASSERT_TRUE(end);
+        const auto got = client->messages();
+        EXPECT_TRUE(std::none_of(got.begin(), got.begin() + static_cast<long>(*end),
+                                 [](const std::string& m) { return hasRev(m, 1) || hasRev(m, 2); }))
+            << device;
+    }
+
+    // Once paired, the same client takes part.
+    server_->runCommand("pair devB");
+    b.send(R"({"t":"rotate_state","server":"Final","from":"devB","rev":3})");
+    EXPECT_TRUE(a.waitFor([](const std::string& m) { return hasRev(m, 3); }));
+}
+
+TEST_F(BoundsTest, ASecondHelloOfAConnectedDeviceReplacesTheOlderConnection) {
+    ASSERT_TRUE(start());
+    server_->pair("devA");
+    BareWsClient older(ports().ws);
+    ASSERT_TRUE(older.connected());
+    older.hello("devA");
+    ASSERT_TRUE(server_->waitForLog("ws#1[devA] hello", kWait));
+    WsClient newer(ports().ws);
+    newer.hello("devA");
+    ASSERT_TRUE(newer.waitForType("paired_ok"));
+
+    EXPECT_EQ(older.closeCode(), 1008u);  // policy violation
+    EXPECT_TRUE(server_->waitForLog("ws#1[devA] replaced by ws#2", kWait));
+    EXPECT_EQ(server_->runCommand("ping devA"), R"(sent to devA: {"t":"ping"})");
+    EXPECT_TRUE(newer.waitForType("ping"));
+    const auto clients = server_->clients();
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].connection, 2u);
+}
 
 TEST_F(BoundsTest, ClientTextIsShownEscapedInAnswersAndLogLines) {
     using brevant::backend::escaped;
