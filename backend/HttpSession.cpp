@@ -27,10 +27,36 @@ bool isLoopback(const asio::ip::address& address) {
     return address.is_loopback();
 }
 
+// The parts of a request head that the routes look at.
+HttpHead headOf(const Request& request) {
+    HttpHead head;
+    head.method = std::string(request.method_string());
+    head.target = std::string(request.target());
+    head.contentType = std::string(request[http::field::content_type]);
+    if (const auto it = request.find("x-api-key"); it != request.end())
+        head.apiKey = std::string(it->value());
+    if (const auto it = request.find("x-client"); it != request.end())
+        head.client = std::string(it->value());
+    if (request.count(http::field::host) == 1)
+        head.host = std::string(request[http::field::host]);
+    for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
+        head.origin =
+            (head.origin ? *head.origin + ", " : std::string()) + std::string(it->value());
+    if (const auto it = request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
+        it != request.end())
+        head.admin = std::string(it->value());
+    head.upgrade = websocket::is_upgrade(request);
+    return head;
+}
+
 class HttpSession final : public Closable, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(Network::Impl& net, unsigned roles, tcp::socket socket)
-        : net_(net), roles_(roles), stream_(std::move(socket)), executor_(stream_.get_executor()) {}
+    HttpSession(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot)
+        : net_(net),
+          roles_(roles),
+          stream_(std::move(socket)),
+          executor_(stream_.get_executor()),
+          slot_(std::move(slot)) {}
 
     ~HttpSession() override { net_.delist(this); }
 
@@ -54,12 +80,14 @@ public:
     }
 
 private:
+    // The head has headTimeout to arrive whole, however slowly its bytes trickle in.
     void readHead() {
         parser_.emplace();
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(net_.routes.bodyLimit(roles_));
         version_ = 11;
-        stream_.expires_after(net_.options.httpReadTimeout);
+        readingHead_ = true;
+        stream_.expires_after(net_.options.headTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onHead(ec); });
@@ -68,29 +96,13 @@ private:
     void onHead(error_code ec) {
         if (ec)
             return onReadError(ec);
-        const auto& request = parser_->get();
+        readingHead_ = false;
+        const Request& request = parser_->get();
         version_ = request.version();
         keepAlive_ = request.keep_alive();
-        head_ = HttpHead{};
-        head_.method = std::string(request.method_string());
-        head_.target = std::string(request.target());
-        head_.contentType = std::string(request[http::field::content_type]);
-        if (const auto it = request.find("x-api-key"); it != request.end())
-            head_.apiKey = std::string(it->value());
-        if (const auto it = request.find("x-client"); it != request.end())
-            head_.client = std::string(it->value());
-        if (request.count(http::field::host) == 1)
-            head_.host = std::string(request[http::field::host]);
-        for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
-            head_.origin =
-                (head_.origin ? *head_.origin + ", " : std::string()) + std::string(it->value());
-        if (const auto it =
-                request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
-            it != request.end())
-            head_.admin = std::string(it->value());
+        head_ = headOf(request);
         if (const auto length = parser_->content_length())
             head_.contentLength = *length;
-        head_.upgrade = websocket::is_upgrade(request);
         head_.fromLoopback = loopback_;
         head_.peer = peer_;
 
@@ -100,21 +112,20 @@ private:
         if (routing_.endpoint == Endpoint::WebSocket)
             return upgrade();
         parser_->body_limit(routing_.bodyLimit);
+        stream_.expires_after(net_.options.httpReadTimeout);
         if (parser_->is_done())
             return onBody({});
-        if (equalsNoCase(std::string(request[http::field::expect]), "100-continue")) {
-            continue_ = {};
-            continue_.result(http::status::continue_);
-            continue_.version(11);
-            http::async_write(stream_, continue_,
-                              [self = shared_from_this()](error_code ec2, std::size_t) {
-                                  if (ec2)
-                                      return self->closeNow();
-                                  self->readBody();
-                              });
-            return;
-        }
-        readBody();
+        if (!equalsNoCase(std::string(request[http::field::expect]), "100-continue"))
+            return readBody();
+        continue_ = {};
+        continue_.result(http::status::continue_);
+        continue_.version(11);
+        http::async_write(stream_, continue_,
+                          [self = shared_from_this()](error_code ec2, std::size_t) {
+                              if (ec2)
+                                  return self->closeNow();
+                              self->readBody();
+                          });
     }
 
     void readBody() {
@@ -136,13 +147,17 @@ private:
             ec == asio::error::connection_reset || ec == asio::error::eof)
             return closeNow();
         if (ec == beast::error::timeout) {
-            net_.log.write("http " + peer_ + " timed out while sending a request");
-            return closeNow();
+            // A connection kept open after an answer may stay quiet; one that started a request
+            // and did not finish it in time is logged.
+            if (readingHead_ && answered_ > 0 && !parser_->got_some())
+                return closeNow();
+            return drop(readingHead_
+                            ? "timed out while sending a request head (" +
+                                  std::to_string(net_.options.headTimeout.count()) + " ms allowed)"
+                            : "timed out while sending a request");
         }
-        if (ec == http::error::partial_message) {
-            net_.log.write("http " + peer_ + " closed the connection inside a request");
-            return closeNow();
-        }
+        if (ec == http::error::partial_message)
+            return drop("closed the connection inside a request");
         if (ec == http::error::body_limit) {
             const std::size_t limit = routing_.endpoint == Endpoint::None
                                           ? net_.routes.bodyLimit(roles_)
@@ -158,18 +173,24 @@ private:
             return reply(
                 net_.routes.unreadable(peer_, 400, "malformed HTTP request: " + ec.message()),
                 true);
-        net_.log.write("http " + peer_ + " read failed: " + ec.message());
+        drop("read failed: " + ec.message());
+    }
+
+    // Closes, then logs why.
+    void drop(const std::string& why) {
         closeNow();
+        net_.log.write("http " + peer_ + " " + why);
     }
 
     void upgrade() {
         upgraded_ = true;
         net_.delist(this);
         stream_.expires_never();
-        serveWebSocket(net_, std::move(stream_), peer_, parser_->get());
+        serveWebSocket(net_, std::move(stream_), peer_, parser_->get(), std::move(slot_));
     }
 
     void reply(HttpReply answer, bool closeAfter) {
+        ++answered_;
         response_ = {};
         response_.result(answer.status);
         response_.version(version_ == 10 ? 10 : 11);
@@ -219,12 +240,14 @@ private:
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.socket().close(ignored);
+        slot_.release();
     }
 
     Network::Impl& net_;
     const unsigned roles_;
     beast::tcp_stream stream_;
     const asio::any_io_executor executor_;
+    ConnectionSlot slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     HttpHead head_;
@@ -233,6 +256,8 @@ private:
     bool keepAlive_ = false;
     bool closeAfter_ = false;
     bool upgraded_ = false;
+    bool readingHead_ = false;
+    std::size_t answered_ = 0;
     std::string peer_;
     bool loopback_ = false;
     http::response<http::string_body> response_;
@@ -243,8 +268,8 @@ private:
 
 }  // namespace
 
-void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket) {
-    std::make_shared<HttpSession>(net, roles, std::move(socket))->start();
+void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot) {
+    std::make_shared<HttpSession>(net, roles, std::move(socket), std::move(slot))->start();
 }
 
 }  // namespace brevant::backend::sockets

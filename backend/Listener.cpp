@@ -1,5 +1,6 @@
 // A listening socket: binds with an error that says what to do, and accepts connections for
-// the HTTP sessions, retrying a little later when accepting fails.
+// the HTTP sessions (as many as there are connection slots), retrying a little later when
+// accepting fails.
 #include <utility>
 
 #include <boost/asio/strand.hpp>
@@ -58,7 +59,10 @@ void Listener::onAccept(error_code ec, tcp::socket socket) {
         });
         return;
     }
-    serveHttp(net_, roles_, std::move(socket));
+    if (std::optional<ConnectionSlot> slot = net_.admit())
+        serveHttp(net_, roles_, std::move(socket), std::move(*slot));
+    else
+        net_.turnAway(socket);
     accept();
 }
 

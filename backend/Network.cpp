@@ -47,6 +47,37 @@ void Network::Impl::delist(Closable* key) {
     connections.erase(key);
 }
 
+std::optional<ConnectionSlot> Network::Impl::admit() {
+    std::size_t open = openConnections.load();
+    do {
+        if (open >= options.maxConnections)
+            return std::nullopt;
+    } while (!openConnections.compare_exchange_weak(open, open + 1));
+    return ConnectionSlot(openConnections);
+}
+
+void Network::Impl::turnAway(tcp::socket& socket) {
+    error_code ec;
+    const tcp::endpoint remote = socket.remote_endpoint(ec);
+    const std::string peer = ec ? std::string("?") : endpointText(remote);
+    socket.close(ec);
+    const auto now = std::chrono::steady_clock::now();
+    if (lastTurnAwayLine != std::chrono::steady_clock::time_point{} &&
+        now - lastTurnAwayLine < std::chrono::seconds(1)) {
+        ++turnedAwayQuietly;
+        return;
+    }
+    std::string line = "connection from " + peer +
+                       " refused: " + std::to_string(options.maxConnections) +
+                       " connections are open, the most allowed";
+    if (turnedAwayQuietly > 0)
+        line +=
+            " (" + std::to_string(turnedAwayQuietly) + " more refused since the last such line)";
+    log.write(line);
+    lastTurnAwayLine = now;
+    turnedAwayQuietly = 0;
+}
+
 Network::Impl::~Impl() {
     listeners.clear();
 }

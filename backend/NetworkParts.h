@@ -6,7 +6,9 @@
 // a second network thread would also be safe), and other threads reach a connection only by
 // posting to that strand.
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -41,6 +43,9 @@ using boost::system::error_code;
 
 inline constexpr const char* kServerName = "brevant-backend";
 
+// A request as the HTTP session reads it.
+using Request = http::request<http::string_body>;
+
 // A connection that stop() can end.
 class Closable {
 public:
@@ -52,6 +57,24 @@ public:
 std::string endpointText(const tcp::endpoint& endpoint);
 // "WebSocket /ws, POST /rank-submit", for the log and for errors.
 std::string rolesText(unsigned roles);
+
+// A connection's place among Options::maxConnections, held from its accept to its close (also
+// across a WebSocket upgrade); given back by release() or when destroyed.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(std::atomic<std::size_t>& open) : open_(&open) {}
+    ConnectionSlot(ConnectionSlot&& other) noexcept : open_(other.open_) { other.open_ = nullptr; }
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot() { release(); }
+    void release() {
+        if (open_)
+            open_->fetch_sub(1);
+        open_ = nullptr;
+    }
+
+private:
+    std::atomic<std::size_t>* open_;
+};
 
 class Listener;
 
@@ -74,6 +97,16 @@ struct Network::Impl {
 
     bool enlist(sockets::Closable* key, std::weak_ptr<sockets::Closable> connection);
     void delist(sockets::Closable* key);
+
+    // Connections between accept and close, over every listener.
+    std::atomic<std::size_t> openConnections{0};
+    // A slot for a new connection, unless Options::maxConnections are open.
+    std::optional<sockets::ConnectionSlot> admit();
+    // Closes a connection that found no slot, with a log line (at most one a second, counting
+    // the ones not logged). Network thread only.
+    void turnAway(sockets::tcp::socket& socket);
+    std::chrono::steady_clock::time_point lastTurnAwayLine{};
+    std::size_t turnedAwayQuietly = 0;
 
     Ports bound;
     bool started = false;
@@ -119,11 +152,11 @@ private:
 };
 
 // Reads HTTP requests from an accepted connection and answers them (HttpSession.cpp).
-void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket);
+void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot);
 
 // Takes over a connection whose WebSocket upgrade request has been read (WsSession.cpp).
 void serveWebSocket(Network::Impl& net, beast::tcp_stream&& stream, std::string peer,
-                    const http::request<http::string_body>& upgrade);
+                    const Request& upgrade, ConnectionSlot slot);
 
 }  // namespace sockets
 }  // namespace brevant::backend

@@ -46,8 +46,13 @@ struct Options {
     std::size_t maxFieldBytes = 64 * 1024;
     // Largest body of the other routes (rank submission, admin commands).
     std::size_t maxSmallBodyBytes = 64 * 1024;
-    // Time allowed for reading a request (head and body) before the connection is dropped.
+    // Time allowed for a request head (also a WebSocket upgrade request) to arrive whole, and
+    // then for its body, before the connection is dropped.
+    std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // Connections open at once over all ports, HTTP and WebSocket together; a connection past
+    // it is closed as soon as it is accepted.
+    std::size_t maxConnections = 512;
     // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
     // (one that stopped reading) is disconnected.
     std::size_t maxSendQueueBytes = 4 * 1024 * 1024;

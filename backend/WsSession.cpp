@@ -21,23 +21,27 @@ class WsSession final : public Closable,
                         public Peer,
                         public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(Network::Impl& net, beast::tcp_stream&& stream, std::string peer)
+    WsSession(Network::Impl& net, beast::tcp_stream&& stream, std::string peer, ConnectionSlot slot)
         : net_(net),
           ws_(std::move(stream)),
           peer_(std::move(peer)),
           number_(net.nextWsNumber++),
+          slot_(std::move(slot)),
           pingTimer_(ws_.get_executor()) {}
 
     ~WsSession() override { net_.delist(this); }
 
-    void accept(const http::request<http::string_body>& request) {
+    void accept(const Request& request) {
         if (!net_.enlist(this, weak_from_this())) {
             error_code ignored;
             beast::get_lowest_layer(ws_).socket().close(ignored);
             return;
         }
         beast::get_lowest_layer(ws_).expires_never();
-        ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        // The handshake's answer and a closing handshake get as long as a request head.
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.handshake_timeout = net_.options.headTimeout;
+        ws_.set_option(timeouts);
         ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
             response.set(http::field::server, kServerName);
         }));
@@ -186,7 +190,8 @@ private:
                         [self = shared_from_this()](error_code) { self->finish(self->closeWhy_); });
     }
 
-    // Ends the session once; `reason` empty when the hub never knew it.
+    // Ends the session once; `reason` empty when the hub never knew it. The connection's slot
+    // is free before the hub logs the end.
     void finish(const std::string& reason) {
         if (finished_)
             return;
@@ -194,6 +199,7 @@ private:
         pingTimer_.cancel();
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
+        slot_.release();
         if (open_)
             net_.hub.disconnected(number_, reason);
     }
@@ -202,6 +208,7 @@ private:
     websocket::stream<beast::tcp_stream> ws_;
     const std::string peer_;
     const std::uint64_t number_;
+    ConnectionSlot slot_;
     asio::steady_timer pingTimer_;
     beast::flat_buffer readBuffer_;
     std::string message_;
@@ -219,8 +226,9 @@ private:
 }  // namespace
 
 void serveWebSocket(Network::Impl& net, beast::tcp_stream&& stream, std::string peer,
-                    const http::request<http::string_body>& upgrade) {
-    std::make_shared<WsSession>(net, std::move(stream), std::move(peer))->accept(upgrade);
+                    const Request& upgrade, ConnectionSlot slot) {
+    std::make_shared<WsSession>(net, std::move(stream), std::move(peer), std::move(slot))
+        ->accept(upgrade);
 }
 
 }  // namespace brevant::backend::sockets

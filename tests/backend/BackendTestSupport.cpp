@@ -188,6 +188,47 @@ std::optional<unsigned> BareWsClient::closeCode() {
     return impl_->ws.reason().code;
 }
 
+TcpClient::TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    setTimeouts(fd_, kWait);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+TcpClient::~TcpClient() {
+    ::close(fd_);
+}
+
+bool TcpClient::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool TcpClient::closedWithin(std::chrono::milliseconds timeout) {
+    setTimeouts(fd_, timeout);
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
+        received_.append(buffer, static_cast<std::size_t>(n));
+    const bool closed = n == 0 || errno == ECONNRESET;
+    setTimeouts(fd_, kWait);
+    return closed;
+}
+
+std::string TcpClient::readUntil(const std::function<bool(const std::string&)>& enough) {
+    char buffer[4096];
+    for (ssize_t n; !enough(received_) && (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+        received_.append(buffer, static_cast<std::size_t>(n));
+    return received_;
+}
+
 std::string typeOf(const std::string& text) {
     const Json j = Json::parse(text, nullptr, false);
     if (!j.is_object() || !j.contains("t") || !j["t"].is_string())

@@ -1,7 +1,7 @@
 #pragma once
 // Loopback clients for the backend's tests: a WebSocket client on the plugin's own transport that
-// records what it receives, a bare one that reads only when asked, HTTP exchanges, and a raw TCP
-// exchange for requests no client sends.
+// records what it receives, a bare one that reads only when asked, HTTP exchanges, and raw TCP
+// for requests no client sends.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -76,6 +77,27 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
+};
+
+// A plain TCP connection to 127.0.0.1:port.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(std::string_view bytes);
+    // Waits up to `timeout` for the server to close (true) while dropping what arrives.
+    bool closedWithin(std::chrono::milliseconds timeout);
+    // Reads until `enough` holds for what arrived, the server closes, or kWait passes.
+    std::string readUntil(const std::function<bool(const std::string&)>& enough);
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string received_;
 };
 
 // The "t" of a JSON message, or "" when it has none.

@@ -1,5 +1,10 @@
-// What a hostile client cannot do to the backend: make it queue without end, join relays
-// unpaired, share another connection's orders, or write into the operator's console.
+// What a hostile client cannot do to the backend: make it queue without end, take every
+// connection, hold a connection with a request head that never ends, join relays unpaired,
+// share another connection's orders, or write into the operator's console. Uploads are in
+// UploadTest.cpp.
+//
+// None of these tests runs out of descriptors (the connection cap is 4 here), so they need no
+// build without UBSan.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -85,6 +90,46 @@ TEST_F(BoundsTest, AStalledReaderIsDisconnectedWhileTheOthersKeepReceiving) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) { return l.find("not reading") != l.npos; }),
               1);
+}
+
+TEST_F(BoundsTest, TheConnectionCapRefusesTheNextOneAndServesAgainOnceOneCloses) {
+    EXPECT_EQ(brevant::backend::Options{}.maxConnections, 512u);
+    options_.maxConnections = 4;
+    ASSERT_TRUE(start());
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<WsClient>(ports().ws));
+        ASSERT_TRUE(held.back()->connected());
+    }
+    const std::size_t mark = server_->logCount();
+    // The cap counts every port together.
+    EXPECT_FALSE(httpGet(ports().rank, "/rank-submit").answered);
+    EXPECT_TRUE(
+        server_->waitForLog("refused: 4 connections are open, the most allowed", kWait, mark));
+    held.pop_back();
+    ASSERT_TRUE(server_->waitForLog("disconnected: closed by the client", kWait, mark));
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+}
+
+TEST_F(BoundsTest, ATricklingRequestHeadIsDroppedAfterTheHeadTimeout) {
+    EXPECT_EQ(brevant::backend::Options{}.headTimeout, 10s);
+    options_.headTimeout = 200ms;
+    ASSERT_TRUE(start());
+    const std::string head = "GET /pair-status?deviceId=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    TcpClient slow(ports().pair);
+    ASSERT_TRUE(slow.connected());
+    // One byte every 50 ms: each would renew a timeout on inactivity, never the head's.
+    std::size_t sent = 0;
+    bool closed = false;
+    while (!closed && sent < head.size()) {
+        slow.send(head.substr(sent++, 1));
+        closed = slow.closedWithin(50ms);
+    }
+    EXPECT_TRUE(closed || slow.closedWithin(kWait));
+    EXPECT_LT(sent, head.size());
+    EXPECT_TRUE(
+        server_->waitForLog("timed out while sending a request head (200 ms allowed)", kWait));
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
 }
 
 TEST_F(BoundsTest, AnUnpairedClientsRotationMessagesAreNotRelayed) {
