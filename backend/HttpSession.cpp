@@ -1,7 +1,10 @@
 // An HTTP connection: reads request heads and bodies with limits and deadlines, lets the routes
 // decide, writes their answers, and hands WebSocket upgrades over to a WebSocket session.
+// Bodies are read in pieces: an upload's go to its intake as they arrive, the other routes'
+// (small) bodies are collected first.
 #include <array>
 #include <utility>
+#include <vector>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -18,6 +21,7 @@ namespace websocket = beast::websocket;
 
 constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
 constexpr std::size_t kHeaderLimit = 16 * 1024;
+constexpr std::size_t kBodyChunk = 64 * 1024;
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr auto kLingerTimeout = std::chrono::seconds(2);
 
@@ -114,7 +118,7 @@ private:
         parser_->body_limit(routing_.bodyLimit);
         stream_.expires_after(net_.options.httpReadTimeout);
         if (parser_->is_done())
-            return onBody({});
+            return endBody();
         if (!equalsNoCase(std::string(request[http::field::expect]), "100-continue"))
             return readBody();
         continue_ = {};
@@ -128,17 +132,37 @@ private:
                           });
     }
 
+    // Reads the body up to the next full chunk (or its end).
     void readBody() {
+        chunk_.resize(kBodyChunk);
+        auto& body = parser_->get().body();
+        body.data = chunk_.data();
+        body.size = chunk_.size();
         http::async_read(
             stream_, buffer_, *parser_,
-            [self = shared_from_this()](error_code ec, std::size_t) { self->onBody(ec); });
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onChunk(ec); });
     }
 
-    void onBody(error_code ec) {
+    void onChunk(error_code ec) {
+        if (ec == http::error::need_buffer)  // the chunk is full
+            ec = {};
         if (ec)
             return onReadError(ec);
-        HttpReply answer = net_.routes.answer(routing_.endpoint, head_, parser_->get().body());
-        parser_.reset();  // an upload's body can be large; it is not needed any more
+        const std::string_view bytes(chunk_.data(), chunk_.size() - parser_->get().body().size);
+        if (routing_.upload)
+            routing_.upload->write(bytes);
+        else
+            body_.append(bytes);  // within the route's small body limit
+        if (!parser_->is_done())
+            return readBody();
+        endBody();
+    }
+
+    void endBody() {
+        HttpReply answer = routing_.upload ? routing_.upload->finish()
+                                           : net_.routes.answer(routing_.endpoint, head_, body_);
+        routing_.upload.reset();
+        std::string().swap(body_);
         reply(std::move(answer), !keepAlive_);
     }
 
@@ -176,7 +200,7 @@ private:
         drop("read failed: " + ec.message());
     }
 
-    // Closes, then logs why.
+    // Closes, then logs why: what a cut upload left is gone once the line is there.
     void drop(const std::string& why) {
         closeNow();
         net_.log.write("http " + peer_ + " " + why);
@@ -190,6 +214,7 @@ private:
     }
 
     void reply(HttpReply answer, bool closeAfter) {
+        routing_.upload.reset();  // a refused upload's place and file go at once
         ++answered_;
         response_ = {};
         response_.result(answer.status);
@@ -236,10 +261,12 @@ private:
                                 });
     }
 
+    // Ends the connection; an upload cut off here leaves nothing behind.
     void closeNow() {
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.socket().close(ignored);
+        routing_.upload.reset();
         slot_.release();
     }
 
@@ -249,7 +276,9 @@ private:
     const asio::any_io_executor executor_;
     ConnectionSlot slot_;
     beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<http::request_parser<http::buffer_body>> parser_;
+    std::vector<char> chunk_;  // the body's bytes, a chunk at a time
+    std::string body_;         // a small route's whole body
     HttpHead head_;
     Routing routing_;
     unsigned version_ = 11;

@@ -23,8 +23,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include "backend/Hub.h"
 #include "backend/LogBook.h"
@@ -43,8 +43,8 @@ using boost::system::error_code;
 
 inline constexpr const char* kServerName = "brevant-backend";
 
-// A request as the HTTP session reads it.
-using Request = http::request<http::string_body>;
+// A request as the HTTP session reads it: the head whole, the body in pieces.
+using Request = http::request<http::buffer_body>;
 
 // A connection that stop() can end.
 class Closable {

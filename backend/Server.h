@@ -56,6 +56,9 @@ struct Options {
     // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
     // (one that stopped reading) is disconnected.
     std::size_t maxSendQueueBytes = 4 * 1024 * 1024;
+    // Uploads received at once; another one is answered 503 until one of them ends. Each is
+    // written to a temporary file in the upload folder as it arrives.
+    std::size_t maxConcurrentUploads = 4;
     // The clock of the rank cooldown; empty means std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
     // Each record list (hellos, create acks, game results, rank submissions) keeps its latest
