@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -23,6 +24,8 @@ options:
   --upload-dir DIR      folder for received replays (default ./uploads)
   --ping-seconds S      period of {"t":"ping"} to every client, 0 = off (default 30)
   --cooldown-seconds S  rank submission cooldown per device (default 600)
+  --max-connections N   connections open at once over all ports; more are closed at once
+                        (default 512; keep it below the descriptor limit, ulimit -n)
   --no-console          do not read commands from standard input
   --help                this text
 
@@ -61,6 +64,15 @@ bool port(const std::string& value, std::uint16_t& out) {
     return p.has_value();
 }
 
+bool count(const std::string& value, std::size_t& out) {
+    std::size_t parsed = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
+    if (ec != std::errc() || end != value.data() + value.size() || parsed == 0)
+        return false;
+    out = parsed;
+    return true;
+}
+
 bool seconds(const std::string& value, std::chrono::milliseconds& out) {
     const auto s = parseSeconds(value);
     if (s)
@@ -92,6 +104,8 @@ const ValueOption kValueOptions[] = {
     {"--ping-seconds", [](const std::string& v, Options& o) { return seconds(v, o.pingPeriod); }},
     {"--cooldown-seconds",
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
+    {"--max-connections",
+     [](const std::string& v, Options& o) { return count(v, o.maxConnections); }},
 };
 
 const ValueOption* findValueOption(const std::string& name) {
