@@ -1,5 +1,7 @@
 #include "backend/Hub.h"
 
+#include "backend/Text.h"
+
 namespace brevant::backend {
 namespace {
 
@@ -24,7 +26,7 @@ std::string integerText(const Json& message, const char* key) {
 void Hub::pair(const std::string& deviceId, const std::string& discordUser) {
     std::lock_guard lock(mutex_);
     pairs_[deviceId] = discordUser;
-    log_.write("pair " + printable(deviceId) + " -> Discord user '" + printable(discordUser) + "'");
+    log_.write("pair " + escaped(deviceId) + " -> Discord user '" + escaped(discordUser) + "'");
     tellPairing(deviceId);
 }
 
@@ -32,7 +34,7 @@ bool Hub::unpair(const std::string& deviceId) {
     std::lock_guard lock(mutex_);
     if (pairs_.erase(deviceId) == 0)
         return false;
-    log_.write("unpair " + printable(deviceId));
+    log_.write("unpair " + escaped(deviceId));
     tellPairing(deviceId);
     return true;
 }
@@ -78,7 +80,7 @@ std::string Hub::label(std::uint64_t connection) const {
     std::string text = "ws#" + std::to_string(connection);
     const auto it = clients_.find(connection);
     if (it != clients_.end() && it->second.hello)
-        text += "[" + printable(it->second.hello->deviceId, 40) + "]";
+        text += "[" + escaped(it->second.hello->deviceId, 40) + "]";
     return text;
 }
 
@@ -89,7 +91,7 @@ void Hub::ignore(std::uint64_t connection, std::string_view why) {
 void Hub::send(std::uint64_t connection, Client& client, const std::string& text) {
     if (auto peer = client.peer.lock())
         peer->sendText(text);
-    log_.write(label(connection) + " <- " + printable(text, 300));
+    log_.write(label(connection) + " <- " + escaped(text, 300));
 }
 
 // --- Messages from clients ---
@@ -125,7 +127,7 @@ void Hub::received(std::uint64_t connection, const std::string& text) {
         return onCreateAck(connection, client, message);
     if (type == "game_result")
         return onGameResult(connection, client, message);
-    ignore(connection, "unknown type \"" + printable(type, 40) + "\"");
+    ignore(connection, "unknown type \"" + escaped(type, 40) + "\"");
 }
 
 void Hub::onHello(std::uint64_t connection, Client& client, const Json& message) {
@@ -152,19 +154,42 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     hello.version = stringMember(message, "version");
     hello.epicId = stringMember(message, "epicId");
     hello.steamId = stringMember(message, "steamId");
+    replaceOthers(connection, hello.deviceId);
     client.hello = hello;
     hellos_.add(hello);
     const bool paired = pairs_.count(hello.deviceId) != 0;
-    log_.write(
-        label(connection) + " hello platform=" + printable(hello.platform, 20) +
-        " version=" + printable(hello.version, 20) + " epicId=" + printable(hello.epicId, 40) +
-        " steamId=" + printable(hello.steamId, 40) + (paired ? " (paired)" : " (not paired)"));
+    log_.write(label(connection) + " hello platform=" + escaped(hello.platform, 20) +
+               " version=" + escaped(hello.version, 20) + " epicId=" + escaped(hello.epicId, 40) +
+               " steamId=" + escaped(hello.steamId, 40) + (paired ? " (paired)" : " (not paired)"));
     send(connection, client, paired ? kPairedOk : kPairRequired);
+}
+
+// One device, one connection: a device that connects again (after a network change, say) must
+// not leave an older connection behind that would also receive its orders. The older one is
+// forgotten at once and closed with a policy code.
+void Hub::replaceOthers(std::uint64_t connection, const std::string& deviceId) {
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        const Client& other = it->second;
+        if (it->first == connection || !other.hello || other.hello->deviceId != deviceId) {
+            ++it;
+            continue;
+        }
+        log_.write(label(it->first) + " replaced by ws#" + std::to_string(connection) +
+                   ", which said hello with the same device; closing it (code 1008)");
+        if (auto peer = other.peer.lock())
+            peer->closeForPolicy("replaced by a newer connection of the same device");
+        it = clients_.erase(it);
+    }
+}
+
+bool Hub::isPairedClient(const Client& client) const {
+    return client.hello && pairs_.count(client.hello->deviceId) != 0;
 }
 
 void Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
                      const std::string& text, const Json& message) {
-    // Only a client that said who it is takes part in a match's relays.
+    // Only a client that said who it is, and whose device is paired (as orders need), takes
+    // part in a match's relays.
     if (!client.hello)
         return ignore(connection, type + " before hello, not relayed");
     const std::string wrong = wrongMember(message, {{"server", JsonKind::String},
@@ -189,18 +214,20 @@ void Hub::onRotation(std::uint64_t connection, Client& client, const std::string
     const std::string server = stringMember(message, "server");
     if (server.empty())
         return ignore(connection, type + " without a server name, not relayed");
+    if (!isPairedClient(client))
+        return ignore(connection, type + " from a device that is not paired, not relayed");
     client.server = server;
 
-    // Relayed as received, to the other clients of the same match only.
+    // Relayed as received, to the other paired clients of the same match only.
     std::string targets;
     for (auto& [other, entry] : clients_) {
-        if (other == connection || entry.server != server)
+        if (other == connection || entry.server != server || !isPairedClient(entry))
             continue;
         if (auto peer = entry.peer.lock())
             peer->sendText(text);
         targets += (targets.empty() ? "" : ", ") + label(other);
     }
-    log_.write(label(connection) + " " + type + " server='" + printable(server, 60) +
+    log_.write(label(connection) + " " + type + " server='" + escaped(server, 60) +
                "' relayed to " + (targets.empty() ? "nobody" : targets));
 }
 
@@ -239,10 +266,10 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     if (!server.empty())
         client.server = server;
     const auto players = message.find("players");
-    log_.write(label(connection) + " game_result server='" + printable(server, 60) +
-               "' map=" + printable(stringMember(message, "mapCode"), 40) + " blue " +
+    log_.write(label(connection) + " game_result server='" + escaped(server, 60) +
+               "' map=" + escaped(stringMember(message, "mapCode"), 40) + " blue " +
                integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
-               " orange, winner=" + printable(stringMember(message, "winner"), 20) + ", " +
+               " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
                std::to_string(players == message.end() ? 0 : players->size()) + " players");
 }
 

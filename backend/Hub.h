@@ -20,12 +20,16 @@
 
 namespace brevant::backend {
 
-// One WebSocket connection as the hub sees it. sendText queues one text message and returns at
-// once; it may be called from any thread, also after the connection ended (then it does nothing).
+// One WebSocket connection as the hub sees it. Both calls return at once; they may be made from
+// any thread, also after the connection ended (then they do nothing).
 class Peer {
 public:
     virtual ~Peer() = default;
+    // Queues one text message.
     virtual void sendText(std::string text) = 0;
+    // Ends the connection with close code 1008 (policy violation) and `why` as the reason
+    // (at most 123 bytes); what was not sent yet is dropped.
+    virtual void closeForPolicy(std::string why) = 0;
 };
 
 class Hub {
@@ -49,8 +53,9 @@ public:
     void dropped(std::uint64_t connection, std::string_view why);
 
     // --- Sending ---
-    // Sends `text` to every connection whose hello named `deviceId`; returns how many. When
-    // `server` is not empty it becomes those connections' server name.
+    // Sends `text` to the connection whose hello named `deviceId` (a newer hello of the same
+    // device replaces the older connection, so there is one at most); returns how many. When
+    // `server` is not empty it becomes the connection's server name.
     std::size_t sendToDevice(const std::string& deviceId, const std::string& text,
                              const std::string& server = {});
     bool sendToConnection(std::uint64_t connection, const std::string& text);
@@ -74,6 +79,8 @@ private:
     void send(std::uint64_t connection, Client& client, const std::string& text);
     void ignore(std::uint64_t connection, std::string_view why);
     void onHello(std::uint64_t connection, Client& client, const Json& message);
+    void replaceOthers(std::uint64_t connection, const std::string& deviceId);
+    bool isPairedClient(const Client& client) const;
     void onRotation(std::uint64_t connection, Client& client, const std::string& type,
                     const std::string& text, const Json& message);
     void onCreateAck(std::uint64_t connection, Client& client, const Json& message);

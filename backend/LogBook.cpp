@@ -64,19 +64,4 @@ bool LogBook::waitUntil(const std::function<bool()>& condition, Timeout timeout)
     }
 }
 
-std::string printable(std::string_view text, std::size_t max) {
-    std::string out;
-    const bool cut = text.size() > max;
-    if (cut)
-        text = text.substr(0, max);
-    out.reserve(text.size() + 3);
-    for (char c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        out += (u < 0x20 || u == 0x7F) ? '?' : c;
-    }
-    if (cut)
-        out += "...";
-    return out;
-}
-
 }  // namespace brevant::backend

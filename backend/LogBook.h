@@ -9,7 +9,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace brevant::backend {
@@ -42,9 +41,5 @@ private:
     std::size_t written_ = 0;  // lines ever written; lines_ holds the last ones
     Sink sink_;
 };
-
-// Client-supplied text made safe for a log line: control bytes become '?', and the text is cut
-// at `max` bytes with "..." after it.
-std::string printable(std::string_view text, std::size_t max = 120);
 
 }  // namespace brevant::backend

@@ -1,5 +1,6 @@
 #include "backend/Multipart.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "backend/Text.h"
@@ -139,163 +140,112 @@ Tail delimiterTail(std::string_view body, std::size_t after, std::size_t& next) 
     return Tail::Next;
 }
 
-struct Delimiter {
-    std::size_t at = std::string_view::npos;  // where the CRLF before "--boundary" starts
-    Tail tail = Tail::Incomplete;
-    std::size_t next = 0;
-};
+// A part's header lines, each ending with CRLF (the empty line after them left out).
+bool readPartHeaders(std::string_view block, Part& part, std::string& error);
 
-// The first real delimiter "CRLF--boundary" at or after `from`; `at` is npos when the body
-// ends without one.
-Delimiter findDelimiter(std::string_view body, std::string_view crlfDashBoundary,
-                        std::size_t from) {
-    for (;;) {
-        const std::size_t at = body.find(crlfDashBoundary, from);
-        if (at == std::string_view::npos)
-            return {};
-        Delimiter d;
-        d.tail = delimiterTail(body, at + crlfDashBoundary.size(), d.next);
-        if (d.tail == Tail::NotOne) {
-            from = at + 1;
-            continue;
-        }
-        if (d.tail == Tail::Incomplete)
-            return {};
-        d.at = at;
-        return d;
+bool readDisposition(std::string_view value, Part& part, std::string& error) {
+    const std::size_t semicolon = value.find(';');
+    const std::string_view type = trimBlanks(value.substr(0, semicolon));
+    if (!equalsNoCase(type, "form-data")) {
+        error = "a part is not form-data";
+        return false;
     }
+    std::vector<Parameter> parameters;
+    if (semicolon != std::string_view::npos &&
+        !parseParameters(value.substr(semicolon), parameters, error)) {
+        error = "Content-Disposition: " + error;
+        return false;
+    }
+    const std::string* name = findParameter(parameters, "name");
+    if (!name || name->empty()) {
+        error = "a part has no name";
+        return false;
+    }
+    part.name = *name;
+    if (const std::string* fileName = findParameter(parameters, "filename"))
+        part.fileName = *fileName;
+    return true;
 }
 
-class Parser {
+bool readPartHeaders(std::string_view block, Part& part, std::string& error) {
+    bool disposition = false;
+    bool contentType = false;
+    while (!block.empty()) {
+        const std::size_t eol = block.find("\r\n");
+        const std::string_view line = block.substr(0, eol);
+        block.remove_prefix(eol + 2);
+        if (isBlank(line.front())) {
+            error = "folded part header lines are not supported";
+            return false;
+        }
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0) {
+            error = "malformed part header line";
+            return false;
+        }
+        const std::string_view name = line.substr(0, colon);
+        for (char c : name) {
+            if (!isTokenChar(c)) {
+                error = "malformed part header name";
+                return false;
+            }
+        }
+        const std::string_view value = trimBlanks(line.substr(colon + 1));
+        if (equalsNoCase(name, "Content-Disposition")) {
+            if (disposition) {
+                error = "repeated Content-Disposition in a part";
+                return false;
+            }
+            disposition = true;
+            if (!readDisposition(value, part, error))
+                return false;
+        } else if (equalsNoCase(name, "Content-Type")) {
+            if (contentType) {
+                error = "repeated Content-Type in a part";
+                return false;
+            }
+            contentType = true;
+            part.contentType = std::string(value);
+        }
+    }
+    if (!disposition) {
+        error = "a part has no Content-Disposition";
+        return false;
+    }
+    return true;
+}
+
+// Collects the parts of a body held whole in memory, their data pointing into it.
+class Collector final : public Handler {
 public:
-    Parser(std::string_view body, std::string_view boundary, const Limits& limits)
-        : body_(body), crlfDash_("\r\n--" + std::string(boundary)), limits_(limits) {}
+    explicit Collector(std::string_view body) : body_(body) {}
 
-    Result run() {
-        Delimiter first;
-        if (body_.substr(0, crlfDash_.size() - 2) == std::string_view(crlfDash_).substr(2)) {
-            first.tail = delimiterTail(body_, crlfDash_.size() - 2, first.next);
-            first.at = 0;
-        }
-        if (first.at == std::string_view::npos || first.tail == Tail::NotOne ||
-            first.tail == Tail::Incomplete)
-            first = findDelimiter(body_, crlfDash_, 0);
-        if (first.at == std::string_view::npos)
-            return fail(Failure::Malformed, "the body does not contain the boundary");
+    bool onPart(const Part& part) override {
+        parts_.push_back(part);
+        spans_.push_back({std::string_view::npos, 0});
+        return true;
+    }
+    bool onData(std::string_view bytes, std::uint64_t offset) override {
+        auto& [start, size] = spans_.back();
+        if (start == std::string_view::npos)
+            start = static_cast<std::size_t>(offset);
+        size += bytes.size();
+        return true;
+    }
 
-        Tail tail = first.tail;
-        std::size_t pos = first.next;
-        while (tail != Tail::Close) {
-            if (result_.parts.size() == limits_.maxParts)
-                return fail(Failure::Malformed,
-                            "more than " + std::to_string(limits_.maxParts) + " parts");
-            Part part;
-            if (!readHeaders(pos, part))
-                return std::move(result_);
-            const Delimiter end = findDelimiter(body_, crlfDash_, pos);
-            if (end.at == std::string_view::npos)
-                return fail(Failure::Malformed, "part '" + part.name +
-                                                    "' is not closed by the boundary "
-                                                    "(truncated body?)");
-            part.data = body_.substr(pos, end.at - pos);
-            const std::size_t limit = part.fileName ? limits_.maxFileBytes : limits_.maxFieldBytes;
-            if (part.data.size() > limit)
-                return fail(Failure::TooLarge, "part '" + part.name + "' is larger than " +
-                                                   std::to_string(limit) + " bytes");
-            result_.parts.push_back(std::move(part));
-            tail = end.tail;
-            pos = end.next;
+    std::vector<Part> parts() {
+        for (std::size_t i = 0; i < parts_.size(); ++i) {
+            const auto [start, size] = spans_[i];
+            if (start != std::string_view::npos)
+                parts_[i].data = body_.substr(start, size);
         }
-        return std::move(result_);
+        return std::move(parts_);
     }
 
 private:
-    void setFailure(Failure failure, std::string error) {
-        result_.failure = failure;
-        result_.error = std::move(error);
-        result_.parts.clear();
-    }
-
-    Result fail(Failure failure, std::string error) {
-        setFailure(failure, std::move(error));
-        return std::move(result_);
-    }
-
-    bool refuse(std::string error) {
-        setFailure(Failure::Malformed, std::move(error));
-        return false;
-    }
-
-    // Reads the header lines from `pos` up to and including the empty line; `pos` ends at the
-    // first data byte.
-    bool readHeaders(std::size_t& pos, Part& part) {
-        const std::size_t start = pos;
-        bool disposition = false;
-        bool contentType = false;
-        for (;;) {
-            const std::size_t eol = body_.find("\r\n", pos);
-            const std::size_t end = eol == std::string_view::npos ? body_.size() : eol;
-            if (end - start > limits_.maxHeaderBytes)
-                return refuse("part headers longer than " + std::to_string(limits_.maxHeaderBytes) +
-                              " bytes");
-            if (eol == std::string_view::npos)
-                return refuse("the body ends inside the part headers (truncated body?)");
-            const std::string_view line = body_.substr(pos, eol - pos);
-            pos = eol + 2;
-            if (line.empty())
-                break;
-            if (isBlank(line.front()))
-                return refuse("folded part header lines are not supported");
-            const std::size_t colon = line.find(':');
-            if (colon == std::string_view::npos || colon == 0)
-                return refuse("malformed part header line");
-            const std::string_view name = line.substr(0, colon);
-            for (char c : name) {
-                if (!isTokenChar(c))
-                    return refuse("malformed part header name");
-            }
-            const std::string_view value = trimBlanks(line.substr(colon + 1));
-            if (equalsNoCase(name, "Content-Disposition")) {
-                if (disposition)
-                    return refuse("repeated Content-Disposition in a part");
-                disposition = true;
-                if (!readDisposition(value, part))
-                    return false;
-            } else if (equalsNoCase(name, "Content-Type")) {
-                if (contentType)
-                    return refuse("repeated Content-Type in a part");
-                contentType = true;
-                part.contentType = std::string(value);
-            }
-        }
-        if (!disposition)
-            return refuse("a part has no Content-Disposition");
-        return true;
-    }
-
-    bool readDisposition(std::string_view value, Part& part) {
-        const std::size_t semicolon = value.find(';');
-        const std::string_view type = trimBlanks(value.substr(0, semicolon));
-        if (!equalsNoCase(type, "form-data"))
-            return refuse("a part is not form-data");
-        std::vector<Parameter> parameters;
-        std::string error;
-        if (semicolon != std::string_view::npos &&
-            !parseParameters(value.substr(semicolon), parameters, error))
-            return refuse("Content-Disposition: " + error);
-        const std::string* name = findParameter(parameters, "name");
-        if (!name || name->empty())
-            return refuse("a part has no name");
-        part.name = *name;
-        if (const std::string* fileName = findParameter(parameters, "filename"))
-            part.fileName = *fileName;
-        return true;
-    }
-
     std::string_view body_;
-    const std::string crlfDash_;
-    const Limits& limits_;
-    Result result_;
+    std::vector<Part> parts_;
+    std::vector<std::pair<std::size_t, std::size_t>> spans_;  // where each part's data is
 };
 
 }  // namespace
@@ -330,14 +280,153 @@ std::optional<std::string> boundaryOf(std::string_view contentType, std::string&
     return *boundary;
 }
 
-Result parse(std::string_view body, std::string_view boundary, const Limits& limits) {
-    if (boundary.empty()) {
-        Result r;
-        r.failure = Failure::Malformed;
-        r.error = "empty boundary";
-        return r;
+Reader::Reader(std::string_view boundary, const Limits& limits, Handler& handler)
+    : crlfDash_("\r\n--" + std::string(boundary)), limits_(limits), handler_(handler) {}
+
+bool Reader::write(std::string_view bytes) {
+    if (state_ == State::Failed)
+        return false;
+    if (state_ == State::Epilogue)
+        return true;
+    pending_.append(bytes);
+    std::size_t pos = 0;
+    for (bool progress = true; progress;) {
+        if (state_ == State::Headers)
+            progress = readHeaders(pos);
+        else if (state_ == State::Preamble || state_ == State::Data)
+            progress = seekDelimiter(pos);
+        else
+            progress = false;
     }
-    return Parser(body, boundary, limits).run();
+    if (state_ == State::Epilogue)
+        pos = pending_.size();
+    pending_.erase(0, pos);
+    pendingAt_ += static_cast<std::int64_t>(pos);
+    return state_ != State::Failed;
+}
+
+bool Reader::finish() {
+    switch (state_) {
+        case State::Preamble:
+            return fail(Failure::Malformed, "the body does not contain the boundary");
+        case State::Headers:
+            return fail(Failure::Malformed,
+                        "the body ends inside the part headers (truncated body?)");
+        case State::Data:
+            return fail(Failure::Malformed, "part '" + escaped(partName_, 40) +
+                                                "' is not closed by the boundary "
+                                                "(truncated body?)");
+        case State::Epilogue:
+            return true;
+        case State::Failed:
+            break;
+    }
+    return false;
+}
+
+bool Reader::fail(Failure failure, std::string error) {
+    state_ = State::Failed;
+    failure_ = failure;
+    error_ = std::move(error);
+    pending_.clear();
+    return false;
+}
+
+bool Reader::seekDelimiter(std::size_t& pos) {
+    for (std::size_t from = pos;;) {
+        const std::size_t at = pending_.find(crlfDash_, from);
+        if (at == std::string::npos) {
+            // All but what may be the start of a delimiter is data.
+            const std::size_t held = std::min(pending_.size() - pos, crlfDash_.size() - 1);
+            emit(pos, pending_.size() - held);
+            pos = pending_.size() - held;
+            return false;
+        }
+        std::size_t next = 0;
+        const Tail tail = delimiterTail(pending_, at + crlfDash_.size(), next);
+        if (tail == Tail::NotOne) {
+            from = at + 1;
+            continue;
+        }
+        if (!emit(pos, at))
+            return false;
+        pos = at;
+        if (tail == Tail::Incomplete) {
+            // Blanks may follow a delimiter, but not without end.
+            if (pending_.size() - at > crlfDash_.size() + limits_.maxHeaderBytes)
+                return fail(Failure::Malformed, "a delimiter line is too long");
+            return false;
+        }
+        pos = tail == Tail::Close ? pending_.size() : next;
+        state_ = tail == Tail::Close ? State::Epilogue : State::Headers;
+        return true;
+    }
+}
+
+bool Reader::emit(std::size_t from, std::size_t to) {
+    if (state_ != State::Data || to <= from)
+        return true;
+    partBytes_ += to - from;
+    if (partBytes_ > partLimit_)
+        return fail(Failure::TooLarge, "part '" + escaped(partName_, 40) + "' is larger than " +
+                                           std::to_string(partLimit_) + " bytes");
+    const auto offset = static_cast<std::uint64_t>(pendingAt_ + static_cast<std::int64_t>(from));
+    if (!handler_.onData(std::string_view(pending_).substr(from, to - from), offset))
+        return stop();
+    return true;
+}
+
+bool Reader::readHeaders(std::size_t& pos) {
+    if (parts_ == limits_.maxParts)
+        return fail(Failure::Malformed, "more than " + std::to_string(limits_.maxParts) + " parts");
+    // The header lines end at the first empty line: at once, or after a line's CRLF.
+    if (pending_.size() - pos < 2)
+        return false;
+    std::size_t end = pos;
+    if (pending_.compare(pos, 2, "\r\n") != 0) {
+        const std::size_t blank = pending_.find("\r\n\r\n", pos);
+        end = blank == std::string::npos ? pending_.size() : blank + 2;
+    }
+    if (end - pos > limits_.maxHeaderBytes)
+        return fail(Failure::Malformed, "part headers longer than " +
+                                            std::to_string(limits_.maxHeaderBytes) + " bytes");
+    if (end == pending_.size())
+        return false;
+    Part part;
+    std::string error;
+    if (!readPartHeaders(std::string_view(pending_).substr(pos, end - pos), part, error))
+        return fail(Failure::Malformed, std::move(error));
+    ++parts_;
+    partName_ = part.name;
+    partLimit_ = part.fileName ? limits_.maxFileBytes : limits_.maxFieldBytes;
+    partBytes_ = 0;
+    pos = end + 2;
+    state_ = State::Data;
+    return handler_.onPart(part) || stop();
+}
+
+bool Reader::stop() {
+    state_ = State::Failed;
+    pending_.clear();
+    return false;
+}
+
+Result parse(std::string_view body, std::string_view boundary, const Limits& limits) {
+    Result result;
+    if (boundary.empty()) {
+        result.failure = Failure::Malformed;
+        result.error = "empty boundary";
+        return result;
+    }
+    Collector collector(body);
+    Reader reader(boundary, limits, collector);
+    if (reader.write(body) && reader.finish()) {
+        result.parts = collector.parts();
+    } else {
+        result.failure = reader.failure();
+        result.error = reader.error();
+    }
+    return result;
 }
 
 }  // namespace brevant::backend::multipart

@@ -24,7 +24,7 @@ public:
     void stop();
     Ports ports() const;
 
-    struct Impl;  // defined with the sessions in Network.cpp
+    struct Impl;  // in NetworkParts.h, shared by the network files only
 
 private:
     std::unique_ptr<Impl> impl_;

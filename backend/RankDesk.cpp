@@ -5,6 +5,8 @@
 #include <limits>
 #include <utility>
 
+#include "backend/Text.h"
+
 namespace brevant::backend {
 namespace {
 
@@ -95,7 +97,7 @@ HttpReply RankDesk::submit(std::string_view body) {
     std::string note;
     HttpReply reply = decide(deviceId, ranks, note);
     submissions_.add({deviceId, ranks, reply.status, reply.body});
-    log_.write("rank-submit device=" + printable(deviceId, 60) +
+    log_.write("rank-submit device=" + escaped(deviceId, 60) +
                " ranks=" + std::to_string(ranks.size()) + " -> " + reply.body +
                (note.empty() ? "" : " (" + note + ")"));
     return reply;

@@ -1,5 +1,8 @@
 #include "backend/ReplayStore.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -56,6 +59,10 @@ bool writeNew(const fs::path& path, std::string_view data, int& err) {
     return true;
 }
 
+std::string errnoText(int err) {
+    return std::error_code(err, std::generic_category()).message();
+}
+
 std::string utcNow() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm tm{};
@@ -89,16 +96,70 @@ bool ReplayStore::open(std::string& error) {
     return true;
 }
 
-std::optional<Upload> ReplayStore::store(const Incoming& incoming, std::string& error) {
+ReplayStore::Draft::~Draft() {
+    std::string ignored;
+    close(ignored);
+    std::error_code ec;
+    fs::remove(path_, ec);
+}
+
+bool ReplayStore::Draft::write(std::string_view bytes, std::string& error) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = "cannot write " + path_.string() + ": " + errnoText(n < 0 ? errno : EIO);
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        bytes_ += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool ReplayStore::Draft::close(std::string& error) {
+    if (fd_ < 0)
+        return true;
+    const int result = ::close(fd_);
+    fd_ = -1;
+    if (result != 0) {
+        error = "cannot write " + path_.string() + ": " + errnoText(errno);
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
+    std::uint64_t n = 0;
+    {
+        std::lock_guard lock(mutex_);
+        n = nextDraft_++;
+    }
+    const fs::path path =
+        folder_ / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".part");
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = "cannot create " + path.string() + ": " + errnoText(errno);
+        return nullptr;
+    }
+    return std::unique_ptr<Draft>(new Draft(fd, path));
+}
+
+std::optional<Upload> ReplayStore::keep(Draft& draft, const Details& details, std::string& error) {
+    if (!draft.close(error))
+        return std::nullopt;
     Upload upload;
-    upload.fileName = incoming.fileName;
-    upload.deviceId = incoming.deviceId;
-    upload.server = incoming.server;
-    upload.uploader = incoming.uploader;
-    upload.bytes = incoming.data.size();
+    upload.fileName = details.fileName;
+    upload.deviceId = details.deviceId;
+    upload.server = details.server;
+    upload.uploader = details.uploader;
+    upload.bytes = draft.bytes();
 
     std::lock_guard lock(mutex_);
-    // A name may be taken by a file that appeared after open(); such numbers are skipped.
+    // A name may be taken by a file that appeared after open(); such numbers are skipped. A
+    // hard link gives the replay its name only when the name is free; the draft's own name
+    // goes with the draft.
     for (int attempt = 0;; ++attempt) {
         upload.id = next_++;
         upload.storedPath = folder_ / numbered(upload.id, ".replay");
@@ -113,16 +174,17 @@ std::optional<Upload> ReplayStore::store(const Incoming& incoming, std::string& 
                               {"receivedAt", utcNow()}};
         int err = 0;
         fs::path failed = upload.storedPath;
-        if (writeNew(upload.storedPath, incoming.data, err)) {
+        if (::link(draft.path_.c_str(), upload.storedPath.c_str()) == 0) {
             failed = sidecarPath;
             if (writeNew(sidecarPath, dumpCompact(sidecar) + "\n", err))
                 break;
             std::error_code ignored;
             fs::remove(upload.storedPath, ignored);
+        } else {
+            err = errno;
         }
         if (err != EEXIST || attempt == 1000) {
-            error = "cannot write " + failed.string() + ": " +
-                    std::error_code(err, std::generic_category()).message();
+            error = "cannot write " + failed.string() + ": " + errnoText(err);
             return std::nullopt;
         }
     }

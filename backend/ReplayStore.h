@@ -2,9 +2,12 @@
 // Received replays on disk. Each one is stored under a name of the store's own, a sequence
 // number ("000042.replay"), with a JSON sidecar ("000042.json") holding what the client said
 // about it. The client's file name is kept as data only. Numbers continue after the highest one
-// already in the folder, and a file is never overwritten.
+// already in the folder, and a file is never overwritten. A replay arrives in a temporary file
+// of the folder (".incoming-PID-N.part", never held whole in memory) and gets its number once
+// it is complete; one that fails or is cut off leaves nothing behind.
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -26,15 +29,38 @@ public:
     bool open(std::string& error);
     bool enabled() const { return !folder_.empty(); }
 
-    struct Incoming {
+    // A replay being received: a temporary file in the upload folder, written as the bytes
+    // arrive. Destroying it removes the file, also after keep() (which gave the replay its
+    // own name).
+    class Draft {
+    public:
+        ~Draft();
+        Draft(const Draft&) = delete;
+        Draft& operator=(const Draft&) = delete;
+        // False with `error` set when the disk refused the bytes.
+        bool write(std::string_view bytes, std::string& error);
+        std::uint64_t bytes() const { return bytes_; }
+
+    private:
+        friend class ReplayStore;
+        Draft(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+        bool close(std::string& error);
+        int fd_;
+        const std::filesystem::path path_;
+        std::uint64_t bytes_ = 0;
+    };
+    // Nullptr with `error` set when the temporary file cannot be created.
+    std::unique_ptr<Draft> begin(std::string& error);
+
+    struct Details {
         std::string fileName;
         std::string deviceId;
         std::string server;
         std::string uploader;
-        std::string_view data;
     };
-    // Nullopt with `error` set when writing failed (nothing is left behind then).
-    std::optional<Upload> store(const Incoming& incoming, std::string& error);
+    // Gives the draft's replay the next number and writes its sidecar. Nullopt with `error`
+    // set when that failed (nothing is left behind then).
+    std::optional<Upload> keep(Draft& draft, const Details& details, std::string& error);
 
     std::vector<Upload> uploads() const;
 
@@ -43,6 +69,7 @@ private:
     const std::filesystem::path folder_;
     mutable std::mutex mutex_;
     std::uint64_t next_ = 1;
+    std::uint64_t nextDraft_ = 1;
     std::vector<Upload> uploads_;
 };
 

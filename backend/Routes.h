@@ -1,8 +1,10 @@
 #pragma once
 // The HTTP endpoints, apart from the network: which endpoint a request head asks for, what may
 // be refused before its body is read, and the answer once the body is there.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +16,7 @@
 #include "backend/ReplayStore.h"
 #include "backend/Reply.h"
 #include "backend/Server.h"
+#include "backend/UploadIntake.h"
 
 namespace brevant::backend {
 
@@ -47,6 +50,9 @@ struct Routing {
     Endpoint endpoint = Endpoint::None;
     std::size_t bodyLimit = 0;
     std::optional<HttpReply> refusal;  // answer at once, without reading the body
+    // For an upload: takes the body as it arrives and gives the answer at its end. Destroying
+    // it before then (the connection ended) drops what it received.
+    std::unique_ptr<UploadIntake> upload;
 };
 
 class Routes {
@@ -63,15 +69,22 @@ public:
     // The largest body any endpoint of these roles accepts.
     std::size_t bodyLimit(unsigned roles) const;
 
+    // Which endpoint a request head asks for, and what to answer at once if anything. An upload
+    // that may go ahead takes one of Options::maxConcurrentUploads places until its intake
+    // ends; past them it is refused with 503.
     Routing route(unsigned roles, const HttpHead& head);
+    // The answer to a request of the other endpoints once its body is there.
     HttpReply answer(Endpoint endpoint, const HttpHead& head, std::string_view body);
     // Logs and builds the answer to a request that could not be read.
     HttpReply unreadable(const std::string& peer, unsigned status, const std::string& why);
 
 private:
+    std::optional<HttpReply> refusal(Endpoint endpoint, const HttpHead& head);
+    std::optional<HttpReply> adminRefusal(const HttpHead& head);
+    std::optional<HttpReply> uploadRefusal(const HttpHead& head);
+    void startUpload(const HttpHead& head, Routing& routing);
     HttpReply pairStatus(const HttpHead& head);
     HttpReply admin(const HttpHead& head, std::string_view body);
-    HttpReply upload(const HttpHead& head, std::string_view body);
     HttpReply refuse(const HttpHead& head, unsigned status, const std::string& why);
 
     const Options& options_;
@@ -80,6 +93,7 @@ private:
     RankDesk& ranks_;
     ReplayStore& replays_;
     Console& console_;
+    std::atomic<std::size_t> uploadsInFlight_{0};
 };
 
 // The header an admin request must carry, with this value. A web page cannot send it to another

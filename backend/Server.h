@@ -46,8 +46,19 @@ struct Options {
     std::size_t maxFieldBytes = 64 * 1024;
     // Largest body of the other routes (rank submission, admin commands).
     std::size_t maxSmallBodyBytes = 64 * 1024;
-    // Time allowed for reading a request (head and body) before the connection is dropped.
+    // Time allowed for a request head (also a WebSocket upgrade request) to arrive whole, and
+    // then for its body, before the connection is dropped.
+    std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // Connections open at once over all ports, HTTP and WebSocket together; a connection past
+    // it is closed as soon as it is accepted.
+    std::size_t maxConnections = 512;
+    // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
+    // (one that stopped reading) is disconnected.
+    std::size_t maxSendQueueBytes = 4 * 1024 * 1024;
+    // Uploads received at once; another one is answered 503 until one of them ends. Each is
+    // written to a temporary file in the upload folder as it arrives.
+    std::size_t maxConcurrentUploads = 4;
     // The clock of the rank cooldown; empty means std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
     // Each record list (hellos, create acks, game results, rank submissions) keeps its latest

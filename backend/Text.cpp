@@ -1,5 +1,7 @@
 #include "backend/Text.h"
 
+#include <algorithm>
+
 namespace brevant::backend {
 namespace {
 
@@ -52,7 +54,97 @@ bool isLoopbackIpv4(std::string_view text) {
     return text.empty();
 }
 
+// The length of the UTF-8 sequence at the start of `text` and its code point; 0 when it is not
+// a valid, shortest-form sequence of a Unicode scalar value.
+std::size_t utf8Sequence(std::string_view text, char32_t& codePoint) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    std::size_t length = 0;
+    char32_t min = 0;
+    if (lead < 0x80) {
+        codePoint = lead;
+        return 1;
+    }
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2;
+        codePoint = lead & 0x1F;
+        min = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3;
+        codePoint = lead & 0x0F;
+        min = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4;
+        codePoint = lead & 0x07;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length)
+        return 0;
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+        codePoint = (codePoint << 6) | (byte(i) & 0x3F);
+    }
+    if (codePoint < min || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// Code points that move text around on a terminal or in an editor without being control bytes.
+bool isInvisibleControl(char32_t c) {
+    return (c >= 0x80 && c <= 0x9F) || c == 0x200E || c == 0x200F || c == 0x2028 || c == 0x2029 ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
+void appendHex(std::string& out, unsigned value, int digits) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out += kHex[(value >> shift) & 0xF];
+}
+
 }  // namespace
+
+std::string escaped(std::string_view text, std::size_t max) {
+    std::string out;
+    out.reserve(std::min(text.size(), max) + 3);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        char32_t c = 0;
+        const std::size_t length = utf8Sequence(text.substr(i), c);
+        if (i + std::max<std::size_t>(length, 1) > max) {
+            out += "...";
+            break;
+        }
+        if (length == 0 || c < 0x20 || c == 0x7F) {
+            const auto u = static_cast<unsigned char>(text[i]);
+            if (u == '\n')
+                out += "\\n";
+            else if (u == '\r')
+                out += "\\r";
+            else if (u == '\t')
+                out += "\\t";
+            else {
+                out += "\\x";
+                appendHex(out, u, 2);
+            }
+            ++i;
+            continue;
+        }
+        if (c == '\\')
+            out += "\\\\";
+        else if (isInvisibleControl(c)) {
+            out += "\\u{";
+            appendHex(out, static_cast<unsigned>(c), 4);
+            out += '}';
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
+    }
+    return out;
+}
 
 std::string_view trimBlanks(std::string_view text) {
     while (!text.empty() && isBlank(text.front()))

@@ -1,5 +1,5 @@
 #pragma once
-// Small text helpers shared by the routes and the console.
+// Small text helpers shared by the routes, the hub and the console.
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -7,6 +7,15 @@
 #include <vector>
 
 namespace brevant::backend {
+
+// Text that came from a client, made safe for a log line or a console answer: it cannot start
+// a new line, move the cursor or send a terminal command, and it reads back unambiguously.
+// A backslash becomes \\, newline, carriage return and tab become \n, \r and \t, other
+// control bytes and bytes that are not UTF-8 become \xHH, and C1 controls, line separators and
+// bidirectional overrides become \u{XXXX}. Other UTF-8 stays as it is. Past `max` bytes of
+// input the text is cut (at a character) and "..." follows.
+inline constexpr std::size_t kWholeText = static_cast<std::size_t>(-1);
+std::string escaped(std::string_view text, std::size_t max = 120);
 
 // Removes spaces and tabs at both ends.
 std::string_view trimBlanks(std::string_view text);

@@ -6,6 +6,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
+
 #include "platform/HttpTransport.h"
 
 namespace backend_test {
@@ -94,6 +100,133 @@ std::optional<std::size_t> WsClient::waitForType(const std::string& type, std::s
 bool WsClient::waitClosed() const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, kWait, [&] { return closed_; });
+}
+
+namespace {
+
+namespace asio = boost::asio;
+namespace websocket = boost::beast::websocket;
+
+// Sets SO_RCVTIMEO and SO_SNDTIMEO, so that a blocking call gives up after `timeout`.
+void setTimeouts(int fd, std::chrono::milliseconds timeout) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+struct BareWsClient::Impl {
+    asio::io_context ioc;
+    websocket::stream<asio::ip::tcp::socket> ws{ioc};
+    bool connected = false;
+};
+
+BareWsClient::BareWsClient(std::uint16_t port, int receiveBuffer)
+    : impl_(std::make_unique<Impl>()) {
+    boost::system::error_code ec;
+    auto& socket = impl_->ws.next_layer();
+    socket.open(asio::ip::tcp::v4(), ec);
+    if (!ec && receiveBuffer > 0)
+        socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
+    if (!ec)
+        setTimeouts(socket.native_handle(), kWait);
+    if (!ec)
+        socket.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+    if (!ec)
+        impl_->ws.handshake("127.0.0.1", "/ws", ec);
+    impl_->connected = !ec;
+}
+
+BareWsClient::~BareWsClient() {
+    boost::system::error_code ignored;
+    impl_->ws.next_layer().close(ignored);
+}
+
+bool BareWsClient::connected() const {
+    return impl_->connected;
+}
+
+void BareWsClient::send(const std::string& text) {
+    boost::system::error_code ignored;
+    impl_->ws.text(true);
+    impl_->ws.write(asio::buffer(text), ignored);
+}
+
+void BareWsClient::hello(const std::string& deviceId) {
+    send(Json{{"t", "hello"}, {"deviceId", deviceId}, {"platform", "steam"}, {"version", "0.0.2"}}
+             .dump());
+}
+
+std::optional<unsigned> BareWsClient::closeCode() {
+    // Asynchronous reads, so that the wait is bounded (Asio's blocking reads wait on).
+    boost::beast::flat_buffer buffer;
+    std::optional<boost::system::error_code> ended;
+    std::function<void()> readNext = [&] {
+        impl_->ws.async_read(buffer, [&](boost::system::error_code ec, std::size_t) {
+            buffer.clear();
+            if (ec)
+                ended = ec;
+            else
+                readNext();
+        });
+    };
+    readNext();
+    impl_->ioc.restart();
+    impl_->ioc.run_for(kWait);
+    if (!ended) {
+        boost::system::error_code ignored;
+        impl_->ws.next_layer().close(ignored);
+        impl_->ioc.restart();
+        impl_->ioc.run();
+        return std::nullopt;
+    }
+    if (*ended != websocket::error::closed)
+        return std::nullopt;
+    return impl_->ws.reason().code;
+}
+
+TcpClient::TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    setTimeouts(fd_, kWait);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+}
+
+TcpClient::~TcpClient() {
+    ::close(fd_);
+}
+
+bool TcpClient::send(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool TcpClient::closedWithin(std::chrono::milliseconds timeout) {
+    setTimeouts(fd_, timeout);
+    char buffer[4096];
+    ssize_t n = 0;
+    while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
+        received_.append(buffer, static_cast<std::size_t>(n));
+    const bool closed = n == 0 || errno == ECONNRESET;
+    setTimeouts(fd_, kWait);
+    return closed;
+}
+
+std::string TcpClient::readUntil(const std::function<bool(const std::string&)>& enough) {
+    char buffer[4096];
+    for (ssize_t n; !enough(received_) && (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
+        received_.append(buffer, static_cast<std::size_t>(n));
+    return received_;
 }
 
 std::string typeOf(const std::string& text) {

@@ -1,6 +1,7 @@
 #pragma once
 // Loopback clients for the backend's tests: a WebSocket client on the plugin's own transport that
-// records what it receives, HTTP exchanges, and a raw TCP exchange for requests no client sends.
+// records what it receives, a bare one that reads only when asked, HTTP exchanges, and raw TCP
+// for requests no client sends.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,6 +54,50 @@ private:
     mutable std::condition_variable changed_;
     std::vector<std::string> messages_;
     bool closed_ = false;
+};
+
+// A WebSocket client on a bare Beast stream, for what the plugin's transport does not show: it
+// reads only when asked (a client that stopped reading), and it tells the close code.
+class BareWsClient {
+public:
+    // `receiveBuffer` > 0 sets the socket's receive buffer, so that a client that does not read
+    // holds back the server's writes soon.
+    explicit BareWsClient(std::uint16_t port, int receiveBuffer = 0);
+    ~BareWsClient();
+    BareWsClient(const BareWsClient&) = delete;
+    BareWsClient& operator=(const BareWsClient&) = delete;
+
+    bool connected() const;
+    void send(const std::string& text);
+    void hello(const std::string& deviceId);
+    // Reads and drops messages until the server closes: its close code, or nullopt when the
+    // connection failed or ended otherwise, or kWait passed.
+    std::optional<unsigned> closeCode();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// A plain TCP connection to 127.0.0.1:port.
+class TcpClient {
+public:
+    explicit TcpClient(std::uint16_t port);
+    ~TcpClient();
+    TcpClient(const TcpClient&) = delete;
+    TcpClient& operator=(const TcpClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(std::string_view bytes);
+    // Waits up to `timeout` for the server to close (true) while dropping what arrives.
+    bool closedWithin(std::chrono::milliseconds timeout);
+    // Reads until `enough` holds for what arrived, the server closes, or kWait passes.
+    std::string readUntil(const std::function<bool(const std::string&)>& enough);
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string received_;
 };
 
 // The "t" of a JSON message, or "" when it has none.

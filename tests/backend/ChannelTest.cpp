@@ -30,12 +30,15 @@ protected:
 
 TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
     ASSERT_TRUE(start());
+    // Relays are between paired devices only.
+    for (const char* device : {"devA", "devB", "devC"})
+        server_->pair(device);
     WsClient a(ports().ws), b(ports().ws), c(ports().ws);
     a.hello("devA");
     b.hello("devB");
     c.hello("devC");
-    ASSERT_TRUE(a.waitForType("pair_required") && b.waitForType("pair_required") &&
-                c.waitForType("pair_required"));
+    ASSERT_TRUE(a.waitForType("paired_ok") && b.waitForType("paired_ok") &&
+                c.waitForType("paired_ok"));
     // a and b learn their server from orders, c from a message of its own.
     server_->runCommand("create devA Final pw 5 6");
     server_->runCommand("join devB Final pw");
@@ -100,9 +103,11 @@ TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
 
 TEST_F(ChannelTest, RotationMessagesBeforeHelloAreNotRelayed) {
     ASSERT_TRUE(start());
+    server_->pair("devA");
+    server_->pair("devS");
     WsClient a(ports().ws), stranger(ports().ws);
     a.hello("devA");
-    ASSERT_TRUE(a.waitForType("pair_required"));
+    ASSERT_TRUE(a.waitForType("paired_ok"));
     server_->runCommand("create devA Final");
     ASSERT_TRUE(stranger.connected());
 
@@ -117,7 +122,7 @@ TEST_F(ChannelTest, RotationMessagesBeforeHelloAreNotRelayed) {
 
     // Once it said hello, the same message is relayed.
     stranger.hello("devS");
-    ASSERT_TRUE(stranger.waitForType("pair_required"));
+    ASSERT_TRUE(stranger.waitForType("paired_ok"));
     stranger.send(state);
     const auto at = a.waitFor(isRotation);
     ASSERT_TRUE(at);

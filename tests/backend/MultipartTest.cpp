@@ -1,6 +1,10 @@
 // The multipart/form-data parser on its own, for the cases a socket test would only repeat.
 #include "backend/Multipart.h"
 
+#include <string_view>
+#include <utility>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "backend/Routes.h"
@@ -102,6 +106,38 @@ TEST(Multipart, LimitsApplyToFieldsFilesHeadersAndPartCount) {
                         "b", limits)
                   .failure,
               Failure::Malformed);
+}
+
+// An upload's body goes through the reader in whatever pieces the network gives; the parts must
+// come out the same however the body is cut.
+TEST(Multipart, TheReaderGivesTheSamePartsWhateverPiecesTheBodyComesIn) {
+    struct Collect final : mp::Handler {
+        std::vector<std::pair<std::string, std::string>> parts;  // name, data
+        bool onPart(const mp::Part& part) override {
+            parts.push_back({part.name, {}});
+            return true;
+        }
+        bool onData(std::string_view bytes, std::uint64_t) override {
+            parts.back().second += bytes;
+            return true;
+        }
+    };
+    for (const std::size_t piece : {std::size_t(1), std::size_t(2), std::size_t(7), kBody.size()}) {
+        Collect collect;
+        mp::Reader reader("b-1", {}, collect);
+        for (std::size_t at = 0; at < kBody.size(); at += piece)
+            ASSERT_TRUE(reader.write(std::string_view(kBody).substr(at, piece))) << piece;
+        ASSERT_TRUE(reader.finish()) << piece << ": " << reader.error();
+        const std::vector<std::pair<std::string, std::string>> expected = {
+            {"server", "A \"quoted\" name"}, {"file", "\r\n--b-10\r\n--b-1x\r\n"}};
+        EXPECT_EQ(collect.parts, expected) << piece;
+    }
+    // A body cut short is refused at its end, also when the cut falls in a delimiter.
+    Collect collect;
+    mp::Reader cut("b-1", {}, collect);
+    EXPECT_TRUE(cut.write(kBody.substr(0, kBody.find("--b-1--") + 4)));
+    EXPECT_FALSE(cut.finish());
+    EXPECT_EQ(cut.failure(), Failure::Malformed);
 }
 
 TEST(AdminRoute, AnswersLoopbackScriptsOnly) {

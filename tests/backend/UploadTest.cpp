@@ -1,7 +1,12 @@
 // POST /upload-replay: storage under the backend's own names, and refusals.
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
+#include <memory>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -173,6 +178,131 @@ TEST_F(UploadTest, OversizedBodiesAndPartsAre413WithoutReadingThem) {
               413u);
     EXPECT_TRUE(server_->uploads().empty());
     EXPECT_EQ(upload(pluginBody("dev", std::string(100, 's'), "", "r.replay", "d")).status, 200u);
+}
+
+// An upload sent by hand over its own connection: the head first, the body when the test says.
+class UploadByHand {
+public:
+    UploadByHand(std::uint16_t port, std::size_t bodyBytes, bool expectContinue) : client_(port) {
+        client_.send("POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers() +
+                     "Content-Length: " + std::to_string(bodyBytes) + "\r\n" +
+                     (expectContinue ? "Expect: 100-continue\r\n" : "") +
+                     "Connection: close\r\n\r\n");
+    }
+    // The backend sends "100 Continue" once it took the upload in.
+    bool takenIn() {
+        return client_
+                   .readUntil(
+                       [](const std::string& r) { return r.find("\r\n\r\n") != std::string::npos; })
+                   .rfind("HTTP/1.1 100 ", 0) == 0;
+    }
+    bool send(std::string_view bytes) { return client_.send(bytes); }
+    // The answer after the 100 Continue, once the backend closed.
+    std::string answer() {
+        const std::string all = client_.readUntil([](const std::string&) { return false; });
+        return all.substr(std::min(all.size(), all.find("\r\n\r\n") + 4));
+    }
+
+private:
+    TcpClient client_;
+};
+
+std::size_t filesIn(const fs::path& folder) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
+TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesNothing) {
+    EXPECT_EQ(brevant::backend::Options{}.maxConcurrentUploads, 4u);
+    ASSERT_TRUE(start());
+    const std::string body = pluginBody("dev", "S", "", "r.replay", std::string(1000, 'r'));
+    std::vector<std::unique_ptr<UploadByHand>> four;
+    for (int i = 0; i < 4; ++i) {
+        four.push_back(std::make_unique<UploadByHand>(ports().upload, body.size(), true));
+        ASSERT_TRUE(four.back()->takenIn()) << i;
+        four.back()->send(body.substr(0, 500));  // well inside the file part
+    }
+    const auto fifth = upload(body);
+    EXPECT_EQ(fifth.status, 503u);
+    EXPECT_EQ(fifth.json(), Json({{"ok", false}, {"err", "TOO_MANY_UPLOADS"}}));
+    for (auto& started : four) {
+        started->send(std::string_view(body).substr(500));
+        const std::string answer = started->answer();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
+    }
+    EXPECT_EQ(server_->uploads().size(), 4u);
+
+    // Cut off inside the file part: nothing of it stays in the folder.
+    const std::size_t mark = server_->logCount();
+    {
+        UploadByHand cut(ports().upload, body.size(), false);
+        cut.send(body.substr(0, body.size() / 2));
+    }
+    ASSERT_TRUE(server_->waitForLog("closed the connection inside a request", kWait, mark));
+    EXPECT_EQ(filesIn(folder()), 8u);  // four replays and their sidecars
+    EXPECT_EQ(upload(body).json(), Json({{"ok", true}, {"id", 5}}));
+}
+
+// VmRSS, or VmHWM (the peak since the last reset) of this process, in bytes; 0 when unknown.
+std::size_t memoryLine(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind(key, 0) == 0)
+            return std::stoull(line.substr(std::strlen(key))) * 1024;
+    }
+    return 0;
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Under a sanitizer, freed memory waits in a quarantine, so resident memory follows how much
+// was ever allocated: the sanitizer's count of live bytes stands in for it.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // in the sanitizer runtime
+constexpr const char* kMeasure = "live heap";
+std::size_t memoryInUse() {
+    return __sanitizer_get_current_allocated_bytes();
+}
+#else
+constexpr const char* kMeasure = "resident memory";
+std::size_t memoryInUse() {
+    return memoryLine("VmRSS:");
+}
+#endif
+
+// The backend runs in this process, so the process's growth bounds the backend's; the client
+// sends from one 64 KiB buffer. Samples are taken while sending; without a sanitizer the
+// kernel's high-water mark (reset before the upload) gives the peak between them as well.
+TEST_F(UploadTest, ASixtyMegabyteUploadGoesToDiskWithoutGrowingTheBackend) {
+    ASSERT_TRUE(start());
+    const std::string closing = "\r\n--" + kBoundary + "--\r\n";
+    const std::string whole = pluginBody("dev", "S", "", "big.replay", "");
+    const std::string opening = whole.substr(0, whole.size() - closing.size());
+    const std::string chunk(64 * 1024, 'r');
+    const std::size_t chunks = 60 * 1024 * 1024 / chunk.size();
+    const std::size_t fileBytes = chunks * chunk.size();
+
+    UploadByHand big(ports().upload, opening.size() + fileBytes + closing.size(), true);
+    ASSERT_TRUE(big.takenIn());
+    const std::size_t before = memoryInUse();
+    const bool peakReset = std::string(kMeasure) == "resident memory" &&
+                           static_cast<bool>(std::ofstream("/proc/self/clear_refs") << "5");
+    std::size_t peak = before;
+    ASSERT_TRUE(big.send(opening));
+    for (std::size_t i = 0; i < chunks; ++i) {
+        ASSERT_TRUE(big.send(chunk)) << i;
+        if (i % 16 == 0)
+            peak = std::max(peak, memoryInUse());
+    }
+    ASSERT_TRUE(big.send(closing));
+    const std::string answer = big.answer();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
+    if (peakReset)
+        peak = std::max(peak, memoryLine("VmHWM:"));
+    EXPECT_LT(peak - before, 16u * 1024 * 1024)
+        << kMeasure << " grew from " << before << " to " << peak;
+    std::cout << kMeasure << " growth for a 60 MiB upload: " << (peak - before) / 1024 << " KiB\n";
+
+    EXPECT_EQ(fs::file_size(folder() / "000001.replay"), fileBytes);
+    EXPECT_EQ(filesIn(folder()), 2u);  // the replay and its sidecar, no temporary file
 }
 
 }  // namespace

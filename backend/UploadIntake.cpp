@@ -1,0 +1,116 @@
+#include "backend/UploadIntake.h"
+
+#include <utility>
+
+#include "backend/Text.h"
+
+namespace brevant::backend {
+
+std::optional<UploadPlace> UploadPlace::take(std::atomic<std::size_t>& inFlight, std::size_t max) {
+    std::size_t taken = inFlight.load();
+    do {
+        if (taken >= max)
+            return std::nullopt;
+    } while (!inFlight.compare_exchange_weak(taken, taken + 1));
+    return UploadPlace(inFlight);
+}
+
+UploadPlace::~UploadPlace() {
+    if (inFlight_)
+        inFlight_->fetch_sub(1);
+}
+
+namespace {
+
+multipart::Limits limitsOf(const Options& options) {
+    multipart::Limits limits;
+    limits.maxFieldBytes = options.maxFieldBytes;
+    limits.maxFileBytes = options.maxUploadBytes;
+    return limits;
+}
+
+}  // namespace
+
+UploadIntake::UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
+                           const std::string& boundary, Refuse refuse, UploadPlace place)
+    : log_(log),
+      replays_(replays),
+      refuseRequest_(std::move(refuse)),
+      place_(std::move(place)),
+      reader_(boundary, limitsOf(options), *this) {}
+
+void UploadIntake::write(std::string_view bytes) {
+    if (refusal_ || reader_.write(bytes))
+        return;
+    if (!refusal_)  // the reader refused the body, not one of the handlers below
+        refuse(reader_.failure() == multipart::Failure::TooLarge ? 413 : 400, reader_.error());
+}
+
+bool UploadIntake::onPart(const multipart::Part& part) {
+    if (!names_.insert(part.name).second)
+        return refuse(400, "part '" + escaped(part.name, 40) + "' appears twice");
+    inFile_ = false;
+    field_ = nullptr;
+    if (part.name == "file" && part.fileName) {
+        std::string error;
+        draft_ = replays_.begin(error);
+        if (!draft_)
+            return refuse(500, error);
+        details_.fileName = *part.fileName;
+        inFile_ = true;
+        return true;
+    }
+    for (auto [name, field] :
+         {std::pair{"deviceId", &details_.deviceId}, std::pair{"server", &details_.server},
+          std::pair{"uploader", &details_.uploader}}) {
+        if (part.name != name)
+            continue;
+        if (part.fileName)
+            return refuse(400, std::string("part '") + name + "' must not be a file");
+        field_ = field;
+    }
+    return true;
+}
+
+bool UploadIntake::onData(std::string_view bytes, std::uint64_t) {
+    if (inFile_) {
+        std::string error;
+        return draft_->write(bytes, error) || refuse(500, error);
+    }
+    if (field_)
+        field_->append(bytes);  // within the reader's field limit
+    return true;
+}
+
+bool UploadIntake::refuse(unsigned status, const std::string& why) {
+    refusal_ = refuseRequest_(status, why);
+    draft_.reset();
+    inFile_ = false;
+    return false;
+}
+
+HttpReply UploadIntake::finish() {
+    if (!refusal_ && !reader_.finish())
+        refuse(reader_.failure() == multipart::Failure::TooLarge ? 413 : 400, reader_.error());
+    if (!refusal_ && !draft_)
+        refuse(400, "no file part (name=\"file\" with a filename)");
+    if (!refusal_ && details_.deviceId.empty())
+        refuse(400, "no deviceId field");
+    if (refusal_)
+        return std::move(*refusal_);
+    std::string error;
+    const std::optional<Upload> stored = replays_.keep(*draft_, details_, error);
+    draft_.reset();
+    if (!stored) {
+        refuse(500, error);
+        return std::move(*refusal_);
+    }
+    log_.write("upload #" + std::to_string(stored->id) + " stored as " +
+               stored->storedPath.filename().string() + ": " + std::to_string(stored->bytes) +
+               " bytes, file='" + escaped(stored->fileName, 80) +
+               "' device=" + escaped(stored->deviceId, 60) + " server='" +
+               escaped(stored->server, 60) + "' uploader='" + escaped(stored->uploader, 40) + "'");
+    return jsonReply({{"ok", true}, {"id", stored->id}});
+}
+
+}  // namespace brevant::backend

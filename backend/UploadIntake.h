@@ -1,0 +1,71 @@
+#pragma once
+// POST /upload-replay's body, taken piece by piece as it arrives: the multipart reader splits
+// it, the fields are kept (each within its limit), and the file part goes straight into a
+// draft file of the replay store. Nothing holds the whole body.
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "backend/LogBook.h"
+#include "backend/Multipart.h"
+#include "backend/ReplayStore.h"
+#include "backend/Reply.h"
+#include "backend/Server.h"
+
+namespace brevant::backend {
+
+// One of the places for uploads received at once; given back when destroyed.
+class UploadPlace {
+public:
+    // Nullopt when `max` are taken already.
+    static std::optional<UploadPlace> take(std::atomic<std::size_t>& inFlight, std::size_t max);
+    UploadPlace(UploadPlace&& other) noexcept : inFlight_(other.inFlight_) {
+        other.inFlight_ = nullptr;
+    }
+    UploadPlace& operator=(UploadPlace&&) = delete;
+    ~UploadPlace();
+
+private:
+    explicit UploadPlace(std::atomic<std::size_t>& inFlight) : inFlight_(&inFlight) {}
+    std::atomic<std::size_t>* inFlight_;
+};
+
+class UploadIntake final : private multipart::Handler {
+public:
+    // Logs a refusal of this request and builds its answer.
+    using Refuse = std::function<HttpReply(unsigned status, const std::string& why)>;
+
+    UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
+                 const std::string& boundary, Refuse refuse, UploadPlace place);
+
+    // The next bytes of the body. After a refusal the rest is read and ignored, so that the
+    // client, still sending, gets the answer.
+    void write(std::string_view bytes);
+    // At the end of the body: stores the replay, or says why not.
+    HttpReply finish();
+
+private:
+    bool onPart(const multipart::Part& part) override;
+    bool onData(std::string_view bytes, std::uint64_t offset) override;
+    bool refuse(unsigned status, const std::string& why);
+
+    LogBook& log_;
+    ReplayStore& replays_;
+    const Refuse refuseRequest_;
+    const UploadPlace place_;
+    multipart::Reader reader_;
+    std::optional<HttpReply> refusal_;
+    std::set<std::string> names_;
+    ReplayStore::Details details_;
+    std::unique_ptr<ReplayStore::Draft> draft_;  // from the file part on
+    // Where the current part's data goes: into the draft, into one of details_, or nowhere.
+    bool inFile_ = false;
+    std::string* field_ = nullptr;
+};
+
+}  // namespace brevant::backend

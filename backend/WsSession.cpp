@@ -1,0 +1,234 @@
+// A WebSocket session: reads whole messages into the hub, writes the hub's messages from a
+// queue of bounded size, and pings the client now and then.
+#include <deque>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include "backend/NetworkParts.h"
+
+namespace brevant::backend::sockets {
+namespace {
+
+namespace websocket = beast::websocket;
+
+constexpr const char* kPing = R"({"t":"ping"})";
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+class WsSession final : public Closable,
+                        public Peer,
+                        public std::enable_shared_from_this<WsSession> {
+public:
+    WsSession(Network::Impl& net, beast::tcp_stream&& stream, std::string peer, ConnectionSlot slot)
+        : net_(net),
+          ws_(std::move(stream)),
+          peer_(std::move(peer)),
+          number_(net.nextWsNumber++),
+          slot_(std::move(slot)),
+          pingTimer_(ws_.get_executor()) {}
+
+    ~WsSession() override { net_.delist(this); }
+
+    void accept(const Request& request) {
+        if (!net_.enlist(this, weak_from_this())) {
+            error_code ignored;
+            beast::get_lowest_layer(ws_).socket().close(ignored);
+            return;
+        }
+        beast::get_lowest_layer(ws_).expires_never();
+        // The handshake's answer and a closing handshake get as long as a request head.
+        auto timeouts = websocket::stream_base::timeout::suggested(beast::role_type::server);
+        timeouts.handshake_timeout = net_.options.headTimeout;
+        ws_.set_option(timeouts);
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+            response.set(http::field::server, kServerName);
+        }));
+        // No limit of Beast's own: a message over our limit is read to its end and dropped,
+        // and the session goes on.
+        ws_.read_message_max(0);
+        ws_.async_accept(request,
+                         [self = shared_from_this()](error_code ec) { self->onAccept(ec); });
+    }
+
+    void sendText(std::string text) override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this(), text = std::move(text)]() mutable {
+                       self->enqueue(std::move(text));
+                   });
+    }
+
+    void closeForPolicy(std::string why) override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this(), why = std::move(why)] { self->startClosing(why); });
+    }
+
+    void shutdown() override {
+        asio::post(ws_.get_executor(),
+                   [self = shared_from_this()] { self->finish("the backend is stopping"); });
+    }
+
+private:
+    void onAccept(error_code ec) {
+        if (ec) {
+            net_.log.write("ws " + peer_ + " handshake failed: " + ec.message());
+            finish({});
+            return;
+        }
+        open_ = true;
+        net_.hub.connected(number_, std::weak_ptr<Peer>(shared_from_this()), peer_);
+        schedulePing();
+        readMore();
+    }
+
+    void readMore() {
+        ws_.async_read_some(
+            readBuffer_, kReadChunk,
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onRead(ec); });
+    }
+
+    void onRead(error_code ec) {
+        if (ec) {
+            if (closing_)
+                finish(closeWhy_);
+            else if (ec == websocket::error::closed)
+                finish("closed by the client (code " + std::to_string(ws_.reason().code) + ")");
+            else
+                finish(ec.message());
+            return;
+        }
+        const auto data = readBuffer_.data();
+        messageBytes_ += data.size();
+        if (!oversized_ && messageBytes_ > net_.options.maxWsMessageBytes) {
+            oversized_ = true;
+            std::string().swap(message_);
+        }
+        if (!oversized_)
+            message_.append(static_cast<const char*>(data.data()), data.size());
+        readBuffer_.consume(data.size());
+
+        if (ws_.is_message_done()) {
+            if (oversized_)
+                net_.hub.dropped(number_, "message of " + std::to_string(messageBytes_) +
+                                              " bytes, over the limit of " +
+                                              std::to_string(net_.options.maxWsMessageBytes));
+            else if (!ws_.got_text())
+                net_.hub.dropped(number_,
+                                 "binary message (" + std::to_string(messageBytes_) + " bytes)");
+            else
+                net_.hub.received(number_, message_);
+            message_.clear();
+            oversized_ = false;
+            messageBytes_ = 0;
+        }
+        readMore();
+    }
+
+    void enqueue(std::string text) {
+        if (finished_ || !open_ || closing_)
+            return;
+        // A client that stops reading would make the queue grow without end: it is dropped.
+        if (queuedBytes_ + text.size() > net_.options.maxSendQueueBytes) {
+            finish("not reading: over " + std::to_string(net_.options.maxSendQueueBytes) +
+                   " bytes waiting to be sent");
+            return;
+        }
+        queuedBytes_ += text.size();
+        queue_.push_back(std::move(text));
+        if (!writing_)
+            writeNext();
+    }
+
+    void writeNext() {
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(
+            asio::buffer(queue_.front()),
+            [self = shared_from_this()](error_code ec, std::size_t) { self->onWritten(ec); });
+    }
+
+    void onWritten(error_code ec) {
+        writing_ = false;
+        queuedBytes_ -= queue_.front().size();
+        queue_.pop_front();
+        if (ec || finished_ || closing_) {
+            queue_.clear();
+            queuedBytes_ = 0;
+            if (ec)
+                finish("write failed: " + ec.message());
+            return;
+        }
+        if (!queue_.empty())
+            writeNext();
+    }
+
+    void schedulePing() {
+        if (net_.options.pingPeriod.count() <= 0)
+            return;
+        pingTimer_.expires_after(net_.options.pingPeriod);
+        pingTimer_.async_wait([self = shared_from_this()](error_code ec) {
+            if (ec || self->finished_)
+                return;
+            self->net_.hub.sendToConnection(self->number_, kPing);
+            self->schedulePing();
+        });
+    }
+
+    // Sends a close frame with code 1008 (policy violation), drops what was not sent yet, and
+    // finishes once the client answered or the closing handshake timed out.
+    void startClosing(const std::string& why) {
+        if (finished_ || closing_ || !open_)
+            return;
+        closing_ = true;
+        closeWhy_ = why;
+        while (queue_.size() > (writing_ ? 1u : 0u)) {
+            queuedBytes_ -= queue_.back().size();
+            queue_.pop_back();
+        }
+        ws_.async_close(websocket::close_reason(websocket::close_code::policy_error, why),
+                        [self = shared_from_this()](error_code) { self->finish(self->closeWhy_); });
+    }
+
+    // Ends the session once; `reason` empty when the hub never knew it. The connection's slot
+    // is free before the hub logs the end.
+    void finish(const std::string& reason) {
+        if (finished_)
+            return;
+        finished_ = true;
+        pingTimer_.cancel();
+        error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+        slot_.release();
+        if (open_)
+            net_.hub.disconnected(number_, reason);
+    }
+
+    Network::Impl& net_;
+    websocket::stream<beast::tcp_stream> ws_;
+    const std::string peer_;
+    const std::uint64_t number_;
+    ConnectionSlot slot_;
+    asio::steady_timer pingTimer_;
+    beast::flat_buffer readBuffer_;
+    std::string message_;
+    std::size_t messageBytes_ = 0;
+    bool oversized_ = false;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool writing_ = false;
+    bool open_ = false;
+    bool closing_ = false;  // a close frame was sent (closeForPolicy)
+    std::string closeWhy_;
+    bool finished_ = false;
+};
+
+}  // namespace
+
+void serveWebSocket(Network::Impl& net, beast::tcp_stream&& stream, std::string peer,
+                    const Request& upgrade, ConnectionSlot slot) {
+    std::make_shared<WsSession>(net, std::move(stream), std::move(peer), std::move(slot))
+        ->accept(upgrade);
+}
+
+}  // namespace brevant::backend::sockets

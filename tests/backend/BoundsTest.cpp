@@ -1,0 +1,232 @@
+// What a hostile client cannot do to the backend: make it queue without end, take every
+// connection, hold a connection with a request head that never ends, join relays unpaired,
+// share another connection's orders, or write into the operator's console. Uploads are in
+// UploadTest.cpp.
+//
+// None of these tests runs out of descriptors (the connection cap is 4 here), so they need no
+// build without UBSan.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "backend/Text.h"
+#include "tests/backend/BackendTestSupport.h"
+
+namespace backend_test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class BoundsTest : public BackendTest {
+protected:
+    // Whether a line containing `text` was logged since `mark`, looking once.
+    bool loggedSince(const std::string& text, std::size_t mark) const {
+        return server_->waitForLog(text, 0ms, mark);
+    }
+    // Pairs the devices and says hello with each on a client of its own.
+    std::vector<std::unique_ptr<WsClient>> pairedClients(std::initializer_list<const char*> ids) {
+        std::vector<std::unique_ptr<WsClient>> clients;
+        for (const char* id : ids) {
+            server_->pair(id);
+            clients.push_back(std::make_unique<WsClient>(ports().ws));
+            clients.back()->hello(id);
+            EXPECT_TRUE(clients.back()->waitForType("paired_ok"));
+        }
+        return clients;
+    }
+};
+
+bool hasRev(const std::string& message, int rev) {
+    const std::string key = "\"rev\":" + std::to_string(rev);
+    const std::size_t at = message.find(key);
+    return at != std::string::npos && at + key.size() < message.size() &&
+           (message[at + key.size()] == ',' || message[at + key.size()] == '}');
+}
+
+TEST_F(BoundsTest, AStalledReaderIsDisconnectedWhileTheOthersKeepReceiving) {
+    EXPECT_EQ(brevant::backend::Options{}.maxSendQueueBytes, 4u * 1024 * 1024);
+    options_.maxSendQueueBytes = 256 * 1024;
+    ASSERT_TRUE(start());
+    auto clients = pairedClients({"devA", "devB"});
+    WsClient& a = *clients[0];
+    WsClient& b = *clients[1];
+    server_->pair("devS");
+    BareWsClient stalled(ports().ws, 4096);  // says hello, then never reads
+    ASSERT_TRUE(stalled.connected());
+    stalled.hello("devS");
+    server_->runCommand("create devA Final");
+    server_->runCommand("join devB Final");
+    stalled.send(R"({"t":"rotate_state_req","server":"Final","from":"devS"})");
+    ASSERT_TRUE(server_->waitForLog("[devS] rotate_state_req server='Final' relayed to", kWait));
+
+    // 64 KiB states until the stalled client's queue is full; b gets every one of them.
+    const std::size_t mark = server_->logCount();
+    const std::string padding(64 * 1024, 'p');
+    std::size_t at = 0;
+    int rev = 0;
+    bool dropped = false;
+    for (; rev < 1000 && !dropped; ++rev) {
+        a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
+               std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
+        const auto got = b.waitFor([&](const std::string& m) { return hasRev(m, rev); }, at);
+        ASSERT_TRUE(got) << rev;
+        at = *got + 1;
+        dropped = loggedSince("[devS] disconnected: not reading: over 262144 bytes", mark);
+    }
+    ASSERT_TRUE(dropped);
+    const std::size_t afterDrop = server_->logCount();
+    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
+    EXPECT_TRUE(b.waitFor([](const std::string& m) { return hasRev(m, -1); }, at));
+    const std::string onlyB = "rotate_state server='Final' relayed to ws#2[devB]";
+    EXPECT_TRUE(server_->waitForLog(
+        [&](const std::string& line) {
+            return line.size() >= onlyB.size() &&
+                   line.compare(line.size() - onlyB.size(), onlyB.size(), onlyB) == 0;
+        },
+        kWait, afterDrop));
+    const auto lines = server_->logLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("not reading") != l.npos; }),
+              1);
+}
+
+TEST_F(BoundsTest, TheConnectionCapRefusesTheNextOneAndServesAgainOnceOneCloses) {
+    EXPECT_EQ(brevant::backend::Options{}.maxConnections, 512u);
+    options_.maxConnections = 4;
+    ASSERT_TRUE(start());
+    std::vector<std::unique_ptr<WsClient>> held;
+    for (int i = 0; i < 4; ++i) {
+        held.push_back(std::make_unique<WsClient>(ports().ws));
+        ASSERT_TRUE(held.back()->connected());
+    }
+    const std::size_t mark = server_->logCount();
+    // The cap counts every port together.
+    EXPECT_FALSE(httpGet(ports().rank, "/rank-submit").answered);
+    EXPECT_TRUE(
+        server_->waitForLog("refused: 4 connections are open, the most allowed", kWait, mark));
+    held.pop_back();
+    ASSERT_TRUE(server_->waitForLog("disconnected: closed by the client", kWait, mark));
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+}
+
+TEST_F(BoundsTest, ATricklingRequestHeadIsDroppedAfterTheHeadTimeout) {
+    EXPECT_EQ(brevant::backend::Options{}.headTimeout, 10s);
+    options_.headTimeout = 200ms;
+    ASSERT_TRUE(start());
+    const std::string head = "GET /pair-status?deviceId=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    TcpClient slow(ports().pair);
+    ASSERT_TRUE(slow.connected());
+    // One byte every 50 ms: each would renew a timeout on inactivity, never the head's.
+    std::size_t sent = 0;
+    bool closed = false;
+    while (!closed && sent < head.size()) {
+        slow.send(head.substr(sent++, 1));
+        closed = slow.closedWithin(50ms);
+    }
+    EXPECT_TRUE(closed || slow.closedWithin(kWait));
+    EXPECT_LT(sent, head.size());
+    EXPECT_TRUE(
+        server_->waitForLog("timed out while sending a request head (200 ms allowed)", kWait));
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+}
+
+TEST_F(BoundsTest, AnUnpairedClientsRotationMessagesAreNotRelayed) {
+    ASSERT_TRUE(start());
+    auto clients = pairedClients({"devA"});
+    WsClient& a = *clients[0];
+    WsClient b(ports().ws);
+    b.hello("devB");  // not paired
+    ASSERT_TRUE(b.waitForType("pair_required"));
+    server_->runCommand("create devA Final");
+    server_->runCommand("join devB Final");
+
+    b.send(R"({"t":"rotate_state","server":"Final","from":"devB","rev":1})");
+    EXPECT_TRUE(server_->waitForLog(
+        "ws#2[devB] ignored: rotate_state from a device that is not paired, not relayed", kWait));
+    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":2})");
+    EXPECT_TRUE(
+        server_->waitForLog("ws#1[devA] rotate_state server='Final' relayed to nobody", kWait));
+    // Nothing reached either of them before a ping sent after both.
+    for (auto [client, device] : {std::pair{&a, "devA"}, std::pair{&b, "devB"}}) {
+        server_->runCommand(std::string("ping ") + device);
+        const auto end = client->waitForType("ping");
+        ASSERT_TRUE(end);
+        const auto got = client->messages();
+        EXPECT_TRUE(std::none_of(got.begin(), got.begin() + static_cast<long>(*end),
+                                 [](const std::string& m) { return hasRev(m, 1) || hasRev(m, 2); }))
+            << device;
+    }
+
+    // Once paired, the same client takes part.
+    server_->runCommand("pair devB");
+    b.send(R"({"t":"rotate_state","server":"Final","from":"devB","rev":3})");
+    EXPECT_TRUE(a.waitFor([](const std::string& m) { return hasRev(m, 3); }));
+}
+
+TEST_F(BoundsTest, ASecondHelloOfAConnectedDeviceReplacesTheOlderConnection) {
+    ASSERT_TRUE(start());
+    server_->pair("devA");
+    BareWsClient older(ports().ws);
+    ASSERT_TRUE(older.connected());
+    older.hello("devA");
+    ASSERT_TRUE(server_->waitForLog("ws#1[devA] hello", kWait));
+    WsClient newer(ports().ws);
+    newer.hello("devA");
+    ASSERT_TRUE(newer.waitForType("paired_ok"));
+
+    EXPECT_EQ(older.closeCode(), 1008u);  // policy violation
+    EXPECT_TRUE(server_->waitForLog("ws#1[devA] replaced by ws#2", kWait));
+    EXPECT_EQ(server_->runCommand("ping devA"), R"(sent to devA: {"t":"ping"})");
+    EXPECT_TRUE(newer.waitForType("ping"));
+    const auto clients = server_->clients();
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].connection, 2u);
+}
+
+TEST_F(BoundsTest, ClientTextIsShownEscapedInAnswersAndLogLines) {
+    using brevant::backend::escaped;
+    EXPECT_EQ(escaped("a\\b\n\t\x1b[2J\xC2\x9B\xE2\x80\xAE\xC3\xA9\xFF"),
+              "a\\\\b\\n\\t\\x1b[2J\\u{009b}\\u{202e}\xC3\xA9\\xff");
+    EXPECT_EQ(escaped("abcdef", 4), "abcd...");
+
+    ASSERT_TRUE(start());
+    WsClient a(ports().ws);
+    const std::string forged = "devF\n  ws#99 127.0.0.1:1 device=admin\x1b[2J\x1b]0;owned\x07";
+    a.hello(forged);
+    ASSERT_TRUE(a.waitForType("pair_required"));
+    const std::string expected =
+        "devF\\n  ws#99 127.0.0.1:1 device=admin\\x1b[2J\\x1b]0;owned\\x07";
+    for (const std::string& answer :
+         {server_->runCommand("clients"), adminPost(ports().pair, "clients").body}) {
+        EXPECT_EQ(std::count(answer.begin(), answer.end(), '\n'), answer.back() == '\n' ? 2 : 1)
+            << answer;  // the title and one row
+        EXPECT_NE(answer.find("device=" + expected + " platform="), std::string::npos) << answer;
+        EXPECT_EQ(answer.find('\x1b'), std::string::npos);
+    }
+    // A field may hold a newline and a file name an escape sequence.
+    const std::string body =
+        "--x\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\ndev\nF\r\n"
+        "--x\r\nContent-Disposition: form-data; name=\"file\"; filename=\"r\x1b[2J.replay\"\r\n"
+        "\r\ndata\r\n--x--\r\n";
+    ASSERT_EQ(httpPost(ports().upload, "/upload-replay", body,
+                       "Content-Type: multipart/form-data; boundary=x\r\n"
+                       "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n")
+                  .status,
+              200u);
+    const std::string uploads = server_->runCommand("uploads");
+    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), '\n'), 1) << uploads;
+    EXPECT_NE(uploads.find("file='r\\x1b[2J.replay' device=dev\\nF "), std::string::npos)
+        << uploads;
+
+    const auto lines = server_->logLines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("ws#1[devF\\n  ws#99") != std::string::npos;
+    }));
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find_first_of("\n\x1b\x07"), std::string::npos) << line;
+}
+
+}  // namespace
+}  // namespace backend_test
