@@ -128,6 +128,10 @@ int main(int argc, char** argv) {
         plugin.reset();
         return closed;
     };
+    parts.waitForWorkers = [&] {
+        if (plugin)
+            plugin->waitForWorkers(std::chrono::seconds(10));
+    };
     parts.backendCommand = [&](const std::string& line) {
         return backend ? backend->runCommand(line) : adminCommand(line);
     };

@@ -170,7 +170,7 @@ DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
 
         run.step("rank submission again, in the cooldown");
         // The first submission clears its in-flight mark just after its toast; a press that
-        // comes in between is told to wait, and is pressed again.
+        // comes in between is told to wait, and is pressed again once the worker has ended.
         for (int attempt = 0;; ++attempt) {
             const std::size_t mark = timeline.size();
             run.command("brv_rank");
@@ -190,6 +190,8 @@ DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
                 break;
             if (seen != wait || attempt == 5)
                 throw std::runtime_error("no cooldown toast");
+            if (parts.waitForWorkers)
+                parts.waitForWorkers();
         }
 
         run.step("private match on the backend's order");

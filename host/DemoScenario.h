@@ -18,6 +18,8 @@ struct DemoParts {
     // Calls onUnload and lets the plugin go; false when something of it stays behind (its
     // module kept loaded because a worker still runs).
     std::function<bool()> unloadPlugin;
+    // Waits (boundedly) until no worker thread of the plugin runs; may be empty.
+    std::function<void()> waitForWorkers;
     // Runs one command of the backend's console and returns its answer.
     std::function<std::string(const std::string&)> backendCommand;
     // Whether the backend's own events reach the timeline (an embedded backend's do).

@@ -68,10 +68,7 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
         return false;
     }
 
-    int running = 0;
-    using WaitFn = int (*)(int);
-    if (auto wait = reinterpret_cast<WaitFn>(module_.symbol("brevantWaitForWorkers")))
-        running = wait(static_cast<int>(workerWait.count()));
+    const int running = waitForWorkers(workerWait);
 
     // What the workers posted meanwhile goes too, while the module's code is still there.
     rt_->runOnGameThread([this] { rt_->forgetPluginCallbacks(); });
@@ -84,6 +81,13 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
     }
     module_.close();
     return true;
+}
+
+int LoadedPlugin::waitForWorkers(std::chrono::milliseconds limit) {
+    using WaitFn = int (*)(int);
+    if (auto wait = reinterpret_cast<WaitFn>(module_.symbol("brevantWaitForWorkers")))
+        return wait(static_cast<int>(limit.count()));
+    return 0;
 }
 
 }  // namespace host

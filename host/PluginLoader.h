@@ -32,6 +32,8 @@ public:
     // onUnload, destroy, wait for workers up to workerWait, then close the module when no
     // worker runs. Returns true when the module was closed.
     bool unload(std::chrono::milliseconds workerWait = std::chrono::milliseconds(5000));
+    // Waits up to `limit` for the plugin's worker threads to end; returns how many still run.
+    int waitForWorkers(std::chrono::milliseconds limit);
 
 private:
     LoadedPlugin() = default;

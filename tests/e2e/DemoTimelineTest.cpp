@@ -46,6 +46,7 @@ TEST(EndToEnd, DemoScenarioShowsEveryStep) {
         rt->runOnGameThread([&] { plugin->onUnload(); });
         return true;
     };
+    parts.waitForWorkers = [] { brevant::waitForWorkers(std::chrono::seconds(10)); };
     parts.backendCommand = [&](const std::string& line) { return backend.runCommand(line); };
 
     const auto outcome = host::runDemoScenario(parts, timeline, std::chrono::seconds(20));
