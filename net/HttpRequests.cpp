@@ -63,15 +63,28 @@ bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_to
                       "/pair-status?deviceId=" + percentEncode(deviceId), "Brevant/1.0", L"",
                       std::nullopt, response, std::move(stop)))
             return false;
-        if (response.body.empty())
+        return readPairStatusReply(response.status, response.statusRead, response.body, registered);
+    } catch (...) {
+        registered = false;
+        return false;
+    }
+}
+
+bool readPairStatusReply(unsigned status, bool statusRead, const std::string& body,
+                         bool& registered) {
+    registered = false;
+    try {
+        if (!statusRead)
+            status = 0;  // as the transport reports a status it could not read
+        if (body.empty())
             return false;
-        const json reply = json::parse(response.body, nullptr, false);
+        const json reply = json::parse(body, nullptr, false);
         if (!reply.is_object())
             return false;
         auto member = reply.find("registered");
         if (member == reply.end()) {
             // An error status without an answer is the server failing, not "not registered".
-            return response.status < 400;
+            return status < 400;
         }
         if (!member->is_boolean())
             return false;

@@ -18,6 +18,12 @@ struct HttpResult {
 // `registered` holds the answer (false on entry). A stop request ends the wait as a failure.
 bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_token stop = {});
 
+// queryPairStatus's rule for a reply that arrived: true when the body is a JSON object whose
+// "registered" is a boolean (the answer, then in `registered`; false on entry) or that has no
+// "registered" under a status below 400. A status that was not read counts as 0. Never throws.
+bool readPairStatusReply(unsigned status, bool statusRead, const std::string& body,
+                         bool& registered);
+
 // POST with the common header block (content type, API key, client line). True when the
 // request was sent and answered, whatever the status; the body is in `response`.
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
