@@ -4,8 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
@@ -43,5 +45,13 @@ struct HttpResponse {
 // Returns false when resolving, connecting, sending or receiving the response head failed.
 bool httpExchange(const HttpRequest& request, HttpResponse& response,
                   const HttpTimeouts& timeouts = {}, std::size_t maxBodyBytes = 1024 * 1024);
+
+// Reads a response out of bytes received before, with httpExchange's own reader: `pieces` stand
+// for what the connection delivers, piece by piece, and the stream ends after the last. Returns
+// and fills `response` as httpExchange does once its request is sent (the status line and
+// headers, interim responses, content-length, chunked and close-delimited bodies, the cap). For
+// the fuzz target; the plugin always reads from a connection.
+bool readHttpResponse(std::span<const std::string_view> pieces, bool headRequest,
+                      HttpResponse& response, std::size_t maxBodyBytes = 1024 * 1024);
 
 }  // namespace platform

@@ -4,11 +4,13 @@
 #include <functional>
 #include <limits>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/address.hpp>
@@ -208,11 +210,38 @@ private:
     std::optional<std::stop_callback<std::function<void()>>> onStop_;
 };
 
+// Bytes that arrived earlier, handed out as a connection would: each piece in reads of at most
+// kReadChunk bytes, then the end of the stream. readHttpResponse's stand-in for an Exchange.
+class PieceSource {
+public:
+    explicit PieceSource(std::span<const std::string_view> pieces) : pieces_(pieces) {}
+
+    error_code readSome(beast::flat_buffer& input, std::chrono::milliseconds) {
+        while (next_ < pieces_.size() && offset_ == pieces_[next_].size()) {
+            ++next_;
+            offset_ = 0;
+        }
+        if (next_ == pieces_.size())
+            return asio::error::eof;
+        const std::string_view read = pieces_[next_].substr(offset_, kReadChunk);
+        offset_ += read.size();
+        input.commit(asio::buffer_copy(input.prepare(read.size()), asio::buffer(read)));
+        return {};
+    }
+
+private:
+    std::span<const std::string_view> pieces_;
+    std::size_t next_ = 0;
+    std::size_t offset_ = 0;
+};
+
+// Reads the response from a Source: an Exchange, or a PieceSource.
+template <class Source>
 class ResponseReader {
 public:
-    ResponseReader(Exchange& exchange, bool headRequest, std::chrono::milliseconds limit,
+    ResponseReader(Source& source, bool headRequest, std::chrono::milliseconds limit,
                    std::size_t maxBodyBytes, HttpResponse& response)
-        : exchange_(exchange),
+        : source_(source),
           headRequest_(headRequest),
           limit_(limit),
           maxBody_(maxBodyBytes),
@@ -253,7 +282,7 @@ public:
 
             // The end of the stream completes a body delimited by the close and cuts any other
             // message; either way what arrived stands.
-            if (exchange_.readSome(input_, limit_))
+            if (source_.readSome(input_, limit_))
                 return response_.statusRead;
         }
     }
@@ -281,7 +310,7 @@ private:
         response_.body.append(chunk_.data(), std::min(got, room));
     }
 
-    Exchange& exchange_;
+    Source& source_;
     const bool headRequest_;
     const std::chrono::milliseconds limit_;
     const std::size_t maxBody_;
@@ -292,6 +321,19 @@ private:
 };
 
 }  // namespace
+
+bool readHttpResponse(std::span<const std::string_view> pieces, bool headRequest,
+                      HttpResponse& response, std::size_t maxBodyBytes) {
+    try {
+        response = HttpResponse{};
+        PieceSource source(pieces);
+        ResponseReader reader(source, headRequest, std::chrono::milliseconds(0), maxBodyBytes,
+                              response);
+        return reader.read();
+    } catch (...) {
+        return response.statusRead;  // as httpExchange
+    }
+}
 
 // A limit of zero or less means no limit, as in WinHTTP.
 bool httpExchange(const HttpRequest& request, HttpResponse& response, const HttpTimeouts& timeouts,
