@@ -1,0 +1,120 @@
+// One text from the backend through the plugin's dispatcher and message catalogue, handed over
+// the way the WebSocket receiver thread hands it: brevant::dispatchMessage(text, messageRoutes())
+// on a thread that is not the game thread, on a stand-in host on the manual clock. Afterwards the
+// game thread (the fuzzer's thread, which made the host) runs what the handlers posted.
+//
+// The first byte chooses the state the text meets, the rest is the text:
+//   bit 0  the device is paired                   (brevant::paired)
+//   bit 1  the plugin hosts its private match     (brevant::lobbyOwned)
+//   bit 2  the match has a name: "Brevant Scrim"  (brevant::currentServerName)
+// (The seeds in corpus/dispatch/ start with a digit, '0' to '7', whose low bits are the flags.)
+//
+// Fails when the host saw a fault (a game call off the game thread, an exception escaping into
+// the host), when a failure was swallowed anywhere but at "dispatch" (where a malformed message is
+// meant to end), or when a worker the text started does not end once asked to.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/Globals.h"
+#include "core/Guard.h"
+#include "core/Workers.h"
+#include "fuzz/Require.h"
+#include "net/Dispatcher.h"
+#include "pairing/PairingState.h"
+#include "plugin/MessageRoutes.h"
+#include "rotation/HostingState.h"
+#include "sdk/HostRuntime.h"
+
+namespace {
+
+// The device the texts are about; the seeds address it by this identifier.
+constexpr const char* kDeviceId = "3f2a9c1e-7b4d-4e8a-9f06-5c1d2e3b4a70";
+constexpr const char* kServerName = "Brevant Scrim";
+
+// The host's data folder, made once and removed when the fuzzer exits normally.
+struct DataFolder {
+    DataFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "brevant-fuzz-XXXXXX");
+        if (!mkdtemp(pattern.data()))
+            fuzz::fail("cannot make a temporary data folder");
+        path = pattern;
+    }
+    ~DataFolder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+    std::filesystem::path path;
+};
+
+const std::filesystem::path& dataFolder() {
+    static DataFolder folder;
+    return folder.path;
+}
+
+// The state every input starts from: the flags and the match and rotation state cleared, then
+// what the first byte chooses. No input sees what an earlier one left, so a reproducer needs no
+// history.
+void setState(std::uint8_t flags) {
+    brevant::clearSwallowedFailures();
+    brevant::pairStatusKnown = false;
+    brevant::paired = (flags & 1) != 0;
+    brevant::lobbyOwned = (flags & 2) != 0;
+    brevant::nextReplayOwned = false;
+    std::lock_guard lk(brevant::hostingMutex);
+    brevant::currentServerName = (flags & 4) ? kServerName : "";
+    brevant::rotationState.enabled = false;
+    brevant::rotationState.nextIdx = 0;
+    brevant::rotationState.rotation.clear();
+    brevant::rotationState.lastMap.clear();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    brevant::deviceId = kDeviceId;
+    // Should a handler save the rotation, the file lands in the fuzzer's own folder.
+    std::lock_guard lk(brevant::hostingMutex);
+    brevant::rotationState.file = dataFolder() / "rotation.json";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    // A fresh host for every input: its console and toasts keep everything they are given.
+    auto rt = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder()});
+    brevant::globalCvarManager.store(rt->makeCvarManager());
+    brevant::globalGameWrapper.store(rt->makeGameWrapper());
+    setState(data[0]);
+
+    std::thread receiver([&] { brevant::dispatchMessage(text, brevant::messageRoutes()); });
+    receiver.join();
+    rt->runPosted();
+
+    if (brevant::runningWorkers() > 0) {
+        brevant::requestWorkersStop();
+        if (brevant::waitForWorkers(std::chrono::seconds(5)) > 0)
+            fuzz::fail("a worker the message started did not end when asked to stop");
+        rt->runPosted();
+    }
+    for (const auto& fault : rt->faults())
+        fuzz::fail("host fault: " + fault);
+    for (const auto& [where, count] : brevant::swallowedFailures()) {
+        if (where != "dispatch")
+            fuzz::fail(std::to_string(count) + " failure(s) swallowed at \"" + where + "\"");
+    }
+
+    rt->forgetPluginCallbacks();
+    brevant::globalGameWrapper.store(nullptr);
+    brevant::globalCvarManager.store(nullptr);
+    return 0;
+}
