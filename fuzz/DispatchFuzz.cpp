@@ -1,7 +1,9 @@
 // One text from the backend through the plugin's dispatcher and message catalogue, handed over
 // the way the WebSocket receiver thread hands it: brevant::dispatchMessage(text, messageRoutes())
 // on a thread that is not the game thread, on a stand-in host on the manual clock. Afterwards the
-// game thread (the fuzzer's thread, which made the host) runs what the handlers posted.
+// game thread (the fuzzer's thread, which made the host) runs what the handlers posted, then the
+// clock moves on far enough for every timer they armed (join attempts, replay auto-save, the
+// rotation check) to fire.
 //
 // The first byte chooses the state the text meets, the rest is the text:
 //   bit 0  the device is paired                   (brevant::paired)
@@ -29,7 +31,10 @@
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "plugin/MessageRoutes.h"
+#include "ranks/RankSubmit.h"
 #include "rotation/HostingState.h"
+#include "rotation/PrivateMatch.h"
+#include "rotation/RotationFile.h"
 #include "sdk/HostRuntime.h"
 
 namespace {
@@ -37,6 +42,8 @@ namespace {
 // The device the texts are about; the seeds address it by this identifier.
 constexpr const char* kDeviceId = "3f2a9c1e-7b4d-4e8a-9f06-5c1d2e3b4a70";
 constexpr const char* kServerName = "Brevant Scrim";
+// Longer than the latest timer a message arms.
+constexpr double kTimerSeconds = 10.0;
 
 // The host's data folder, made once and removed when the fuzzer exits normally.
 struct DataFolder {
@@ -58,30 +65,29 @@ const std::filesystem::path& dataFolder() {
     return folder.path;
 }
 
-// The state every input starts from: the flags and the match and rotation state cleared, then
-// what the first byte chooses. No input sees what an earlier one left, so a reproducer needs no
-// history.
-void setState(std::uint8_t flags) {
+// The state every input starts from: the plugin's state as onLoad resets it, the rotation file in
+// the host's data folder as onLoad sets it, then what the first byte chooses. No input sees what
+// an earlier one left, so a reproducer needs no history.
+void startState(std::uint8_t flags) {
     brevant::clearSwallowedFailures();
-    brevant::pairStatusKnown = false;
-    brevant::paired = (flags & 1) != 0;
-    brevant::lobbyOwned = (flags & 2) != 0;
+    brevant::resetPairingState();
+    brevant::ranks::resetRankState();
+    brevant::resetHostingState();
+    brevant::autoSaveLogCount = 0;
     brevant::nextReplayOwned = false;
+
+    brevant::paired = (flags & 1) != 0;
+    brevant::pairStatusKnown = brevant::paired.load();
+    brevant::lobbyOwned = (flags & 2) != 0;
     std::lock_guard lk(brevant::hostingMutex);
     brevant::currentServerName = (flags & 4) ? kServerName : "";
-    brevant::rotationState.enabled = false;
-    brevant::rotationState.nextIdx = 0;
-    brevant::rotationState.rotation.clear();
-    brevant::rotationState.lastMap.clear();
+    brevant::rotationState.file = brevant::rotationFilePath(dataFolder().wstring());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     brevant::deviceId = kDeviceId;
-    // Should a handler save the rotation, the file lands in the fuzzer's own folder.
-    std::lock_guard lk(brevant::hostingMutex);
-    brevant::rotationState.file = dataFolder() / "rotation.json";
     return 0;
 }
 
@@ -94,11 +100,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto rt = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder()});
     brevant::globalCvarManager.store(rt->makeCvarManager());
     brevant::globalGameWrapper.store(rt->makeGameWrapper());
-    setState(data[0]);
+    startState(data[0]);
 
     std::thread receiver([&] { brevant::dispatchMessage(text, brevant::messageRoutes()); });
     receiver.join();
     rt->runPosted();
+    rt->advance(kTimerSeconds);
 
     if (brevant::runningWorkers() > 0) {
         brevant::requestWorkersStop();
