@@ -1,15 +1,18 @@
 // One text from the backend through the plugin's dispatcher and message catalogue, handed over
 // the way the WebSocket receiver thread hands it: brevant::dispatchMessage(text, messageRoutes())
-// on a thread that is not the game thread, on a stand-in host on the manual clock. Afterwards the
-// game thread (the fuzzer's thread, which made the host) runs what the handlers posted, then the
-// clock moves on far enough for every timer they armed (join attempts, replay auto-save, the
-// rotation check) to fire.
+// on a thread that is not the game thread, on a stand-in host on the manual clock (the plugin's
+// clock follows it, as in the tests). Afterwards the game thread (the fuzzer's thread, which made
+// the host) runs what the handlers posted, then the clock moves on far enough for every timer they
+// armed (join attempts, replay auto-save, hand-off retries) to fire, with the rotation watchdog
+// ticking as onLoad arms it, so that the state a message leaves is also put to use.
 //
 // The first byte chooses the state the text meets, the rest is the text:
 //   bit 0  the device is paired                   (brevant::paired)
 //   bit 1  the plugin hosts its private match     (brevant::lobbyOwned)
 //   bit 2  the match has a name: "Brevant Scrim"  (brevant::currentServerName)
-// (The seeds in corpus/dispatch/ start with a digit, '0' to '7', whose low bits are the flags.)
+//   bit 3  a rotation runs: the best-of-5 list, on its first map (brevant::rotationState)
+// (The seeds in corpus/dispatch/ start with a character from '0' to '?', whose low four bits are
+// the flags.)
 //
 // Fails when the host saw a fault (a game call off the game thread, an exception escaping into
 // the host), when a failure was swallowed anywhere but at "dispatch" (where a malformed message is
@@ -30,10 +33,13 @@
 #include "fuzz/Require.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
+#include "platform/Clock.h"
 #include "plugin/MessageRoutes.h"
 #include "ranks/RankSubmit.h"
 #include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
 #include "rotation/PrivateMatch.h"
+#include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
 #include "sdk/HostRuntime.h"
 
@@ -44,6 +50,17 @@ constexpr const char* kDeviceId = "3f2a9c1e-7b4d-4e8a-9f06-5c1d2e3b4a70";
 constexpr const char* kServerName = "Brevant Scrim";
 // Longer than the latest timer a message arms.
 constexpr double kTimerSeconds = 10.0;
+
+// The plugin's clock: the host's manual clock.
+class HostClock final : public platform::ClockSource {
+public:
+    explicit HostClock(sdk::HostRuntime& rt) : rt_(rt) {}
+    std::int64_t steadyNanos() override { return rt_.nowNanos(); }
+    void sleepMs(std::int64_t ms) override { rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000); }
+
+private:
+    sdk::HostRuntime& rt_;
+};
 
 // The host's data folder, made once and removed when the fuzzer exits normally.
 struct DataFolder {
@@ -73,6 +90,7 @@ void startState(std::uint8_t flags) {
     brevant::resetPairingState();
     brevant::ranks::resetRankState();
     brevant::resetHostingState();
+    brevant::resetRotationEngineState();
     brevant::autoSaveLogCount = 0;
     brevant::nextReplayOwned = false;
 
@@ -82,6 +100,13 @@ void startState(std::uint8_t flags) {
     std::lock_guard lk(brevant::hostingMutex);
     brevant::currentServerName = (flags & 4) ? kServerName : "";
     brevant::rotationState.file = brevant::rotationFilePath(dataFolder().wstring());
+    if (flags & 8) {
+        auto& rotation = brevant::rotationState;
+        rotation.rotation = brevant::rotationMapsMd5;
+        rotation.lastMap = rotation.rotation.front();
+        rotation.nextIdx = 1;
+        rotation.enabled = true;
+    }
 }
 
 }  // namespace
@@ -98,9 +123,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A fresh host for every input: its console and toasts keep everything they are given.
     auto rt = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder()});
+    HostClock clock(*rt);
+    platform::setClockSource(&clock);
     brevant::globalCvarManager.store(rt->makeCvarManager());
     brevant::globalGameWrapper.store(rt->makeGameWrapper());
     startState(data[0]);
+    brevant::tickRotationWatchdog();
 
     std::thread receiver([&] { brevant::dispatchMessage(text, brevant::messageRoutes()); });
     receiver.join();
@@ -123,5 +151,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rt->forgetPluginCallbacks();
     brevant::globalGameWrapper.store(nullptr);
     brevant::globalCvarManager.store(nullptr);
+    platform::setClockSource(nullptr);
     return 0;
 }
