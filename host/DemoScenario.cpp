@@ -201,6 +201,12 @@ DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
         run.expectBackend({"[" + id + "]", "create_ack ok=true"});
         run.expect(Side::Console, "[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P");
 
+        run.step("a game ends: the next map of the rotation goes into the match");
+        run.command("game end 3 1");
+        run.expect(Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca");
+        run.expect(Side::Console, "[BRV] UpdatePrivateMatch -> next=CHN_Stadium_P");
+        run.expect(Side::Game, "game: UpdatePrivateMatch map=CHN_Stadium_P", true);
+
         run.step("unload");
         loaded = false;
         if (!parts.unloadPlugin())
