@@ -49,6 +49,8 @@ const Command kCommands[] = {
     {"ping", "ping DEVICE", "send {\"t\":\"ping\"} to a device", 1, 1, console::ping},
     {"results", "results", "game results received", 0, 0, console::results},
     {"acks", "acks", "create_ack answers received", 0, 0, console::acks},
+    {"rotation", "rotation", "rotation messages relayed between the clients of a match", 0, 0,
+     console::rotation},
     {"uploads", "uploads", "replays received", 0, 0, console::uploads},
     {"ranks", "ranks", "rank submissions and their answers", 0, 0, console::ranks},
     {"fail-rank", "fail-rank ERR|off",

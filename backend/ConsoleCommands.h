@@ -63,6 +63,7 @@ std::string pairs(Parts& parts, const Args& args);
 std::string clients(Parts& parts, const Args& args);
 std::string results(Parts& parts, const Args& args);
 std::string acks(Parts& parts, const Args& args);
+std::string rotation(Parts& parts, const Args& args);
 std::string uploads(Parts& parts, const Args& args);
 std::string ranks(Parts& parts, const Args& args);
 

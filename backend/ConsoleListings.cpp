@@ -35,6 +35,14 @@ std::string results(Parts& parts, const Args&) {
     return out;
 }
 
+std::string rotation(Parts& parts, const Args&) {
+    std::string out = "rotation messages:";
+    for (const RotationMessage& m : parts.hub.rotationMessages())
+        out += "\n  ws#" + std::to_string(m.connection) + " device=" + shown(m.deviceId) + " " +
+               m.type + " server='" + shown(m.server) + "' " + m.summary + " -> " + m.relayedTo;
+    return out;
+}
+
 std::string acks(Parts& parts, const Args&) {
     std::string out = "create acks:";
     for (const CreateAck& a : parts.hub.createAcks())

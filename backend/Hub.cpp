@@ -19,6 +19,33 @@ std::string integerText(const Json& message, const char* key) {
     return it != message.end() && it->is_number_integer() ? it->dump() : "?";
 }
 
+std::string stringText(const Json& message, const char* key) {
+    const auto it = message.find(key);
+    return it != message.end() && it->is_string() ? "'" + escaped(it->get<std::string>(), 40) + "'"
+                                                  : "?";
+}
+
+// The members that tell one rotation message from the next, for the log and the listing.
+std::string rotationSummary(const std::string& type, const Json& message) {
+    if (type == "rotate_handoff")
+        return "seq=" + integerText(message, "seq") + " nextMap=" + stringText(message, "nextMap");
+    if (type == "rotate_handoff_ack") {
+        const auto ok = message.find("ok");
+        return "seq=" + integerText(message, "seq") +
+               " ok=" + (ok != message.end() && ok->is_boolean() ? ok->dump() : "?") +
+               " map=" + stringText(message, "map");
+    }
+    if (type == "rotate_state") {
+        const auto rotation = message.find("rotation");
+        return "rev=" + integerText(message, "rev") +
+               " nextIdx=" + integerText(message, "nextIdx") +
+               " lastMap=" + stringText(message, "lastMap") + " maps=" +
+               (rotation != message.end() && rotation->is_array() ? std::to_string(rotation->size())
+                                                                  : std::string("?"));
+    }
+    return "from=" + stringText(message, "from");
+}
+
 }  // namespace
 
 // --- Pairing ---
@@ -227,8 +254,16 @@ void Hub::onRotation(std::uint64_t connection, Client& client, const std::string
             peer->sendText(text);
         targets += (targets.empty() ? "" : ", ") + label(other);
     }
-    log_.write(label(connection) + " " + type + " server='" + escaped(server, 60) +
-               "' relayed to " + (targets.empty() ? "nobody" : targets));
+    RotationMessage record;
+    record.connection = connection;
+    record.deviceId = client.hello->deviceId;
+    record.type = type;
+    record.server = server;
+    record.summary = rotationSummary(type, message);
+    record.relayedTo = targets.empty() ? "nobody" : targets;
+    log_.write(label(connection) + " " + type + " server='" + escaped(server, 60) + "' " +
+               record.summary + " relayed to " + record.relayedTo);
+    rotationMessages_.add(std::move(record));
 }
 
 void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& message) {
@@ -322,6 +357,11 @@ std::vector<CreateAck> Hub::createAcks() const {
 std::vector<GameResult> Hub::gameResults() const {
     std::lock_guard lock(mutex_);
     return gameResults_.all();
+}
+
+std::vector<RotationMessage> Hub::rotationMessages() const {
+    std::lock_guard lock(mutex_);
+    return rotationMessages_.all();
 }
 
 }  // namespace brevant::backend

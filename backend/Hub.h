@@ -36,7 +36,11 @@ class Hub {
 public:
     // Each record list keeps its latest `maxRecords` entries.
     Hub(LogBook& log, std::size_t maxRecords)
-        : log_(log), hellos_(maxRecords), createAcks_(maxRecords), gameResults_(maxRecords) {}
+        : log_(log),
+          hellos_(maxRecords),
+          createAcks_(maxRecords),
+          gameResults_(maxRecords),
+          rotationMessages_(maxRecords) {}
 
     // --- Pairing table: device identifier -> Discord user ---
     // Connected devices are told at once ("paired_ok" / "pair_required").
@@ -65,6 +69,7 @@ public:
     std::vector<Hello> hellos() const;
     std::vector<CreateAck> createAcks() const;
     std::vector<GameResult> gameResults() const;
+    std::vector<RotationMessage> rotationMessages() const;
 
 private:
     struct Client {
@@ -94,6 +99,7 @@ private:
     Records<Hello> hellos_;
     Records<CreateAck> createAcks_;
     Records<GameResult> gameResults_;
+    Records<RotationMessage> rotationMessages_;
 };
 
 }  // namespace brevant::backend

@@ -130,6 +130,9 @@ std::vector<CreateAck> Server::createAcks() const {
 std::vector<GameResult> Server::gameResults() const {
     return impl_->hub.gameResults();
 }
+std::vector<RotationMessage> Server::rotationMessages() const {
+    return impl_->hub.rotationMessages();
+}
 std::vector<Upload> Server::uploads() const {
     return impl_->replays.uploads();
 }

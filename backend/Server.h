@@ -104,6 +104,15 @@ struct GameResult {
     nlohmann::json message;  // the whole message as received
 };
 
+struct RotationMessage {
+    std::uint64_t connection = 0;
+    std::string deviceId;  // from the connection's hello
+    std::string type;      // rotate_state, rotate_state_req, rotate_handoff, rotate_handoff_ack
+    std::string server;
+    std::string summary;    // what tells one from the next: seq, maps, revision
+    std::string relayedTo;  // the connections it went to, "nobody" when none
+};
+
 struct Upload {
     std::uint64_t id = 0;
     std::filesystem::path storedPath;  // the backend's own name inside the upload folder
@@ -166,6 +175,7 @@ public:
     std::vector<Hello> hellos() const;
     std::vector<CreateAck> createAcks() const;
     std::vector<GameResult> gameResults() const;
+    std::vector<RotationMessage> rotationMessages() const;
     std::vector<Upload> uploads() const;
     std::vector<RankSubmission> rankSubmissions() const;
 

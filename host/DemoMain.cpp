@@ -1,5 +1,5 @@
-// The end-to-end demo: the plugin module in the host program, against the reference backend
-// (embedded by default), driven through its main paths with a readable timeline.
+// The end-to-end demo: two clients, each the plugin module in its own host program, against the
+// reference backend (embedded by default), through a best-of-5 series, with a readable timeline.
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -8,26 +8,28 @@
 
 #include "backend/Server.h"
 #include "host/DemoScenario.h"
-#include "host/PluginLoader.h"
 #include "platform/HttpTransport.h"
 
 namespace {
 
 struct Options {
-    std::filesystem::path dataFolder = "brevant-demo-data";
+    std::filesystem::path folder = "brevant-demo-data";
     std::filesystem::path module = BREVANT_DEFAULT_MODULE;
+    std::filesystem::path hostProgram = BREVANT_HOST_PROGRAM;
     bool externalBackend = false;
     int stepSeconds = 15;
 };
 
 void usage() {
     std::cerr
-        << "usage: brevant-demo [--data DIR] [--module FILE] [--external-backend] [--step-seconds "
-           "N]\n"
-           "  Runs the plugin in the host program against the reference backend and prints a\n"
-           "  timeline. The backend runs in this process unless --external-backend is given;\n"
-           "  then the plugin uses the backend at "
-        << BREVANT_BACKEND_HOST << " and the demo drives it through its admin route.\n";
+        << "usage: brevant-demo [--data DIR] [--module FILE] [--host FILE] [--external-backend]\n"
+           "                    [--step-seconds N]\n"
+           "  Runs two clients, A and B (each the plugin in its own host program, with its own\n"
+           "  folder DIR/A and DIR/B), through a series against the reference backend and prints\n"
+           "  a timeline. The backend runs in this process on free loopback ports, which the\n"
+           "  clients learn through BREVANT_BACKEND. With --external-backend the clients use the\n"
+           "  backend they were built for ("
+        << BREVANT_BACKEND_HOST << ") and the demo drives it through its admin route.\n";
 }
 
 bool parse(int argc, char** argv, Options& o) {
@@ -35,9 +37,11 @@ bool parse(int argc, char** argv, Options& o) {
         const std::string a = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--data" && value) {
-            o.dataFolder = argv[++i];
+            o.folder = argv[++i];
         } else if (a == "--module" && value) {
             o.module = argv[++i];
+        } else if (a == "--host" && value) {
+            o.hostProgram = argv[++i];
         } else if (a == "--step-seconds" && value) {
             o.stepSeconds = std::atoi(argv[++i]);
             if (o.stepSeconds <= 0)
@@ -78,60 +82,44 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::error_code ec;
-    std::filesystem::create_directories(options.dataFolder, ec);
+    std::filesystem::create_directories(options.folder, ec);
+    options.folder = std::filesystem::absolute(options.folder, ec);
 
     host::Timeline timeline([](const std::string& line) { std::cout << line << std::endl; });
 
     std::unique_ptr<brevant::backend::Server> backend;
+    std::string endpoint;
     if (!options.externalBackend) {
         brevant::backend::Options bo;
-        bo.address = BREVANT_BACKEND_HOST;
-        bo.wsPort = BREVANT_WS_PORT;
-        bo.pairPort = BREVANT_PAIR_PORT;
-        bo.rankPort = BREVANT_RANK_PORT;
-        bo.uploadPort = BREVANT_UPLOAD_PORT;
-        bo.pingPeriod = std::chrono::milliseconds(0);  // pings come from the scenario
-        bo.uploadDir = options.dataFolder / "uploads";
+        bo.address = "127.0.0.1";
+        bo.wsPort = bo.pairPort = bo.rankPort = bo.uploadPort = 0;  // free ports
+        bo.pingPeriod = std::chrono::milliseconds(0);               // pings come from the demo
+        bo.uploadDir = options.folder / "uploads";
         backend = std::make_unique<brevant::backend::Server>(bo);
         backend->setLogSink(
             [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
         std::string error;
         if (!backend->start(&error)) {
             std::cerr << "brevant-demo: the embedded backend cannot start: " << error << "\n";
-            if (error.rfind("cannot listen", 0) == 0)
-                std::cerr << "brevant-demo: the plugin was built for these ports, so the demo "
-                             "needs them; free the port, or build and run the demo for others, "
-                             "e.g. DEMO_WS_PORT=28080 DEMO_RANK_PORT=26567 DEMO_UPLOAD_PORT=26566 "
-                             "./dev demo\n";
             return 3;
         }
+        const auto ports = backend->ports();
+        endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" + std::to_string(ports.pair) +
+                   ":" + std::to_string(ports.rank) + ":" + std::to_string(ports.upload);
+        timeline.add(host::Side::Demo, "backend on " + endpoint + " (BREVANT_BACKEND)");
     }
 
-    auto rt = sdk::HostRuntime::create({sdk::ClockMode::RealTime, options.dataFolder});
-    host::connectRuntimeToTimeline(*rt, timeline);
-    rt->startGameThread();
-
-    std::unique_ptr<host::LoadedPlugin> plugin;
+    auto client = [&](const std::string& name) {
+        return std::make_unique<host::DemoClient>(
+            host::DemoClientSetup{name, options.hostProgram, options.module, options.folder / name,
+                                  endpoint},
+            timeline);
+    };
+    auto a = client("A");
+    auto b = client("B");
     host::DemoParts parts;
-    parts.runtime = rt.get();
-    parts.loadPlugin = [&] {
-        std::string error;
-        plugin = host::LoadedPlugin::open(options.module, rt, error);
-        if (!plugin)
-            throw std::runtime_error("cannot load " + options.module.string() + ": " + error);
-        plugin->load();
-    };
-    parts.unloadPlugin = [&] {
-        if (!plugin)
-            return true;
-        const bool closed = plugin->unload();
-        plugin.reset();
-        return closed;
-    };
-    parts.waitForWorkers = [&] {
-        if (plugin)
-            plugin->waitForWorkers(std::chrono::seconds(10));
-    };
+    parts.a = a.get();
+    parts.b = b.get();
     parts.backendCommand = [&](const std::string& line) {
         return backend ? backend->runCommand(line) : adminCommand(line);
     };
@@ -139,9 +127,6 @@ int main(int argc, char** argv) {
 
     const auto outcome =
         host::runDemoScenario(parts, timeline, std::chrono::seconds(options.stepSeconds));
-
-    rt->stopGameThread();
-    rt->saveConfig();
     if (backend)
         backend->stop();
     if (!outcome.ok) {

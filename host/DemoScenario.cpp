@@ -3,7 +3,11 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <thread>
+
+#include "host/ConsoleText.h"
 
 namespace host {
 namespace {
@@ -12,6 +16,8 @@ struct StepFailed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+const std::string seriesServer = "Serie Demo";
+
 class Run {
 public:
     Run(const DemoParts& parts, Timeline& timeline, std::chrono::milliseconds timeout)
@@ -19,24 +25,50 @@ public:
 
     void step(const std::string& name) {
         step_ = name;
+        mark_ = timeline_.size();
         timeline_.add(Side::Demo, "-- " + name);
     }
     const std::string& currentStep() const { return step_; }
+    // Where the current step began on the timeline.
+    std::size_t mark() const { return mark_; }
 
-    // Waits for an event of that side whose text equals (or starts with) the given text. The
-    // plugin's answers come in their own time (the pairing check at load may answer before the
-    // session opens), so events count from the start of the run.
-    void expect(Side side, const std::string& text, bool prefix = false) {
-        const bool seen = timeline_.waitFor(
+    // Waits for an event of that client and side whose text equals (or starts with) the given
+    // plugin text, counting from `since`. Answers the event's text.
+    std::string expect(const DemoClient& client, Side side, const std::string& text,
+                       bool prefix = false, std::size_t since = 0) {
+        const std::string shown = toTerminalText(text);
+        std::string seen;
+        const bool found = timeline_.waitFor(
             [&](const TimelineEvent& e) {
-                return e.side == side && (prefix ? e.text.rfind(text, 0) == 0 : e.text == text);
+                if (e.who != client.name() || e.side != side ||
+                    !(prefix ? e.text.rfind(shown, 0) == 0 : e.text == shown))
+                    return false;
+                seen = e.text;
+                return true;
             },
-            timeout_);
-        if (!seen)
-            throw StepFailed("no " + describe(side) + " \"" + text + "\"");
+            timeout_, since);
+        if (!found)
+            throw StepFailed("no " + client.name() + " " + describe(side) + " \"" + shown + "\"");
+        return seen;
+    }
+    // Waits until `count` console lines of the client starting with the text came since `since`.
+    void expectCount(const DemoClient& client, const std::string& prefix, int count,
+                     std::size_t since) {
+        int seen = 0;
+        const bool found = timeline_.waitFor(
+            [&](const TimelineEvent& e) {
+                if (e.who == client.name() && e.side == Side::Console &&
+                    e.text.rfind(prefix, 0) == 0)
+                    ++seen;
+                return seen >= count;
+            },
+            timeout_, since);
+        if (!found)
+            throw StepFailed(std::to_string(seen) + " of " + std::to_string(count) + " " +
+                             client.name() + " lines \"" + prefix + "\"");
     }
     // Waits for a backend event that holds every one of the texts.
-    void expectBackend(std::initializer_list<std::string> parts) {
+    void expectBackend(std::initializer_list<std::string> parts, std::size_t since = 0) {
         if (!parts_.backendVisible)
             return;
         std::vector<std::string> texts(parts);
@@ -49,20 +81,34 @@ public:
                         return false;
                 return true;
             },
-            timeout_);
+            timeout_, since);
         if (!seen)
             throw StepFailed("no backend event with \"" + texts.front() + "\"");
     }
 
-    void command(const std::string& line) {
-        parts_.runtime->post([rt = parts_.runtime, line] { rt->executeCommand(line, true); });
+    // A line on the client's console, waited for until the host program has taken it.
+    void command(DemoClient& client, const std::string& line) {
+        const std::size_t since = timeline_.size();
+        client.command(line);
+        expect(client, Side::Command, line, false, since);
     }
+
     std::string backend(const std::string& line) {
         std::string answer = parts_.backendCommand(line);
         timeline_.add(Side::Demo, "backend> " + line + "  => " + answer);
         if (answer.rfind("error", 0) == 0)
             throw StepFailed("the backend refused: " + line);
         return answer;
+    }
+
+    // Polls until the condition holds; for what shows on no timeline (a file).
+    void waitUntil(const std::function<bool()>& condition, const std::string& what) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout_;
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                throw StepFailed(what);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
     }
 
 private:
@@ -72,10 +118,10 @@ private:
                 return "console line";
             case Side::Toast:
                 return "toast";
-            case Side::Command:
-                return "command";
-            case Side::Backend:
-                return "backend event";
+            case Side::Game:
+                return "game note";
+            case Side::Host:
+                return "host line";
             default:
                 return "event";
         }
@@ -85,149 +131,192 @@ private:
     Timeline& timeline_;
     std::chrono::milliseconds timeout_;
     std::string step_;
+    std::size_t mark_ = 0;
 };
 
-// The private match the simulated game was last asked to create, read on the game thread.
-std::string lastCreation(sdk::HostRuntime& runtime) {
-    std::string text = "no private match was created";
-    runtime.runOnGameThread([&] {
-        const auto& creations = runtime.model().matchmaking.creations;
-        if (creations.empty())
-            return;
-        const auto& c = creations.back();
-        text = "private match created: region " + std::to_string(c.region) + ", playlist " +
-               std::to_string(c.playlist) + ", name \"" + c.settings.ServerName + "\", tags " +
-               c.settings.GameTags + ", map " + c.settings.MapName;
-    });
-    return text;
+nlohmann::json readRotationFile(const DemoClient& client) {
+    std::ifstream in(client.dataFolder() / "plugins" / "brevant.rotate.json", std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    return nlohmann::json::parse(text, nullptr, false);
 }
 
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+// The plugin's device identifier, as its console variable shows it.
+std::string deviceIdOf(Run& run, DemoClient& client) {
+    const std::size_t since = run.mark();
+    run.command(client, "brv_deviceid");
+    const std::string shown = run.expect(client, Side::Console, "brv_deviceid = \"", true, since);
+    const std::string id = shown.substr(16, shown.size() - 17);
+    if (id.empty())
+        throw StepFailed("no device identifier");
+    return id;
+}
+
+// Load, connect, pair: what every client goes through. Answers the device identifier.
+std::string connectAndPair(Run& run, DemoClient& client, Timeline& timeline) {
+    run.step(client.name() + ": load the plugin in its own host program");
+    client.start();
+    run.expect(client, Side::Console, "[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
+    const std::string id = deviceIdOf(run, client);
+    timeline.add(Side::Demo, client.name() + "'s device identifier: " + id);
+
+    run.step(client.name() + ": connection and hello");
+    run.expect(client, Side::Console, "[BRV] Concetado");
+    run.expectBackend({"[" + id + "]", "hello platform="});
+
+    run.step(client.name() + ": pairing check at load, then pairing through the backend");
+    run.expect(client, Side::Toast,
+               "Brevant: Nao registrado. Cole no Discord: /addpair deviceid:" + id);
+    run.backend("pair " + id + " player-" + client.name());
+    run.expect(client, Side::Console, "[BRV] Device paired to your Discord. Ready.");
+    return id;
+}
+
+void rankSubmission(Run& run, DemoClient& a, const std::string& idA, Timeline& timeline,
+                    std::chrono::milliseconds stepTimeout) {
+    run.step("A: ping and pong");
+    run.backend("ping " + idA);
+    run.expectBackend({"[" + idA + "]", " pong"});
+
+    run.step("A: rank submission");
+    run.command(a, "brv_rank");
+    run.expect(a, Side::Toast, "Brevant: Rank verificado e sincronizado.");
+
+    run.step("A: rank submission again, in the cooldown");
+    // The first submission clears its in-flight mark just after its toast; a press that comes
+    // in between is told to wait, and is pressed again once the worker has ended.
+    for (int attempt = 0;; ++attempt) {
+        const std::size_t mark = timeline.size();
+        run.command(a, "brv_rank");
+        const std::string wait = "Brevant: Aguarde o envio anterior terminar.";
+        const std::string cooldown = "Brevant: Cooldown ativo. Tente de novo em ";
+        std::string seen;
+        timeline.waitFor(
+            [&](const TimelineEvent& e) {
+                if (e.who != a.name() || e.side != Side::Toast)
+                    return false;
+                if (e.text == wait || e.text.rfind(cooldown, 0) == 0)
+                    seen = e.text;
+                return !seen.empty();
+            },
+            stepTimeout, mark);
+        if (seen.rfind(cooldown, 0) == 0)
+            break;
+        if (seen != wait || attempt == 5)
+            throw StepFailed("no cooldown toast");
+        a.command("workers");
+        run.expect(a, Side::Host, "brevant-host: no worker running", false, mark);
+    }
+}
+
+// A game of the series ends on A's side; the post-game lobby puts `next` into the match and,
+// once its timers have run, both games move to that map.
+void gameEnds(Run& run, DemoClient& a, DemoClient& b, int game, const std::string& score,
+              const std::string& next, const std::string& after) {
+    run.step("game " + std::to_string(game) + " ends (" + score +
+             "): the post-game lobby puts the next map into the match");
+    const std::size_t since = run.mark();
+    run.command(a, "game end " + score);
+    run.expect(a, Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca", false, since);
+    run.expect(a, Side::Console, "[BRV] UpdatePrivateMatch -> next=" + next, false, since);
+    run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + next, true, since);
+    // The lobby applies the map eight times over eight seconds; the series goes on after them.
+    run.expectCount(a, "[BRV] UpdatePrivateMatch -> next=", 8, since);
+
+    run.step("both games load " + next + "; A's watchdog keeps the rotation in step");
+    const std::size_t moved = run.mark();
+    run.command(a, "game map " + next);
+    run.command(b, "game map " + next);
+    run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + after, true, moved);
+}
+
+void unloadBoth(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline) {
+    run.step("both unload; their rotation files hold the same series");
+    for (DemoClient* client : {&a, &b})
+        if (!client->quit(std::chrono::seconds(20)))
+            throw StepFailed(client->name() + "'s host program did not end cleanly");
+    const auto fileA = readRotationFile(a);
+    const auto fileB = readRotationFile(b);
+    for (const auto* file : {&fileA, &fileB})
+        if (!file->is_object() || file->value("server", "") != seriesServer)
+            throw StepFailed("a rotation file does not hold the series");
+    if (fileA["rotation"] != fileB["rotation"])
+        throw StepFailed("the rotation files hold different rotations");
+    timeline.add(Side::Demo, "A's brevant.rotate.json: " + fileA.dump());
+    timeline.add(Side::Demo, "B's brevant.rotate.json: " + fileB.dump());
+}
+
+void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
+               std::chrono::milliseconds stepTimeout) {
+    const std::string idA = connectAndPair(run, a, timeline);
+    rankSubmission(run, a, idA, timeline, stepTimeout);
+    const std::string idB = connectAndPair(run, b, timeline);
+
+    run.step("the backend orders A to create the series' match");
+    run.backend("create " + idA + " \"" + seriesServer + "\" demo123 5 6");
+    run.expect(a, Side::Console, "[BRV] Lobby OWNED pelo bot");
+    run.expectBackend({"[" + idA + "]", "create_ack ok=true"});
+    run.expect(a, Side::Console, "[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P");
+    // A announces its new rotation at once; nobody else is in the match yet.
+    run.expectBackend({"[" + idA + "]", "rotate_state ", "relayed to nobody"});
+
+    run.step("the backend orders B to join it; B asks for the rotation and A answers");
+    std::size_t since = run.mark();
+    run.command(b, "game map EuroStadium_Night_P");
+    run.backend("join " + idB + " \"" + seriesServer + "\" demo123");
+    run.expect(b, Side::Console,
+               "[BRV] join_private -> sala='" + seriesServer + "' pass='demo123'");
+    run.expect(b, Side::Console, "[BRV] rotate_state_req enviado", false, since);
+    const std::string broadcast =
+        run.expect(a, Side::Console, "[BRV] rotate_state broadcast (rev=", true, since);
+    run.expectBackend({"[" + idA + "]", "rotate_state ", "relayed to"}, since);
+    const auto rev = std::stoul(broadcast.substr(broadcast.find('=') + 1));
+    run.waitUntil(
+        [&] {
+            const auto file = readRotationFile(b);
+            return file.is_object() && file.value("rev", 0u) >= rev &&
+                   file["rotation"] == readRotationFile(a)["rotation"];
+        },
+        "B did not take A's rotation");
+    timeline.add(Side::Demo, "B holds A's rotation (revision " + std::to_string(rev) + ")");
+
+    gameEnds(run, a, b, 1, "3 1", "CHN_Stadium_P", "Stadium_P");
+    gameEnds(run, a, b, 2, "1 2", "Stadium_P", "UtopiaStadium_Dusk_P");
+
+    run.step("before game 3, A's game refuses the update: A hands it to B, B applies it");
+    since = run.mark();
+    run.command(a, "game update refuse");
+    run.expect(a, Side::Console, "[BRV] handoff enviado (seq=1, next=UtopiaStadium_Dusk_P)", false,
+               since);
+    run.expectBackend({"[" + idA + "]", "rotate_handoff ", "relayed to"}, since);
+    run.expect(b, Side::Console, "[BRV] tentar aplicar: OK", false, since);
+    run.expect(b, Side::Game, "game: UpdatePrivateMatch map=UtopiaStadium_Dusk_P", true, since);
+    run.expect(a, Side::Console, "[BRV] ACK(seq=1) -> lastMap=UtopiaStadium_Dusk_P", false, since);
+    // While A's game refuses, its watchdog would hand the next map over every 1.5 s.
+    run.command(a, "game update accept");
+
+    run.step("the backend orders A to apply a map");
+    since = run.mark();
+    run.backend("map " + idA + " Park_P");
+    run.expect(a, Side::Game, "game: UpdatePrivateMatch map=Park_P", true, since);
+
+    unloadBoth(run, a, b, timeline);
 }
 
 }  // namespace
 
-void connectRuntimeToTimeline(sdk::HostRuntime& runtime, Timeline& timeline) {
-    runtime.setOutput([&timeline](sdk::OutputKind kind, const std::string& text) {
-        switch (kind) {
-            case sdk::OutputKind::Log:
-                timeline.add(Side::Console, text);
-                break;
-            case sdk::OutputKind::Toast:
-                timeline.add(Side::Toast, text);
-                break;
-            case sdk::OutputKind::Command:
-                timeline.add(Side::Command, text);
-                break;
-            case sdk::OutputKind::Fault:
-                timeline.add(Side::Fault, text);
-                break;
-            case sdk::OutputKind::Game:
-                timeline.add(Side::Game, text);
-                break;
-        }
-    });
-}
-
 DemoOutcome runDemoScenario(const DemoParts& parts, Timeline& timeline,
                             std::chrono::milliseconds stepTimeout) {
     Run run(parts, timeline, stepTimeout);
-    bool loaded = false;
     try {
-        run.step("load the plugin");
-        parts.loadPlugin();
-        loaded = true;
-        run.expect(Side::Console, "[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
-
-        run.step("device identifier");
-        auto cvar = parts.runtime->findCvar("brv_deviceid");
-        const std::string id = cvar ? cvar->get() : "";
-        if (id.empty())
-            throw std::runtime_error("no device identifier");
-        timeline.add(Side::Demo, "device identifier: " + id);
-
-        run.step("connection and hello");
-        run.expect(Side::Console, "[BRV] Concetado");
-        run.expectBackend({"[" + id + "]", "hello platform="});
-
-        run.step("pairing check at load");
-        run.expect(Side::Toast,
-                   "Brevant: Nao registrado. Cole no Discord: /addpair deviceid:" + id);
-
-        run.step("pairing through the backend");
-        run.backend("pair " + id + " demo-player");
-        run.expect(Side::Console, "[BRV] Device paired to your Discord. Ready.");
-
-        run.step("ping and pong");
-        run.backend("ping " + id);
-        run.expectBackend({"[" + id + "]", " pong"});
-
-        run.step("rank submission");
-        run.command("brv_rank");
-        run.expect(Side::Toast, "Brevant: Rank verificado e sincronizado.");
-
-        run.step("rank submission again, in the cooldown");
-        // The first submission clears its in-flight mark just after its toast; a press that
-        // comes in between is told to wait, and is pressed again once the worker has ended.
-        for (int attempt = 0;; ++attempt) {
-            const std::size_t mark = timeline.size();
-            run.command("brv_rank");
-            const std::string wait = "Brevant: Aguarde o envio anterior terminar.";
-            const std::string cooldown = "Brevant: Cooldown ativo. Tente de novo em ";
-            std::string seen;
-            timeline.waitFor(
-                [&](const TimelineEvent& e) {
-                    if (e.side != Side::Toast)
-                        return false;
-                    if (e.text == wait || e.text.rfind(cooldown, 0) == 0)
-                        seen = e.text;
-                    return !seen.empty();
-                },
-                stepTimeout, mark);
-            if (seen.rfind(cooldown, 0) == 0)
-                break;
-            if (seen != wait || attempt == 5)
-                throw std::runtime_error("no cooldown toast");
-            if (parts.waitForWorkers)
-                parts.waitForWorkers();
-        }
-
-        run.step("private match on the backend's order");
-        run.backend("create " + id + " \"Serie Demo\" demo123 5 6");
-        run.expect(Side::Console, "[BRV] Lobby OWNED pelo bot");
-        timeline.add(Side::Demo, "simulated game: " + lastCreation(*parts.runtime));
-        run.expectBackend({"[" + id + "]", "create_ack ok=true"});
-        run.expect(Side::Console, "[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P");
-
-        run.step("a game ends: the next map of the rotation goes into the match");
-        run.command("game end 3 1");
-        run.expect(Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca");
-        run.expect(Side::Console, "[BRV] UpdatePrivateMatch -> next=CHN_Stadium_P");
-        run.expect(Side::Game, "game: UpdatePrivateMatch map=CHN_Stadium_P", true);
-
-        run.step("unload");
-        loaded = false;
-        if (!parts.unloadPlugin())
-            throw std::runtime_error("the plugin's module stayed loaded: a worker still ran");
-        timeline.add(Side::Demo, "plugin unloaded");
-
-        run.step("rotation file kept for the next start");
-        const std::string saved =
-            readFile(parts.runtime->options().dataFolder / "plugins" / "brevant.rotate.json");
-        if (saved.find(R"("server":"Serie Demo")") == std::string::npos)
-            throw std::runtime_error("the rotation file does not hold the series");
-        timeline.add(Side::Demo, "brevant.rotate.json: " + saved);
-
+        runSeries(run, *parts.a, *parts.b, timeline, stepTimeout);
         run.step("no host faults");
         for (const auto& e : timeline.events())
             if (e.side == Side::Fault)
-                throw std::runtime_error("the host saw a fault: " + e.text);
+                throw StepFailed(e.who + "'s host saw a fault: " + e.text);
     } catch (const std::exception& e) {
         timeline.add(Side::Demo, "FAILED at \"" + run.currentStep() + "\": " + e.what());
-        if (loaded)
-            parts.unloadPlugin();
+        parts.a->quit(std::chrono::seconds(10));
+        parts.b->quit(std::chrono::seconds(10));
         return {false, run.currentStep()};
     }
     timeline.add(Side::Demo, "every step happened");

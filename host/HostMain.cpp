@@ -34,7 +34,9 @@ void usage() {
            "  --module FILE      the plugin module to load; default: the one built here\n"
            "  --run-seconds N    run N seconds without reading input, then quit\n"
            "Console: plugin commands and variables, and the host's own commands:\n"
-           "  togglemenu NAME, bind KEY \"COMMAND\", unbind KEY, press KEY, event NAME, quit\n";
+           "  togglemenu NAME, bind KEY \"COMMAND\", unbind KEY, press KEY, event NAME, quit,\n"
+           "  game ... (the simulated game: game help), and workers (waits up to 10 s until no\n"
+           "  worker thread of the plugin runs, then says so: what a script waits on)\n";
 }
 
 std::filesystem::path defaultDataFolder() {
@@ -129,7 +131,7 @@ int main(int argc, char** argv) {
     }
 
     auto rt = sdk::HostRuntime::create({sdk::ClockMode::RealTime, options->dataFolder});
-    std::mutex outMutex;
+    static std::mutex outMutex;
     rt->setOutput([&](sdk::OutputKind kind, const std::string& text) {
         std::lock_guard lk(outMutex);
         std::cout << host::formatConsoleLine(rt->nowNanos(), kind, text) << std::endl;
@@ -150,6 +152,14 @@ int main(int argc, char** argv) {
               << plugin->info().pluginVersion << std::endl;
     plugin->load();
 
+    // The input thread may wait for the plugin's workers; unloading waits until it is done.
+    // Static: the input thread is never joined, it may outlive main's locals.
+    static std::mutex pluginMutex;
+    static host::LoadedPlugin* loadedPlugin = nullptr;
+    {
+        std::lock_guard lk(pluginMutex);
+        loadedPlugin = plugin.get();
+    }
     if (!options->runSeconds) {
         std::thread([rt] {
             std::string line;
@@ -158,6 +168,17 @@ int main(int argc, char** argv) {
                     line.pop_back();
                 if (line.empty())
                     continue;
+                if (line == "workers") {
+                    std::lock_guard lk(pluginMutex);
+                    const int running =
+                        loadedPlugin ? loadedPlugin->waitForWorkers(std::chrono::seconds(10)) : 0;
+                    std::lock_guard out(outMutex);
+                    std::cout << "brevant-host: "
+                              << (running == 0 ? "no worker running"
+                                               : std::to_string(running) + " workers still running")
+                              << std::endl;
+                    continue;
+                }
                 rt->post([rt, line] { rt->executeCommand(line, true); });
             }
             stop.request("end of input");
@@ -166,6 +187,10 @@ int main(int argc, char** argv) {
 
     std::string why = stop.wait(options->runSeconds);
     std::cout << "brevant-host: stopping (" << why << ")" << std::endl;
+    {
+        std::lock_guard lk(pluginMutex);
+        loadedPlugin = nullptr;
+    }
     bool closed = plugin->unload();
     plugin.reset();
     rt->stopGameThread();

@@ -1,5 +1,6 @@
 #include "host/Timeline.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "host/ConsoleText.h"
@@ -21,6 +22,9 @@ std::string formatTimelineEvent(const TimelineEvent& event) {
         case Side::Game:
             side = "game   ";
             break;
+        case Side::Host:
+            side = "host   ";
+            break;
         case Side::Backend:
             side = "backend";
             break;
@@ -33,22 +37,35 @@ std::string formatTimelineEvent(const TimelineEvent& event) {
     }
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%8.3f  ", event.seconds);
-    return stamp + std::string(side) + "  " + toTerminalText(event.text);
+    const std::string who = event.who.empty() ? "" : toTerminalText(event.who) + " ";
+    return stamp + who + side + std::string(who.empty() ? 4 : 2, ' ') + toTerminalText(event.text);
 }
 
 Timeline::Timeline(Printer print) : print_(std::move(print)) {}
 
-void Timeline::add(Side side, std::string text) {
+void Timeline::add(std::string who, Side side, std::string text) {
     TimelineEvent event;
     event.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    event.who = std::move(who);
     event.side = side;
     event.text = std::move(text);
     {
         std::lock_guard lk(mutex_);
         events_.push_back(event);
+        bool repeated = false;
+        if (event.side == Side::Game) {
+            auto it = std::find_if(lastGameNote_.begin(), lastGameNote_.end(),
+                                   [&](const auto& note) { return note.first == event.who; });
+            if (it == lastGameNote_.end())
+                lastGameNote_.emplace_back(event.who, event.text);
+            else if (it->second == event.text)
+                repeated = true;
+            else
+                it->second = event.text;
+        }
         // Printing under the lock keeps the printed order the recorded order.
-        if (print_)
+        if (print_ && !repeated)
             print_(formatTimelineEvent(event));
     }
     changed_.notify_all();

@@ -6,19 +6,23 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace host {
 
-enum class Side { Console, Toast, Command, Game, Backend, Demo, Fault };
+// What a client's host program shows (its console, toasts, commands, the simulated game, its own
+// lines, faults), the backend, and the demo's own steps.
+enum class Side { Console, Toast, Command, Game, Host, Backend, Demo, Fault };
 
 struct TimelineEvent {
     double seconds = 0;  // since the timeline started
+    std::string who;     // the client ("A", "B"), empty for the backend and the demo
     Side side = Side::Demo;
     std::string text;
 };
 
-// "  12.345  backend  text"
+// "  12.345  A console  text", "  12.345  backend    text"
 std::string formatTimelineEvent(const TimelineEvent& event);
 
 class Timeline {
@@ -27,7 +31,10 @@ public:
     explicit Timeline(Printer print = {});
 
     // Any thread.
-    void add(Side side, std::string text);
+    void add(Side side, std::string text) { add({}, side, std::move(text)); }
+    // A game note that repeats the last one of the same client is recorded but not printed:
+    // the rotation puts the same map into the match every few seconds.
+    void add(std::string who, Side side, std::string text);
     std::vector<TimelineEvent> events() const;
     std::size_t size() const;
     // Waits until an event at or after position `since` matches; false when the time ran out.
@@ -40,6 +47,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<TimelineEvent> events_;
+    std::vector<std::pair<std::string, std::string>> lastGameNote_;  // per client
 };
 
 }  // namespace host

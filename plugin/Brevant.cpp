@@ -4,6 +4,7 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "core/Workers.h"
+#include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingCheck.h"
 #include "pairing/PairingState.h"
@@ -88,6 +89,8 @@ void Brevant::onLoad() {
 
         setUpReplayFolder(cvars);
 
+        if (const auto endpointNote = applyBackendEndpointFromEnvironment())
+            logLine(*endpointNote);
         gw.SetTimeout([](GameWrapper*) { startBackendSession(messageRoutes()); }, 0.3f);
         hookGameEvents(*this);
         startLoadTimePairCheck();

@@ -1,0 +1,78 @@
+#include "host/DemoClient.h"
+
+#include <stdexcept>
+
+namespace host {
+
+TimelineEvent parseHostLine(const std::string& line) {
+    TimelineEvent event;
+    event.side = Side::Host;
+    event.text = line;
+    const auto close = line.find("] ");
+    const auto bar = line.find(" | ");
+    if (line.empty() || line[0] != '[' || close == std::string::npos || bar == std::string::npos ||
+        bar < close)
+        return event;
+    const std::string side = line.substr(close + 2, line.find(' ', close + 2) - close - 2);
+    static const std::pair<const char*, Side> sides[] = {{"console", Side::Console},
+                                                         {"toast", Side::Toast},
+                                                         {"command", Side::Command},
+                                                         {"game", Side::Game},
+                                                         {"FAULT", Side::Fault}};
+    for (const auto& [word, kind] : sides) {
+        if (side == word) {
+            event.side = kind;
+            event.text = line.substr(bar + 3);
+        }
+    }
+    return event;
+}
+
+DemoClient::DemoClient(DemoClientSetup setup, Timeline& timeline)
+    : setup_(std::move(setup)), timeline_(timeline) {}
+
+DemoClient::~DemoClient() {
+    process_.reset();  // kills a host program that still runs
+}
+
+void DemoClient::start() {
+    std::error_code ec;
+    std::filesystem::remove_all(setup_.folder, ec);
+    std::filesystem::create_directories(dataFolder(), ec);
+    std::filesystem::create_directories(documentsFolder(), ec);
+
+    platform::ChildSpec spec;
+    spec.program = setup_.hostProgram;
+    spec.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
+    // The game finds its Documents folder through the desktop's settings; each client has its
+    // own, so their replays never mix.
+    spec.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
+    if (!setup_.backend.empty())
+        spec.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
+    spec.onLine = [this](const std::string& line) {
+        TimelineEvent event = parseHostLine(line);
+        timeline_.add(setup_.name, event.side, std::move(event.text));
+    };
+    std::string error;
+    process_ = platform::ChildProcess::start(std::move(spec), error);
+    if (!process_)
+        throw std::runtime_error(error);
+}
+
+void DemoClient::command(const std::string& line) {
+    if (!process_ || !process_->writeLine(line))
+        throw std::runtime_error(setup_.name + "'s host program does not read its console");
+}
+
+bool DemoClient::quit(std::chrono::milliseconds timeout) {
+    if (!process_)
+        return true;
+    process_->writeLine("quit");
+    const int code = process_->waitForExit(timeout);
+    if (code < 0)
+        process_->kill();
+    process_.reset();
+    return code == 0;
+}
+
+}  // namespace host

@@ -1,0 +1,51 @@
+#pragma once
+// One client of the demo: the host program in its own process, with its own data folder and
+// Documents folder, driven through its console. Everything it prints goes to the timeline
+// under the client's name.
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "host/Timeline.h"
+#include "platform/ChildProcess.h"
+
+namespace host {
+
+struct DemoClientSetup {
+    std::string name;  // "A", "B"
+    std::filesystem::path hostProgram;
+    std::filesystem::path module;
+    std::filesystem::path folder;  // holds the client's data/ and Documents/ (emptied at start)
+    // BREVANT_BACKEND for the plugin ("HOST:WS:PAIR:RANK:UPLOAD"); empty: the build-time one.
+    std::string backend;
+};
+
+// Reads a line the host program printed into the timeline's terms: "[   1.234] toast   | text"
+// is the client's toast "text"; any other line is the host program's own.
+TimelineEvent parseHostLine(const std::string& line);
+
+class DemoClient {
+public:
+    DemoClient(DemoClientSetup setup, Timeline& timeline);
+    ~DemoClient();
+
+    const std::string& name() const { return setup_.name; }
+    std::filesystem::path dataFolder() const { return setup_.folder / "data"; }
+    std::filesystem::path documentsFolder() const { return setup_.folder / "Documents"; }
+
+    // Starts the host program, which loads the plugin; throws when it cannot start.
+    void start();
+    // One line on the client's console; throws when the host program no longer reads.
+    void command(const std::string& line);
+    // Quits the host program (it unloads the plugin) and waits for it to end; true when it
+    // ended cleanly in time.
+    bool quit(std::chrono::milliseconds timeout);
+
+private:
+    DemoClientSetup setup_;
+    Timeline& timeline_;
+    std::unique_ptr<platform::ChildProcess> process_;
+};
+
+}  // namespace host
