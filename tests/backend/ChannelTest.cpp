@@ -43,7 +43,8 @@ TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
     server_->runCommand("create devA Final pw 5 6");
     server_->runCommand("join devB Final pw");
     c.send(R"({"t":"rotate_state_req","server":"Other","from":"devC"})");
-    ASSERT_TRUE(server_->waitForLog("rotate_state_req server='Other' relayed to nobody", kWait));
+    ASSERT_TRUE(server_->waitForLog("rotate_state_req server='Other' from='devC' relayed to nobody",
+                                    kWait));
 
     const std::string state =
         R"({"enabled":true,"from":"devA","lastMap":"Stadium_P","rev":3,"rotation":["Stadium_P","Park_P"],"server":"Final","t":"rotate_state"})";
@@ -52,7 +53,9 @@ TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
     ASSERT_TRUE(atB);
     EXPECT_EQ(b.messages()[*atB], state);  // relayed unchanged
     ASSERT_TRUE(
-        server_->waitForLog("ws#1[devA] rotate_state server='Final' relayed to ws#2[devB]", kWait));
+        server_->waitForLog("ws#1[devA] rotate_state server='Final' rev=3 nextIdx=? "
+                            "lastMap='Stadium_P' maps=2 relayed to ws#2[devB]",
+                            kWait));
 
     const std::string ack =
         R"({"by":"devB","map":"Park_P","ok":true,"seq":4,"server":"Final","t":"rotate_handoff_ack"})";
@@ -92,13 +95,21 @@ TEST_F(ChannelTest, RotationMessagesGoToTheOtherClientsOfTheSameServerOnly) {
     ASSERT_TRUE(handoffAtC && handoffAtB);
     EXPECT_EQ(c.messages()[*handoffAtC], handoff);
     EXPECT_EQ(b.messages()[*handoffAtB], handoff);
-    ASSERT_TRUE(server_->waitForLog(
-        "ws#1[devA] rotate_handoff server='Final' relayed to ws#2[devB], ws#3[devC]", kWait));
+    ASSERT_TRUE(
+        server_->waitForLog("ws#1[devA] rotate_handoff server='Final' seq=5 nextMap=? relayed to "
+                            "ws#2[devB], ws#3[devC]",
+                            kWait));
 
     // Again nothing else: each got exactly what the others of its server sent.
     EXPECT_EQ(rotations(a, markA, barrier(a, "devA", markA)), 1);  // the request
     EXPECT_EQ(rotations(b, markB, barrier(b, "devB", markB)), 2);  // the request and the handoff
     EXPECT_EQ(rotations(c, markC, barrier(c, "devC", markC)), 1);  // the handoff
+
+    // The console lists each relayed message with what tells it apart.
+    EXPECT_NE(server_->runCommand("rotation")
+                  .find("device=devB rotate_handoff_ack server='Final' seq=4 ok=true "
+                        "map='Park_P' -> ws#1[devA]"),
+              std::string::npos);
 }
 
 TEST_F(ChannelTest, RotationMessagesBeforeHelloAreNotRelayed) {
