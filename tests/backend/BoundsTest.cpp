@@ -59,7 +59,8 @@ TEST_F(BoundsTest, AStalledReaderIsDisconnectedWhileTheOthersKeepReceiving) {
     server_->runCommand("create devA Final");
     server_->runCommand("join devB Final");
     stalled.send(R"({"t":"rotate_state_req","server":"Final","from":"devS"})");
-    ASSERT_TRUE(server_->waitForLog("[devS] rotate_state_req server='Final' relayed to", kWait));
+    ASSERT_TRUE(server_->waitForLog("[devS] rotate_state_req server='Final' from='devS' relayed to",
+                                    kWait));
 
     // 64 KiB states until the stalled client's queue is full; b gets every one of them.
     const std::size_t mark = server_->logCount();
@@ -79,7 +80,7 @@ TEST_F(BoundsTest, AStalledReaderIsDisconnectedWhileTheOthersKeepReceiving) {
     const std::size_t afterDrop = server_->logCount();
     a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
     EXPECT_TRUE(b.waitFor([](const std::string& m) { return hasRev(m, -1); }, at));
-    const std::string onlyB = "rotate_state server='Final' relayed to ws#2[devB]";
+    const std::string onlyB = "maps=0 relayed to ws#2[devB]";
     EXPECT_TRUE(server_->waitForLog(
         [&](const std::string& line) {
             return line.size() >= onlyB.size() &&
@@ -147,7 +148,9 @@ TEST_F(BoundsTest, AnUnpairedClientsRotationMessagesAreNotRelayed) {
         "ws#2[devB] ignored: rotate_state from a device that is not paired, not relayed", kWait));
     a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":2})");
     EXPECT_TRUE(
-        server_->waitForLog("ws#1[devA] rotate_state server='Final' relayed to nobody", kWait));
+        server_->waitForLog("ws#1[devA] rotate_state server='Final' rev=2 nextIdx=? lastMap=? "
+                            "maps=? relayed to nobody",
+                            kWait));
     // Nothing reached either of them before a ping sent after both.
     for (auto [client, device] : {std::pair{&a, "devA"}, std::pair{&b, "devB"}}) {
         server_->runCommand(std::string("ping ") + device);
