@@ -39,6 +39,8 @@ void LoadedPlugin::load() {
     plugin_->gameWrapper = rt_->makeGameWrapper();
     if (auto* window = dynamic_cast<PluginWindow*>(plugin_.get()))
         rt_->registerWindow(window);
+    if (auto* tab = dynamic_cast<BakkesMod::Plugin::PluginSettingsWindow*>(plugin_.get()))
+        rt_->registerSettingsWindow(tab);
     loaded_ = true;
     rt_->runOnGameThread([this] { plugin_->onLoad(); });
 }

@@ -19,6 +19,7 @@
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
+#include "ui/SettingsBody.h"
 
 namespace brevant {
 
@@ -120,16 +121,19 @@ void Brevant::onUnload() {
     });
 }
 
+// The host draws these once per frame; a failure ends this frame's drawing, not the host.
 void Brevant::RenderSettings() {
-    RenderCommonUI();
+    runGuarded("draw settings tab", [this] { RenderCommonUI(); });
 }
 void Brevant::Render() {
-    RenderCommonUI();
+    runGuarded("draw window", [this] { RenderCommonUI(); });
 }
 void Brevant::RenderWindow() {
-    RenderCommonUI();
+    runGuarded("draw window body", [this] { RenderCommonUI(); });
 }
 
-void Brevant::RenderCommonUI() {}
+void Brevant::RenderCommonUI() {
+    renderCommonUi();
+}
 
 }  // namespace brevant

@@ -1,18 +1,38 @@
 #include "ui/WindowBases.h"
 
+#include <imgui.h>
+
+#include "core/Globals.h"
+#include "sdk/CVarManagerWrapper.h"
+
 namespace brevant {
+namespace {
+
+// The host's context becomes this module's current one: the module has its own copy of ImGui.
+void useContext(std::uintptr_t ctx) {
+    ImGui::SetCurrentContext(reinterpret_cast<ImGuiContext*>(ctx));
+}
+
+}  // namespace
 
 std::string SettingsWindowBase::GetPluginName() {
     return "Brevant";
 }
 
-// The drawing itself arrives with the window's widgets; until then there is no context to keep.
-void SettingsWindowBase::SetImGuiContext(std::uintptr_t) {}
+void SettingsWindowBase::SetImGuiContext(std::uintptr_t ctx) {
+    useContext(ctx);
+}
 
 PluginWindowBase::~PluginWindowBase() = default;
 
 void PluginWindowBase::Render() {
-    RenderWindow();
+    if (ImGui::Begin(menuTitle_.c_str(), &isWindowOpen_, ImGuiWindowFlags_None))
+        RenderWindow();
+    ImGui::End();
+    if (!isWindowOpen_) {
+        if (const auto cvars = globalCvarManager.load())
+            cvars->executeCommand("togglemenu " + GetMenuName(), true);
+    }
 }
 
 std::string PluginWindowBase::GetMenuName() {
@@ -23,10 +43,15 @@ std::string PluginWindowBase::GetMenuTitle() {
     return menuTitle_;
 }
 
-void PluginWindowBase::SetImGuiContext(std::uintptr_t) {}
+void PluginWindowBase::SetImGuiContext(std::uintptr_t ctx) {
+    useContext(ctx);
+}
 
 bool PluginWindowBase::ShouldBlockInput() {
-    return false;
+    if (!ImGui::GetCurrentContext())
+        return false;
+    const ImGuiIO& io = ImGui::GetIO();
+    return io.WantCaptureMouse || io.WantCaptureKeyboard;
 }
 
 bool PluginWindowBase::IsActiveOverlay() {

@@ -146,6 +146,11 @@ void HostRuntime::executeCommand(const std::string& line, bool /*log*/) {
 
 bool HostRuntime::runHostCommand(const std::vector<std::string>& args) {
     const std::string& cmd = args[0];
+    if (cmd == "togglemenu" && args.size() > 1 && args[1] == "settings") {
+        std::lock_guard lk(consoleMutex_);
+        settingsOpen_ = !settingsOpen_;
+        return true;
+    }
     if (cmd == "togglemenu" && args.size() > 1) {
         BakkesMod::Plugin::PluginWindow* window = nullptr;
         bool open = false;

@@ -20,6 +20,7 @@ HostRuntime::HostRuntime(HostOptions options)
 
 HostRuntime::~HostRuntime() {
     stopGameThread();
+    destroyImGui();
 }
 
 std::shared_ptr<GameWrapper> HostRuntime::makeGameWrapper() {
@@ -299,7 +300,9 @@ void HostRuntime::forgetPluginCallbacks() {
         hooks.swap(hooks_);
         windows_.clear();
         windowOpen_.clear();
+        settingsWindows_.clear();
     }
+    contextHandedTo_.clear();
     wake_.notify_all();
     // The callables are destroyed here, while their module is still mapped.
 }

@@ -35,6 +35,7 @@ void TestHost::load() {
     plugin_->cvarManager = rt().makeCvarManager();
     plugin_->gameWrapper = rt().makeGameWrapper();
     rt().registerWindow(plugin_.get());
+    rt().registerSettingsWindow(plugin_.get());
     plugin_->onLoad();
     loaded_ = true;
 }

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,9 +21,11 @@
 
 class GameWrapper;
 class CVarManagerWrapper;
+struct ImDrawData;
 namespace BakkesMod::Plugin {
 class PluginWindow;
-}
+class PluginSettingsWindow;
+}  // namespace BakkesMod::Plugin
 
 namespace sdk {
 
@@ -154,6 +157,20 @@ public:
     std::vector<ToastRecord> toasts() const;
     void registerWindow(BakkesMod::Plugin::PluginWindow* window);
     bool isWindowOpen(const std::string& menuName) const;
+    // A plugin's tab of the settings menu ("togglemenu settings" shows the menu).
+    void registerSettingsWindow(BakkesMod::Plugin::PluginSettingsWindow* window);
+    bool isSettingsOpen() const;
+
+    // ---- frames, drawn with Dear ImGui (HostFrames.cpp) --------------------------------
+    // The host's ImGui context, created with its font atlas on first use and handed to every
+    // registered window through its set-context operation. The size of the frames is the
+    // context's display size (1280 x 720 until the host's window sets it).
+    std::uintptr_t imguiContext();
+    // One frame (game thread): the settings menu with each plugin's tab while it is open, then
+    // each open plugin window, in a window of the host's titled with its menu title. A window
+    // closed with its close box is closed as by togglemenu. Answers the frame's draw data, valid
+    // until the next frame.
+    ImDrawData* drawFrame(float deltaSeconds = 1.0f / 60.0f);
 
     // Everything shown, as it happens; called with no lock held.
     void setOutput(std::function<void(OutputKind, const std::string&)> sink);
@@ -196,6 +213,11 @@ private:
     std::vector<ToastRecord> toasts_;
     std::map<std::string, BakkesMod::Plugin::PluginWindow*> windows_;
     std::map<std::string, bool> windowOpen_;
+    std::vector<BakkesMod::Plugin::PluginSettingsWindow*> settingsWindows_;
+    bool settingsOpen_ = false;
+    void* imgui_ = nullptr;            // ImGuiContext*, game thread
+    std::set<void*> contextHandedTo_;  // windows given the context, game thread
+    void destroyImGui();
     std::function<void()> quitHandler_;
     std::function<void(OutputKind, const std::string&)> sink_;
 };
