@@ -1,5 +1,6 @@
 #include "host/DemoClient.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace host {
@@ -44,6 +45,12 @@ void DemoClient::start() {
     platform::ChildSpec spec;
     spec.program = setup_.hostProgram;
     spec.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
+    for (const auto& a : setup_.arguments)
+        if (a != "--window")
+            spec.arguments.push_back(a);
+    if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
+        setup_.arguments.end())
+        spec.arguments.push_back("--headless");
     // The game finds its Documents folder through the desktop's settings; each client has its
     // own, so their replays never mix.
     spec.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/Timeline.h"
 #include "platform/ChildProcess.h"
@@ -19,6 +20,8 @@ struct DemoClientSetup {
     std::filesystem::path folder;  // holds the client's data/ and Documents/ (emptied at start)
     // BREVANT_BACKEND for the plugin ("HOST:WS:PAIR:RANK:UPLOAD"); empty: the build-time one.
     std::string backend;
+    // More options for the host program; it runs headless unless this holds "--window".
+    std::vector<std::string> arguments = {};
 };
 
 // Reads a line the host program printed into the timeline's terms: "[   1.234] toast   | text"

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/ConsoleText.h"
+#include "host/HostWindow.h"
 #include "host/PluginLoader.h"
 #include "platform/KnownFolders.h"
 #include "platform/Signals.h"
@@ -24,19 +26,28 @@ struct Options {
     std::filesystem::path dataFolder;
     std::filesystem::path module = BREVANT_DEFAULT_MODULE;
     std::optional<double> runSeconds;
+    bool headless = false;
+    std::filesystem::path screenshot;
+    std::vector<std::string> show;
 };
 
 void usage() {
     std::cerr
-        << "usage: brevant-host [--data DIR] [--module FILE] [--run-seconds N]\n"
+        << "usage: brevant-host [--data DIR] [--module FILE] [--run-seconds N] [--headless]\n"
+           "                    [--show MENU] [--screenshot FILE]\n"
            "  --data DIR         the host's data folder (device identifier, saved console\n"
            "                     variables); default: ~/.local/share/brevant-host\n"
            "  --module FILE      the plugin module to load; default: the one built here\n"
            "  --run-seconds N    run N seconds without reading input, then quit\n"
+           "  --headless         no window, even with a display (without one there is none)\n"
+           "  --show MENU        togglemenu MENU once loaded (Brevant, settings); repeatable\n"
+           "  --screenshot FILE  save the window's 30th frame as a PNG\n"
            "Console: plugin commands and variables, and the host's own commands:\n"
            "  togglemenu NAME, bind KEY \"COMMAND\", unbind KEY, press KEY, event NAME, quit,\n"
            "  game ... (the simulated game: game help), and workers (waits up to 10 s until no\n"
-           "  worker thread of the plugin runs, then says so: what a script waits on)\n";
+           "  worker thread of the plugin runs, then says so: what a script waits on),\n"
+           "  screenshot FILE (saves the window's next frame as a PNG)\n"
+           "In the window: F2 opens the settings menu, other function keys run what is bound.\n";
 }
 
 std::filesystem::path defaultDataFolder() {
@@ -69,6 +80,18 @@ std::optional<Options> parse(int argc, char** argv) {
             if (end == v || *end || !std::isfinite(s) || s < 0)
                 return std::nullopt;
             o.runSeconds = s;
+        } else if (a == "--headless") {
+            o.headless = true;
+        } else if (a == "--show") {
+            const char* v = next();
+            if (!v)
+                return std::nullopt;
+            o.show.emplace_back(v);
+        } else if (a == "--screenshot") {
+            const char* v = next();
+            if (!v)
+                return std::nullopt;
+            o.screenshot = v;
         } else {
             return std::nullopt;
         }
@@ -101,6 +124,11 @@ public:
             cv_.wait(lk, [&] { return stopped_; });
         }
         return why_;
+    }
+    // The reason once stopped, else nothing; for a loop that cannot block.
+    std::optional<std::string> poll() {
+        std::lock_guard lk(m_);
+        return stopped_ ? std::optional<std::string>(why_) : std::nullopt;
     }
 
 private:
@@ -151,6 +179,22 @@ int main(int argc, char** argv) {
     std::cout << "brevant-host: loaded \"" << plugin->info().pluginName << "\" version "
               << plugin->info().pluginVersion << std::endl;
     plugin->load();
+    for (const auto& menu : options->show)
+        rt->post([rt, menu] { rt->executeCommand("togglemenu " + menu, true); });
+
+    // A window when there is a display: GLFW wants it on this, the main thread.
+    static std::mutex windowMutex;
+    static host::HostWindow* shownWindow = nullptr;
+    std::unique_ptr<host::HostWindow> window;
+    if (!options->headless) {
+        std::string why;
+        window = host::HostWindow::open(rt, why);
+        std::cout << "brevant-host: " << (window ? "window open" : "headless: " + why) << std::endl;
+        if (window && !options->screenshot.empty())
+            window->requestScreenshotAfter(30, options->screenshot);
+        std::lock_guard lk(windowMutex);
+        shownWindow = window.get();
+    }
 
     // The input thread may wait for the plugin's workers; unloading waits until it is done.
     // Static: the input thread is never joined, it may outlive main's locals.
@@ -179,13 +223,47 @@ int main(int argc, char** argv) {
                               << std::endl;
                     continue;
                 }
+                if (line.rfind("screenshot ", 0) == 0) {
+                    std::lock_guard lk(windowMutex);
+                    if (shownWindow) {
+                        shownWindow->requestScreenshotAfter(0, line.substr(11));
+                    } else {
+                        std::lock_guard out(outMutex);
+                        std::cout << "brevant-host: no window to take a screenshot of" << std::endl;
+                    }
+                    continue;
+                }
                 rt->post([rt, line] { rt->executeCommand(line, true); });
             }
             stop.request("end of input");
         }).detach();
     }
 
-    std::string why = stop.wait(options->runSeconds);
+    std::string why;
+    if (window) {
+        const auto until = std::chrono::steady_clock::now() +
+                           std::chrono::duration<double>(options->runSeconds.value_or(1e9));
+        for (;;) {
+            if (auto reason = stop.poll()) {
+                why = *reason;
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= until) {
+                why = "run time over";
+                break;
+            }
+            if (!window->frame()) {
+                why = "window closed";
+                break;
+            }
+            if (const std::string note = window->takeScreenshotNote(); !note.empty()) {
+                std::lock_guard out(outMutex);
+                std::cout << note << std::endl;
+            }
+        }
+    } else {
+        why = stop.wait(options->runSeconds);
+    }
     std::cout << "brevant-host: stopping (" << why << ")" << std::endl;
     {
         std::lock_guard lk(pluginMutex);
@@ -193,6 +271,11 @@ int main(int argc, char** argv) {
     }
     bool closed = plugin->unload();
     plugin.reset();
+    {
+        std::lock_guard lk(windowMutex);
+        shownWindow = nullptr;
+    }
+    window.reset();
     rt->stopGameThread();
     if (!rt->saveConfig())
         std::cerr << "brevant-host: could not save the console variables\n";

@@ -48,8 +48,7 @@ void copyPairingCommand(const std::string& identifier) {
     if (const auto gw = globalGameWrapper.load())
         gw->Execute([command](GameWrapper* game) {
             if (game)
-                game->Toast("Brevant", "Cole no Discord: " + command, "default", 3.5f, 0, 290,
-                            60);
+                game->Toast("Brevant", "Cole no Discord: " + command, "default", 3.5f, 0, 290, 60);
         });
 }
 
@@ -85,8 +84,7 @@ void renderCommonUi() {
         checkPairStatusAsync(identifier);
     ImGui::SameLine();
     if (ImGui::Button("Verificar Rank"))
-        ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(),
-                           &isPaired);
+        ranks::submitAsync(deviceId, globalGameWrapper.load(), globalCvarManager.load(), &isPaired);
 
     pairingStatusLine();
     ImGui::Separator();

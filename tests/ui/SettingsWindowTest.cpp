@@ -34,8 +34,8 @@ protected:
         server.route("/pair-status", HttpCannedResponse::make(500, "{}"));  // status unknown
         host.load();
         host.settle();
-        static_cast<brevant::SettingsWindowBase&>(host.plugin()).SetImGuiContext(
-            host.rt().imguiContext());
+        static_cast<brevant::SettingsWindowBase&>(host.plugin())
+            .SetImGuiContext(host.rt().imguiContext());
     }
     DrawnFrame frame() {
         return frames.draw([this] { host.plugin().RenderSettings(); });
@@ -52,8 +52,7 @@ protected:
 
     testing_support::HttpTestServer server;
     testing_support::TestHost host;
-    testing_support::ImGuiFrames frames{
-        reinterpret_cast<ImGuiContext*>(host.rt().imguiContext())};
+    testing_support::ImGuiFrames frames{reinterpret_cast<ImGuiContext*>(host.rt().imguiContext())};
 };
 
 TEST_F(SettingsWindow, WarningAndStatusLineFollowThePairing) {
