@@ -1,15 +1,5 @@
 #include "platform/HttpTransport.h"
 
-#include <arpa/inet.h>
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <linux/filter.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -24,10 +14,13 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 
 #include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/SilentListener.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -35,11 +28,13 @@ using namespace std::chrono_literals;
 using platform::HttpRequest;
 using platform::HttpResponse;
 using platform::HttpTimeouts;
+#ifndef _WIN32
 using testing_support::DescriptorsUsedUp;
+using testing_support::ubsanRuntimePresent;
+#endif
 using testing_support::HttpCannedResponse;
 using testing_support::HttpTestServer;
 using testing_support::patternBytes;
-using testing_support::ubsanRuntimePresent;
 using Action = HttpCannedResponse::Action;
 using Framing = HttpCannedResponse::Framing;
 using Clock = std::chrono::steady_clock;
@@ -65,29 +60,54 @@ HttpRequest requestTo(std::uint16_t port, std::string method, std::string target
 class LoopbackSocket {
 public:
     explicit LoopbackSocket(int backlog = -1) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        socklen_t len = sizeof addr;
-        EXPECT_EQ(::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-        port_ = ntohs(addr.sin_port);
+        using boost::asio::ip::tcp;
+        boost::system::error_code ec;
+        socket_.open(tcp::v4(), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        socket_.bind(tcp::endpoint(boost::asio::ip::address_v4::loopback(), 0), ec);
+        EXPECT_FALSE(ec) << ec.message();
+        port_ = socket_.local_endpoint(ec).port();
         if (backlog >= 0) {
-            EXPECT_EQ(::listen(fd_, backlog), 0);
+            socket_.listen(backlog, ec);
+            EXPECT_FALSE(ec) << ec.message();
         }
     }
-    ~LoopbackSocket() { ::close(fd_); }
     LoopbackSocket(const LoopbackSocket&) = delete;
     LoopbackSocket& operator=(const LoopbackSocket&) = delete;
     std::uint16_t port() const { return port_; }
-    int fd() const { return fd_; }
 
 private:
-    int fd_ = -1;
+    boost::asio::io_context ioc_;
+    // The kind of socket that can listen; bound but not listening, it refuses connections.
+    boost::asio::ip::tcp::acceptor socket_{ioc_};
     std::uint16_t port_ = 0;
 };
+
+// The request head as the system's HTTP stack writes it: the request line, then Host,
+// User-Agent, the extra lines and Content-Length (when given) in this order. WinHTTP writes the
+// extra lines first, then its own (User-Agent, Host, Content-Length, Connection), and puts a
+// space after the colon of an empty value.
+std::string expectedHead(const std::string& requestLine, const std::string& hostLine,
+                         const std::string& extraLines, std::optional<std::size_t> contentLength) {
+    const std::string agent = std::string("User-Agent: ") + kAgent + "\r\n";
+    const std::string length =
+        contentLength ? "Content-Length: " + std::to_string(*contentLength) + "\r\n" : "";
+#ifdef _WIN32
+    std::string extra;
+    for (std::size_t at = 0; at < extraLines.size();) {
+        const std::size_t end = extraLines.find("\r\n", at);
+        std::string line = extraLines.substr(at, end - at);
+        if (!line.empty() && line.back() == ':')
+            line += ' ';
+        extra += line + "\r\n";
+        at = end + 2;
+    }
+    return requestLine + "\r\n" + extra + agent + hostLine + "\r\n" + length +
+           "Connection: Keep-Alive\r\n\r\n";
+#else
+    return requestLine + "\r\n" + hostLine + "\r\n" + agent + extraLines + length + "\r\n";
+#endif
+}
 
 // An upper bound on how much of an upload the kernel can take in while the server reads
 // nothing: the client's send buffer, which autotuning grows at most to the tcp_wmem maximum,
@@ -133,8 +153,8 @@ TEST_F(HttpTransport, GetSendsRequestLineHostAndUserAgentOnly) {
     ASSERT_TRUE(platform::httpExchange(get("/pair/status?code=AB12&x=%20y"), response));
 
     const auto req = onlyRequest();
-    EXPECT_EQ(req.head, "GET /pair/status?code=AB12&x=%20y HTTP/1.1\r\n" + hostLine() +
-                            "\r\nUser-Agent: BrevantTest/1.0\r\n\r\n");
+    EXPECT_EQ(req.head, expectedHead("GET /pair/status?code=AB12&x=%20y HTTP/1.1", hostLine(), "",
+                                     std::nullopt));
     EXPECT_EQ(req.body, "");
 }
 
@@ -158,11 +178,8 @@ TEST_F(HttpTransport, PostSendsExtraHeadersThenContentLengthThenBody) {
     ASSERT_TRUE(platform::httpExchange(r, response));
 
     const auto req = onlyRequest();
-    EXPECT_EQ(req.head, "POST /api/rank HTTP/1.1\r\n" + hostLine() +
-                            "\r\nUser-Agent: BrevantTest/1.0\r\n"
-                            "Content-Type: application/json\r\n"
-                            "Content-Length: " +
-                            std::to_string(json.size()) + "\r\n\r\n");
+    EXPECT_EQ(req.head, expectedHead("POST /api/rank HTTP/1.1", hostLine(),
+                                     "Content-Type: application/json\r\n", json.size()));
     EXPECT_EQ(req.body, json);
 }
 
@@ -177,9 +194,8 @@ TEST_F(HttpTransport, PostWithoutBodySendsContentLengthZero) {
         ASSERT_TRUE(platform::httpExchange(r, response));
         ASSERT_TRUE(fresh.waitForRequests(1, kWait));
         const auto req = fresh.requests().front();
-        EXPECT_EQ(req.head,
-                  "POST /upload HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(fresh.port()) +
-                      "\r\nUser-Agent: BrevantTest/1.0\r\nContent-Length: 0\r\n\r\n");
+        EXPECT_EQ(req.head, expectedHead("POST /upload HTTP/1.1",
+                                         "Host: 127.0.0.1:" + std::to_string(fresh.port()), "", 0));
         EXPECT_EQ(req.body, "");
     }
 }
@@ -193,10 +209,10 @@ TEST_F(HttpTransport, ExtraHeaderBlockIsSentLineByLineInOrder) {
     ASSERT_TRUE(platform::httpExchange(r, response));
 
     const auto req = onlyRequest();
-    EXPECT_EQ(req.head, "GET /h HTTP/1.1\r\n" + hostLine() +
-                            "\r\nUser-Agent: BrevantTest/1.0\r\n"
-                            "X-Device: d-1\r\nAccept: */*\r\nX-Device: d-2\r\nX-Empty:\r\n"
-                            "Authorization: Bearer t\r\n\r\n");
+    EXPECT_EQ(req.head, expectedHead("GET /h HTTP/1.1", hostLine(),
+                                     "X-Device: d-1\r\nAccept: */*\r\nX-Device: d-2\r\n"
+                                     "X-Empty:\r\nAuthorization: Bearer t\r\n",
+                                     std::nullopt));
 }
 
 TEST_F(HttpTransport, ResolvesAHostName) {
@@ -365,6 +381,7 @@ TEST(HttpTransportFailure, ConnectLimitEndsAConnectionAttemptNobodyAnswers) {
     EXPECT_LT(took, kWait);  // the default connect limit is 60 s, the kernel's own over a minute
 }
 
+#ifndef _WIN32
 TEST(HttpTransportFailure, RunningOutOfDescriptorsIsAFailureNotAnException) {
     if (ubsanRuntimePresent())
         GTEST_SKIP() << "UBSan needs free descriptors itself";
@@ -379,6 +396,7 @@ TEST(HttpTransportFailure, RunningOutOfDescriptorsIsAFailureNotAnException) {
     EXPECT_FALSE(result);
     EXPECT_FALSE(response.statusRead);
 }
+#endif
 
 TEST(HttpTransportFailure, ServerShutdownEndsAStalledExchange) {
     auto server = std::make_unique<HttpTestServer>();
@@ -398,6 +416,8 @@ TEST(HttpTransportFailure, ServerShutdownEndsAStalledExchange) {
 }
 
 TEST(HttpTransportFailure, AStopRequestEndsAStalledExchangeAndPreventsTheNext) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
     HttpTestServer server;
     server.enqueue(HttpCannedResponse::withAction(Action::Stall));
     HttpTimeouts t;
@@ -425,6 +445,8 @@ constexpr auto kInactivityLimit = 3s;
 constexpr auto kTransferAtLeast = std::chrono::milliseconds(kInactivityLimit) * 5 / 2;
 
 TEST_F(HttpTransport, AnUploadThatKeepsMovingOutlastsTheSendLimit) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP bounds a whole send by the send limit";
     const std::size_t buffered = kernelBufferBound();
     if (buffered == 0 || buffered > kMaxKernelBufferBound)
         GTEST_SKIP() << "the kernel's TCP buffer sizes are unknown or too large here (" << buffered

@@ -2,7 +2,24 @@
 // A listener on 127.0.0.1 whose socket filter drops every packet: a SYN to it goes unanswered
 // (no SYN-ACK, no reset), whatever the backlog and SYN-cookie settings, so a connection attempt
 // hangs until the client's own limit. (A listener that merely never accepts still completes
-// the TCP handshake in the kernel.)
+// the TCP handshake in the kernel.) Windows has no socket filters: there it is always unusable.
+#ifdef _WIN32
+#include <cstdint>
+#include <string>
+
+namespace testing_support {
+
+class SilentListener {
+public:
+    std::uint16_t port() const { return 0; }
+    const std::string& unusable() const { return why_; }
+
+private:
+    std::string why_ = "Windows sockets take no packet filter";
+};
+
+}  // namespace testing_support
+#else
 #include <arpa/inet.h>
 #include <linux/filter.h>
 #include <netinet/in.h>
@@ -82,3 +99,4 @@ private:
 };
 
 }  // namespace testing_support
+#endif  // _WIN32

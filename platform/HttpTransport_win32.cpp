@@ -1,0 +1,222 @@
+// HTTP on WinHTTP: one synchronous session, connection and request per exchange, closed in
+// reverse order before returning. A stop request closes the request handle from the thread that
+// asks, which makes the call under way on the exchange's thread fail at once.
+#include "platform/HttpTransport.h"
+
+#include <windows.h>
+// windows.h first: winhttp.h needs its types.
+#include <winhttp.h>
+
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "platform/Text.h"
+
+namespace platform {
+namespace {
+
+std::string_view trim(std::string_view s) {
+    const auto first = s.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    const auto last = s.find_last_not_of(" \t");
+    return s.substr(first, last - first + 1);
+}
+
+// "Name: value" lines, in order. Lines end at CR or LF; empty lines and lines without a name
+// are left out, so nothing in the block can end the head early or break a line.
+std::string headerLines(std::string_view block) {
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < block.size()) {
+        auto end = block.find_first_of("\r\n", pos);
+        if (end == std::string_view::npos)
+            end = block.size();
+        const std::string_view line = block.substr(pos, end - pos);
+        pos = end + 1;
+        const auto colon = line.find(':');
+        if (colon == std::string_view::npos)
+            continue;
+        const std::string_view name = trim(line.substr(0, colon));
+        if (name.empty())
+            continue;
+        const std::string_view value = trim(line.substr(colon + 1));
+        out.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
+    }
+    return out;
+}
+
+// A POST always carries a Content-Length, another method (GET and HEAD aside) only with a body.
+bool carriesBody(const HttpRequest& request) {
+    if (request.method == "POST")
+        return true;
+    return request.body && request.method != "GET" && request.method != "HEAD";
+}
+
+// WinHTTP takes its limits as int milliseconds; 0 means none, as ours does.
+int limitMs(std::chrono::milliseconds limit) {
+    if (limit.count() <= 0)
+        return 0;
+    return limit.count() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit.count());
+}
+
+// The three handles of one exchange. The request handle may be closed early by a stop request
+// on another thread; the mutex makes that and the exchange's own close happen once.
+class Handles {
+public:
+    ~Handles() {
+        closeRequest();
+        if (connection)
+            ::WinHttpCloseHandle(connection);
+        if (session)
+            ::WinHttpCloseHandle(session);
+    }
+    void closeRequest() {
+        std::lock_guard lock(mutex_);
+        if (request_)
+            ::WinHttpCloseHandle(std::exchange(request_, nullptr));
+        stopped_ = true;
+    }
+    // Keeps the request handle unless a stop came first (then it is closed at once).
+    bool setRequest(HINTERNET request) {
+        std::lock_guard lock(mutex_);
+        if (stopped_) {
+            ::WinHttpCloseHandle(request);
+            return false;
+        }
+        request_ = request;
+        return true;
+    }
+    HINTERNET request() {
+        std::lock_guard lock(mutex_);
+        return request_;
+    }
+
+    HINTERNET session = nullptr;
+    HINTERNET connection = nullptr;
+
+private:
+    std::mutex mutex_;
+    HINTERNET request_ = nullptr;
+    bool stopped_ = false;
+};
+
+// One call on the request handle, or failure when a stop closed it.
+template <class Call>
+bool onRequest(Handles& handles, Call&& call) {
+    HINTERNET request = handles.request();
+    return request && call(request);
+}
+
+}  // namespace
+
+bool httpExchange(const HttpRequest& request, HttpResponse& response, const HttpTimeouts& timeouts,
+                  std::size_t maxBodyBytes) {
+    try {
+        response = HttpResponse{};
+        if (request.method.empty() || request.host.empty() || request.stop.stop_requested())
+            return false;
+
+        // A numeric IPv6 host may come bracketed; WinHTTP takes it bare.
+        std::string host = request.host;
+        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+            host = host.substr(1, host.size() - 2);
+
+        Handles handles;
+        handles.session = ::WinHttpOpen(utf8ToWide(request.userAgent).c_str(),
+                                        WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0);
+        if (!handles.session)
+            return false;
+        // Name resolution comes under the connection's limit, as it does on the other systems.
+        ::WinHttpSetTimeouts(handles.session, limitMs(timeouts.connect), limitMs(timeouts.connect),
+                             limitMs(timeouts.send), limitMs(timeouts.receive));
+        handles.connection =
+            ::WinHttpConnect(handles.session, utf8ToWide(host).c_str(), request.port, 0);
+        if (!handles.connection)
+            return false;
+        const std::wstring target = utf8ToWide(request.target.empty() ? "/" : request.target);
+        HINTERNET opened = ::WinHttpOpenRequest(
+            handles.connection, utf8ToWide(request.method).c_str(), target.c_str(), nullptr,
+            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+            request.port == 443 ? WINHTTP_FLAG_SECURE : 0);
+        if (!opened || !handles.setRequest(opened))
+            return false;
+        // From here on a stop closes the request, which ends whichever call is under way.
+        std::optional<std::stop_callback<std::function<void()>>> onStop;
+        onStop.emplace(request.stop, [&handles] { handles.closeRequest(); });
+
+        // The request's own limits too: not every WinHTTP passes the session's on to it.
+        ::WinHttpSetTimeouts(opened, limitMs(timeouts.connect), limitMs(timeouts.connect),
+                             limitMs(timeouts.send), limitMs(timeouts.receive));
+        // Waiting for the response head has a limit of its own (90 s unless set).
+        DWORD headLimit = static_cast<DWORD>(limitMs(timeouts.receive));
+        ::WinHttpSetOption(opened, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
+                           sizeof headLimit);
+        // Line by line, each added as it is: a repeated name stays a line of its own.
+        const std::string lines = headerLines(request.extraHeaders);
+        for (std::size_t at = 0; at < lines.size();) {
+            const std::size_t end = lines.find("\r\n", at);
+            const std::wstring line = utf8ToWide(std::string_view(lines).substr(at, end - at));
+            ::WinHttpAddRequestHeaders(opened, line.c_str(), static_cast<DWORD>(line.size()),
+                                       WINHTTP_ADDREQ_FLAG_ADD);
+            at = end + 2;
+        }
+        static const std::string kNoBody;
+        const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
+        // WinHTTP writes the Content-Length itself from the total length; a GET gets none.
+        const DWORD length = static_cast<DWORD>(body.size());
+        if (!onRequest(handles, [&](HINTERNET r) {
+                return ::WinHttpSendRequest(
+                           r, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                           body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()),
+                           length, length, 0) != FALSE;
+            }))
+            return false;
+        if (!onRequest(handles,
+                       [](HINTERNET r) { return ::WinHttpReceiveResponse(r, nullptr) != FALSE; }))
+            return false;
+
+        DWORD status = 0;
+        DWORD statusSize = sizeof status;
+        response.statusRead = onRequest(handles, [&](HINTERNET r) {
+            return ::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
+                                         WINHTTP_NO_HEADER_INDEX) != FALSE;
+        });
+        if (!response.statusRead)
+            return false;
+        response.status = status;
+
+        // The body: what arrives until its end, a failure or the cap.
+        std::string chunk;
+        while (response.body.size() < maxBodyBytes) {
+            DWORD available = 0;
+            if (!onRequest(handles,
+                           [&](HINTERNET r) {
+                               return ::WinHttpQueryDataAvailable(r, &available) != FALSE;
+                           }) ||
+                available == 0)
+                break;
+            chunk.resize(available);
+            DWORD read = 0;
+            if (!onRequest(handles,
+                           [&](HINTERNET r) {
+                               return ::WinHttpReadData(r, chunk.data(), available, &read) != FALSE;
+                           }) ||
+                read == 0)
+                break;
+            const std::size_t room = maxBodyBytes - response.body.size();
+            response.body.append(chunk.data(), read < room ? read : room);
+        }
+        return true;
+    } catch (...) {
+        // Out of memory or threads. Past the response head this ends the body like any other
+        // failure, keeping what arrived.
+        return response.statusRead;
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,391 @@
+// The WebSocket wire on WinHTTP's WebSocket API. connect() runs the upgrade synchronously on the
+// caller's thread. Frames queued by sendText() go out on a writer thread of the connection's own,
+// so that no caller waits for the network, and only while a read() is under way (the receiver
+// blocks in WinHttpWebSocketReceive), as the header promises. close() lets the writer send what was
+// queued before it, then the close frame (1000); when the peer's answer does not end the read
+// within closeTimeout, the writer closes the WebSocket handle, which ends the read. The destructor
+// joins the writer.
+//
+// No exception leaves an entry point.
+#include "platform/WebSocketTransport.h"
+
+#include <windows.h>
+// windows.h first: winhttp.h needs its types.
+#include <winhttp.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <utility>
+
+#include "platform/Text.h"
+
+namespace platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int limitMs(std::chrono::milliseconds limit) {
+    if (limit.count() <= 0)
+        return 0;
+    return limit.count() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit.count());
+}
+
+struct Handle {
+    HINTERNET value = nullptr;
+    Handle() = default;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { reset(); }
+    void reset() {
+        if (value)
+            ::WinHttpCloseHandle(std::exchange(value, nullptr));
+    }
+};
+
+class WinHttpConnection final : public WebSocketConnection {
+public:
+    explicit WinHttpConnection(const WebSocketOptions& options)
+        : options_(options), buffer_(std::max<std::size_t>(options.readChunk, 1), '\0') {}
+    ~WinHttpConnection() override;
+
+    bool handshake(WebSocketConnectFailure& failure);
+    // Starts the writer; false when no thread can be started.
+    bool startWriter();
+
+    WebSocketSendResult sendText(std::string text) override;
+    WebSocketReadResult read() override;
+    void close() override;
+
+private:
+    WebSocketReadResult readMessage();
+    void writeLoop();
+    // The WebSocket handle while it is open, else null. Closing it (once) ends a pending read.
+    HINTERNET socket();
+    void closeSocket();
+
+    const WebSocketOptions options_;
+    std::string buffer_;
+    Handle session_;
+    Handle connection_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    HINTERNET socket_ = nullptr;
+    std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool open_ = false;            // the upgrade succeeded and the connection has not ended
+    bool closeRequested_ = false;  // close() or the destructor asked for the close handshake
+    bool readEnded_ = false;       // a read saw the end (Closed or Failed)
+    bool reading_ = false;         // a read is under way: queued frames and the close may go out
+    bool stopWriter_ = false;
+    std::thread writer_;
+};
+
+bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
+    failure = WebSocketConnectFailure::SendRequest;
+    session_.value =
+        ::WinHttpOpen(utf8ToWide(options_.userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    if (!session_.value)
+        return false;
+    const int limit = limitMs(options_.handshakeTimeout);
+    ::WinHttpSetTimeouts(session_.value, limit, limit, limit, limit);
+    // A numeric IPv6 host may come bracketed; WinHTTP takes it bare.
+    std::string host = options_.host;
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    connection_.value =
+        ::WinHttpConnect(session_.value, utf8ToWide(host).c_str(), options_.port, 0);
+    if (!connection_.value)
+        return false;
+    Handle request;
+    request.value = ::WinHttpOpenRequest(
+        connection_.value, L"GET", utf8ToWide(options_.path.empty() ? "/" : options_.path).c_str(),
+        nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+        options_.port == 443 ? WINHTTP_FLAG_SECURE : 0);
+    if (!request.value ||
+        !::WinHttpSetOption(request.value, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
+        return false;
+    // The request's own limits too: not every WinHTTP passes the session's on to it.
+    ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
+    // Waiting for the response head has a limit of its own (90 s unless set).
+    DWORD headLimit = static_cast<DWORD>(limit);
+    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
+                       sizeof headLimit);
+    if (!::WinHttpSendRequest(request.value, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                              WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
+        return false;
+    failure = WebSocketConnectFailure::ReceiveResponse;
+    // WinHTTP reports an answer that is not HTTP as it reports none: both fail here.
+    if (!::WinHttpReceiveResponse(request.value, nullptr))
+        return false;
+    // Only a 101 is completed: some WinHTTP versions hand back a handle for any answer.
+    failure = WebSocketConnectFailure::Upgrade;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!::WinHttpQueryHeaders(request.value, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                               WINHTTP_NO_HEADER_INDEX) ||
+        status != 101)
+        return false;
+    HINTERNET socket = ::WinHttpWebSocketCompleteUpgrade(request.value, 0);
+    if (!socket)
+        return false;
+    std::lock_guard lock(mutex_);
+    socket_ = socket;
+    open_ = true;
+    return true;
+}
+
+bool WinHttpConnection::startWriter() {
+    try {
+        writer_ = std::thread([this] { writeLoop(); });
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+WinHttpConnection::~WinHttpConnection() {
+    try {
+        bool readNeeded;
+        {
+            std::lock_guard lock(mutex_);
+            closeRequested_ = true;
+            readNeeded = open_ && !readEnded_;
+        }
+        changed_.notify_all();
+        // Nobody reads any more: read here until the peer's close answer (or the writer's limit
+        // closes the handle), so that the close handshake completes.
+        while (readNeeded) {
+            const WebSocketReadResult result = readMessage();
+            readNeeded = result.kind != WebSocketReadResult::Kind::Closed &&
+                         result.kind != WebSocketReadResult::Kind::Failed;
+        }
+    } catch (...) {
+        // The handle is closed below regardless.
+    }
+    {
+        std::lock_guard lock(mutex_);
+        stopWriter_ = true;
+    }
+    changed_.notify_all();
+    if (writer_.joinable())
+        writer_.join();
+    closeSocket();
+}
+
+HINTERNET WinHttpConnection::socket() {
+    std::lock_guard lock(mutex_);
+    return socket_;
+}
+
+void WinHttpConnection::closeSocket() {
+    HINTERNET socket;
+    {
+        std::lock_guard lock(mutex_);
+        socket = std::exchange(socket_, nullptr);
+        open_ = false;
+        queue_.clear();
+        queuedBytes_ = 0;
+    }
+    if (socket)
+        ::WinHttpCloseHandle(socket);
+    changed_.notify_all();
+}
+
+WebSocketSendResult WinHttpConnection::sendText(std::string text) {
+    try {
+        {
+            std::lock_guard lock(mutex_);
+            if (!open_ || closeRequested_)
+                return WebSocketSendResult::NotOpen;
+            if (queue_.size() >= options_.maxQueuedFrames ||
+                text.size() >
+                    options_.maxQueuedBytes - std::min(queuedBytes_, options_.maxQueuedBytes))
+                return WebSocketSendResult::QueueFull;
+            queuedBytes_ += text.size();
+            queue_.push_back(std::move(text));
+        }
+        changed_.notify_all();
+        return WebSocketSendResult::Queued;
+    } catch (...) {
+        // Out of memory: the frame is not sent.
+        return WebSocketSendResult::NotOpen;
+    }
+}
+
+void WinHttpConnection::close() {
+    try {
+        {
+            std::lock_guard lock(mutex_);
+            if (!open_ || closeRequested_)
+                return;
+            closeRequested_ = true;
+        }
+        changed_.notify_all();
+    } catch (...) {
+    }
+}
+
+void WinHttpConnection::writeLoop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] {
+            return stopWriter_ || !open_ || (reading_ && (!queue_.empty() || closeRequested_));
+        });
+        if (stopWriter_ || !open_)
+            return;
+        if (!queue_.empty()) {
+            std::string frame = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= frame.size();
+            HINTERNET socket = socket_;
+            lock.unlock();
+            const DWORD sent = ::WinHttpWebSocketSend(
+                socket, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+                frame.empty() ? nullptr : frame.data(), static_cast<DWORD>(frame.size()));
+            lock.lock();
+            if (sent != NO_ERROR) {
+                // The connection is broken; the pending read reports it. Drop what is left.
+                queue_.clear();
+                queuedBytes_ = 0;
+            }
+            continue;
+        }
+        // Close requested and everything queued before it is out: the close frame, then at most
+        // closeTimeout for the read to see the end.
+        HINTERNET socket = socket_;
+        lock.unlock();
+        ::WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+        lock.lock();
+        const bool ended = changed_.wait_for(lock, options_.closeTimeout,
+                                             [&] { return readEnded_ || !open_ || stopWriter_; });
+        if (!ended || !readEnded_) {
+            lock.unlock();
+            closeSocket();
+            lock.lock();
+        }
+        // Nothing more to send on this connection; wait for the destructor.
+        changed_.wait(lock, [&] { return stopWriter_; });
+        return;
+    }
+}
+
+WebSocketReadResult WinHttpConnection::read() {
+    try {
+        return readMessage();
+    } catch (...) {
+        closeSocket();
+        WebSocketReadResult failed;
+        failed.kind = WebSocketReadResult::Kind::Failed;
+        return failed;
+    }
+}
+
+WebSocketReadResult WinHttpConnection::readMessage() {
+    WebSocketReadResult result;
+    {
+        std::lock_guard lock(mutex_);
+        if (!open_ || readEnded_) {
+            result.kind = WebSocketReadResult::Kind::Closed;
+            return result;
+        }
+    }
+    // While this read lasts the writer may send; the frames then go out as they do on the other
+    // systems, only while the receiver is reading.
+    struct Reading {
+        WinHttpConnection& c;
+        explicit Reading(WinHttpConnection& owner) : c(owner) {
+            {
+                std::lock_guard lock(c.mutex_);
+                c.reading_ = true;
+            }
+            c.changed_.notify_all();
+        }
+        ~Reading() {
+            std::lock_guard lock(c.mutex_);
+            c.reading_ = false;
+        }
+    } reading(*this);
+    const auto end = [&](WebSocketReadResult::Kind kind) {
+        {
+            std::lock_guard lock(mutex_);
+            readEnded_ = true;
+            if (closeRequested_)
+                kind = WebSocketReadResult::Kind::Closed;
+        }
+        changed_.notify_all();
+        closeSocket();
+        result = {};
+        result.kind = kind;
+        return result;
+    };
+
+    std::size_t size = 0;
+    bool tooLarge = false;
+    for (;;) {
+        HINTERNET socket = this->socket();
+        if (!socket)
+            return end(WebSocketReadResult::Kind::Closed);
+        DWORD got = 0;
+        WINHTTP_WEB_SOCKET_BUFFER_TYPE type{};
+        const DWORD error = ::WinHttpWebSocketReceive(
+            socket, buffer_.data(), static_cast<DWORD>(buffer_.size()), &got, &type);
+        if (error != NO_ERROR)
+            return end(WebSocketReadResult::Kind::Failed);
+        if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
+            // Answer the peer's close (a no-op when ours went first), then end.
+            ::WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
+            return end(WebSocketReadResult::Kind::Closed);
+        }
+        const bool text = type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
+                          type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
+        size += got;
+        if (text && !tooLarge) {
+            if (size > options_.maxMessageBytes) {
+                tooLarge = true;
+                std::string().swap(result.data);
+            } else {
+                result.data.append(buffer_.data(), got);
+            }
+        }
+        if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
+            type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE) {
+            result.size = size;
+            if (!text) {
+                result.kind = WebSocketReadResult::Kind::Binary;
+                std::string().swap(result.data);
+            } else {
+                result.kind = tooLarge ? WebSocketReadResult::Kind::TooLarge
+                                       : WebSocketReadResult::Kind::Text;
+            }
+            return result;
+        }
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<WebSocketConnection> WebSocketConnection::connect(
+    const WebSocketOptions& options, WebSocketConnectFailure& failure) {
+    // WinHTTP resolves names itself, under the handshake's limit: startResolverThread is not used.
+    try {
+        auto connection = std::make_unique<WinHttpConnection>(options);
+        if (!connection->handshake(failure))
+            return nullptr;
+        if (!connection->startWriter()) {
+            failure = WebSocketConnectFailure::SendRequest;
+            return nullptr;
+        }
+        return connection;
+    } catch (...) {
+        failure = WebSocketConnectFailure::SendRequest;
+        return nullptr;
+    }
+}
+
+}  // namespace platform
