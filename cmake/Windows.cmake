@@ -25,6 +25,12 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     set(CMAKE_CXX_FLAGS_DEBUG "-O1 -g1")
 endif()
 
+# Programs and the DLLs they link in one folder, where Windows looks for a program's DLLs.
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+# Libraries keep their names (pluginsdk.dll, not libpluginsdk.dll).
+set(CMAKE_SHARED_LIBRARY_PREFIX "")
+set(CMAKE_SHARED_MODULE_PREFIX "")
+
 # Everything static: no libstdc++, libgcc or libwinpthread DLLs beside the programs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 

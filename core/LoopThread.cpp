@@ -1,6 +1,7 @@
 #include "core/LoopThread.h"
 
 #include "core/Guard.h"
+#include "platform/ModuleThread.h"
 #include "platform/ThreadName.h"
 
 namespace brevant {
@@ -11,8 +12,11 @@ bool LoopThread::start(std::string name, const char* where, std::function<void(L
     try {
         stop_ = std::stop_source();
         thread_ = std::thread([this, name = std::move(name), where, body = std::move(body)] {
-            platform::setCurrentThreadName(name.c_str());
-            runGuarded(where, [&] { body(*this); });
+            // The last thing this thread does: the module stays loaded until it ends.
+            platform::runHoldingModule([&] {
+                platform::setCurrentThreadName(name.c_str());
+                runGuarded(where, [&] { body(*this); });
+            });
         });
         return true;
     } catch (...) {

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/Guard.h"
+#include "platform/ModuleThread.h"
 #include "platform/ThreadName.h"
 
 namespace brevant {
@@ -32,12 +33,15 @@ public:
         try {
             worker.thread =
                 std::jthread([this, &worker, fn = std::move(fn)](std::stop_token stop) mutable {
-                    platform::setCurrentThreadName("brv-worker");
-                    runGuarded("worker", [&] { fn(stop); });
-                    fn = nullptr;  // the callable's captures die while still counted
-                    std::lock_guard lk(mutex_);
-                    worker.done = true;
-                    ended_.notify_all();
+                    // The last thing this thread does: the module stays loaded until it ends.
+                    platform::runHoldingModule([&] {
+                        platform::setCurrentThreadName("brv-worker");
+                        runGuarded("worker", [&] { fn(stop); });
+                        fn = nullptr;  // the callable's captures die while still counted
+                        std::lock_guard lk(mutex_);
+                        worker.done = true;
+                        ended_.notify_all();
+                    });
                 });
         } catch (...) {
             workers_.pop_back();

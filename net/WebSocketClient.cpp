@@ -3,6 +3,7 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "core/Workers.h"
+#include "platform/ModuleThread.h"
 #include "platform/Text.h"
 #include "platform/ThreadName.h"
 
@@ -79,7 +80,8 @@ bool WebSocketClient::connect() {
     connected.store(true);
     // Whatever the opening callback does, the receiver must run, or nothing is ever read.
     guarded("websocket onOpen", onOpen);
-    receiverThread = std::thread([this] { receiveLoop(); });
+    // The module stays loaded until the receiver has ended.
+    receiverThread = std::thread([this] { platform::runHoldingModule([this] { receiveLoop(); }); });
     return true;
 }
 

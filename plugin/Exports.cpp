@@ -7,7 +7,12 @@
 #include "core/Workers.h"
 #include "plugin/Brevant.h"
 
-#define BREVANT_EXPORT extern "C" __attribute__((visibility("default")))
+#ifdef _WIN32
+#define BREVANT_VISIBLE __declspec(dllexport)
+#else
+#define BREVANT_VISIBLE __attribute__((visibility("default")))
+#endif
+#define BREVANT_EXPORT extern "C" BREVANT_VISIBLE
 
 namespace {
 std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin> singleton;
@@ -31,7 +36,7 @@ BREVANT_EXPORT int brevantWaitForWorkers(int timeoutMs) {
 }
 
 extern "C" {
-__attribute__((visibility("default"))) BakkesMod::Plugin::PluginInfo exports = {
+BREVANT_VISIBLE BakkesMod::Plugin::PluginInfo exports = {
     95, "VXAPlugin.cpp", "Brevant", "Brevant - Autohost", brevant::pluginVersion,
     1,  &getPlugin,      &deleteMe,
 };

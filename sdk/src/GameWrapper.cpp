@@ -83,9 +83,11 @@ std::string GameWrapper::GetEpicID() {
 
 std::wstring GameWrapper::GetDataFolderW() {
     rt_->requireGameThread("GameWrapper::GetDataFolderW");
-    // The data folder is kept as UTF-8 bytes; the plugin gets it as wide text.
-    const std::string& bytes = rt_->options().dataFolder.native();
-    return boost::locale::conv::utf_to_utf<wchar_t>(bytes.data(), bytes.data() + bytes.size());
+    // The plugin gets the data folder as wide text, by way of UTF-8 (the path's own bytes on
+    // POSIX, its wide text converted on Windows).
+    const std::u8string utf8 = rt_->options().dataFolder.u8string();
+    const char* bytes = reinterpret_cast<const char*>(utf8.data());
+    return boost::locale::conv::utf_to_utf<wchar_t>(bytes, bytes + utf8.size());
 }
 
 MatchmakingWrapper GameWrapper::GetMatchmakingWrapper() {

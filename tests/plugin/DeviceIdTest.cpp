@@ -1,8 +1,10 @@
 #include "plugin/DeviceId.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <fstream>
 #include <regex>
@@ -73,7 +75,8 @@ TEST(DeviceId, FirstLineIsTrimmedAndTheFileLeftAlone) {
     EXPECT_EQ(readAll(idFile(dir)), "ab\xFF\xC3(cd");
 }
 
-// An identifier made in a child process, read back through a pipe.
+// An identifier made in a child process, read back through a pipe. (POSIX: fork.)
+#ifndef _WIN32
 std::string identifierFromAnotherProcess() {
     int fds[2];
     if (::pipe(fds) != 0)
@@ -100,6 +103,7 @@ TEST(DeviceId, TwoProcessesMakeDifferentIdentifiers) {
     EXPECT_TRUE(std::regex_match(first, idShape)) << first;
     EXPECT_NE(first, second);
 }
+#endif
 
 TEST(DeviceId, EmptyFirstLineIsReplacedByANewIdentifier) {
     TempDir dir;

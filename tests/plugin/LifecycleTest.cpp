@@ -155,8 +155,13 @@ TEST(Lifecycle, WatcherIsOffWhenSwitchedOffOrWithoutAReplayFolder) {
     }
     // Switched on, but no Documents folder can be found: the folder resolves to nothing.
     saveSetting(dir.path(), "brv_watch_replays \"1\"");
-    for (const char* name : {"XDG_DOCUMENTS_DIR", "HOME", "USERPROFILE"})
+    for (const char* name : {"XDG_DOCUMENTS_DIR", "HOME", "USERPROFILE"}) {
+#ifdef _WIN32
+        ::_putenv_s(name, "");  // an empty value removes the variable
+#else
         ::unsetenv(name);
+#endif
+    }
     TestHost host(dir.path());
     host.load();
     EXPECT_TRUE(host.hasLog("[BRV] Replays dir: "));
