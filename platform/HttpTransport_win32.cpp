@@ -151,6 +151,10 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         // The request's own limits too: not every WinHTTP passes the session's on to it.
         ::WinHttpSetTimeouts(opened, limitMs(timeouts.connect), limitMs(timeouts.connect),
                              limitMs(timeouts.send), limitMs(timeouts.receive));
+        // The caller sees every answer as it came, a redirect included.
+        DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+        ::WinHttpSetOption(opened, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
+                           sizeof noRedirects);
         // Waiting for the response head has a limit of its own (90 s unless set).
         DWORD headLimit = static_cast<DWORD>(limitMs(timeouts.receive));
         ::WinHttpSetOption(opened, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,

@@ -1,7 +1,11 @@
 // The loop thread and the failure boundary, on real threads.
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <pthread.h>
+#endif
 
 #include <atomic>
 
@@ -12,13 +16,31 @@
 
 namespace {
 
+// The calling thread's name as the system keeps it (ASCII names only).
+void currentThreadName(char* name, std::size_t size) {
+#ifdef _WIN32
+    // Looked up: mingw's headers do not declare it.
+    using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    const auto get = reinterpret_cast<GetDescription>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    PWSTR description = nullptr;
+    if (get && SUCCEEDED(get(::GetCurrentThread(), &description)) && description) {
+        for (std::size_t i = 0; i + 1 < size && description[i]; ++i)
+            name[i] = static_cast<char>(description[i]);
+        ::LocalFree(description);
+    }
+#else
+    pthread_getname_np(pthread_self(), name, size);
+#endif
+}
+
 TEST(LoopThread, RunsNamedAndStopEndsItsWaitAtOnce) {
     brevant::LoopThread loop;
     std::atomic<int> rounds{0};
     std::atomic<bool> waitSaidStop{false};
     char name[16] = {};
     ASSERT_TRUE(loop.start("brv-watcher", "watcher", [&](brevant::LoopThread& self) {
-        pthread_getname_np(pthread_self(), name, sizeof name);
+        currentThreadName(name, sizeof name);
         while (self.waitFor(std::chrono::hours(1)))
             ++rounds;
         waitSaidStop = true;

@@ -3,16 +3,21 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "core/Globals.h"
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
 #include "pairing/PairingCheck.h"
 #include "pairing/PairingState.h"
+#include "tests/support/HttpHead.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
+using testing_support::expectedRequestHead;
 using testing_support::HttpCannedResponse;
 using testing_support::HttpTestServer;
 using testing_support::TestHost;
@@ -34,8 +39,9 @@ TEST_F(HttpApi, PairQueryIsAPlainGetWithThePercentEncodedIdentifier) {
     EXPECT_TRUE(registered);
     ASSERT_EQ(server.requestCount(), 1u);
     const auto request = server.requests()[0];
-    EXPECT_EQ(request.head, "GET /pair-status?deviceId=ab-9._~%20%2B%C3%2F HTTP/1.1\r\n" +
-                                hostLine() + "\r\nUser-Agent: Brevant/1.0\r\n\r\n");
+    EXPECT_EQ(request.head,
+              expectedRequestHead("GET /pair-status?deviceId=ab-9._~%20%2B%C3%2F HTTP/1.1",
+                                  hostLine(), "Brevant/1.0", "", std::nullopt));
     EXPECT_EQ(request.body, "");
 }
 
@@ -80,16 +86,16 @@ TEST_F(HttpApi, GeneralPostCarriesTheCommonHeaderBlock) {
     EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/p", "", "", response));
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0].head, "POST /upload-replay HTTP/1.1\r\n" + hostLine() +
-                                    "\r\nUser-Agent: Brevant/1.0\r\n"
-                                    "Content-Type: multipart/form-data; boundary=XYZ\r\n"
-                                    "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
-                                    "Content-Length: 9\r\n\r\n");
+    EXPECT_EQ(requests[0].head,
+              expectedRequestHead("POST /upload-replay HTTP/1.1", hostLine(), "Brevant/1.0",
+                                  "Content-Type: multipart/form-data; boundary=XYZ\r\n"
+                                  "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n",
+                                  9));
     EXPECT_EQ(requests[0].body, "--XYZ--\r\n");
-    EXPECT_EQ(requests[1].head, "POST /p HTTP/1.1\r\n" + hostLine() +
-                                    "\r\nUser-Agent: Brevant/1.0\r\n"
-                                    "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
-                                    "Content-Length: 0\r\n\r\n");
+    EXPECT_EQ(
+        requests[1].head,
+        expectedRequestHead("POST /p HTTP/1.1", hostLine(), "Brevant/1.0",
+                            "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n", 0));
     EXPECT_EQ(requests[1].body, "");
 
     brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
@@ -108,10 +114,9 @@ TEST_F(HttpApi, RankSubmissionRequestAndStatus) {
         EXPECT_EQ(result.body, "b" + std::to_string(status));
     }
     const auto request = server.requests()[0];
-    EXPECT_EQ(request.head, "POST /rank-submit HTTP/1.1\r\n" + hostLine() +
-                                "\r\nUser-Agent: Brevant/0.0.2\r\n"
-                                "Content-Type: application/json; charset=utf-8\r\n"
-                                "Content-Length: 7\r\n\r\n");
+    EXPECT_EQ(request.head,
+              expectedRequestHead("POST /rank-submit HTTP/1.1", hostLine(), "Brevant/0.0.2",
+                                  "Content-Type: application/json; charset=utf-8\r\n", 7));
     EXPECT_EQ(request.body, R"({"x":1})");
     EXPECT_EQ(request.header("x-api-key"), nullptr);
 
@@ -185,6 +190,8 @@ TEST_F(PairingAtLoad, StatusCheckSetsTheFlagsQuietlyAndAFailureMakesThemUnknown)
 }
 
 TEST_F(PairingAtLoad, UnloadEndsTheWaitOnAServerThatNeverAnswers) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
     server.route("/pair-status", HttpCannedResponse::withAction(HttpCannedResponse::Action::Stall));
     host.load();
     ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));

@@ -18,6 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include "tests/support/DescriptorsUsedUp.h"
+#include "tests/support/HttpHead.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/SilentListener.h"
 #include "tests/support/Wine.h"
@@ -83,30 +84,10 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// The request head as the system's HTTP stack writes it: the request line, then Host,
-// User-Agent, the extra lines and Content-Length (when given) in this order. WinHTTP writes the
-// extra lines first, then its own (User-Agent, Host, Content-Length, Connection), and puts a
-// space after the colon of an empty value.
 std::string expectedHead(const std::string& requestLine, const std::string& hostLine,
                          const std::string& extraLines, std::optional<std::size_t> contentLength) {
-    const std::string agent = std::string("User-Agent: ") + kAgent + "\r\n";
-    const std::string length =
-        contentLength ? "Content-Length: " + std::to_string(*contentLength) + "\r\n" : "";
-#ifdef _WIN32
-    std::string extra;
-    for (std::size_t at = 0; at < extraLines.size();) {
-        const std::size_t end = extraLines.find("\r\n", at);
-        std::string line = extraLines.substr(at, end - at);
-        if (!line.empty() && line.back() == ':')
-            line += ' ';
-        extra += line + "\r\n";
-        at = end + 2;
-    }
-    return requestLine + "\r\n" + extra + agent + hostLine + "\r\n" + length +
-           "Connection: Keep-Alive\r\n\r\n";
-#else
-    return requestLine + "\r\n" + hostLine + "\r\n" + agent + extraLines + length + "\r\n";
-#endif
+    return testing_support::expectedRequestHead(requestLine, hostLine, kAgent, extraLines,
+                                                contentLength);
 }
 
 // An upper bound on how much of an upload the kernel can take in while the server reads

@@ -133,7 +133,7 @@ TEST(DeviceId, DataFolderWithNonAsciiCharacters) {
     TempDir dir;
     const std::wstring folder = wide(dir) + L"/Jo\u00E3o \u00C7\u00E1 \u6E38\u620F";
     const std::string id = loadOrCreateDeviceId(folder);
-    const auto expected = dir.path() / "Jo\xC3\xA3o \xC3\x87\xC3\xA1 \xE6\xB8\xB8\xE6\x88\x8F" /
+    const auto expected = dir.path() / platform::widePath(L"Jo\u00E3o \u00C7\u00E1 \u6E38\u620F") /
                           "Brevant" / "device_id.txt";
     EXPECT_EQ(readAll(expected), id);
     EXPECT_EQ(loadOrCreateDeviceId(folder), id);

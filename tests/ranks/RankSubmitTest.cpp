@@ -10,6 +10,7 @@
 #include "pairing/PairingState.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -135,6 +136,8 @@ TEST_F(RankSubmission, WithoutAGameTheFlagIsReleasedAndNothingHappens) {
 }
 
 TEST_F(RankSubmission, UnloadEndsTheWaitOnAServerThatNeverAnswers) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
     server.enqueue(HttpCannedResponse::withAction(HttpCannedResponse::Action::Stall));
     press();
     host.rt().runPosted();

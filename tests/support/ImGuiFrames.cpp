@@ -63,6 +63,8 @@ DrawnFrame ImGuiFrames::draw(const std::function<void()>& body) {
     body();
     DrawnFrame frame;
     frame.text = GImGui->LogBuffer.c_str();
+    // ImGui ends its logged lines with CR LF on Windows; the tests read lines ended by LF.
+    std::erase(frame.text, '\r');
     ImGui::LogFinish();
     ImGui::End();
     ImGui::Render();
