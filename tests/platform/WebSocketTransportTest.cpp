@@ -226,6 +226,16 @@ TEST(WebSocketHandshake, PlainHttpAnswerFailsTheUpgrade) {
     EXPECT_EQ(failure, WebSocketConnectFailure::Upgrade);
 }
 
+// Checked before the upgrade is completed: some WinHTTP versions complete any answer.
+TEST(WebSocketHandshake, NotFoundFailsTheUpgrade) {
+    WsTestServer server;
+    server.answerHttp(404, "no such path");
+    WebSocketConnectFailure failure = WebSocketConnectFailure::SendRequest;
+    EXPECT_EQ(WebSocketConnection::connect(optionsFor(server), failure), nullptr);
+    EXPECT_EQ(failure, WebSocketConnectFailure::Upgrade);
+    EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(WebSocketHandshake, SwitchingProtocolsWithAWrongAcceptKeyFailsTheUpgrade) {
     if (testing_support::underWine())
         GTEST_SKIP() << "Wine's WinHTTP does not check Sec-WebSocket-Accept";
