@@ -7,9 +7,9 @@
 // (its first byte is the team number; an empty field is team 0). A player cut short gets empty
 // fields.
 //
-// Rules: one message and one log line; the message is compact JSON with its members in key
-// order (parsing it and writing it again gives the same text); the winner follows the scores;
-// each player is there, in order, with its name sanitised (no byte below 32) and made valid
+// Rules: no host fault; one message and one log line; the message is compact JSON with its members
+// in key order (parsing it and writing it again gives the same text); the winner follows the
+// scores; each player is there, in order, with its name sanitised (no byte below 32) and made valid
 // UTF-8, its team named by the rule, and its unique id split into steamId and epicId by the rule.
 #include <cstddef>
 #include <cstdint>
@@ -104,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [&](const std::string& text) { sent.push_back(text); },
         [&](const std::string& line) { logged.push_back(line); });
 
+    fuzz::require(h.rt->faults().empty(), "no game call off the game thread");
     fuzz::require(sent.size() == 1 && logged.size() == 1, "one message and one log line");
     brevant::json message;
     try {
