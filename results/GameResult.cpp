@@ -15,6 +15,11 @@ constexpr std::int64_t duplicateSpanNanos = 30'000'000'000;
 
 // The last report attempted. The lock makes the test and the replacement of key and time one
 // step, as the compare-and-swap of the key alone did before the time came into it.
+//
+// Mend (issue 13): the key used to hold a fixed 30-second window of the monotonic clock, so when a
+// window boundary fell between the two triggers of one game (about one game in ten) the game was
+// reported twice. The key now holds the map and the score only, and the time since the last
+// attempt decides.
 std::mutex lastResultMutex;
 std::uint64_t lastResultKey = 0;
 std::optional<std::int64_t> lastResultAtNanos;
