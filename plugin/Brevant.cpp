@@ -15,6 +15,7 @@
 #include "plugin/MessageRoutes.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
+#include "results/GameResult.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
@@ -36,6 +37,7 @@ void resetPluginState() {
     ranks::resetRankState();
     resetHostingState();
     resetRotationEngineState();
+    resetResultState();
     autoSaveLogCount.store(0);
     nextReplayOwned.store(false);
 }

@@ -224,6 +224,26 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
     EXPECT_EQ(rt->model().onlineGame->teamScores, (std::vector<std::optional<int>>{3, 1}));
     rt->executeCommand("game end x 1");  // not a score: only the usage
     EXPECT_EQ(fired.size(), 2u);
+    // The game ends with the roster's players: by default a 2v2 with Steam and Epic ids.
+    const auto& players = rt->model().onlineGame->players;
+    ASSERT_EQ(players.size(), 4u);
+    EXPECT_EQ(players[0]->name, "Piloto");
+    EXPECT_EQ(players[0]->uniqueId, "76561198012345678");
+    EXPECT_EQ(players[0]->teamNum, 0);
+    EXPECT_EQ(players[3]->name, "Goleiro");
+    EXPECT_EQ(players[3]->uniqueId, "0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d");
+    EXPECT_EQ(players[3]->teamNum, 1);
+    // A roster of one's own; a game end without a score keeps the score.
+    rt->executeCommand("game players clear");
+    rt->executeCommand("game player \"Ana Li\" 7656 255");
+    rt->executeCommand("game player Bo x 256");  // not a team number: only the usage
+    rt->executeCommand("game end");
+    EXPECT_EQ(fired.size(), 4u);
+    ASSERT_EQ(players.size(), 1u);
+    EXPECT_EQ(players[0]->name, "Ana Li");
+    EXPECT_EQ(players[0]->uniqueId, "7656");
+    EXPECT_EQ(players[0]->teamNum, 255);
+    EXPECT_EQ(rt->model().onlineGame->teamScores, (std::vector<std::optional<int>>{3, 1}));
 
     auto gw = rt->makeGameWrapper();
     CustomMatchSettings settings;
