@@ -210,8 +210,8 @@ void rankSubmission(Run& run, DemoClient& a, const std::string& idA, Timeline& t
 
 // A game of the series ends on A's side; the post-game lobby puts `next` into the match and,
 // once its timers have run, both games move to that map.
-void gameEnds(Run& run, DemoClient& a, DemoClient& b, int game, const std::string& score,
-              const std::string& next, const std::string& after) {
+void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, int game,
+              const std::string& score, const std::string& next, const std::string& after) {
     run.step("game " + std::to_string(game) + " ends (" + score +
              "): the post-game lobby puts the next map into the match");
     const std::size_t since = run.mark();
@@ -219,6 +219,9 @@ void gameEnds(Run& run, DemoClient& a, DemoClient& b, int game, const std::strin
     run.expect(a, Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca", false, since);
     run.expect(a, Side::Console, "[BRV] UpdatePrivateMatch -> next=" + next, false, since);
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + next, true, since);
+    // A created the match, so A reports the game; once, though both ends of a game trigger it.
+    run.expect(a, Side::Console, "[BRV] game_result enviado: ", true, since);
+    run.expectBackend({"[" + idA + "]", "game_result"}, since);
     // The lobby applies the map eight times over eight seconds; the series goes on after them.
     run.expectCount(a, "[BRV] UpdatePrivateMatch -> next=", 8, since);
 
@@ -279,8 +282,8 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
         "B did not take A's rotation");
     timeline.add(Side::Demo, "B holds A's rotation (revision " + std::to_string(rev) + ")");
 
-    gameEnds(run, a, b, 1, "3 1", "CHN_Stadium_P", "Stadium_P");
-    gameEnds(run, a, b, 2, "1 2", "Stadium_P", "UtopiaStadium_Dusk_P");
+    gameEnds(run, a, b, idA, 1, "3 1", "CHN_Stadium_P", "Stadium_P");
+    gameEnds(run, a, b, idA, 2, "1 2", "Stadium_P", "UtopiaStadium_Dusk_P");
 
     run.step("before game 3, A's game refuses the update: A hands it to B, B applies it");
     since = run.mark();
@@ -300,6 +303,14 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=Park_P", true, since);
 
     unloadBoth(run, a, b, timeline);
+
+    run.step("the backend's record: one result per game, both from A");
+    const std::string results = run.backend("results");
+    std::size_t fromA = 0;
+    for (std::size_t at = 0; (at = results.find("device=" + idA, at)) != std::string::npos; ++at)
+        ++fromA;
+    if (fromA != 2 || results.find("device=" + idB) != std::string::npos)
+        throw StepFailed("the backend holds other results than A's two");
 }
 
 }  // namespace

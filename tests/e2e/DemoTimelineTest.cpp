@@ -43,9 +43,15 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
         printed += host::formatTimelineEvent(e) + "\n";
     EXPECT_TRUE(outcome.ok) << "failed at " << outcome.failedStep << "\n" << printed;
 
-    // Both clients said hello once; A's two rank submissions reached the backend.
-    EXPECT_EQ(backend.hellos().size(), 2u);
+    // Both clients said hello once; A's two rank submissions and A's two game results, one per
+    // game, reached the backend.
+    const auto hellos = backend.hellos();
+    ASSERT_EQ(hellos.size(), 2u);
     EXPECT_EQ(backend.rankSubmissions().size(), 2u);
+    const auto results = backend.gameResults();
+    ASSERT_EQ(results.size(), 2u);
+    for (const auto& result : results)
+        EXPECT_EQ(result.deviceId, hellos[0].deviceId);
     EXPECT_TRUE(
         backend.waitUntil([&] { return backend.clients().empty(); }, std::chrono::seconds(10)));
     backend.stop();

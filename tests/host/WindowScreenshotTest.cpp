@@ -65,8 +65,12 @@ TEST(HostWindow, ShowsTheWarningUntilTheDeviceIsPaired) {
     const std::string endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" +
                                  std::to_string(ports.pair) + ":" + std::to_string(ports.rank) +
                                  ":" + std::to_string(ports.upload);
-    host::DemoClient client({"A", BREVANT_HOST_PROGRAM, BREVANT_MODULE_PATH, dir.path() / "A",
-                             endpoint, {"--window", "--show", "Brevant"}},
+    host::DemoClient client({"A",
+                             BREVANT_HOST_PROGRAM,
+                             BREVANT_MODULE_PATH,
+                             dir.path() / "A",
+                             endpoint,
+                             {"--window", "--show", "Brevant"}},
                             timeline);
     const std::filesystem::path shots = BREVANT_SCREENSHOT_DIR;
     std::filesystem::create_directories(shots);
