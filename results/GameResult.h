@@ -1,5 +1,5 @@
 #pragma once
-// The game result report (Part 5.1): when a game of a private match ends, the plugin that
+// The game result report: when a game of a private match ends, the plugin that
 // created the match on the backend's order reports the map, the score, the winner and the players
 // as one "game_result" message. Two triggers fire for one game (the match-ended hook and the
 // post-game lobby); the last attempt's key lets only one of them through.
