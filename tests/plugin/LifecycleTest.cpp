@@ -155,7 +155,7 @@ TEST(Lifecycle, WatcherIsOffWhenSwitchedOffOrWithoutAReplayFolder) {
     }
     // Switched on, but no Documents folder can be found: the folder resolves to nothing.
     saveSetting(dir.path(), "brv_watch_replays \"1\"");
-    for (const char* name : {"XDG_DOCUMENTS_DIR", "HOME", "USERPROFILE"})
+    for (const char* name : {"XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME", "HOME", "USERPROFILE"})
         ::unsetenv(name);
     TestHost host(dir.path());
     host.load();

@@ -1,0 +1,17 @@
+#pragma once
+// Two names the replay upload and the watcher both need.
+#include <string>
+
+class GameWrapper;
+
+namespace brevant {
+
+// brv_owned_replay_prefix as wide text, also when empty; "replay_VXA_" when it cannot be read.
+// Any thread.
+std::wstring ownedReplayPrefix();
+
+// The local player's name as the game gives it; empty when there is no game wrapper, player
+// controller or replication info, or the game fails. Game thread.
+std::string localPlayerName(GameWrapper* gw);
+
+}  // namespace brevant
