@@ -41,16 +41,16 @@ void upload(const UploadJob& job) {
         job.folder, config.maxAgeMinutes,
         config.requirePrefix ? std::optional(config.requiredPrefix) : std::nullopt);
     if (replay.empty()) {
-        logTo(job.console, withPrefix
-                               ? "[BRV] Nenhum .replay recente com o prefixo exigido foi encontrado."
-                               : "[BRV] Nenhum .replay recente encontrado.");
+        logTo(job.console,
+              withPrefix ? "[BRV] Nenhum .replay recente com o prefixo exigido foi encontrado."
+                         : "[BRV] Nenhum .replay recente encontrado.");
         return;
     }
     const std::string boundary = makeBoundary();
     const std::string fileName = platform::wideToUtf8(fileNameOf(replay));
     // The file goes straight into the body after the parts before it: one copy of the replay.
-    std::string body = multipartHead(
-        boundary, {job.deviceId, job.server, config.uploader, fileName});
+    std::string body =
+        multipartHead(boundary, {job.deviceId, job.server, config.uploader, fileName});
     const std::string tail = multipartTail(boundary);
     if (!appendWholeFile(replay, body, tail.size())) {
         logTo(job.console, "[BRV] Falha ao ler replay: " + platform::wideToUtf8(replay));
@@ -79,8 +79,8 @@ bool uploadOnlyOwned() {
 
 UploadConfig standardUploadConfig(std::string uploader) {
     const auto& endpoint = backendEndpoint();
-    return {endpoint.backendHost, endpoint.uploadPort, L"/upload-replay", 10, L"replay_VXA_",
-            true, std::move(uploader)};
+    return {endpoint.backendHost, endpoint.uploadPort, L"/upload-replay", 10, L"replay_VXA_", true,
+            std::move(uploader)};
 }
 
 std::string makeBoundary() {
@@ -119,7 +119,8 @@ std::string multipartContentType(const std::string& boundary) {
 void uploadLastReplayAsync(const std::shared_ptr<GameWrapper>& gw, const std::string& deviceId,
                            const std::string& server, const UploadConfig& config,
                            std::shared_ptr<CVarManagerWrapper> console) {
-    UploadJob job{replaySearchFolder(), deviceId, server, config, std::move(console), gw != nullptr};
+    const bool toast = gw != nullptr;
+    UploadJob job{replaySearchFolder(), deviceId, server, config, std::move(console), toast};
     startWorker([job = std::move(job)] {
         try {
             upload(job);
@@ -137,8 +138,9 @@ void uploadLastReplayNow() {
         try {
             const std::wstring newest = findLatestReplay(replaySearchFolder(), 10, std::nullopt);
             if (!newest.empty() && !hasPrefix(fileNameOf(newest), ownedReplayPrefix())) {
-                logLine("[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente n\xE3o "
-                        "tem prefixo VXA.");
+                logLine(
+                    "[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente n\xE3o "
+                    "tem prefixo VXA.");
                 showToast(gw.get(), "Sem replay_VXA_ recente para enviar.");
                 return;
             }

@@ -25,10 +25,10 @@ protected:
     std::wstring write(const std::string& name, double minutesAgo, std::size_t bytes = 4) {
         const fs::path path = dir.path() / name;
         std::ofstream(path, std::ios::binary) << std::string(bytes, 'r');
-        fs::last_write_time(path, fs::file_time_type::clock::now() -
-                                      std::chrono::duration_cast<fs::file_time_type::duration>(
-                                          std::chrono::duration<double, std::ratio<60>>(
-                                              minutesAgo)));
+        fs::last_write_time(path,
+                            fs::file_time_type::clock::now() -
+                                std::chrono::duration_cast<fs::file_time_type::duration>(
+                                    std::chrono::duration<double, std::ratio<60>>(minutesAgo)));
         return platform::pathToWide(path);
     }
     std::wstring folder() const { return platform::pathToWide(dir.path()); }
@@ -41,11 +41,16 @@ TEST(ReplayExtension, FollowsTheLastComponentsRules) {
         const wchar_t* path;
         bool replay;
     } cases[] = {
-        {L"C:\\Demos\\a.replay", true},   {L"/x/a.b.replay", true},
-        {L"a.replay:Zone.Identifier", true}, {L"a.REPLAY", false},
-        {L".replay", false},              {L"..", false},
-        {L"a.replay.bak", false},         {L"dir.replay/a", false},
-        {L"a.replay:x.txt", true},        {L"a.replays", false},
+        {L"C:\\Demos\\a.replay", true},
+        {L"/x/a.b.replay", true},
+        {L"a.replay:Zone.Identifier", true},
+        {L"a.REPLAY", false},
+        {L".replay", false},
+        {L"..", false},
+        {L"a.replay.bak", false},
+        {L"dir.replay/a", false},
+        {L"a.replay:x.txt", true},
+        {L"a.replays", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(brevant::hasReplayExtension(c.path), c.replay) << platform::wideToUtf8(c.path);
@@ -66,8 +71,7 @@ TEST_F(ReplayFiles, UploadChoiceKeepsAgePrefixCaseAndFirstOfATie) {
     // Two of one time: the first met in the walk wins.
     const auto tied = write("tie_b.replay", 0.5);
     write("tie_a.replay", 0);
-    fs::last_write_time(dir.path() / "tie_a.replay",
-                        fs::last_write_time(platform::widePath(tied)));
+    fs::last_write_time(dir.path() / "tie_a.replay", fs::last_write_time(platform::widePath(tied)));
     std::wstring first;
     for (const auto& entry : fs::directory_iterator(dir.path()))
         if (entry.path().filename().string().rfind("tie_", 0) == 0 && first.empty())

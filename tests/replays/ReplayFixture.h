@@ -32,8 +32,8 @@ protected:
     }
 
     // A replay of `bytes` bytes (`fill` repeated) in the folder, written `minutesAgo` ago.
-    std::filesystem::path write(const std::string& name, std::size_t bytes = 64,
-                                int minutesAgo = 0, char fill = 'r') {
+    std::filesystem::path write(const std::string& name, std::size_t bytes = 64, int minutesAgo = 0,
+                                char fill = 'r') {
         const auto path = demos.path() / name;
         std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
         if (minutesAgo)
@@ -50,8 +50,8 @@ protected:
         for (const auto& request : server.requests()) {
             const auto at = request.body.find("filename=\"");
             if (at != std::string::npos)
-                names.push_back(request.body.substr(
-                    at + 10, request.body.find('"', at + 10) - (at + 10)));
+                names.push_back(
+                    request.body.substr(at + 10, request.body.find('"', at + 10) - (at + 10)));
         }
         return names;
     }

@@ -37,7 +37,10 @@ TEST_F(ReplayUpload, BodyIsExactWithAndWithoutUploaderAndValuesGoInUnchanged) {
     const std::string id = "dev \"q\"\r\nx";
     const std::string serverName = "Sala\r\n--\"";
     upload("", id, serverName);
-    upload("Jog\xC3\xA1" "dor \"1\"", id, serverName);
+    upload(
+        "Jog\xC3\xA1"
+        "dor \"1\"",
+        id, serverName);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     const std::regex shape("multipart/form-data; boundary=(----BREVANTBOUNDARY[0-9A-Za-z]{24})");
@@ -49,7 +52,9 @@ TEST_F(ReplayUpload, BodyIsExactWithAndWithoutUploaderAndValuesGoInUnchanged) {
         const std::string b = boundaries[i] = match[1];
         std::string expected = part(b, "deviceId", id) + part(b, "server", serverName);
         if (i == 1)
-            expected += part(b, "uploader", "Jog\xC3\xA1" "dor \"1\"");
+            expected += part(b, "uploader",
+                             "Jog\xC3\xA1"
+                             "dor \"1\"");
         expected += "--" + b +
                     "\r\nContent-Disposition: form-data; name=\"file\"; "
                     "filename=\"replay_VXA_a.replay\"\r\nContent-Type: "
@@ -81,7 +86,8 @@ TEST_F(ReplayUpload, OnlyA2xxAnswerCountsAsSent) {
                                       : "[BRV] Falha no upload (replay_VXA_a.replay)")
             << c.status;
         ASSERT_EQ(host->toastTexts().size(), toastsBefore + 1);
-        EXPECT_EQ(host->toastTexts().back(), c.sent ? "Replay enviado." : "Falha ao enviar replay.");
+        EXPECT_EQ(host->toastTexts().back(),
+                  c.sent ? "Replay enviado." : "Falha ao enviar replay.");
     }
 }
 
@@ -105,8 +111,9 @@ TEST_F(ReplayUpload, ManualCommandChecksOwnershipOnlyWhenAskedTo) {
     }
     host->rt().executeCommand("brv_upload_last_replay");
     host->settle();
-    EXPECT_TRUE(host->hasLog("[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente "
-                             "n\xE3o tem prefixo VXA."));
+    EXPECT_TRUE(
+        host->hasLog("[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente "
+                     "n\xE3o tem prefixo VXA."));
     EXPECT_EQ(host->toastTexts(), std::vector<std::string>{"Sem replay_VXA_ recente para enviar."});
     EXPECT_EQ(server.requestCount(), 0u);
 
