@@ -53,18 +53,30 @@ TEST(HostClock, TimerArmedByATimerRunsInTheSameAdvanceWhenDue) {
     rt->forgetPluginCallbacks();
 }
 
-TEST(HostClock, WorkerWaitingOnTheClockWakesWhenTimeIsAdvanced) {
+TEST(HostClock, WorkerWaitIsSeenAndEndsWhenTimeComesOrAtOnceOnStop) {
     auto rt = manualHost();
-    std::atomic<bool> woke{false};
-    std::thread worker([&] {
-        rt->waitForClock(2'000'000'000);
-        woke = true;
-    });
+    std::stop_source stop;
+    std::atomic<int> woke{-1};  // 1: by time, 0: by the stop
+    auto waitTwoSeconds = [&](std::stop_token token) {
+        std::thread worker(
+            [&, token] { woke = rt->waitForClock(rt->nowNanos() + 2'000'000'000, token); });
+        const auto seen = rt->awaitClockWait(0, std::chrono::seconds(10));
+        EXPECT_TRUE(seen.has_value());
+        return std::make_pair(std::move(worker), seen ? seen->until - rt->nowNanos() : 0);
+    };
+    auto [byTime, until] = waitTwoSeconds({});
+    EXPECT_EQ(until, 2'000'000'000);
     rt->advance(1.0);
-    EXPECT_FALSE(woke.load());
+    EXPECT_EQ(woke.load(), -1);
     rt->advance(1.0);
-    worker.join();
-    EXPECT_TRUE(woke.load());
+    byTime.join();
+    EXPECT_EQ(woke.load(), 1);
+
+    auto [byStop, ignored] = waitTwoSeconds(stop.get_token());
+    stop.request_stop();  // no clock advance: the wait ends by itself
+    byStop.join();
+    EXPECT_EQ(woke.load(), 0);
+    EXPECT_FALSE(rt->awaitClockWait(0, std::chrono::milliseconds(0)).has_value());
 }
 
 TEST(HostHooks, FireRunsEveryHookOfTheEventInOrderWithItsName) {

@@ -11,6 +11,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,8 +100,18 @@ public:
     // Runs whatever is posted right now.
     void runPosted();
     // Manual clock, worker threads: blocks until the clock reaches the given time, or until
-    // the runtime shuts down. Returns false when it gave up for shut-down.
-    bool waitForClock(std::int64_t nanos);
+    // the runtime shuts down or `stop` is asked to stop (then at once). Returns false when it
+    // gave up for either.
+    bool waitForClock(std::int64_t nanos, std::stop_token stop = {});
+    // Manual clock: waits (real time, up to timeout) until some thread is in waitForClock and at
+    // least `begun` waits have begun since the runtime was created, so that a test advances the
+    // clock only once a worker sleeps. Gives the earliest time a thread waits for and the number
+    // of waits begun, or nothing when no thread waited in time.
+    struct ClockWait {
+        std::int64_t until;
+        std::uint64_t begun;
+    };
+    std::optional<ClockWait> awaitClockWait(std::uint64_t begun, std::chrono::milliseconds timeout);
     std::size_t pendingTimers() const;
 
     // Real time: the game thread runs in its own thread until stopGameThread.
@@ -181,6 +194,8 @@ private:
     std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> timers_;
     std::uint64_t timerSeq_ = 0;
     std::int64_t manualNow_ = 0;
+    std::multiset<std::int64_t> clockWaits_;  // the times threads wait for in waitForClock
+    std::uint64_t clockWaitsBegun_ = 0;
     bool stopping_ = false;
     std::thread::id gameThread_;
     std::thread loop_;
