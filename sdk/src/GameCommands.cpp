@@ -6,6 +6,7 @@
 //   game state                     one line saying where the player is
 //   game end [BLUE ORANGE]         the game ends (with that score) and the post-game lobby opens
 //   game update accept|refuse|throw  how the game answers UpdatePrivateMatch from now on
+//   game replay BYTES [BURSTS [SECONDS]]  the game saves a replay (see GameReplays.cpp)
 #include <stdexcept>
 
 #include "sdk/GameModel.h"
@@ -62,9 +63,12 @@ bool HostRuntime::runGameCommand(const std::vector<std::string>& args) {
         game.matchmaking.update = args[2] == "accept"   ? CallBehaviour::Succeed
                                   : args[2] == "refuse" ? CallBehaviour::Refuse
                                                         : CallBehaviour::Throw;
+    } else if (what == "replay" && saveGameReplay(args)) {
+        // saved, or being saved in bursts
     } else {
         log("usage: game private NAME MAP | game map MAP | game leave | game state | "
-            "game end [BLUE ORANGE] | game update accept|refuse|throw");
+            "game end [BLUE ORANGE] | game update accept|refuse|throw | "
+            "game replay BYTES [BURSTS [SECONDS]]");
     }
     return true;
 }

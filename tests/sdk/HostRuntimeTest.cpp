@@ -258,4 +258,32 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
     rt->forgetPluginCallbacks();
 }
 
+TEST(HostConsole, GameSavesAReplayIntoTheReplayFolderInBursts) {
+    testing_support::TempDir demos("brevant-demos");
+    auto rt = manualHost();
+    rt->registerCvar("brv_replay_dir", "", "", false)->set(demos.path().string());
+    auto sizes = [&] {
+        std::vector<std::uintmax_t> out;
+        for (const auto& entry : std::filesystem::directory_iterator(demos.path()))
+            out.push_back(entry.file_size());
+        return out;
+    };
+    rt->executeCommand("game replay 10 3 0.5");
+    EXPECT_EQ(sizes(), std::vector<std::uintmax_t>{3});
+    rt->advance(0.5);
+    EXPECT_EQ(sizes(), std::vector<std::uintmax_t>{6});
+    rt->advance(0.5);
+    EXPECT_EQ(sizes(), std::vector<std::uintmax_t>{10});
+    const auto name = std::filesystem::directory_iterator(demos.path())->path().filename();
+    EXPECT_EQ(name.extension(), ".replay");
+    EXPECT_EQ(name.string().size(), 39u);  // 32 hexadecimal digits, as the game names them
+
+    rt->executeCommand("game replay 7");
+    EXPECT_EQ(sizes().size(), 2u);
+    for (const char* bad : {"game replay", "game replay -1", "game replay 5 0", "game replay x"})
+        rt->executeCommand(bad);
+    EXPECT_EQ(sizes().size(), 2u);
+    EXPECT_EQ(rt->pendingTimers(), 0u);
+}
+
 }  // namespace

@@ -180,6 +180,11 @@ private:
     bool runHostCommand(const std::vector<std::string>& args);
     // "game ...": drives the simulated game by hand (see GameCommands.cpp).
     bool runGameCommand(const std::vector<std::string>& args);
+    // "game replay ...": the game saves a replay (see GameReplays.cpp); false on bad arguments.
+    bool saveGameReplay(const std::vector<std::string>& args);
+    // Where the game saves replays: brv_replay_dir when set, else the Demos folder under the
+    // Documents folder of the environment (XDG_DOCUMENTS_DIR, else ~/Documents).
+    std::filesystem::path replayFolder() const;
     void gameThreadLoop();
     // Runs a callable that came from a plugin; an exception that escapes it is a fault.
     void invoke(const std::function<void()>& fn, const char* what);
