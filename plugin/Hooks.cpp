@@ -7,6 +7,7 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "plugin/Brevant.h"
+#include "replays/ReplayWatcher.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
@@ -18,6 +19,7 @@ namespace {
 void onMatchEnded(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
 }
 
 void onRoundStarted() {
@@ -30,6 +32,7 @@ void onRoundStarted() {
 void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
     armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
     if (!rotationState.enabled.load())
         return;

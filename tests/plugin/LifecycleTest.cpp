@@ -62,6 +62,7 @@ TEST(Lifecycle, OnLoadRegistersAndRunsEverythingInOrder) {
         "notifier brevant_ui",
         "notifier brv_rank",
         "log [BRV] Replays dir: /replays",
+        "log [BRV] Watcher de replays ON em: /replays",
         "hook Function TAGame.GameEvent_Soccar_TA.EventMatchEnded",
         "hook Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted",
         "hook Function TAGame.GameEvent_Soccar_TA.StartRound",
