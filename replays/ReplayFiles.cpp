@@ -1,9 +1,11 @@
 #include "replays/ReplayFiles.h"
 
-#include <cwctype>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <string_view>
 #include <system_error>
+#include <type_traits>
 
 #include "platform/Text.h"
 
@@ -90,25 +92,31 @@ std::wstring findLatestReplay(const std::wstring& folder, std::int32_t maxAgeMin
 std::optional<std::wstring> newestReplayIn(const std::wstring& folder) {
     if (!isDirectory(folder))
         return std::nullopt;
-    static constexpr std::wstring_view extension = L".replay";
+    // The test runs on the file system's own text (narrow or wide): the extension is ASCII, so
+    // it matches there exactly when it matches in the wide text, and only the chosen path is
+    // converted. A poll walks every entry; converting each would cost as much as the walk.
+    static constexpr std::string_view extension = ".replay";
     std::optional<fs::file_time_type> bestTime;
-    std::optional<std::wstring> best;
+    fs::path best;
     forEachFile(folder, [&](const fs::directory_entry& entry) {
-        std::wstring path = platform::pathToWide(entry.path());
+        const auto& path = entry.path().native();
+        using Unit = std::make_unsigned_t<std::decay_t<decltype(path[0])>>;
         if (path.size() < extension.size())
             return;
         for (std::size_t i = 0; i < extension.size(); ++i) {
-            const wchar_t c = path[path.size() - extension.size() + i];
-            if (static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c))) != extension[i])
+            const auto c = static_cast<Unit>(path[path.size() - extension.size() + i]);
+            if (c > 0x7F || std::tolower(static_cast<int>(c)) != extension[i])
                 return;
         }
         const auto time = writeTime(entry);
         if (time && (!bestTime || *time > *bestTime)) {
             bestTime = time;
-            best = std::move(path);
+            best = entry.path();
         }
     });
-    return best;
+    if (!bestTime)
+        return std::nullopt;
+    return platform::pathToWide(best);
 }
 
 bool readWholeFile(const std::wstring& path, std::string& data) {

@@ -1,5 +1,5 @@
 #pragma once
-// Two names the replay upload and the watcher both need.
+// What the replay upload and the watcher both read: two names and the switches.
 #include <string>
 
 class GameWrapper;
@@ -13,5 +13,9 @@ std::wstring ownedReplayPrefix();
 // The local player's name as the game gives it; empty when there is no game wrapper, player
 // controller or replication info, or the game fails. Game thread.
 std::string localPlayerName(GameWrapper* gw);
+
+// A console variable as a bool; one that cannot be read (or no console) counts as on. Any
+// thread.
+bool switchOn(const char* cvar);
 
 }  // namespace brevant

@@ -17,65 +17,37 @@
 #include "sdk/CVarManagerWrapper.h"
 
 namespace brevant::replays {
-namespace {
-
-struct UploadJob {
-    std::wstring folder;
-    std::string deviceId;
-    std::string server;
-    UploadConfig config;
-    std::shared_ptr<CVarManagerWrapper> console;
-    bool toast = false;
-};
-
-void tellPlayer(const UploadJob& job, std::string text) {
-    if (job.toast)
-        postToGame([text = std::move(text)](GameWrapper* gw) { showToast(gw, text); });
-}
-
-void upload(const UploadJob& job) {
-    const auto& config = job.config;
-    logTo(job.console, "[BRV] Replays dir: " + platform::wideToUtf8(job.folder));
+UploadOutcome uploadLatestReplay(const std::wstring& folder, const std::string& deviceId,
+                                 const std::string& server, const UploadConfig& config,
+                                 const std::shared_ptr<CVarManagerWrapper>& console) {
+    logTo(console, "[BRV] Replays dir: " + platform::wideToUtf8(folder));
     const bool withPrefix = config.requirePrefix && !config.requiredPrefix.empty();
     const std::wstring replay = findLatestReplay(
-        job.folder, config.maxAgeMinutes,
+        folder, config.maxAgeMinutes,
         config.requirePrefix ? std::optional(config.requiredPrefix) : std::nullopt);
     if (replay.empty()) {
-        logTo(job.console,
-              withPrefix ? "[BRV] Nenhum .replay recente com o prefixo exigido foi encontrado."
-                         : "[BRV] Nenhum .replay recente encontrado.");
-        return;
+        logTo(console, withPrefix
+                           ? "[BRV] Nenhum .replay recente com o prefixo exigido foi encontrado."
+                           : "[BRV] Nenhum .replay recente encontrado.");
+        return UploadOutcome::NothingToSend;
     }
     const std::string boundary = makeBoundary();
     const std::string fileName = platform::wideToUtf8(fileNameOf(replay));
     // The file goes straight into the body after the parts before it: one copy of the replay.
-    std::string body =
-        multipartHead(boundary, {job.deviceId, job.server, config.uploader, fileName});
+    std::string body = multipartHead(boundary, {deviceId, server, config.uploader, fileName});
     const std::string tail = multipartTail(boundary);
     if (!appendWholeFile(replay, body, tail.size())) {
-        logTo(job.console, "[BRV] Falha ao ler replay: " + platform::wideToUtf8(replay));
-        return;
+        logTo(console, "[BRV] Falha ao ler replay: " + platform::wideToUtf8(replay));
+        return UploadOutcome::NothingToSend;
     }
     body += tail;
     HttpResult result;
     const bool sent = httpPost(config.host, config.port, config.path,
                                multipartContentType(boundary), std::move(body), result) &&
                       result.ok;
-    logTo(job.console,
-          (sent ? "[BRV] Replay enviado (" : "[BRV] Falha no upload (") + fileName + ")");
-    tellPlayer(job, sent ? "Replay enviado." : "Falha ao enviar replay.");
+    logTo(console, (sent ? "[BRV] Replay enviado (" : "[BRV] Falha no upload (") + fileName + ")");
+    return sent ? UploadOutcome::Sent : UploadOutcome::Failed;
 }
-
-bool uploadOnlyOwned() {
-    try {
-        if (auto cvars = globalCvarManager.load())
-            return cvars->getCvar("brv_upload_only_vxa").getBoolValue();
-    } catch (...) {
-    }
-    return true;
-}
-
-}  // namespace
 
 UploadConfig standardUploadConfig(std::string uploader) {
     const auto& endpoint = backendEndpoint();
@@ -119,13 +91,17 @@ std::string multipartContentType(const std::string& boundary) {
 void uploadLastReplayAsync(const std::shared_ptr<GameWrapper>& gw, const std::string& deviceId,
                            const std::string& server, const UploadConfig& config,
                            std::shared_ptr<CVarManagerWrapper> console) {
-    const bool toast = gw != nullptr;
-    UploadJob job{replaySearchFolder(), deviceId, server, config, std::move(console), toast};
-    startWorker([job = std::move(job)] {
+    startWorker([folder = replaySearchFolder(), deviceId, server, config,
+                 console = std::move(console), toast = gw != nullptr] {
         try {
-            upload(job);
+            const auto outcome = uploadLatestReplay(folder, deviceId, server, config, console);
+            if (toast && outcome != UploadOutcome::NothingToSend) {
+                postToGame([sent = outcome == UploadOutcome::Sent](GameWrapper* gw) {
+                    showToast(gw, sent ? "Replay enviado." : "Falha ao enviar replay.");
+                });
+            }
         } catch (...) {
-            logTo(job.console, "[BRV] Excecao em uploadLastReplayAsync");
+            logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
         }
     });
 }
@@ -134,7 +110,7 @@ void uploadLastReplayNow() {
     auto gw = globalGameWrapper.load();
     if (!gw)
         return;
-    if (uploadOnlyOwned()) {
+    if (switchOn("brv_upload_only_vxa")) {
         try {
             const std::wstring newest = findLatestReplay(replaySearchFolder(), 10, std::nullopt);
             if (!newest.empty() && !hasPrefix(fileNameOf(newest), ownedReplayPrefix())) {

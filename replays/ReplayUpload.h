@@ -38,6 +38,14 @@ std::string multipartHead(const std::string& boundary, const MultipartFields& fi
 std::string multipartTail(const std::string& boundary);
 std::string multipartContentType(const std::string& boundary);
 
+enum class UploadOutcome { NothingToSend, Sent, Failed };
+// One upload as the worker makes it, on the calling thread: the newest qualifying replay of
+// `folder`, sent and logged to `console`; Sent only for a 2xx answer. Throws what the file or
+// text work throws.
+UploadOutcome uploadLatestReplay(const std::wstring& folder, const std::string& deviceId,
+                                 const std::string& server, const UploadConfig& config,
+                                 const std::shared_ptr<CVarManagerWrapper>& console);
+
 // Looks for the replay (see replaySearchFolder) and uploads it on a worker thread; returns at
 // once. Log lines go to `console`; the outcome shows as a toast when `gw` is given. Game thread.
 // Throws when no worker thread could be started.

@@ -20,7 +20,6 @@
 #include "replays/ReplayUpload.h"
 #include "rotation/HostingState.h"
 #include "rotation/RotationEngine.h"
-#include "sdk/CVarManagerWrapper.h"
 
 namespace brevant {
 
@@ -101,16 +100,6 @@ std::wstring giveOwnedPrefix(const fs::path& file, const std::wstring& name) {
     return owned;
 }
 
-// A console variable as a bool; one that cannot be read counts as on.
-bool flagOn(const char* name) {
-    try {
-        if (auto cvars = globalCvarManager.load())
-            return cvars->getCvar(name).getBoolValue();
-    } catch (...) {
-    }
-    return true;
-}
-
 void requestUpload() {
     postToGame([](GameWrapper* gw) {
         auto config = replays::standardUploadConfig(localPlayerName(gw));
@@ -150,8 +139,8 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
 
     if (nextReplayOwned.exchange(false))
         name = giveOwnedPrefix(file, name);
-    const bool wanted = flagOn("brv_upload_replays") &&
-                        (!flagOn("brv_upload_only_vxa") || hasPrefix(name, ownedReplayPrefix()));
+    const bool wanted = switchOn("brv_upload_replays") &&
+                        (!switchOn("brv_upload_only_vxa") || hasPrefix(name, ownedReplayPrefix()));
     if (wanted)
         requestUpload();
     else
