@@ -220,8 +220,9 @@ void curl5MB(benchmark::State& state) {
         "curl -s -f -o /dev/null -H 'Content-Type: " +
         brevant::replays::multipartContentType(boundary) +
         "' -H 'x-api-key: qworlenstapifendrux' -H 'x-client: brevant-plugin' -H 'Expect:' "
-        "--data-binary @" + body.string() + " http://127.0.0.1:" +
-        std::to_string(backend.server->ports().upload) + "/upload-replay";
+        "--data-binary @" +
+        body.string() + " http://127.0.0.1:" + std::to_string(backend.server->ports().upload) +
+        "/upload-replay";
     for (auto _ : state) {
         if (std::system(command.c_str()) != 0)
             state.SkipWithError("curl failed");
@@ -276,9 +277,6 @@ void unloadDuringStabilityWait(benchmark::State& state) {
         state.ResumeTiming();
     }
 }
-BENCHMARK(unloadDuringStabilityWait)
-    ->Iterations(5)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(unloadDuringStabilityWait)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
