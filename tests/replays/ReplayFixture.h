@@ -31,11 +31,11 @@ protected:
         brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, server.port()});
     }
 
-    // A replay of `bytes` bytes (`fill` repeated) in the folder, written `minutesAgo` ago.
-    std::filesystem::path write(const std::string& name, std::size_t bytes = 64, int minutesAgo = 0,
-                                char fill = 'r') {
+    // A replay of `bytes` bytes in the folder, written `minutesAgo` ago.
+    std::filesystem::path write(const std::string& name, std::size_t bytes = 64,
+                                int minutesAgo = 0) {
         const auto path = demos.path() / name;
-        std::ofstream(path, std::ios::binary) << std::string(bytes, fill);
+        std::ofstream(path, std::ios::binary) << std::string(bytes, 'r');
         if (minutesAgo)
             std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
                                                        std::chrono::minutes(minutesAgo));
