@@ -7,6 +7,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "platform/Files.h"
 #include "platform/Text.h"
 
 namespace brevant {
@@ -14,32 +15,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isDirectory(const std::wstring& folder) {
-    std::error_code ec;
-    return !folder.empty() && fs::is_directory(platform::widePath(folder), ec);
-}
-
-// Each regular file of the folder (links followed), in the order the file system lists them,
-// with its write time; entries whose type or time cannot be read are skipped.
-template <typename Fn>
-void forEachFile(const std::wstring& folder, Fn&& fn) {
-    std::error_code ec;
-    fs::directory_iterator it(platform::widePath(folder), ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const fs::directory_entry& entry = *it;
-        std::error_code entryEc;
-        if (!entry.is_regular_file(entryEc) || entryEc)
-            continue;
-        fn(entry);
-    }
-}
-
-std::optional<fs::file_time_type> writeTime(const fs::directory_entry& entry) {
-    std::error_code ec;
-    auto time = entry.last_write_time(ec);
-    if (ec)
-        return std::nullopt;
-    return time;
+// The folder's entry `name` as a path of the folder.
+std::wstring entryPath(const std::wstring& folder, const fs::path::string_type& name) {
+    return platform::pathToWide(platform::widePath(folder) / name);
 }
 
 }  // namespace
@@ -67,56 +45,52 @@ bool hasReplayExtension(const std::wstring& path) {
 
 std::wstring findLatestReplay(const std::wstring& folder, std::int32_t maxAgeMinutes,
                               const std::optional<std::wstring>& prefix) {
-    if (!isDirectory(folder))
+    if (folder.empty())
         return {};
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(maxAgeMinutes);
     std::optional<fs::file_time_type> bestTime;
     std::wstring best;
-    forEachFile(folder, [&](const fs::directory_entry& entry) {
-        const std::wstring path = platform::pathToWide(entry.path());
-        if (!hasReplayExtension(path))
+    platform::forEachFileIn(platform::widePath(folder), [&](const auto& name, auto time) {
+        const std::wstring wideName = platform::pathToWide(name);
+        if (!hasReplayExtension(wideName) || time < cutoff)
             return;
-        if (prefix && !prefix->empty() && !hasPrefix(fileNameOf(path), *prefix))
+        if (prefix && !prefix->empty() && !hasPrefix(wideName, *prefix))
             return;
-        const auto time = writeTime(entry);
-        if (!time || *time < cutoff)
-            return;
-        if (!bestTime || *time > *bestTime) {
+        if (!bestTime || time > *bestTime) {
             bestTime = time;
-            best = path;
+            best = entryPath(folder, name);
         }
     });
     return best;
 }
 
 std::optional<std::wstring> newestReplayIn(const std::wstring& folder) {
-    if (!isDirectory(folder))
+    if (folder.empty())
         return std::nullopt;
     // The test runs on the file system's own text (narrow or wide): the extension is ASCII, so
-    // it matches there exactly when it matches in the wide text, and only the chosen path is
-    // converted. A poll walks every entry; converting each would cost as much as the walk.
+    // it matches there exactly when it matches in the wide text, and only the chosen name is
+    // converted. The name alone decides: a shorter one leaves a separator among the path's last
+    // seven characters, which never match.
     static constexpr std::string_view extension = ".replay";
     std::optional<fs::file_time_type> bestTime;
-    fs::path best;
-    forEachFile(folder, [&](const fs::directory_entry& entry) {
-        const auto& path = entry.path().native();
-        using Unit = std::make_unsigned_t<std::decay_t<decltype(path[0])>>;
-        if (path.size() < extension.size())
+    fs::path::string_type best;
+    platform::forEachFileIn(platform::widePath(folder), [&](const auto& name, auto time) {
+        using Unit = std::make_unsigned_t<fs::path::value_type>;
+        if (name.size() < extension.size())
             return;
         for (std::size_t i = 0; i < extension.size(); ++i) {
-            const auto c = static_cast<Unit>(path[path.size() - extension.size() + i]);
+            const auto c = static_cast<Unit>(name[name.size() - extension.size() + i]);
             if (c > 0x7F || std::tolower(static_cast<int>(c)) != extension[i])
                 return;
         }
-        const auto time = writeTime(entry);
-        if (time && (!bestTime || *time > *bestTime)) {
+        if (!bestTime || time > *bestTime) {
             bestTime = time;
-            best = entry.path();
+            best = name;
         }
     });
     if (!bestTime)
         return std::nullopt;
-    return platform::pathToWide(best);
+    return entryPath(folder, best);
 }
 
 bool readWholeFile(const std::wstring& path, std::string& data) {
