@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -42,7 +43,7 @@ LoopThread watcherThread;
 struct LastSeen {
     bool any = false;
     std::wstring name;
-    std::int64_t time = 0;  // raw file time
+    std::int64_t time = std::numeric_limits<std::int64_t>::min();  // raw file time
 };
 
 std::optional<std::int64_t> rawWriteTime(const fs::path& file) {
