@@ -11,6 +11,7 @@
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "plugin/Brevant.h"
+#include "replays/ReplayWatcher.h"
 #include "results/GameResult.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
@@ -41,6 +42,7 @@ void armGameResult(GameWrapper& gw, float seconds) {
 void onMatchEnded(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
     armGameResult(*gw, 0.3f);
 }
 
@@ -54,6 +56,7 @@ void onRoundStarted() {
 void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
     armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
     armGameResult(*gw, 0.1f);
     if (!rotationState.enabled.load())
