@@ -95,7 +95,14 @@ public:
 
     std::string backend(const std::string& line) {
         std::string answer = parts_.backendCommand(line);
-        timeline_.add(Side::Demo, "backend> " + line + "  => " + answer);
+        // A listing's rows each on a line of their own.
+        std::size_t start = 0;
+        for (std::size_t end; (end = answer.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            timeline_.add(Side::Demo, (start == 0 ? "backend> " + line + "  => " : "    ") +
+                                          answer.substr(start, end - start));
+        timeline_.add(Side::Demo,
+                      (start == 0 ? "backend> " + line + "  => " : "    ") + answer.substr(start));
         if (answer.rfind("error", 0) == 0)
             throw StepFailed("the backend refused: " + line);
         return answer;
@@ -215,7 +222,9 @@ void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, in
     run.step("game " + std::to_string(game) + " ends (" + score +
              "): the post-game lobby puts the next map into the match");
     const std::size_t since = run.mark();
-    run.command(a, "game end " + score);
+    // The game saves the match's replay in three writes, half a second apart.
+    run.command(a, "game end " + score + " replay 300000 3 0.5");
+    run.expect(a, Side::Console, "[BRV] markNextReplayIfOwned: owned=1", false, since);
     run.expect(a, Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca", false, since);
     run.expect(a, Side::Console, "[BRV] UpdatePrivateMatch -> next=" + next, false, since);
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + next, true, since);
@@ -224,6 +233,13 @@ void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, in
     run.expectBackend({"[" + idA + "]", "game_result"}, since);
     // The lobby applies the map eight times over eight seconds; the series goes on after them.
     run.expectCount(a, "[BRV] UpdatePrivateMatch -> next=", 8, since);
+    // A's watcher waits until the replay is complete, renames it as the bot's and uploads it.
+    run.expect(a, Side::Game, "game: replay saved: ", true, since);
+    const std::string sent = run.expect(a, Side::Console, "[BRV] Replay enviado (", true, since);
+    if (sent.find("replay_VXA_") == std::string::npos)
+        throw StepFailed("the uploaded replay lacks the owned prefix");
+    run.expectBackend({"upload #", "file='replay_VXA_", "device=" + idA, "server='" + seriesServer},
+                      since);
 
     run.step("both games load " + next + "; A's watchdog keeps the rotation in step");
     const std::size_t moved = run.mark();
@@ -304,7 +320,8 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
 
     unloadBoth(run, a, b, timeline);
 
-    run.step("the backend's record: one result per game, both from A");
+    run.step("the backend's record: one result and one replay per game, all from A");
+    run.backend("uploads");
     const std::string results = run.backend("results");
     std::size_t fromA = 0;
     for (std::size_t at = 0; (at = results.find("device=" + idA, at)) != std::string::npos; ++at)

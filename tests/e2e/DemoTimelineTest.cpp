@@ -52,6 +52,13 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     ASSERT_EQ(results.size(), 2u);
     for (const auto& result : results)
         EXPECT_EQ(result.deviceId, hellos[0].deviceId);
+    const auto uploads = backend.uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    for (const auto& upload : uploads) {
+        EXPECT_EQ(upload.deviceId, hellos[0].deviceId);
+        EXPECT_EQ(upload.bytes, 300000u);
+        EXPECT_EQ(upload.fileName.rfind("replay_VXA_", 0), 0u) << upload.fileName;
+    }
     EXPECT_TRUE(
         backend.waitUntil([&] { return backend.clients().empty(); }, std::chrono::seconds(10)));
     backend.stop();
