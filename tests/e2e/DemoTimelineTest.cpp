@@ -5,7 +5,7 @@
 
 #include "backend/Server.h"
 #include "host/DemoScenario.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/LoopbackBackend.h"
 
 namespace {
 
@@ -13,18 +13,11 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     testing_support::TempDir dir;
     host::Timeline timeline;
 
-    brevant::backend::Options options;
-    options.wsPort = options.pairPort = options.rankPort = options.uploadPort = 0;
-    options.pingPeriod = std::chrono::milliseconds(0);
-    options.uploadDir = dir.path() / "uploads";
-    brevant::backend::Server backend(options);
+    brevant::backend::Server backend(testing_support::loopbackBackendOptions(dir));
     backend.setLogSink([&](const std::string& line) { timeline.add(host::Side::Backend, line); });
     std::string error;
     ASSERT_TRUE(backend.start(&error)) << error;
-    const auto ports = backend.ports();
-    const std::string endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" +
-                                 std::to_string(ports.pair) + ":" + std::to_string(ports.rank) +
-                                 ":" + std::to_string(ports.upload);
+    const std::string endpoint = testing_support::endpointOf(backend);
 
     auto client = [&](const std::string& name) {
         return host::DemoClientSetup{name, BREVANT_HOST_PROGRAM, BREVANT_MODULE_PATH,

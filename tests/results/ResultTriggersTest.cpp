@@ -14,48 +14,13 @@
 #include "plugin/Hooks.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
-#include "tests/support/TestHost.h"
-#include "tests/support/WsTestServer.h"
+#include "tests/support/ConnectedPlugin.h"
 
 namespace {
 
-using testing_support::TestHost;
-using testing_support::WsTestServer;
-
-class ResultTriggers : public ::testing::Test {
+class ResultTriggers : public testing_support::ConnectedPlugin {
 protected:
-    void SetUp() override {
-        brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, 1});
-        host.load();
-        host.advance(0.3);
-        ASSERT_TRUE(server.waitForMessages(1));  // hello
-        host.settle();                           // the load-time pairing check is over
-        brevant::paired = true;
-    }
-    // Sends `text` from the backend and waits until the receiver has handled it and the game
-    // thread has run what it posted (the receiver handles texts in order).
-    void fromBackend(const std::string& text) {
-        const auto before = count(R"({"t":"pong"})");
-        server.sendText(text);
-        server.sendText(R"({"t":"ping"})");
-        ASSERT_TRUE(host.pumpUntil([&] { return count(R"({"t":"pong"})") > before; }));
-        host.rt().runPosted();
-    }
-    std::size_t count(const std::string& text) const {
-        const auto all = server.messages();
-        return static_cast<std::size_t>(std::count(all.begin(), all.end(), text));
-    }
-    // Every "game_result" the backend has received, once everything sent before has arrived.
-    std::vector<std::string> results() {
-        brevant::sendToBackend("{}");  // a marker behind everything already sent
-        const auto marker = ++markers;
-        EXPECT_TRUE(host.pumpUntil([&] { return count("{}") >= marker; }));
-        std::vector<std::string> out;
-        for (const auto& m : server.messages())
-            if (m.find(R"("t":"game_result")") != std::string::npos)
-                out.push_back(m);
-        return out;
-    }
+    std::vector<std::string> results() { return received("game_result"); }
     // The console's end of a game: the roster's players, this score, then the match-ended hook
     // and the post-game lobby's, at once.
     void endGame(int blue, int orange) {
@@ -64,10 +29,6 @@ protected:
     std::string field(const std::string& message, const std::string& key) {
         return brevant::json::parse(message).at(key).dump();
     }
-
-    WsTestServer server;
-    TestHost host;
-    std::size_t markers = 0;
 };
 
 // The backend's create order makes this plugin the match's owner; each game of the match is
