@@ -27,11 +27,54 @@ std::string clients(Parts& parts, const Args&) {
     return out;
 }
 
+namespace {
+
+// An integer member as text; "?" when it is absent or not an integer.
+std::string integerShown(const Json& object, const char* key) {
+    const auto it = object.find(key);
+    return it != object.end() && it->is_number_integer() ? it->dump() : "?";
+}
+
+// One player of a game result: team, name and the id the client gave ("steam" when its Steam
+// number is not 0, else "epic" when it has an Epic id). A player that is not an object is shown
+// as it came.
+std::string playerShown(const Json& player) {
+    if (!player.is_object())
+        return "(not a player: " + shown(dumpCompact(player)) + ")";
+    std::string out =
+        shown(stringMember(player, "team", "?")) + " '" + shown(stringMember(player, "name")) + "'";
+    const std::string steamId = stringMember(player, "steamId");
+    const std::string epicId = stringMember(player, "epicId");
+    if (!steamId.empty() && steamId != "0")
+        out += " steam " + shown(steamId);
+    else if (!epicId.empty())
+        out += " epic " + shown(epicId);
+    else
+        out += " (no id)";
+    return out;
+}
+
+}  // namespace
+
 std::string results(Parts& parts, const Args&) {
     std::string out = "game results:";
-    for (const GameResult& r : parts.hub.gameResults())
-        out += "\n  ws#" + std::to_string(r.connection) + " device=" + shown(r.deviceId) + " " +
-               shown(dumpCompact(r.message));
+    for (const GameResult& r : parts.hub.gameResults()) {
+        const Json& m = r.message;
+        out += "\n  ws#" + std::to_string(r.connection) + " device=" + shown(r.deviceId) +
+               " server='" + shown(stringMember(m, "server")) +
+               "' map=" + shown(stringMember(m, "mapCode")) + " blue " +
+               integerShown(m, "blueGoals") + "-" + integerShown(m, "orangeGoals") +
+               " orange, winner=" + shown(stringMember(m, "winner")) +
+               " region=" + integerShown(m, "region") +
+               " finishedAt=" + integerShown(m, "finishedAt");
+        const auto players = m.find("players");
+        if (players == m.end() || !players->is_array() || players->empty()) {
+            out += "\n    (no players)";
+            continue;
+        }
+        for (const Json& player : *players)
+            out += "\n    " + playerShown(player);
+    }
     return out;
 }
 

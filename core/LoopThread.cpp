@@ -1,6 +1,7 @@
 #include "core/LoopThread.h"
 
 #include "core/Guard.h"
+#include "platform/Clock.h"
 #include "platform/ModuleThread.h"
 #include "platform/ThreadName.h"
 
@@ -28,14 +29,13 @@ void LoopThread::stop() {
     if (!thread_.joinable())
         return;
     stop_.request_stop();  // wakes a waitFor under way
+    if (thread_.get_id() == std::this_thread::get_id())
+        return;  // the body asked for its own end: it returns by itself
     thread_.join();
 }
 
 bool LoopThread::waitFor(std::chrono::milliseconds period) {
-    std::unique_lock lk(mutex_);
-    const auto stop = stop_.get_token();
-    wake_.wait_for(lk, stop, period, [] { return false; });
-    return !stop.stop_requested();
+    return platform::sleepMs(period.count(), stop_.get_token());
 }
 
 }  // namespace brevant

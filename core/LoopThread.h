@@ -1,11 +1,9 @@
 #pragma once
 // A long-lived thread of the plugin's own (the replay watcher): started at load, asked to stop
-// and joined at unload. Its body runs behind the failure boundary and waits with waitFor, which
-// ends early when the thread is asked to stop.
+// and joined at unload. Its body runs behind the failure boundary and waits with waitFor, on the
+// plugin's clock, which ends at once when the thread is asked to stop.
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -22,8 +20,8 @@ public:
     // Starts body on a thread named `name` unless one runs already; false when none could be
     // started. `where` names the body at the failure boundary.
     bool start(std::string name, const char* where, std::function<void(LoopThread&)> body);
-    // Asks the body to stop, wakes its wait and joins it. Safe to call more than once; never
-    // called from the body itself.
+    // Asks the body to stop, wakes its wait and joins it. Safe to call more than once. From the
+    // body itself it only asks (a thread cannot join itself).
     void stop();
 
     bool running() const { return thread_.joinable(); }
@@ -35,8 +33,6 @@ public:
 private:
     std::stop_source stop_;  // replaced only while no thread runs
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable_any wake_;
 };
 
 }  // namespace brevant

@@ -56,7 +56,9 @@ class HostClock final : public platform::ClockSource {
 public:
     explicit HostClock(sdk::HostRuntime& rt) : rt_(rt) {}
     std::int64_t steadyNanos() override { return rt_.nowNanos(); }
-    void sleepMs(std::int64_t ms) override { rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000); }
+    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
+        return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
+    }
 
 private:
     sdk::HostRuntime& rt_;

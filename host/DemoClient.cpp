@@ -42,26 +42,26 @@ void DemoClient::start() {
     std::filesystem::create_directories(dataFolder(), ec);
     std::filesystem::create_directories(documentsFolder(), ec);
 
-    platform::ChildSpec spec;
-    spec.program = setup_.hostProgram;
-    spec.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
+    platform::ChildLaunch launch;
+    launch.program = setup_.hostProgram;
+    launch.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
     for (const auto& a : setup_.arguments)
         if (a != "--window")
-            spec.arguments.push_back(a);
+            launch.arguments.push_back(a);
     if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
         setup_.arguments.end())
-        spec.arguments.push_back("--headless");
+        launch.arguments.push_back("--headless");
     // The game finds its Documents folder through the desktop's settings; each client has its
     // own, so their replays never mix.
-    spec.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
+    launch.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
     if (!setup_.backend.empty())
-        spec.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
-    spec.onLine = [this](const std::string& line) {
+        launch.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
+    launch.onLine = [this](const std::string& line) {
         TimelineEvent event = parseHostLine(line);
         timeline_.add(setup_.name, event.side, std::move(event.text));
     };
     std::string error;
-    process_ = platform::ChildProcess::start(std::move(spec), error);
+    process_ = platform::ChildProcess::start(std::move(launch), error);
     if (!process_)
         throw std::runtime_error(error);
 }

@@ -95,7 +95,14 @@ public:
 
     std::string backend(const std::string& line) {
         std::string answer = parts_.backendCommand(line);
-        timeline_.add(Side::Demo, "backend> " + line + "  => " + answer);
+        // A listing's rows each on a line of their own.
+        std::size_t start = 0;
+        for (std::size_t end; (end = answer.find('\n', start)) != std::string::npos;
+             start = end + 1)
+            timeline_.add(Side::Demo, (start == 0 ? "backend> " + line + "  => " : "    ") +
+                                          answer.substr(start, end - start));
+        timeline_.add(Side::Demo,
+                      (start == 0 ? "backend> " + line + "  => " : "    ") + answer.substr(start));
         if (answer.rfind("error", 0) == 0)
             throw StepFailed("the backend refused: " + line);
         return answer;
@@ -210,17 +217,29 @@ void rankSubmission(Run& run, DemoClient& a, const std::string& idA, Timeline& t
 
 // A game of the series ends on A's side; the post-game lobby puts `next` into the match and,
 // once its timers have run, both games move to that map.
-void gameEnds(Run& run, DemoClient& a, DemoClient& b, int game, const std::string& score,
-              const std::string& next, const std::string& after) {
+void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, int game,
+              const std::string& score, const std::string& next, const std::string& after) {
     run.step("game " + std::to_string(game) + " ends (" + score +
              "): the post-game lobby puts the next map into the match");
     const std::size_t since = run.mark();
-    run.command(a, "game end " + score);
+    // The game saves the match's replay in three writes, half a second apart.
+    run.command(a, "game end " + score + " replay 300000 3 0.5");
+    run.expect(a, Side::Console, "[BRV] markNextReplayIfOwned: owned=1", false, since);
     run.expect(a, Side::Console, "[BRV] post-game lobby (READY) -> aplicando troca", false, since);
     run.expect(a, Side::Console, "[BRV] UpdatePrivateMatch -> next=" + next, false, since);
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + next, true, since);
+    // A created the match, so A reports the game; once, though both ends of a game trigger it.
+    run.expect(a, Side::Console, "[BRV] game_result enviado: ", true, since);
+    run.expectBackend({"[" + idA + "]", "game_result"}, since);
     // The lobby applies the map eight times over eight seconds; the series goes on after them.
     run.expectCount(a, "[BRV] UpdatePrivateMatch -> next=", 8, since);
+    // A's watcher waits until the replay is complete, renames it as the bot's and uploads it.
+    run.expect(a, Side::Game, "game: replay saved: ", true, since);
+    const std::string sent = run.expect(a, Side::Console, "[BRV] Replay enviado (", true, since);
+    if (sent.find("replay_VXA_") == std::string::npos)
+        throw StepFailed("the uploaded replay lacks the owned prefix");
+    run.expectBackend({"upload #", "file='replay_VXA_", "device=" + idA, "server='" + seriesServer},
+                      since);
 
     run.step("both games load " + next + "; A's watchdog keeps the rotation in step");
     const std::size_t moved = run.mark();
@@ -279,8 +298,8 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
         "B did not take A's rotation");
     timeline.add(Side::Demo, "B holds A's rotation (revision " + std::to_string(rev) + ")");
 
-    gameEnds(run, a, b, 1, "3 1", "CHN_Stadium_P", "Stadium_P");
-    gameEnds(run, a, b, 2, "1 2", "Stadium_P", "UtopiaStadium_Dusk_P");
+    gameEnds(run, a, b, idA, 1, "3 1", "CHN_Stadium_P", "Stadium_P");
+    gameEnds(run, a, b, idA, 2, "1 2", "Stadium_P", "UtopiaStadium_Dusk_P");
 
     run.step("before game 3, A's game refuses the update: A hands it to B, B applies it");
     since = run.mark();
@@ -300,6 +319,15 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=Park_P", true, since);
 
     unloadBoth(run, a, b, timeline);
+
+    run.step("the backend's record: one result and one replay per game, all from A");
+    run.backend("uploads");
+    const std::string results = run.backend("results");
+    std::size_t fromA = 0;
+    for (std::size_t at = 0; (at = results.find("device=" + idA, at)) != std::string::npos; ++at)
+        ++fromA;
+    if (fromA != 2 || results.find("device=" + idB) != std::string::npos)
+        throw StepFailed("the backend holds other results than A's two");
 }
 
 }  // namespace

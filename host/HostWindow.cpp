@@ -3,9 +3,9 @@
 #define GLFW_INCLUDE_NONE
 #include <GL/gl.h>
 #include <GLFW/glfw3.h>
-#include <imgui.h>
 #include <backends/imgui_impl_glfw.h>
 #include <backends/imgui_impl_opengl3.h>
+#include <imgui.h>
 #include <stb_image_write.h>
 
 #include <vector>
@@ -17,19 +17,32 @@ namespace {
 // which runs what is bound to it (F2 opens the settings menu, as in the game).
 const char* keyName(int key) {
     switch (key) {
-        case GLFW_KEY_F1: return "F1";
-        case GLFW_KEY_F2: return "F2";
-        case GLFW_KEY_F3: return "F3";
-        case GLFW_KEY_F4: return "F4";
-        case GLFW_KEY_F5: return "F5";
-        case GLFW_KEY_F6: return "F6";
-        case GLFW_KEY_F7: return "F7";
-        case GLFW_KEY_F8: return "F8";
-        case GLFW_KEY_F9: return "F9";
-        case GLFW_KEY_F10: return "F10";
-        case GLFW_KEY_F11: return "F11";
-        case GLFW_KEY_F12: return "F12";
-        default: return nullptr;
+        case GLFW_KEY_F1:
+            return "F1";
+        case GLFW_KEY_F2:
+            return "F2";
+        case GLFW_KEY_F3:
+            return "F3";
+        case GLFW_KEY_F4:
+            return "F4";
+        case GLFW_KEY_F5:
+            return "F5";
+        case GLFW_KEY_F6:
+            return "F6";
+        case GLFW_KEY_F7:
+            return "F7";
+        case GLFW_KEY_F8:
+            return "F8";
+        case GLFW_KEY_F9:
+            return "F9";
+        case GLFW_KEY_F10:
+            return "F10";
+        case GLFW_KEY_F11:
+            return "F11";
+        case GLFW_KEY_F12:
+            return "F12";
+        default:
+            return nullptr;
     }
 }
 
@@ -142,12 +155,12 @@ void HostWindow::saveScreenshot(const std::filesystem::path& file) {
     glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
     // OpenGL's rows go bottom up, a PNG's top down.
     stbi_flip_vertically_on_write(1);
-    const bool ok = width > 0 && height > 0 &&
-                    stbi_write_png(file.string().c_str(), width, height, 4, pixels.data(),
-                                   width * 4) != 0;
+    const bool ok =
+        width > 0 && height > 0 &&
+        stbi_write_png(file.string().c_str(), width, height, 4, pixels.data(), width * 4) != 0;
     std::lock_guard lk(mutex_);
-    note_ = ok ? "brevant-host: screenshot saved " + file.string() + " (" +
-                     std::to_string(width) + "x" + std::to_string(height) + ")"
+    note_ = ok ? "brevant-host: screenshot saved " + file.string() + " (" + std::to_string(width) +
+                     "x" + std::to_string(height) + ")"
                : "brevant-host: screenshot failed " + file.string();
 }
 

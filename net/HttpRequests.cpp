@@ -26,6 +26,13 @@ bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
     return platform::httpExchange(request, response);
 }
 
+// Only a 2xx answer did what was asked; a status that was not read counts as 0.
+void readStatus(platform::HttpResponse& reply, HttpResult& result) {
+    result.status = reply.statusRead ? reply.status : 0;
+    result.ok = result.status >= 200 && result.status <= 299;
+    result.body = std::move(reply.body);
+}
+
 }  // namespace
 
 std::string percentEncode(const std::string& text) {
@@ -97,18 +104,20 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
 }
 
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
-              const std::string& contentType, const std::string& body, std::string& response) {
-    response.clear();
+              const std::string& contentType, std::string body, HttpResult& result) {
+    result = HttpResult{};
     try {
         platform::HttpResponse reply;
         const auto type = platform::utf8ToWide(contentType);
         if (!exchange("POST", host, port, platform::wideToUtf8(path), "Brevant/1.0",
                       buildRequestHeaders(type),
-                      body.empty() ? std::nullopt : std::optional<std::string>(body), reply))
+                      body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
+                      reply))
             return false;
-        response = std::move(reply.body);
+        readStatus(reply, result);
         return true;
     } catch (...) {
+        result = HttpResult{};
         return false;
     }
 }
@@ -122,9 +131,7 @@ bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token
                       "Brevant/0.0.2", L"Content-Type: application/json; charset=utf-8\r\n", body,
                       reply, std::move(stop)))
             return false;
-        result.status = reply.statusRead ? reply.status : 0;
-        result.ok = result.status >= 200 && result.status <= 299;
-        result.body = std::move(reply.body);
+        readStatus(reply, result);
         return true;
     } catch (...) {
         result = HttpResult{};

@@ -25,9 +25,10 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
                          bool& registered);
 
 // POST with the common header block (content type, API key, client line). True when the
-// request was sent and answered, whatever the status; the body is in `response`.
+// request was sent and answered; `result` then holds status, ok and body (reset on entry). The
+// body is taken over, not copied: an upload holds its bytes once.
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
-              const std::string& contentType, const std::string& body, std::string& response);
+              const std::string& contentType, std::string body, HttpResult& result);
 
 // POST /rank-submit with a JSON body. True when sent and answered; `result` then holds status,
 // ok and body (reset on entry). A stop request ends the wait as a failure.

@@ -11,7 +11,7 @@
 
 namespace platform {
 
-struct ChildSpec {
+struct ChildLaunch {
     std::filesystem::path program;
     std::vector<std::string> arguments;  // without the program itself
     // Added to (or replacing in) this process's environment.
@@ -24,7 +24,7 @@ struct ChildSpec {
 class ChildProcess {
 public:
     // Starts the program; nothing, with the reason in `error`, when it cannot be started.
-    static std::unique_ptr<ChildProcess> start(ChildSpec spec, std::string& error);
+    static std::unique_ptr<ChildProcess> start(ChildLaunch launch, std::string& error);
     // Kills the child when it still runs, and waits for it and for the reader.
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -89,7 +89,7 @@ struct Pipe {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& error) {
+std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::string& error) {
     // A child that ended makes a write to its input raise SIGPIPE; the parent must see a failed
     // write instead of dying of it.
     static const bool sigpipeIgnored = [] { return ::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
@@ -109,7 +109,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& e
         const auto eq = entry.find('=');
         env[entry.substr(0, eq)] = eq == std::string::npos ? "" : entry.substr(eq + 1);
     }
-    for (const auto& [name, value] : spec.environment)
+    for (const auto& [name, value] : launch.environment)
         env[name] = value;
     std::vector<std::string> envText;
     for (const auto& [name, value] : env)
@@ -119,9 +119,9 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& e
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    std::string program = spec.program.string();
+    std::string program = launch.program.string();
     std::vector<std::string> args{program};
-    args.insert(args.end(), spec.arguments.begin(), spec.arguments.end());
+    args.insert(args.end(), launch.arguments.begin(), launch.arguments.end());
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());
@@ -149,7 +149,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& e
     impl->pid = pid;
     impl->input = in.ends[1];
     impl->output = out.ends[0];
-    impl->onLine = std::move(spec.onLine);
+    impl->onLine = std::move(launch.onLine);
     impl->reader = std::thread([raw = impl.get()] { raw->readOutput(); });
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
 }

@@ -122,7 +122,7 @@ void closeHandle(HANDLE& h) {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& error) {
+std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::string& error) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr;
     if (!::CreatePipe(&inRead, &inWrite, &inherit, 0) ||
@@ -136,11 +136,11 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& e
     ::SetHandleInformation(inWrite, HANDLE_FLAG_INHERIT, 0);
     ::SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
 
-    const std::wstring program = spec.program.native();
+    const std::wstring program = launch.program.native();
     std::wstring commandLine = quoted(program);
-    for (const auto& arg : spec.arguments)
+    for (const auto& arg : launch.arguments)
         commandLine.append(L" ").append(quoted(utf8ToWide(arg)));
-    std::wstring environment = environmentBlock(spec.environment);
+    std::wstring environment = environmentBlock(launch.environment);
 
     // Only the three pipe ends are inherited, not every inheritable handle of this process.
     SIZE_T listSize = 0;
@@ -183,7 +183,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildSpec spec, std::string& e
     impl->process = info.hProcess;
     impl->input = inWrite;
     impl->output = outRead;
-    impl->onLine = std::move(spec.onLine);
+    impl->onLine = std::move(launch.onLine);
     impl->reader = std::thread([raw = impl.get()] { raw->readOutput(); });
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
 }

@@ -2,6 +2,7 @@
 // The plugin's one monotonic clock and its one sleep. Everything that measures time or waits on
 // a worker thread goes through here, so a test can swap in the host's manual clock.
 #include <cstdint>
+#include <stop_token>
 
 namespace platform {
 
@@ -10,15 +11,18 @@ class ClockSource {
 public:
     virtual ~ClockSource() = default;
     virtual std::int64_t steadyNanos() = 0;
-    virtual void sleepMs(std::int64_t ms) = 0;
+    // Sleeps ms milliseconds, or less when `stop` is asked to stop (then at once); false when
+    // it was.
+    virtual bool sleepMs(std::int64_t ms, std::stop_token stop) = 0;
 };
 
 // Nanoseconds of the monotonic clock since an arbitrary point of this machine.
 std::int64_t steadyNanos();
 // The same clock in whole milliseconds (truncated).
 std::int64_t steadyMillis();
-// Blocks the calling thread for about ms milliseconds of the current clock.
-void sleepMs(std::int64_t ms);
+// Blocks the calling thread for about ms milliseconds of the current clock, or until `stop` is
+// asked to stop. False when the sleep ended for the stop.
+bool sleepMs(std::int64_t ms, std::stop_token stop = {});
 
 // Replaces the clock (nullptr restores the OS clock). For tests; not for use while other
 // threads are reading the clock.

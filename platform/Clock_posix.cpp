@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -14,9 +16,15 @@ public:
                    std::chrono::steady_clock::now().time_since_epoch())
             .count();
     }
-    void sleepMs(std::int64_t ms) override {
-        if (ms > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
+        if (ms > 0) {
+            // A wait of this call's own that the stop request interrupts.
+            std::mutex mutex;
+            std::condition_variable_any wake;
+            std::unique_lock lk(mutex);
+            wake.wait_for(lk, stop, std::chrono::milliseconds(ms), [] { return false; });
+        }
+        return !stop.stop_requested();
     }
 };
 
@@ -31,8 +39,8 @@ std::int64_t steadyNanos() {
 std::int64_t steadyMillis() {
     return steadyNanos() / 1'000'000;
 }
-void sleepMs(std::int64_t ms) {
-    current.load()->sleepMs(ms);
+bool sleepMs(std::int64_t ms, std::stop_token stop) {
+    return current.load()->sleepMs(ms, std::move(stop));
 }
 void setClockSource(ClockSource* source) {
     current.store(source ? source : &systemClock);

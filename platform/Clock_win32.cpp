@@ -3,6 +3,10 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
 
 namespace platform {
 namespace {
@@ -18,13 +22,15 @@ public:
         // Whole seconds and the rest apart, so that the product cannot overflow.
         return ticks / perSecond * 1'000'000'000 + ticks % perSecond * 1'000'000'000 / perSecond;
     }
-    void sleepMs(std::int64_t ms) override {
-        // Sleep takes a DWORD of milliseconds; INFINITE (all bits set) must not come out of a cut.
-        while (ms > 0) {
-            const DWORD step = static_cast<DWORD>(ms > 0x7FFFFFFF ? 0x7FFFFFFF : ms);
-            ::Sleep(step);
-            ms -= step;
+    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
+        if (ms > 0) {
+            // A wait of this call's own that the stop request interrupts.
+            std::mutex mutex;
+            std::condition_variable_any wake;
+            std::unique_lock lk(mutex);
+            wake.wait_for(lk, stop, std::chrono::milliseconds(ms), [] { return false; });
         }
+        return !stop.stop_requested();
     }
 
 private:
@@ -49,8 +55,8 @@ std::int64_t steadyNanos() {
 std::int64_t steadyMillis() {
     return steadyNanos() / 1'000'000;
 }
-void sleepMs(std::int64_t ms) {
-    current.load()->sleepMs(ms);
+bool sleepMs(std::int64_t ms, std::stop_token stop) {
+    return current.load()->sleepMs(ms, std::move(stop));
 }
 void setClockSource(ClockSource* source) {
     current.store(source ? source : &systemClock);

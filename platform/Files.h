@@ -1,10 +1,20 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 
 namespace platform {
 
 // Renames a file, replacing an existing target and copying across volumes when a plain rename
 // cannot. Returns false when the file could not be moved.
 bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Calls fn with the name and last-write time of each regular file (links followed) of `folder`,
+// not recursing, in the order the file system lists them; entries whose type or time cannot be
+// read are skipped. One status query per entry, relative to the open folder, and no path built
+// for it: a replay poll walks every entry of a large folder a few times a second. False when
+// the folder cannot be listed.
+using FileVisitor = std::function<void(const std::filesystem::path::string_type& name,
+                                       std::filesystem::file_time_type writeTime)>;
+bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn);
 
 }  // namespace platform

@@ -1,5 +1,12 @@
 #include "platform/Files.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
 #include <system_error>
 
 namespace platform {
@@ -16,6 +23,28 @@ bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem:
                                     ec))
         return false;
     std::filesystem::remove(from, ec);
+    return true;
+}
+
+bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
+    if (!dir)
+        return false;
+    const int fd = ::dirfd(dir.get());
+    std::string name;
+    // A read error ends the listing as its end would.
+    while (const dirent* entry = ::readdir(dir.get())) {
+        name = entry->d_name;
+        if (name == "." || name == ".." || entry->d_type == DT_DIR)
+            continue;
+        struct stat status {};
+        if (::fstatat(fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode))
+            continue;
+        const auto since = std::chrono::seconds(status.st_mtim.tv_sec) +
+                           std::chrono::nanoseconds(status.st_mtim.tv_nsec);
+        fn(name, std::chrono::file_clock::from_sys(
+                     std::chrono::sys_time<std::chrono::nanoseconds>(since)));
+    }
     return true;
 }
 

@@ -15,6 +15,8 @@
 #include "plugin/MessageRoutes.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
+#include "replays/ReplayWatcher.h"
+#include "results/GameResult.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
@@ -36,8 +38,10 @@ void resetPluginState() {
     ranks::resetRankState();
     resetHostingState();
     resetRotationEngineState();
+    resetResultState();
     autoSaveLogCount.store(0);
     nextReplayOwned.store(false);
+    stopReplayWatcher();  // a watcher the last unload did not stop has no place in this load
 }
 
 // The replay folder from brv_replay_dir, or the game's own; then whether to watch it.
@@ -53,7 +57,9 @@ void setUpReplayFolder(CVarManagerWrapper& cvars) {
             watch = cvars.getCvar("brv_watch_replays").getBoolValue();
         } catch (...) {
         }
-        if (!watch || replayFolder.empty())
+        if (watch && !replayFolder.empty())
+            startReplayWatcher();
+        else
             logLine("[BRV] Watcher de replays desativado.");
     });
 }
@@ -113,6 +119,7 @@ void Brevant::onUnload() {
             rotationState.enabled.store(false);
             rotationState.rotation.clear();
         }
+        stopReplayWatcher();
         globalGameWrapper.store(nullptr);
         stopBackendSession();
         // Pairing checks and rank submissions have nobody to tell any more: their network

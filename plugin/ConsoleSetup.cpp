@@ -8,6 +8,7 @@
 #include "core/Log.h"
 #include "pairing/PairingState.h"
 #include "ranks/RankSubmit.h"
+#include "replays/ReplayUpload.h"
 
 namespace brevant {
 namespace {
@@ -55,7 +56,10 @@ void registerMenuBindCvar(CVarManagerWrapper& cvars) {
 
 void registerUploadCommand(CVarManagerWrapper& cvars) {
     cvars.registerNotifier(
-        "brv_upload_last_replay", [](std::vector<std::string>) {},
+        "brv_upload_last_replay",
+        [](std::vector<std::string>) {
+            runGuarded("brv_upload_last_replay", replays::uploadLastReplayNow);
+        },
         "Forca o upload do replay mais recente agora", 0);
 }
 

@@ -1,12 +1,18 @@
 #include "plugin/Hooks.h"
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "net/BackendSession.h"
+#include "pairing/PairingState.h"
 #include "plugin/Brevant.h"
+#include "replays/ReplayWatcher.h"
+#include "results/GameResult.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
@@ -15,9 +21,29 @@
 namespace brevant {
 namespace {
 
+// The game result report with its inputs as they are when the timer fires, not when it was
+// armed: a join, an unload or a new match in between is seen.
+void reportGameResultNow(GameWrapper& gw) {
+    std::string server;
+    std::int32_t region = 0;
+    {
+        std::lock_guard lk(hostingMutex);
+        server = currentServerName;
+        region = rotationState.region;
+    }
+    reportGameResult(&gw, paired.load(), lobbyOwned.load(), server, deviceId, pluginVersion, region,
+                     sendToBackend, logLine);
+}
+
+void armGameResult(GameWrapper& gw, float seconds) {
+    armTimer(gw, seconds, "timer game result", reportGameResultNow);
+}
+
 void onMatchEnded(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
+    armGameResult(*gw, 0.3f);
 }
 
 void onRoundStarted() {
@@ -30,7 +56,9 @@ void onRoundStarted() {
 void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     if (!gw)
         return;
+    runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
     armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
+    armGameResult(*gw, 0.1f);
     if (!rotationState.enabled.load())
         return;
     logLine("[BRV] post-game lobby (READY) -> aplicando troca");

@@ -8,10 +8,16 @@ namespace brevant {
 std::wstring replayFolder;
 
 namespace {
+
 std::wstring demosUnder(const std::wstring& documents) {
     auto path = platform::widePath(documents) / "My Games" / "Rocket League" / "TAGame" / "Demos";
     return platform::pathToWide(path);
 }
+
+// A profile path as long as this does not fit the Windows call's buffer and counts as none; the
+// same rule on every platform keeps the search in one place for one environment.
+constexpr std::size_t maxProfileLength = 260;
+
 }  // namespace
 
 std::wstring defaultReplayFolder() {
@@ -20,6 +26,19 @@ std::wstring defaultReplayFolder() {
     if (auto profile = platform::environmentVariable(L"USERPROFILE"))
         return demosUnder(platform::pathToWide(platform::widePath(*profile) / "Documents"));
     return {};
+}
+
+std::wstring findDemosFolder() {
+    if (auto docs = platform::documentsFolder(); docs && !docs->empty())
+        return demosUnder(*docs);
+    auto profile = platform::environmentVariable(L"USERPROFILE");
+    if (!profile || profile->empty() || profile->size() >= maxProfileLength)
+        return demosUnder(L".");
+    return demosUnder(platform::pathToWide(platform::widePath(*profile) / "Documents"));
+}
+
+std::wstring replaySearchFolder() {
+    return replayFolder.empty() ? findDemosFolder() : replayFolder;
 }
 
 }  // namespace brevant

@@ -10,4 +10,12 @@ extern std::wstring replayFolder;
 // <Documents>/My Games/Rocket League/TAGame/Demos, or empty when no Documents folder is known.
 std::wstring defaultReplayFolder();
 
+// The same Demos folder for the upload's search: under "." when no Documents folder is known.
+std::wstring findDemosFolder();
+
+// Where uploads look for replays: replayFolder when it is set (brv_replay_dir can point the
+// watcher elsewhere, and an upload must send what the watcher saw), else findDemosFolder.
+// Game thread, or any thread while no load runs.
+std::wstring replaySearchFolder();
+
 }  // namespace brevant

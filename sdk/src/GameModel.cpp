@@ -15,6 +15,12 @@ GameModel GameModel::mainMenuDefault() {
     m.mmr.playlists[10] = {SkillRank{13, 2, 120}, SkillRating{45.5f, 2.5f}, false};
     m.mmr.playlists[11] = {SkillRank{16, 1, 480}, SkillRating{56.7f, 2.1f}, false};
     m.mmr.playlists[13] = {SkillRank{15, 3, 310}, SkillRating{53.2f, 2.3f}, false};
+    m.roster = {
+        {"Piloto", "76561198012345678", 0},
+        {"Parceiro", "8f1c2d3e4a5b46c7a8d9e0f1a2b3c4d5", 0},
+        {"Rival", "76561198087654321", 1},
+        {"Goleiro", "0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d", 1},
+    };
     return m;
 }
 

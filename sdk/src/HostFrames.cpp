@@ -119,7 +119,10 @@ ImDrawData* HostRuntime::drawFrame(float deltaSeconds) {
             settingsOpen_ = false;
         }
     }
-    for (const auto& [name, window] : open) {
+    for (const auto& entry : open) {
+        // Plain names: clang 14 cannot capture structured bindings in the lambdas below.
+        const std::string& name = entry.first;
+        PluginWindow* window = entry.second;
         std::string title = name;
         invoke([&] { title = window->GetMenuTitle(); }, "window");
         ImGui::SetNextWindowPos(ImVec2(720, 40), ImGuiCond_FirstUseEver);

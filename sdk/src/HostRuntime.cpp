@@ -190,15 +190,35 @@ bool HostRuntime::pumpUntil(const std::function<bool()>& cond, std::chrono::mill
     }
 }
 
-bool HostRuntime::waitForClock(std::int64_t nanos) {
+bool HostRuntime::waitForClock(std::int64_t nanos, std::stop_token stop) {
+    // The callback takes the lock so that its wake-up cannot fall between this thread's check
+    // and its wait. It is made before the lock: a stop asked already runs it here, at once.
+    std::stop_callback wakeOnStop(stop, [this] {
+        { std::lock_guard lk(mutex_); }
+        wake_.notify_all();
+    });
     std::unique_lock lk(mutex_);
+    const auto ended = [&] { return stopping_ || stop.stop_requested(); };
     if (options_.clock == ClockMode::Manual) {
-        wake_.wait(lk, [&] { return manualNow_ >= nanos || stopping_; });
-        return !stopping_;
+        const auto mine = clockWaits_.insert(nanos);
+        ++clockWaitsBegun_;
+        wake_.notify_all();  // for awaitClockWait
+        wake_.wait(lk, [&] { return manualNow_ >= nanos || ended(); });
+        clockWaits_.erase(mine);
+        return !ended();
     }
     auto until = start_ + std::chrono::nanoseconds(nanos);
-    wake_.wait_until(lk, until, [&] { return stopping_; });
-    return !stopping_;
+    wake_.wait_until(lk, until, ended);
+    return !ended();
+}
+
+std::optional<HostRuntime::ClockWait> HostRuntime::awaitClockWait(
+    std::uint64_t begun, std::chrono::milliseconds timeout) {
+    std::unique_lock lk(mutex_);
+    if (!wake_.wait_for(lk, timeout,
+                        [&] { return !clockWaits_.empty() && clockWaitsBegun_ >= begun; }))
+        return std::nullopt;
+    return ClockWait{*clockWaits_.begin(), clockWaitsBegun_};
 }
 
 std::size_t HostRuntime::pendingTimers() const {

@@ -252,12 +252,14 @@ TEST_F(ChannelTest, CreateAcksAndGameResultsAreRecordedWithTheirDevice) {
     a.hello("devA");
     ASSERT_TRUE(a.waitForType("pair_required"));
     a.send(R"({"t":"create_ack","ok":false})");
-    const Json result = {{"t", "game_result"},  {"blueGoals", 3},
-                         {"orangeGoals", 1},    {"winner", "blue"},
-                         {"server", "Final"},   {"mapCode", "Park_P"},
-                         {"mapName", "Park_P"}, {"region", 9},
-                         {"finishedAt", 1234},  {"deviceId", "devA"},
-                         {"version", "0.0.2"},  {"players", {{{"name", "x"}, {"team", "blue"}}}}};
+    Json result = {{"t", "game_result"},  {"blueGoals", 3},     {"orangeGoals", 1},
+                   {"winner", "blue"},    {"server", "Final"},  {"mapCode", "Park_P"},
+                   {"mapName", "Park_P"}, {"region", 9},        {"finishedAt", 1234},
+                   {"deviceId", "devA"},  {"version", "0.0.2"}, {"players", Json::array()}};
+    result["players"] = {
+        {{"name", "x"}, {"team", "blue"}},
+        {{"epicId", ""}, {"name", "Ana"}, {"steamId", "76561198012345678"}, {"team", "blue"}},
+        {{"epicId", "ab\ncd"}, {"name", "Bo"}, {"steamId", "0"}, {"team", "orange"}}};
     a.send(result.dump());
     a.send(R"({"t":"create_ack","ok":true})");
     ASSERT_TRUE(server_->waitUntil([&] { return server_->createAcks().size() == 2; }, kWait));
@@ -268,7 +270,16 @@ TEST_F(ChannelTest, CreateAcksAndGameResultsAreRecordedWithTheirDevice) {
     EXPECT_EQ(server_->gameResults()[0].message, result);
     EXPECT_EQ(server_->gameResults()[0].deviceId, "devA");
     EXPECT_EQ(server_->clients()[0].server, "Final");
-    EXPECT_NE(server_->runCommand("results").find("\"winner\":\"blue\""), std::string::npos);
+    // The listing: map, score, winner, then one row per player with the id it carries; client
+    // text escaped.
+    EXPECT_NE(server_->runCommand("results").find(
+                  " device=devA server='Final' map=Park_P blue 3-1 orange, winner=blue region=9"
+                  " finishedAt=1234\n"
+                  "    blue 'x' (no id)\n"
+                  "    blue 'Ana' steam 76561198012345678\n"
+                  "    orange 'Bo' epic ab\\ncd"),
+              std::string::npos)
+        << server_->runCommand("results");
 }
 
 TEST_F(ChannelTest, BadInputIsLoggedAndDroppedWhileTheSessionGoesOn) {

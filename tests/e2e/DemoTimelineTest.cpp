@@ -5,7 +5,7 @@
 
 #include "backend/Server.h"
 #include "host/DemoScenario.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/LoopbackBackend.h"
 
 namespace {
 
@@ -13,18 +13,11 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     testing_support::TempDir dir;
     host::Timeline timeline;
 
-    brevant::backend::Options options;
-    options.wsPort = options.pairPort = options.rankPort = options.uploadPort = 0;
-    options.pingPeriod = std::chrono::milliseconds(0);
-    options.uploadDir = dir.path() / "uploads";
-    brevant::backend::Server backend(options);
+    brevant::backend::Server backend(testing_support::loopbackBackendOptions(dir));
     backend.setLogSink([&](const std::string& line) { timeline.add(host::Side::Backend, line); });
     std::string error;
     ASSERT_TRUE(backend.start(&error)) << error;
-    const auto ports = backend.ports();
-    const std::string endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" +
-                                 std::to_string(ports.pair) + ":" + std::to_string(ports.rank) +
-                                 ":" + std::to_string(ports.upload);
+    const std::string endpoint = testing_support::endpointOf(backend);
 
     auto client = [&](const std::string& name) {
         return host::DemoClientSetup{name, BREVANT_HOST_PROGRAM, BREVANT_MODULE_PATH,
@@ -43,9 +36,22 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
         printed += host::formatTimelineEvent(e) + "\n";
     EXPECT_TRUE(outcome.ok) << "failed at " << outcome.failedStep << "\n" << printed;
 
-    // Both clients said hello once; A's two rank submissions reached the backend.
-    EXPECT_EQ(backend.hellos().size(), 2u);
+    // Both clients said hello once; A's two rank submissions and A's two game results, one per
+    // game, reached the backend.
+    const auto hellos = backend.hellos();
+    ASSERT_EQ(hellos.size(), 2u);
     EXPECT_EQ(backend.rankSubmissions().size(), 2u);
+    const auto results = backend.gameResults();
+    ASSERT_EQ(results.size(), 2u);
+    for (const auto& result : results)
+        EXPECT_EQ(result.deviceId, hellos[0].deviceId);
+    const auto uploads = backend.uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    for (const auto& upload : uploads) {
+        EXPECT_EQ(upload.deviceId, hellos[0].deviceId);
+        EXPECT_EQ(upload.bytes, 300000u);
+        EXPECT_EQ(upload.fileName.rfind("replay_VXA_", 0), 0u) << upload.fileName;
+    }
     EXPECT_TRUE(
         backend.waitUntil([&] { return backend.clients().empty(); }, std::chrono::seconds(10)));
     backend.stop();

@@ -8,7 +8,7 @@
 
 #include "backend/Server.h"
 #include "host/DemoClient.h"
-#include "tests/support/TempDir.h"
+#include "tests/support/LoopbackBackend.h"
 
 namespace {
 
@@ -55,18 +55,16 @@ TEST(HostWindow, ShowsTheWarningUntilTheDeviceIsPaired) {
         GTEST_SKIP() << "no display (the test command runs this under Xvfb)";
     testing_support::TempDir dir;
     host::Timeline timeline;
-    brevant::backend::Options options;
-    options.wsPort = options.pairPort = options.rankPort = options.uploadPort = 0;
-    options.pingPeriod = std::chrono::milliseconds(0);
-    brevant::backend::Server backend(options);
+    brevant::backend::Server backend(testing_support::loopbackBackendOptions(dir));
     std::string error;
     ASSERT_TRUE(backend.start(&error)) << error;
-    const auto ports = backend.ports();
-    const std::string endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" +
-                                 std::to_string(ports.pair) + ":" + std::to_string(ports.rank) +
-                                 ":" + std::to_string(ports.upload);
-    host::DemoClient client({"A", BREVANT_HOST_PROGRAM, BREVANT_MODULE_PATH, dir.path() / "A",
-                             endpoint, {"--window", "--show", "Brevant"}},
+    const std::string endpoint = testing_support::endpointOf(backend);
+    host::DemoClient client({"A",
+                             BREVANT_HOST_PROGRAM,
+                             BREVANT_MODULE_PATH,
+                             dir.path() / "A",
+                             endpoint,
+                             {"--window", "--show", "Brevant"}},
                             timeline);
     const std::filesystem::path shots = BREVANT_SCREENSHOT_DIR;
     std::filesystem::create_directories(shots);

@@ -78,12 +78,15 @@ TEST_F(HttpApi, PairReplyRule) {
 
 TEST_F(HttpApi, GeneralPostCarriesTheCommonHeaderBlock) {
     server.enqueue(HttpCannedResponse::make(500, "stored?"));
-    std::string response;
+    brevant::HttpResult result;
     EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/upload-replay",
-                                  "multipart/form-data; boundary=XYZ", "--XYZ--\r\n", response));
-    EXPECT_EQ(response, "stored?");
-    server.enqueue(HttpCannedResponse::make(200, "ok"));
-    EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/p", "", "", response));
+                                  "multipart/form-data; boundary=XYZ", "--XYZ--\r\n", result));
+    EXPECT_EQ(result.body, "stored?");
+    EXPECT_EQ(result.status, 500u);
+    EXPECT_FALSE(result.ok);  // answered, but not done
+    server.enqueue(HttpCannedResponse::make(204));
+    EXPECT_TRUE(brevant::httpPost(L"127.0.0.1", server.port(), L"/p", "", "", result));
+    EXPECT_TRUE(result.ok);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].head,
@@ -99,9 +102,10 @@ TEST_F(HttpApi, GeneralPostCarriesTheCommonHeaderBlock) {
     EXPECT_EQ(requests[1].body, "");
 
     brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
-    response = "old";
-    EXPECT_FALSE(brevant::httpPost(L"127.0.0.1", 1, L"/p", "", "x", response));
-    EXPECT_EQ(response, "");
+    result.body = "old";
+    EXPECT_FALSE(brevant::httpPost(L"127.0.0.1", 1, L"/p", "", "x", result));
+    EXPECT_EQ(result.body, "");
+    EXPECT_FALSE(result.ok);
 }
 
 TEST_F(HttpApi, RankSubmissionRequestAndStatus) {

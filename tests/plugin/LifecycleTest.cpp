@@ -62,6 +62,7 @@ TEST(Lifecycle, OnLoadRegistersAndRunsEverythingInOrder) {
         "notifier brevant_ui",
         "notifier brv_rank",
         "log [BRV] Replays dir: /replays",
+        "log [BRV] Watcher de replays ON em: /replays",
         "hook Function TAGame.GameEvent_Soccar_TA.EventMatchEnded",
         "hook Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted",
         "hook Function TAGame.GameEvent_Soccar_TA.StartRound",
@@ -157,7 +158,7 @@ TEST(Lifecycle, WatcherIsOffWhenSwitchedOffOrWithoutAReplayFolder) {
     // Switched on, but no Documents folder can be found: the folder resolves to nothing. (The
     // shell always knows a Documents folder on Windows: there it cannot be taken away.)
     saveSetting(dir.path(), "brv_watch_replays \"1\"");
-    for (const char* name : {"XDG_DOCUMENTS_DIR", "HOME", "USERPROFILE"})
+    for (const char* name : {"XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME", "HOME", "USERPROFILE"})
         ::unsetenv(name);
     TestHost host(dir.path());
     host.load();

@@ -10,36 +10,13 @@
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "rotation/PrivateMatch.h"
-#include "tests/support/TestHost.h"
-#include "tests/support/WsTestServer.h"
+#include "tests/support/ConnectedPlugin.h"
 
 namespace {
 
-using testing_support::TestHost;
-using testing_support::WsTestServer;
-
-class PrivateMatch : public ::testing::Test {
+class PrivateMatch : public testing_support::ConnectedPlugin {
 protected:
-    void SetUp() override {
-        brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, 1});
-        host.load();
-        host.advance(0.3);
-        ASSERT_TRUE(server.waitForMessages(1));  // hello
-        brevant::paired = true;
-    }
-    // Sends an order over the socket and runs what it posted to the game thread. The receiver
-    // handles texts in order, so once the ping after it is answered the order has been handled.
-    void order(const std::string& text) {
-        const auto answered = pongs();
-        server.sendText(text);
-        server.sendText(R"({"t":"ping"})");
-        ASSERT_TRUE(host.pumpUntil([&] { return pongs() > answered; }));
-        host.rt().runPosted();
-    }
-    std::size_t pongs() const {
-        const auto all = server.messages();
-        return static_cast<std::size_t>(std::count(all.begin(), all.end(), R"({"t":"pong"})"));
-    }
+    void order(const std::string& text) { fromBackend(text); }
     std::vector<std::string> acks() const {
         std::vector<std::string> out;
         for (const auto& m : server.messages())
@@ -47,8 +24,6 @@ protected:
                 out.push_back(m);
         return out;
     }
-    WsTestServer server;
-    TestHost host;
 };
 
 TEST_F(PrivateMatch, ADefaultOrderCreatesTheMatchAnswersAndStartsTheRotation) {

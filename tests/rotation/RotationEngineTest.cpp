@@ -113,7 +113,7 @@ TEST_F(Engine, ThePostGameLobbyArmsTheRotationOnlyWhenItIsOn) {
     const auto idle = host.rt().pendingTimers();  // the watchdog's
     rotationState.enabled = false;
     host.rt().fireEvent("Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted");
-    EXPECT_EQ(host.rt().pendingTimers(), idle + 4);  // the replay auto-save only
+    EXPECT_EQ(host.rt().pendingTimers(), idle + 4 + 1);  // replay auto-save, game result
     EXPECT_FALSE(host.hasLog("[BRV] post-game lobby (READY) -> aplicando troca"));
     host.advance(2.0);
 
@@ -122,7 +122,7 @@ TEST_F(Engine, ThePostGameLobbyArmsTheRotationOnlyWhenItIsOn) {
     rotationState.enabled = true;
     brevant::paired = false;
     host.rt().fireEvent("Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted");
-    EXPECT_EQ(host.rt().pendingTimers(), idle + 4 + 8 + 1);
+    EXPECT_EQ(host.rt().pendingTimers(), idle + 4 + 1 + 8 + 1);
     EXPECT_TRUE(host.hasLog("[BRV] post-game lobby (READY) -> aplicando troca"));
     host.advance(8.0);
     EXPECT_EQ(host.countLog("[BRV] rotate: BLOQUEADO"), 8);

@@ -53,18 +53,25 @@ TEST(HostClock, TimerArmedByATimerRunsInTheSameAdvanceWhenDue) {
     rt->forgetPluginCallbacks();
 }
 
-TEST(HostClock, WorkerWaitingOnTheClockWakesWhenTimeIsAdvanced) {
+TEST(HostClock, WorkerWaitIsSeenAndEndsWhenTimeComesOrAtOnceOnStop) {
     auto rt = manualHost();
-    std::atomic<bool> woke{false};
-    std::thread worker([&] {
-        rt->waitForClock(2'000'000'000);
-        woke = true;
-    });
-    rt->advance(1.0);
-    EXPECT_FALSE(woke.load());
-    rt->advance(1.0);
-    worker.join();
-    EXPECT_TRUE(woke.load());
+    std::stop_source stop;
+    for (bool byStop : {false, true}) {
+        const std::int64_t until = rt->nowNanos() + 2'000'000'000;
+        std::atomic<int> woke{-1};
+        std::thread worker([&] { woke = rt->waitForClock(until, stop.get_token()); });
+        const auto seen = rt->awaitClockWait(0, std::chrono::seconds(10));
+        EXPECT_EQ(seen ? seen->until : 0, until);
+        if (byStop) {
+            stop.request_stop();  // no clock advance: the wait ends by itself
+        } else {
+            rt->advance(1.0);
+            EXPECT_EQ(woke.load(), -1);
+            rt->advance(1.0);
+        }
+        worker.join();
+        EXPECT_EQ(woke.load(), byStop ? 0 : 1);
+    }
 }
 
 TEST(HostHooks, FireRunsEveryHookOfTheEventInOrderWithItsName) {
@@ -224,6 +231,26 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
     EXPECT_EQ(rt->model().onlineGame->teamScores, (std::vector<std::optional<int>>{3, 1}));
     rt->executeCommand("game end x 1");  // not a score: only the usage
     EXPECT_EQ(fired.size(), 2u);
+    // The game ends with the roster's players: by default a 2v2 with Steam and Epic ids.
+    const auto& players = rt->model().onlineGame->players;
+    ASSERT_EQ(players.size(), 4u);
+    EXPECT_EQ(players[0]->name, "Piloto");
+    EXPECT_EQ(players[0]->uniqueId, "76561198012345678");
+    EXPECT_EQ(players[0]->teamNum, 0);
+    EXPECT_EQ(players[3]->name, "Goleiro");
+    EXPECT_EQ(players[3]->uniqueId, "0a9b8c7d6e5f4a3b2c1d0e9f8a7b6c5d");
+    EXPECT_EQ(players[3]->teamNum, 1);
+    // A roster of one's own; a game end without a score keeps the score.
+    rt->executeCommand("game players clear");
+    rt->executeCommand("game player \"Ana Li\" 7656 255");
+    rt->executeCommand("game player Bo x 256");  // not a team number: only the usage
+    rt->executeCommand("game end");
+    EXPECT_EQ(fired.size(), 4u);
+    ASSERT_EQ(players.size(), 1u);
+    EXPECT_EQ(players[0]->name, "Ana Li");
+    EXPECT_EQ(players[0]->uniqueId, "7656");
+    EXPECT_EQ(players[0]->teamNum, 255);
+    EXPECT_EQ(rt->model().onlineGame->teamScores, (std::vector<std::optional<int>>{3, 1}));
 
     auto gw = rt->makeGameWrapper();
     CustomMatchSettings settings;
@@ -244,6 +271,28 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
                      }));
     EXPECT_EQ(rt->model().matchmaking.updates.size(), 4u);
     rt->forgetPluginCallbacks();
+}
+
+TEST(HostConsole, GameSavesAReplayIntoTheReplayFolderInBursts) {
+    testing_support::TempDir demos("brevant-demos");
+    auto rt = manualHost();
+    rt->registerCvar("brv_replay_dir", "", "", false)->set(demos.path().string());
+    auto sizes = [&] {
+        std::vector<std::uintmax_t> out;
+        for (const auto& entry : std::filesystem::directory_iterator(demos.path()))
+            out.push_back(entry.file_size());
+        return out;
+    };
+    rt->executeCommand("game replay 10 3 0.5");
+    for (std::uintmax_t size : {3, 6, 10}) {
+        EXPECT_EQ(sizes(), std::vector<std::uintmax_t>{size});
+        rt->advance(0.5);
+    }
+    const auto name = std::filesystem::directory_iterator(demos.path())->path().filename();
+    EXPECT_EQ(name.string().size(), 39u);  // 32 hexadecimal digits and .replay, as the game's
+    for (const char* bad : {"game replay", "game replay -1", "game replay 5 0", "game replay x"})
+        rt->executeCommand(bad);
+    EXPECT_EQ(sizes().size(), 1u);
 }
 
 }  // namespace

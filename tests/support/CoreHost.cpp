@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <utility>
 
 #include "core/Globals.h"
@@ -18,7 +19,9 @@ class ManualClock final : public platform::ClockSource {
 public:
     explicit ManualClock(sdk::HostRuntime& rt) : rt_(rt) {}
     std::int64_t steadyNanos() override { return rt_.nowNanos(); }
-    void sleepMs(std::int64_t ms) override { rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000); }
+    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
+        return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
+    }
 
 private:
     sdk::HostRuntime& rt_;
@@ -67,6 +70,22 @@ void CoreHost::shutDown() {
 void CoreHost::installHandles() {
     brevant::globalCvarManager.store(rt_->makeCvarManager());
     brevant::globalGameWrapper.store(rt_->makeGameWrapper());
+}
+
+bool CoreHost::advanceWithSleeper(double seconds, std::chrono::milliseconds timeout) {
+    const std::int64_t target = rt_->nowNanos() + std::llround(seconds * 1e9);
+    std::uint64_t begun = 0;
+    for (;;) {
+        const auto wait = rt_->awaitClockWait(begun, timeout);
+        if (!wait)
+            return false;
+        const std::int64_t step = std::min(wait->until, target) - rt_->nowNanos();
+        if (step > 0)
+            rt_->advance(static_cast<double>(step) / 1e9);
+        if (wait->until > target)
+            return true;
+        begun = wait->begun + 1;  // the sleeper woke: wait for its next sleep
+    }
 }
 
 void CoreHost::settle() {

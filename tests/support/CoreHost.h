@@ -34,6 +34,12 @@ public:
     void expectSwallowed(const std::string& where) { expectedSwallows_.insert(where); }
 
     void advance(double seconds) { rt_->advance(seconds); }
+    // Advances the clock by `seconds` in step with a plugin thread that sleeps on it (the replay
+    // watcher): each time the thread sleeps, the clock moves to the end of its sleep (running the
+    // timers due by then) and the helper waits for the thread's next sleep. Returns with the
+    // thread asleep past the target; false when it did not sleep again within `timeout`.
+    bool advanceWithSleeper(double seconds,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits for the plugin's worker threads to end, then runs what they posted.
     void settle();
     bool pumpUntil(const std::function<bool()>& cond,

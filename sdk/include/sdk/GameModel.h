@@ -94,8 +94,13 @@ struct SDK_API GameModel {
     LocalPlayerModel localPlayer;
     MatchmakingModel matchmaking;
     MmrModel mmr;
+    // The players a game has when the console's "game end" ends it (tests set a game's players
+    // directly).
+    std::vector<PlayerModel> roster;
 
-    // A plausible game sitting in the main menu: a Steam player with ranks in 1v1, 2v2, 3v3.
+    // A plausible game sitting in the main menu: a Steam player with ranks in 1v1, 2v2, 3v3, and
+    // a roster of four for a 2v2 (that player and a partner on blue, two rivals on orange; two
+    // Steam ids of 17 digits, two Epic ids of 32 hexadecimal digits).
     static GameModel mainMenuDefault();
 
     // The player is in a private match of that name on that map (an online game that is also

@@ -11,7 +11,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <stop_token>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,8 +102,18 @@ public:
     // Runs whatever is posted right now.
     void runPosted();
     // Manual clock, worker threads: blocks until the clock reaches the given time, or until
-    // the runtime shuts down. Returns false when it gave up for shut-down.
-    bool waitForClock(std::int64_t nanos);
+    // the runtime shuts down or `stop` is asked to stop (then at once). Returns false when it
+    // gave up for either.
+    bool waitForClock(std::int64_t nanos, std::stop_token stop = {});
+    // Manual clock: waits (real time, up to timeout) until some thread is in waitForClock and at
+    // least `begun` waits have begun since the runtime was created, so that a test advances the
+    // clock only once a worker sleeps. Gives the earliest time a thread waits for and the number
+    // of waits begun, or nothing when no thread waited in time.
+    struct ClockWait {
+        std::int64_t until;
+        std::uint64_t begun;
+    };
+    std::optional<ClockWait> awaitClockWait(std::uint64_t begun, std::chrono::milliseconds timeout);
     std::size_t pendingTimers() const;
 
     // Real time: the game thread runs in its own thread until stopGameThread.
@@ -184,6 +196,11 @@ private:
     bool runHostCommand(const std::vector<std::string>& args);
     // "game ...": drives the simulated game by hand (see GameCommands.cpp).
     bool runGameCommand(const std::vector<std::string>& args);
+    // "game replay ...": the game saves a replay (see GameReplays.cpp); false on bad arguments.
+    bool saveGameReplay(const std::vector<std::string>& args);
+    // Where the game saves replays: brv_replay_dir when set, else the Demos folder under the
+    // Documents folder of the environment (XDG_DOCUMENTS_DIR, else ~/Documents).
+    std::filesystem::path replayFolder() const;
     void gameThreadLoop();
     // Runs a callable that came from a plugin; an exception that escapes it is a fault.
     void invoke(const std::function<void()>& fn, const char* what);
@@ -198,6 +215,8 @@ private:
     std::multimap<std::pair<std::int64_t, std::uint64_t>, std::function<void()>> timers_;
     std::uint64_t timerSeq_ = 0;
     std::int64_t manualNow_ = 0;
+    std::multiset<std::int64_t> clockWaits_;  // the times threads wait for in waitForClock
+    std::uint64_t clockWaitsBegun_ = 0;
     bool stopping_ = false;
     std::thread::id gameThread_;
     std::thread loop_;

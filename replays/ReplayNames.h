@@ -1,0 +1,21 @@
+#pragma once
+// What the replay upload and the watcher both read: two names and the switches.
+#include <string>
+
+class GameWrapper;
+
+namespace brevant {
+
+// brv_owned_replay_prefix as wide text, also when empty; "replay_VXA_" when it cannot be read.
+// Any thread.
+std::wstring ownedReplayPrefix();
+
+// The local player's name as the game gives it; empty when there is no game wrapper, player
+// controller or replication info, or the game fails. Game thread.
+std::string localPlayerName(GameWrapper* gw);
+
+// A console variable as a bool; one that cannot be read (or no console) counts as on. Any
+// thread.
+bool switchOn(const char* cvar);
+
+}  // namespace brevant

@@ -1,0 +1,192 @@
+#include "replays/ReplayWatcher.h"
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "core/GameThread.h"
+#include "core/Globals.h"
+#include "core/Log.h"
+#include "core/LoopThread.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+#include "replays/ReplayFiles.h"
+#include "replays/ReplayFolder.h"
+#include "replays/ReplayNames.h"
+#include "replays/ReplayUpload.h"
+#include "rotation/HostingState.h"
+#include "rotation/RotationEngine.h"
+
+namespace brevant {
+
+std::atomic<bool> replayWatcherRunning{false};
+
+namespace {
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+constexpr milliseconds idleWait{500};    // while no folder is set
+constexpr milliseconds pollWait{400};    // between polls
+constexpr milliseconds sizeCheck{250};   // between size checks of a new replay
+constexpr milliseconds settleWait{300};  // once more before trusting the size
+constexpr std::int64_t growthLimitMs = 15'000;
+
+LoopThread watcherThread;
+
+// The replay the loop saw last. A first poll that finds no replay remembers "none", so the
+// first replay written into an empty folder is new.
+struct LastSeen {
+    bool any = false;
+    std::wstring name;
+    std::int64_t time = std::numeric_limits<std::int64_t>::min();  // raw file time
+};
+
+std::optional<std::int64_t> rawWriteTime(const fs::path& file) {
+    std::error_code ec;
+    const auto time = fs::last_write_time(file, ec);
+    if (ec)
+        return std::nullopt;
+    return static_cast<std::int64_t>(time.time_since_epoch().count());
+}
+
+std::optional<std::uintmax_t> sizeOf(const fs::path& file) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (ec)
+        return std::nullopt;
+    return size;
+}
+
+// Waits until the file stops growing. False when it vanishes, grows for growthLimitMs, or the
+// watcher is stopped.
+bool waitUntilStable(LoopThread& self, const fs::path& file) {
+    auto size = sizeOf(file);
+    if (!size)
+        return false;
+    const std::int64_t start = platform::steadyMillis();
+    for (;;) {
+        if (platform::steadyMillis() - start >= growthLimitMs)
+            return false;
+        if (!self.waitFor(sizeCheck))
+            return false;
+        const auto now = sizeOf(file);
+        if (!now)
+            return false;
+        if (*now == *size)
+            break;
+        size = now;
+    }
+    if (!self.waitFor(settleWait))
+        return false;
+    const auto last = sizeOf(file);
+    return last && *last == *size;
+}
+
+// Puts the owned prefix in front of the replay's name unless it is there; the name it has
+// afterwards.
+std::wstring giveOwnedPrefix(const fs::path& file, const std::wstring& name) {
+    const std::wstring prefix = ownedReplayPrefix();
+    if (hasPrefix(name, prefix))
+        return name;
+    const std::wstring owned = prefix + name;
+    if (!platform::moveFileReplacing(file, file.parent_path() / platform::widePath(owned))) {
+        logLine("[BRV] Falha ao renomear replay.");
+        return name;
+    }
+    return owned;
+}
+
+void requestUpload() {
+    postToGame([](GameWrapper* gw) {
+        auto config = replays::standardUploadConfig(localPlayerName(gw));
+        replays::uploadLastReplayAsync(globalGameWrapper.load(), deviceId, serverNameNow(), config,
+                                       globalCvarManager.load());
+    });
+    logLine("[BRV] upload iniciado.");
+}
+
+// One poll of the folder; how long to wait before the next.
+milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
+    if (replayFolder.empty())
+        return idleWait;
+    const auto newest = newestReplayIn(replayFolder);
+    if (!newest) {
+        seen.any = true;  // an empty baseline: nothing is older than the next replay
+        return pollWait;
+    }
+    const fs::path file = platform::widePath(*newest);
+    const auto time = rawWriteTime(file);
+    if (!time)
+        return pollWait;
+    std::wstring name = fileNameOf(*newest);
+    if (!seen.any) {
+        seen = {true, name, *time};
+        return pollWait;
+    }
+    if (*time <= seen.time && name == seen.name)
+        return pollWait;
+    if (!waitUntilStable(self, file))
+        return pollWait;  // tried again next time: the memory stays as it was
+    // The time it has now that it is complete: the one seen first may predate its last writes,
+    // and would make the finished replay look new (and go up) once more.
+    const auto finished = rawWriteTime(file);
+    if (!finished)
+        return pollWait;
+
+    if (nextReplayOwned.exchange(false))
+        name = giveOwnedPrefix(file, name);
+    const bool wanted = switchOn("brv_upload_replays") &&
+                        (!switchOn("brv_upload_only_vxa") || hasPrefix(name, ownedReplayPrefix()));
+    if (wanted)
+        requestUpload();
+    else
+        logLine("[BRV] novo replay");
+    seen = {true, name, *finished};
+    return pollWait;
+}
+
+}  // namespace
+
+void replayPollLoop() {
+    // Runs only as the watcher thread's body, which gives it its waits.
+    LastSeen seen;
+    LoopThread& self = watcherThread;
+    while (replayWatcherRunning.load()) {
+        if (!self.waitFor(pollOnce(self, seen)))
+            return;
+    }
+}
+
+void startReplayWatcher() {
+    if (replayWatcherRunning.load())
+        return;
+    if (replayFolder.empty()) {
+        logLine("[BRV] Watcher: diretorio vazio; nao inicia.");
+        return;
+    }
+    replayWatcherRunning.store(true);
+    if (!watcherThread.start("brv-watcher", "replay watcher",
+                             [](LoopThread&) { replayPollLoop(); })) {
+        replayWatcherRunning.store(false);
+        return;
+    }
+    logLine("[BRV] Watcher de replays ON em: " + platform::wideToUtf8(replayFolder));
+}
+
+void stopReplayWatcher() {
+    replayWatcherRunning.store(false);
+    watcherThread.stop();
+}
+
+void markNextReplayIfOwned(GameWrapper* gw) {
+    const bool owned = lobbyOwned.load() || isInPrivateMatch(gw);
+    nextReplayOwned.exchange(owned);
+    logLine(std::string("[BRV] markNextReplayIfOwned: owned=") + (owned ? "1" : "0"));
+}
+
+}  // namespace brevant

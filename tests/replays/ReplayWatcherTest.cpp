@@ -1,0 +1,150 @@
+// The replay watcher on its own thread, sleeping on the host's manual clock, with real files in
+// a temporary folder and uploads to the loopback test server.
+#include "replays/ReplayWatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "plugin/Hooks.h"
+#include "rotation/HostingState.h"
+#include "tests/replays/ReplayFixture.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+class ReplayWatcher : public testing_support::ReplayFixture {
+protected:
+    void start() {
+        load(true);
+        ASSERT_TRUE(host->advanceWithSleeper(0));  // its first poll is done
+    }
+    // Lets the watcher poll for `seconds`, then waits for the uploads it asked for.
+    void poll(double seconds = 2.0) {
+        ASSERT_TRUE(host->advanceWithSleeper(seconds));
+        host->rt().runPosted();
+        host->settle();
+    }
+    // The match ends while this plugin hosts it.
+    void endOwnedMatch() {
+        brevant::lobbyOwned = true;
+        host->rt().fireEvent(brevant::eventMatchEnded);
+        brevant::lobbyOwned = false;
+    }
+    int requested() const { return host->countLog("[BRV] upload iniciado."); }
+    int unwanted() const { return host->countLog("[BRV] novo replay"); }
+};
+
+struct NewReplayCase {
+    const char* label;
+    const char* written;  // the name the game gives the new replay
+    bool owned;
+    const char* prefix;     // brv_owned_replay_prefix
+    const char* uploads;    // brv_upload_replays
+    bool replacesBaseline;  // the baseline goes and a replay older than it comes in
+    const char* finalName;
+    bool requested;  // the watcher asks for an upload
+    bool uploaded;
+};
+
+class NewReplay : public ReplayWatcher, public ::testing::WithParamInterface<NewReplayCase> {};
+
+TEST_P(NewReplay, IsJudgedRenamedAndUploadedOnceAndTheBaselineMovesOn) {
+    const auto& c = GetParam();
+    write("replay_VXA_baseline.replay", 10, 20);
+    write("replay_VXA_dup.replay", 10, 25);  // replaced by a rename to its name
+    start();
+    set("brv_owned_replay_prefix", c.prefix);
+    set("brv_upload_replays", c.uploads);
+    poll();
+    EXPECT_EQ(requested() + unwanted(), 0) << "the replay there at start is no new one";
+
+    if (c.owned)
+        endOwnedMatch();
+    EXPECT_TRUE(
+        host->hasLog(std::string("[BRV] markNextReplayIfOwned: owned=") + (c.owned ? "1" : "0")) ||
+        !c.owned);
+    if (c.replacesBaseline) {
+        fs::remove(demos.path() / "replay_VXA_baseline.replay");
+        write(c.written, 64, 21);
+    } else {
+        write(c.written, 64);
+    }
+    poll();
+    std::error_code ec;
+    EXPECT_EQ(fs::file_size(demos.path() / c.finalName, ec), 64u) << c.label;
+    EXPECT_EQ(requested(), c.requested ? 1 : 0) << c.label;
+    EXPECT_EQ(unwanted(), c.requested ? 0 : 1) << c.label;
+    EXPECT_EQ(uploadedNames(),
+              c.uploaded ? std::vector<std::string>{c.finalName} : std::vector<std::string>{})
+        << c.label;
+
+    // The replay is old news now, whatever its name became, and with uploads on.
+    set("brv_upload_replays", "1");
+    poll();
+    EXPECT_EQ(requested() + unwanted(), 1) << c.label;
+    EXPECT_EQ(server.requestCount(), c.uploaded ? 1u : 0u) << c.label;
+}
+
+const NewReplayCase newReplayCases[] = {
+    {"owned", "4A1F.replay", true, "replay_VXA_", "1", false, "replay_VXA_4A1F.replay", true, true},
+    {"prefixed", "replay_VXA_mine.replay", true, "replay_VXA_", "1", false,
+     "replay_VXA_mine.replay", true, true},
+    {"replacing", "dup.replay", true, "replay_VXA_", "1", false, "replay_VXA_dup.replay", true,
+     true},
+    {"not_owned", "4A1F.replay", false, "replay_VXA_", "1", false, "4A1F.replay", false, false},
+    {"uploads_off", "4A1F.replay", true, "replay_VXA_", "0", false, "replay_VXA_4A1F.replay", false,
+     false},
+    // Renamed with the variable's prefix, while the upload looks for "replay_VXA_".
+    {"other_prefix", "4A1F.replay", true, "BOT_", "1", false, "BOT_4A1F.replay", true, false},
+    {"older_other_name", "copied.replay", false, "replay_VXA_", "1", true, "copied.replay", false,
+     false},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, NewReplay, ::testing::ValuesIn(newReplayCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST_F(ReplayWatcher, FirstReplayIntoAnEmptyFolderIsUploaded) {
+    start();
+    poll();
+    endOwnedMatch();
+    write("first.replay");
+    poll();
+    EXPECT_TRUE(host->hasLog("[BRV] markNextReplayIfOwned: owned=1"));
+    EXPECT_EQ(uploadedNames(), std::vector<std::string>{"replay_VXA_first.replay"});
+}
+
+TEST_F(ReplayWatcher, ReplayWrittenInBurstsOver20sIsUploadedOnceStable) {
+    start();
+    endOwnedMatch();
+    // 101 writes 0.2 s apart: the file grows for 20 s, faster than the size checks.
+    host->rt().executeCommand("game replay 101000 101 0.2");
+    poll(16);  // the first stability wait gave up at 15 s
+    EXPECT_EQ(requested(), 0);
+    poll(8);
+    ASSERT_EQ(requested(), 1);
+    ASSERT_EQ(server.requestCount(), 1u);
+    const std::string body = server.requests()[0].body;  // the whole file went up
+    EXPECT_EQ(body.rfind("\r\n--") - body.find("\r\n\r\n", body.find("filename=")) - 4, 101000u);
+}
+
+TEST_F(ReplayWatcher, UnloadDuringAStabilityWaitEndsItAtOnce) {
+    start();
+    host->rt().executeCommand("game replay 200000 200 0.2");
+    poll(2);  // in the stability wait, which would last 15 s of the clock
+    const auto clockBefore = host->rt().nowNanos();
+    // Should the wait ignore the stop, the host's shut-down releases it: the test fails, not hangs.
+    std::promise<void> unloaded;
+    auto rescued = std::async(std::launch::async, [&, done = unloaded.get_future()] {
+        if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready)
+            return false;
+        host->rt().stopGameThread();
+        return true;
+    });
+    host->unload();
+    unloaded.set_value();
+    EXPECT_FALSE(rescued.get());
+    EXPECT_EQ(host->rt().nowNanos(), clockBefore);
+    EXPECT_FALSE(brevant::replayWatcherRunning.load());
+}
+
+}  // namespace
