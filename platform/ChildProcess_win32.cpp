@@ -85,7 +85,7 @@ std::wstring quoted(const std::wstring& arg) {
     return out;
 }
 
-// This process's environment with the spec's additions, as CreateProcessW takes it: sorted
+// This process's environment with the launch's additions, as CreateProcessW takes it: sorted
 // "NAME=value" entries (names compared without case), each ended by a zero, and a final zero.
 std::wstring environmentBlock(const std::vector<std::pair<std::string, std::string>>& extra) {
     struct NoCase {
