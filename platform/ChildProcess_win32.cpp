@@ -1,4 +1,5 @@
 #include "platform/ChildProcess.h"
+#include "platform/OutputLines.h"
 
 #include <windows.h>
 
@@ -31,16 +32,7 @@ struct ChildProcess::Impl {
             if (!::ReadFile(output, buffer, sizeof buffer, &got, nullptr) || got == 0)
                 break;  // broken pipe: every writer (the child and its children) is gone
             pending.append(buffer, got);
-            std::size_t start = 0;
-            for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
-                 start = end + 1) {
-                std::string line = pending.substr(start, end - start);
-                if (!line.empty() && line.back() == '\r')
-                    line.pop_back();
-                if (onLine)
-                    onLine(line);
-            }
-            pending.erase(0, start);
+            takeCompleteLines(pending, onLine);
         }
         if (!pending.empty() && onLine)
             onLine(pending);

@@ -1,0 +1,24 @@
+#pragma once
+// Splitting a child's output into lines as it arrives, for every system's ChildProcess.
+#include <functional>
+#include <string>
+
+namespace platform {
+
+// Hands each complete line in `pending` (without its "\n" or "\r\n") to `onLine` and keeps the
+// unfinished rest in `pending`.
+inline void takeCompleteLines(std::string& pending,
+                              const std::function<void(const std::string&)>& onLine) {
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string line = pending.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (onLine)
+            onLine(line);
+    }
+    pending.erase(0, start);
+}
+
+}  // namespace platform
