@@ -10,8 +10,7 @@ namespace platform {
 inline void takeCompleteLines(std::string& pending,
                               const std::function<void(const std::string&)>& onLine) {
     std::size_t start = 0;
-    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos;
-         start = end + 1) {
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
         std::string line = pending.substr(start, end - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
