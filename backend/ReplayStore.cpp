@@ -1,16 +1,14 @@
 #include "backend/ReplayStore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <system_error>
 
 #include "backend/Json.h"
+#include "platform/Files.h"
+#include "platform/Random.h"
 
 namespace brevant::backend {
 namespace {
@@ -42,11 +40,9 @@ std::uint64_t numberOf(const fs::path& file) {
 // Creates `path` only when it does not exist yet and writes `data` into it. errno-style error
 // code in `err` on failure; EEXIST means the name is taken.
 bool writeNew(const fs::path& path, std::string_view data, int& err) {
-    std::FILE* file = std::fopen(path.c_str(), "wbx");
-    if (!file) {
-        err = errno;
+    std::FILE* file = platform::createNewFile(path, err);
+    if (!file)
         return false;
-    }
     const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
     err = written ? 0 : errno;
     if (std::fclose(file) != 0 && written)
@@ -64,11 +60,17 @@ std::string errnoText(int err) {
 }
 
 std::string utcNow() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm tm{};
-    gmtime_r(&now, &tm);
+    using namespace std::chrono;
+    const auto now = floor<seconds>(system_clock::now());
+    const auto day = floor<days>(now);
+    const year_month_day date(day);
+    const hh_mm_ss time(now - day);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                  static_cast<int>(time.minutes().count()),
+                  static_cast<int>(time.seconds().count()));
     return text;
 }
 
@@ -93,6 +95,9 @@ bool ReplayStore::open(std::string& error) {
     }
     std::lock_guard lock(mutex_);
     next_ = highest + 1;
+    char token[16];
+    std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(platform::osRandom32()));
+    draftToken_ = token;
     return true;
 }
 
@@ -104,25 +109,24 @@ ReplayStore::Draft::~Draft() {
 }
 
 bool ReplayStore::Draft::write(std::string_view bytes, std::string& error) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = "cannot write " + path_.string() + ": " + errnoText(n < 0 ? errno : EIO);
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-        bytes_ += static_cast<std::uint64_t>(n);
+    if (!file_)
+        return false;
+    // Buffered: a chunk that did not fit is an error now or at close().
+    const std::size_t n = std::fwrite(bytes.data(), 1, bytes.size(), file_);
+    bytes_ += n;
+    if (n != bytes.size()) {
+        error = "cannot write " + path_.string() + ": " + errnoText(errno ? errno : EIO);
+        return false;
     }
     return true;
 }
 
 bool ReplayStore::Draft::close(std::string& error) {
-    if (fd_ < 0)
+    if (!file_)
         return true;
-    const int result = ::close(fd_);
-    fd_ = -1;
+    errno = 0;
+    const int result = std::fclose(file_);
+    file_ = nullptr;
     if (result != 0) {
         error = "cannot write " + path_.string() + ": " + errnoText(errno);
         return false;
@@ -131,19 +135,19 @@ bool ReplayStore::Draft::close(std::string& error) {
 }
 
 std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
-    std::uint64_t n = 0;
+    fs::path path;
     {
         std::lock_guard lock(mutex_);
-        n = nextDraft_++;
+        path =
+            folder_ / (".incoming-" + draftToken_ + "-" + std::to_string(nextDraft_++) + ".part");
     }
-    const fs::path path =
-        folder_ / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(n) + ".part");
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = "cannot create " + path.string() + ": " + errnoText(errno);
+    int err = 0;
+    std::FILE* file = platform::createNewFile(path, err);
+    if (!file) {
+        error = "cannot create " + path.string() + ": " + errnoText(err);
         return nullptr;
     }
-    return std::unique_ptr<Draft>(new Draft(fd, path));
+    return std::unique_ptr<Draft>(new Draft(file, path));
 }
 
 std::optional<Upload> ReplayStore::keep(Draft& draft, const Details& details, std::string& error) {
@@ -172,19 +176,23 @@ std::optional<Upload> ReplayStore::keep(Draft& draft, const Details& details, st
                               {"uploader", upload.uploader},
                               {"bytes", upload.bytes},
                               {"receivedAt", utcNow()}};
-        int err = 0;
+        std::error_code failure;
         fs::path failed = upload.storedPath;
-        if (::link(draft.path_.c_str(), upload.storedPath.c_str()) == 0) {
+        fs::create_hard_link(draft.path_, upload.storedPath, failure);
+        // Windows' error codes do not all compare with errc; a name that now exists is taken.
+        std::error_code ignored;
+        bool taken = failure && fs::exists(upload.storedPath, ignored);
+        if (!failure) {
             failed = sidecarPath;
+            int err = 0;
             if (writeNew(sidecarPath, dumpCompact(sidecar) + "\n", err))
                 break;
-            std::error_code ignored;
+            failure = std::error_code(err, std::generic_category());
+            taken = err == EEXIST;
             fs::remove(upload.storedPath, ignored);
-        } else {
-            err = errno;
         }
-        if (err != EEXIST || attempt == 1000) {
-            error = "cannot write " + failed.string() + ": " + errnoText(err);
+        if (!taken || attempt == 1000) {
+            error = "cannot write " + failed.string() + ": " + failure.message();
             return std::nullopt;
         }
     }

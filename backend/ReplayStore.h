@@ -3,9 +3,11 @@
 // number ("000042.replay"), with a JSON sidecar ("000042.json") holding what the client said
 // about it. The client's file name is kept as data only. Numbers continue after the highest one
 // already in the folder, and a file is never overwritten. A replay arrives in a temporary file
-// of the folder (".incoming-PID-N.part", never held whole in memory) and gets its number once
+// of the folder (".incoming-TOKEN-N.part", TOKEN random for each store; never held whole in
+// memory) and gets its number once
 // it is complete; one that fails or is cut off leaves nothing behind.
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -43,9 +45,9 @@ public:
 
     private:
         friend class ReplayStore;
-        Draft(int fd, std::filesystem::path path) : fd_(fd), path_(std::move(path)) {}
+        Draft(std::FILE* file, std::filesystem::path path) : file_(file), path_(std::move(path)) {}
         bool close(std::string& error);
-        int fd_;
+        std::FILE* file_;
         const std::filesystem::path path_;
         std::uint64_t bytes_ = 0;
     };
@@ -70,6 +72,7 @@ private:
     mutable std::mutex mutex_;
     std::uint64_t next_ = 1;
     std::uint64_t nextDraft_ = 1;
+    std::string draftToken_;
     std::vector<Upload> uploads_;
 };
 

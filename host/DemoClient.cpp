@@ -1,6 +1,7 @@
 #include "host/DemoClient.h"
 
 #include <algorithm>
+#include <fstream>
 #include <stdexcept>
 
 namespace host {
@@ -41,6 +42,14 @@ void DemoClient::start() {
     std::filesystem::remove_all(setup_.folder, ec);
     std::filesystem::create_directories(dataFolder(), ec);
     std::filesystem::create_directories(documentsFolder(), ec);
+    // Each client's game saves its replays, and its plugin watches them, under the client's
+    // own Documents folder, set in its settings: the system's Documents folder is one for the
+    // whole user (on Windows, under Wine, the same for every process).
+    const auto demos = documentsFolder() / "My Games" / "Rocket League" / "TAGame" / "Demos";
+    std::filesystem::create_directories(dataFolder() / "cfg", ec);
+    const std::u8string utf8 = demos.u8string();
+    std::ofstream(dataFolder() / "cfg" / "config.cfg")
+        << "brv_replay_dir \"" << std::string(utf8.begin(), utf8.end()) << "\"\n";
 
     platform::ChildLaunch launch;
     launch.program = setup_.hostProgram;
@@ -51,9 +60,6 @@ void DemoClient::start() {
     if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
         setup_.arguments.end())
         launch.arguments.push_back("--headless");
-    // The game finds its Documents folder through the desktop's settings; each client has its
-    // own, so their replays never mix.
-    launch.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
     if (!setup_.backend.empty())
         launch.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
     launch.onLine = [this](const std::string& line) {

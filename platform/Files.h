@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdio>
 #include <filesystem>
 #include <functional>
 
@@ -7,6 +8,11 @@ namespace platform {
 // Renames a file, replacing an existing target and copying across volumes when a plain rename
 // cannot. Returns false when the file could not be moved.
 bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Opens `path` for writing (binary) only when no file of that name exists yet, so that nothing
+// already there is ever truncated; the handle is not inherited by child processes. Nullptr with
+// an errno-style `err` (EEXIST: the name is taken) when it cannot.
+std::FILE* createNewFile(const std::filesystem::path& path, int& err);
 
 // Calls fn with the name and last-write time of each regular file (links followed) of `folder`,
 // not recursing, in the order the file system lists them; entries whose type or time cannot be

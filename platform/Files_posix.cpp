@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -24,6 +26,22 @@ bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem:
         return false;
     std::filesystem::remove(from, ec);
     return true;
+}
+
+std::FILE* createNewFile(const std::filesystem::path& path, int& err) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
+    }
+    std::FILE* file = ::fdopen(fd, "wb");
+    if (!file) {
+        err = errno;
+        ::close(fd);
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+    return file;
 }
 
 bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {

@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <system_error>
@@ -12,6 +17,23 @@ bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem:
     // Replaces an existing target; across volumes the system copies and deletes for us.
     return ::MoveFileExW(from.c_str(), to.c_str(),
                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED) != 0;
+}
+
+std::FILE* createNewFile(const std::filesystem::path& path, int& err) {
+    const int fd = ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                            _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        err = errno;
+        return nullptr;
+    }
+    std::FILE* file = ::_fdopen(fd, "wb");
+    if (!file) {
+        err = errno;
+        ::_close(fd);
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+    }
+    return file;
 }
 
 namespace {

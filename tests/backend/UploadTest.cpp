@@ -93,16 +93,18 @@ TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
     EXPECT_EQ(uploads[1].uploader, "");
 }
 
-TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersGoOnAfterEarlierRuns) {
+TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersSkipFilesAlreadyThere) {
     fs::create_directories(folder());
     std::ofstream(folder() / "000007.replay") << "earlier";
     ASSERT_TRUE(start());
+    std::ofstream(folder() / "000008.replay") << "late";  // taken after the store looked
     for (const char* name : {"../../escape.replay", "/tmp/absolute.replay", "a/b.replay"}) {
         const auto answer = upload(pluginBody("dev", "S", "", name, "data"));
         ASSERT_EQ(answer.status, 200u) << answer.body;
     }
     EXPECT_EQ(readFile(folder() / "000007.replay"), "earlier");
-    EXPECT_EQ(server_->uploads().front().id, 8u);
+    EXPECT_EQ(readFile(folder() / "000008.replay"), "late");
+    EXPECT_EQ(server_->uploads().front().id, 9u);
     EXPECT_EQ(server_->uploads().front().fileName, "../../escape.replay");
     EXPECT_FALSE(fs::exists(dir_.path() / "escape.replay"));
     EXPECT_FALSE(fs::exists(folder().parent_path().parent_path() / "escape.replay"));
@@ -113,7 +115,7 @@ TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersGoOnAfterEarlierRuns
         EXPECT_EQ(entry.path().parent_path(), folder()) << entry.path();
         ++files;
     }
-    EXPECT_EQ(files, 7u);  // the earlier replay, three replays and three sidecars
+    EXPECT_EQ(files, 8u);  // the two earlier files, three replays and three sidecars
 }
 
 TEST_F(UploadTest, RequestsWithoutTheClientsCredentialsAreRefused) {
