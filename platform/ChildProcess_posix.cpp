@@ -31,19 +31,14 @@ struct ChildProcess::Impl {
     int exitCode = -1;
 
     void readOutput() {
-        std::string pending;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t got = ::read(output, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            pending.append(buffer, static_cast<std::size_t>(got));
-            takeCompleteLines(pending, onLine);
-        }
-        if (!pending.empty() && onLine)
-            onLine(pending);
+        readLinesToTheEnd(
+            [this](char* buffer, std::size_t size) {
+                ssize_t got;
+                while ((got = ::read(output, buffer, size)) < 0 && errno == EINTR) {
+                }
+                return static_cast<long long>(got);
+            },
+            onLine);
         {
             std::lock_guard lk(mutex);
             outputClosed = true;

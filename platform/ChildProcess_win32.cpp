@@ -25,17 +25,15 @@ struct ChildProcess::Impl {
     int exitCode = -1;
 
     void readOutput() {
-        std::string pending;
-        char buffer[4096];
-        for (;;) {
-            DWORD got = 0;
-            if (!::ReadFile(output, buffer, sizeof buffer, &got, nullptr) || got == 0)
-                break;  // broken pipe: every writer (the child and its children) is gone
-            pending.append(buffer, got);
-            takeCompleteLines(pending, onLine);
-        }
-        if (!pending.empty() && onLine)
-            onLine(pending);
+        readLinesToTheEnd(
+            [this](char* buffer, std::size_t size) {
+                // A broken pipe: every writer (the child and its children) is gone.
+                DWORD got = 0;
+                if (!::ReadFile(output, buffer, static_cast<DWORD>(size), &got, nullptr))
+                    return 0LL;
+                return static_cast<long long>(got);
+            },
+            onLine);
         {
             std::lock_guard lk(mutex);
             outputClosed = true;

@@ -24,6 +24,9 @@ std::int64_t steadyMillis();
 // asked to stop. False when the sleep ended for the stop.
 bool sleepMs(std::int64_t ms, std::stop_token stop = {});
 
+// The OS steady clock itself, in nanoseconds, whatever source is set; each system's own.
+std::int64_t systemSteadyNanos();
+
 // Replaces the clock (nullptr restores the OS clock). For tests; not for use while other
 // threads are reading the clock.
 void setClockSource(ClockSource* source);

@@ -6,21 +6,6 @@
 
 namespace platform {
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-DynamicLibrary::~DynamicLibrary() {
-    close();
-}
-
 bool DynamicLibrary::open(const std::filesystem::path& path, std::string& error) {
     close();
     handle_ = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

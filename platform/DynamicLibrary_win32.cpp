@@ -21,21 +21,6 @@ std::string lastErrorText(DWORD code) {
 
 }  // namespace
 
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
-
-DynamicLibrary::~DynamicLibrary() {
-    close();
-}
-
 bool DynamicLibrary::open(const std::filesystem::path& path, std::string& error) {
     close();
     // The module's own folder is searched for the DLLs it needs (pluginsdk.dll beside it).

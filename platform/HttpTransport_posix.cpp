@@ -23,6 +23,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
+#include "platform/HttpRequestText.h"
+
 namespace platform {
 namespace {
 
@@ -35,44 +37,6 @@ using boost::system::error_code;
 constexpr std::size_t kReadChunk = 16384;
 // WinHTTP accepts response heads up to 64 KiB.
 constexpr std::uint32_t kMaxResponseHead = 64 * 1024;
-
-std::string_view trim(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = s.find_last_not_of(" \t");
-    return s.substr(first, last - first + 1);
-}
-
-// "Name: value" lines, in order. Lines end at CR or LF; empty lines and lines without a name
-// are left out, so nothing in the block can end the head early or break a line.
-std::string headerLines(std::string_view block) {
-    std::string out;
-    std::size_t pos = 0;
-    while (pos < block.size()) {
-        auto end = block.find_first_of("\r\n", pos);
-        if (end == std::string_view::npos)
-            end = block.size();
-        const std::string_view line = block.substr(pos, end - pos);
-        pos = end + 1;
-        const auto colon = line.find(':');
-        if (colon == std::string_view::npos)
-            continue;
-        const std::string_view name = trim(line.substr(0, colon));
-        if (name.empty())
-            continue;
-        const std::string_view value = trim(line.substr(colon + 1));
-        out.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
-    }
-    return out;
-}
-
-// A POST always carries a Content-Length, another method (GET and HEAD aside) only with a body.
-bool carriesBody(const HttpRequest& request) {
-    if (request.method == "POST")
-        return true;
-    return request.body && request.method != "GET" && request.method != "HEAD";
-}
 
 std::string requestHead(const HttpRequest& request, std::string_view hostField) {
     std::string head;

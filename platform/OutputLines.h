@@ -1,5 +1,6 @@
 #pragma once
 // Splitting a child's output into lines as it arrives, for every system's ChildProcess.
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -18,6 +19,23 @@ inline void takeCompleteLines(std::string& pending,
             onLine(line);
     }
     pending.erase(0, start);
+}
+
+// Reads the output with `read(buffer, size)` (the count of bytes read; 0 or less when the output
+// ended) until it ends, handing each line to `onLine`; the last one comes even without a line end.
+template <class Read>
+void readLinesToTheEnd(Read&& read, const std::function<void(const std::string&)>& onLine) {
+    std::string pending;
+    char buffer[4096];
+    for (;;) {
+        const long long got = read(buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        pending.append(buffer, static_cast<std::size_t>(got));
+        takeCompleteLines(pending, onLine);
+    }
+    if (!pending.empty() && onLine)
+        onLine(pending);
 }
 
 }  // namespace platform

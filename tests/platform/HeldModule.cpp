@@ -7,6 +7,7 @@
 #include "platform/ModuleThread.h"
 
 #ifdef _WIN32
+#include <windows.h>
 #define HELD_EXPORT extern "C" __declspec(dllexport)
 #else
 #define HELD_EXPORT extern "C" __attribute__((visibility("default")))
@@ -17,6 +18,7 @@ std::mutex mutex;
 std::condition_variable changed;
 bool started = false;
 bool released = false;
+unsigned long threadId = 0;
 }  // namespace
 
 // Starts the thread and returns once it runs (and so holds the module).
@@ -24,6 +26,9 @@ HELD_EXPORT void heldStart() {
     std::thread([] {
         platform::runHoldingModule([] {
             std::unique_lock lock(mutex);
+#ifdef _WIN32
+            threadId = ::GetCurrentThreadId();
+#endif
             started = true;
             changed.notify_all();
             changed.wait(lock, [] { return released; });
@@ -31,6 +36,12 @@ HELD_EXPORT void heldStart() {
     }).detach();
     std::unique_lock lock(mutex);
     changed.wait(lock, [] { return started; });
+}
+
+// The system's id of the thread (Windows; 0 elsewhere), to wait for its end.
+HELD_EXPORT unsigned long heldThreadId() {
+    std::lock_guard lock(mutex);
+    return threadId;
 }
 
 // Lets the thread end.

@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include "platform/DynamicLibrary.h"
 
@@ -20,18 +23,21 @@ TEST(ModuleThread, AModuleClosedWhileItsThreadRunsStaysUntilTheThreadEnds) {
     ASSERT_TRUE(module.open(path, error)) << error;
     const auto start = reinterpret_cast<void (*)()>(module.symbol("heldStart"));
     const auto release = reinterpret_cast<void (*)()>(module.symbol("heldRelease"));
+    const auto threadId = reinterpret_cast<unsigned long (*)()>(module.symbol("heldThreadId"));
     ASSERT_NE(start, nullptr);
     ASSERT_NE(release, nullptr);
+    ASSERT_NE(threadId, nullptr);
     start();
+    const HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, threadId());
+    ASSERT_NE(thread, nullptr);
 
     module.close();  // the host lets go while the thread still runs
     EXPECT_TRUE(platform::DynamicLibrary::isLoaded(path));
 
     release();  // still mapped: the thread's reference keeps the code there
-    // The thread gives the last reference back as it exits; nothing tells when, so look.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (platform::DynamicLibrary::isLoaded(path) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The thread gives the last reference back as it exits.
+    EXPECT_EQ(::WaitForSingleObject(thread, 10'000), WAIT_OBJECT_0);
+    ::CloseHandle(thread);
     EXPECT_FALSE(platform::DynamicLibrary::isLoaded(path));
 }
 #endif
