@@ -33,6 +33,11 @@ protected:
     }
     int requested() const { return host->countLog("[BRV] upload iniciado."); }
     int unwanted() const { return host->countLog("[BRV] novo replay"); }
+    // How many bytes of file the first upload carried.
+    std::size_t firstUploadedFileBytes() {
+        const std::string body = server.requests().at(0).body;
+        return body.rfind("\r\n--") - body.find("\r\n\r\n", body.find("filename=")) - 4;
+    }
 };
 
 struct NewReplayCase {
@@ -123,8 +128,19 @@ TEST_F(ReplayWatcher, ReplayWrittenInBurstsOver20sIsUploadedOnceStable) {
     poll(8);
     ASSERT_EQ(requested(), 1);
     ASSERT_EQ(server.requestCount(), 1u);
-    const std::string body = server.requests()[0].body;  // the whole file went up
-    EXPECT_EQ(body.rfind("\r\n--") - body.find("\r\n\r\n", body.find("filename=")) - 4, 101000u);
+    EXPECT_EQ(firstUploadedFileBytes(), 101000u);  // the whole file went up
+}
+
+TEST_F(ReplayWatcher, AReplayThatPausesBetweenWritesIsUploadedOnceWhenComplete) {
+    start();
+    endOwnedMatch();
+    // Three writes 0.5 s apart: two size checks 0.25 s apart can agree between two writes; only
+    // the last look, 0.3 s later, sees the file grow again.
+    host->rt().executeCommand("game replay 3000 3 0.5");
+    poll(5);
+    ASSERT_EQ(requested(), 1);
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(firstUploadedFileBytes(), 3000u);
 }
 
 TEST_F(ReplayWatcher, UnloadDuringAStabilityWaitEndsItAtOnce) {
