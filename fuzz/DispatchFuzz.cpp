@@ -31,6 +31,7 @@
 #include "core/Guard.h"
 #include "core/Workers.h"
 #include "fuzz/Require.h"
+#include "fuzz/ScratchFolder.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
@@ -64,26 +65,6 @@ private:
     sdk::HostRuntime& rt_;
 };
 
-// The host's data folder, made once and removed when the fuzzer exits normally.
-struct DataFolder {
-    DataFolder() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "brevant-fuzz-XXXXXX");
-        if (!mkdtemp(pattern.data()))
-            fuzz::fail("cannot make a temporary data folder");
-        path = pattern;
-    }
-    ~DataFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path, ignored);
-    }
-    std::filesystem::path path;
-};
-
-const std::filesystem::path& dataFolder() {
-    static DataFolder folder;
-    return folder.path;
-}
-
 // The state every input starts from: the plugin's state as onLoad resets it, the rotation file in
 // the host's data folder as onLoad sets it, then what the first byte chooses. No input sees what
 // an earlier one left, so a reproducer needs no history.
@@ -101,7 +82,7 @@ void startState(std::uint8_t flags) {
     brevant::lobbyOwned = (flags & 2) != 0;
     std::lock_guard lk(brevant::hostingMutex);
     brevant::currentServerName = (flags & 4) ? kServerName : "";
-    brevant::rotationState.file = brevant::rotationFilePath(dataFolder().wstring());
+    brevant::rotationState.file = brevant::rotationFilePath(fuzz::scratchFolder().wstring());
     if (flags & 8) {
         auto& rotation = brevant::rotationState;
         rotation.rotation = brevant::rotationMapsMd5;
@@ -124,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     // A fresh host for every input: its console and toasts keep everything they are given.
-    auto rt = sdk::HostRuntime::create({sdk::ClockMode::Manual, dataFolder()});
+    auto rt = sdk::HostRuntime::create({sdk::ClockMode::Manual, fuzz::scratchFolder()});
     HostClock clock(*rt);
     platform::setClockSource(&clock);
     brevant::globalCvarManager.store(rt->makeCvarManager());

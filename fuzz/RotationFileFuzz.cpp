@@ -3,8 +3,6 @@
 // check), and a save of that state loads back to the same members.
 //
 // Input: the file's bytes.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +10,7 @@
 #include <string>
 
 #include "fuzz/Require.h"
+#include "fuzz/ScratchFolder.h"
 #include "rotation/HostingState.h"
 #include "rotation/RotationFile.h"
 
@@ -19,10 +18,8 @@ namespace {
 
 const std::filesystem::path& scratchFile() {
     static const std::filesystem::path file = [] {
-        auto folder = std::filesystem::temp_directory_path() /
-                      ("brevant-fuzz-rotation-" + std::to_string(::getpid()));
-        std::filesystem::create_directories(folder / "plugins");
-        return folder / "plugins" / "brevant.rotate.json";
+        std::filesystem::create_directories(fuzz::scratchFolder() / "plugins");
+        return fuzz::scratchFolder() / "plugins" / "brevant.rotate.json";
     }();
     return file;
 }
