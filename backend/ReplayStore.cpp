@@ -37,16 +37,24 @@ std::uint64_t numberOf(const fs::path& file) {
     return n;
 }
 
+// errno after a failed call, or EIO when the call failed without saying why (the C library's
+// stream functions need not set it).
+int failureErrno() {
+    return errno != 0 ? errno : EIO;
+}
+
 // Creates `path` only when it does not exist yet and writes `data` into it. errno-style error
 // code in `err` on failure; EEXIST means the name is taken.
 bool writeNew(const fs::path& path, std::string_view data, int& err) {
     std::FILE* file = platform::createNewFile(path, err);
     if (!file)
         return false;
+    errno = 0;
     const bool written = std::fwrite(data.data(), 1, data.size(), file) == data.size();
-    err = written ? 0 : errno;
+    err = written ? 0 : failureErrno();
+    errno = 0;
     if (std::fclose(file) != 0 && written)
-        err = errno;
+        err = failureErrno();
     if (err != 0) {
         std::error_code ignored;
         fs::remove(path, ignored);
@@ -109,13 +117,17 @@ ReplayStore::Draft::~Draft() {
 }
 
 bool ReplayStore::Draft::write(std::string_view bytes, std::string& error) {
-    if (!file_)
+    if (!file_) {
+        error = "cannot write " + path_.string() + ": already closed";
         return false;
+    }
     // Buffered: a chunk that did not fit is an error now or at close().
+    errno = 0;
     const std::size_t n = std::fwrite(bytes.data(), 1, bytes.size(), file_);
+    const int err = n == bytes.size() ? 0 : failureErrno();
     bytes_ += n;
-    if (n != bytes.size()) {
-        error = "cannot write " + path_.string() + ": " + errnoText(errno ? errno : EIO);
+    if (err != 0) {
+        error = "cannot write " + path_.string() + ": " + errnoText(err);
         return false;
     }
     return true;
@@ -126,9 +138,10 @@ bool ReplayStore::Draft::close(std::string& error) {
         return true;
     errno = 0;
     const int result = std::fclose(file_);
+    const int err = result == 0 ? 0 : failureErrno();
     file_ = nullptr;
-    if (result != 0) {
-        error = "cannot write " + path_.string() + ": " + errnoText(errno);
+    if (err != 0) {
+        error = "cannot write " + path_.string() + ": " + errnoText(err);
         return false;
     }
     return true;

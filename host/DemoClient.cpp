@@ -45,11 +45,15 @@ void DemoClient::start() {
     // Each client's game saves its replays, and its plugin watches them, under the client's
     // own Documents folder, set in its settings: the system's Documents folder is one for the
     // whole user (on Windows, under Wine, the same for every process).
-    const auto demos = documentsFolder() / "My Games" / "Rocket League" / "TAGame" / "Demos";
+    const std::u8string demos =
+        (documentsFolder() / "My Games" / "Rocket League" / "TAGame" / "Demos").u8string();
+    if (demos.find(u8'"') != std::u8string::npos)
+        throw std::runtime_error("a client's folder cannot hold a '\"': " + setup_.folder.string());
     std::filesystem::create_directories(dataFolder() / "cfg", ec);
-    const std::u8string utf8 = demos.u8string();
-    std::ofstream(dataFolder() / "cfg" / "config.cfg")
-        << "brv_replay_dir \"" << std::string(utf8.begin(), utf8.end()) << "\"\n";
+    std::ofstream settings(dataFolder() / "cfg" / "config.cfg");
+    settings << "brv_replay_dir \"" << std::string(demos.begin(), demos.end()) << "\"\n";
+    if (!settings.flush())
+        throw std::runtime_error("cannot write the settings of " + setup_.name);
 
     platform::ChildLaunch launch;
     launch.program = setup_.hostProgram;
@@ -60,6 +64,8 @@ void DemoClient::start() {
     if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
         setup_.arguments.end())
         launch.arguments.push_back("--headless");
+    // Where a desktop on Linux keeps Documents: the client's own, should the setting not take.
+    launch.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
     if (!setup_.backend.empty())
         launch.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
     launch.onLine = [this](const std::string& line) {

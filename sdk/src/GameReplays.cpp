@@ -46,8 +46,12 @@ bool append(const std::filesystem::path& file, unsigned long long bytes, unsigne
 }  // namespace
 
 std::filesystem::path HostRuntime::replayFolder() const {
-    if (auto dir = findCvar("brv_replay_dir"); dir && !dir->get().empty())
-        return dir->get();
+    // The console's values are UTF-8; a path made from a plain string would read them in the
+    // system's narrow code page on Windows.
+    if (auto dir = findCvar("brv_replay_dir"); dir && !dir->get().empty()) {
+        const std::string& value = dir->get();
+        return std::filesystem::path(std::u8string(value.begin(), value.end()));
+    }
     return documentsFolder() / "My Games" / "Rocket League" / "TAGame" / "Demos";
 }
 

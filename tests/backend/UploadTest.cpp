@@ -1,6 +1,7 @@
 // POST /upload-replay: storage under the backend's own names, and refusals.
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -45,6 +46,16 @@ std::string headers(const std::string& contentType = "multipart/form-data; bound
     return h;
 }
 
+// Now in UTC as "YYYY-MM-DDTHH:MM:SSZ", read through the C library.
+std::string utcText() {
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    gmtime_r(&now, &tm);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
 std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
@@ -70,7 +81,9 @@ protected:
 TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
     ASSERT_TRUE(start());
     const std::string bytes = replayBytes();
+    const std::string before = utcText();
     const auto first = upload(pluginBody("dev1", "Final", "Zé", "replay_VXA_1.replay", bytes));
+    const std::string after = utcText();
     ASSERT_EQ(first.status, 200u) << first.body;
     EXPECT_EQ(first.json(), Json({{"ok", true}, {"id", 1}}));
     // The same file name again is a new replay, not an overwrite.
@@ -85,6 +98,8 @@ TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
     EXPECT_EQ(sidecar["server"], "Final");
     EXPECT_EQ(sidecar["uploader"], "Zé");
     EXPECT_EQ(sidecar["bytes"], bytes.size());
+    const std::string receivedAt = sidecar.value("receivedAt", "");
+    EXPECT_TRUE(before <= receivedAt && receivedAt <= after) << receivedAt;  // UTC, ISO 8601
 
     const auto uploads = server_->uploads();
     ASSERT_EQ(uploads.size(), 2u);

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -45,6 +47,22 @@ TEST(Files, AMoveOfAMissingFileFailsAndLeavesTheTarget) {
     writeFile(to, "kept");
     EXPECT_FALSE(platform::moveFileReplacing(dir.path() / "missing.replay", to));
     EXPECT_EQ(readFile(to), "kept");
+}
+
+TEST(Files, ANewFileIsMadeOnlyWhereNoneIs) {
+    testing_support::TempDir dir;
+    const auto fresh = dir.path() / platform::widePath(L"r\u00E9play \u6E38.part");
+    int err = 0;
+    std::FILE* file = platform::createNewFile(fresh, err);
+    ASSERT_NE(file, nullptr) << err;
+    EXPECT_EQ(std::fwrite("new", 1, 3, file), 3u);
+    EXPECT_EQ(std::fclose(file), 0);
+    EXPECT_EQ(readFile(fresh), "new");
+
+    // A name that is taken: refused, and the file there keeps its bytes.
+    EXPECT_EQ(platform::createNewFile(fresh, err), nullptr);
+    EXPECT_EQ(err, EEXIST);
+    EXPECT_EQ(readFile(fresh), "new");
 }
 
 #ifdef _WIN32
