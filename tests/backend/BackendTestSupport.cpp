@@ -1,14 +1,16 @@
 #include "tests/backend/BackendTestSupport.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
+#endif
 
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
@@ -107,14 +109,87 @@ namespace {
 namespace asio = boost::asio;
 namespace websocket = boost::beast::websocket;
 
-// Sets SO_RCVTIMEO and SO_SNDTIMEO, so that a blocking call gives up after `timeout`.
-void setTimeouts(int fd, std::chrono::milliseconds timeout) {
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+
+// Sets the socket's receive and send time limits, so that a blocking handshake or write gives up
+// after `timeout`.
+template <class Handle>
+void setTimeouts(Handle socket, std::chrono::milliseconds timeout) {
+#ifdef _WIN32
+    const DWORD ms = static_cast<DWORD>(timeout.count());
+    const char* value = reinterpret_cast<const char*>(&ms);
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, value, sizeof ms);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, value, sizeof ms);
+#else
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+#endif
 }
+
+// A TCP connection to the loopback whose every wait ends by a deadline: Asio's blocking calls
+// would wait on, so each one is an asynchronous call run until it completes or time is up.
+class LoopbackStream {
+public:
+    explicit LoopbackStream(std::uint16_t port) {
+        error_code ec;
+        socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+        connected_ = !ec;
+    }
+    bool connected() const { return connected_; }
+
+    bool writeAll(std::string_view bytes, Clock::time_point deadline) {
+        const auto result = run(deadline, [&](auto done) {
+            asio::async_write(socket_, asio::buffer(bytes.data(), bytes.size()), done);
+        });
+        return result && !*result;
+    }
+    // Appends what arrives next to `into`. False once the peer closed, the connection failed or
+    // the deadline passed; `closed` tells the first two from the last.
+    bool readSome(std::string& into, Clock::time_point deadline, bool* closed = nullptr) {
+        char buffer[4096];
+        std::size_t got = 0;
+        const auto result = run(deadline, [&](auto done) {
+            socket_.async_read_some(asio::buffer(buffer),
+                                    [&got, done](error_code ec, std::size_t n) {
+                                        got = n;
+                                        done(ec, n);
+                                    });
+        });
+        if (closed)
+            *closed =
+                result && (*result == asio::error::eof || *result == asio::error::connection_reset);
+        into.append(buffer, got);
+        return result && !*result;
+    }
+
+private:
+    // Starts one operation and runs it until it completes (its error) or the deadline passes
+    // (nothing: the operation is cancelled and waited for).
+    template <class Start>
+    std::optional<error_code> run(Clock::time_point deadline, Start start) {
+        std::optional<error_code> result;
+        start([&result](error_code ec, std::size_t) { result = ec; });
+        ioc_.restart();
+        ioc_.run_until(deadline);
+        if (!result) {
+            error_code ignored;
+            socket_.cancel(ignored);
+            ioc_.restart();
+            ioc_.run();
+            return std::nullopt;
+        }
+        return result;
+    }
+
+    asio::io_context ioc_;
+    tcp::socket socket_{ioc_};
+    bool connected_ = false;
+};
 
 }  // namespace
 
@@ -188,44 +263,33 @@ std::optional<unsigned> BareWsClient::closeCode() {
     return impl_->ws.reason().code;
 }
 
-TcpClient::TcpClient(std::uint16_t port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-    setTimeouts(fd_, kWait);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+struct TcpClient::Impl {
+    explicit Impl(std::uint16_t port) : stream(port) {}
+    LoopbackStream stream;
+};
+
+TcpClient::TcpClient(std::uint16_t port) : impl_(std::make_unique<Impl>(port)) {
+    connected_ = impl_->stream.connected();
 }
 
-TcpClient::~TcpClient() {
-    ::close(fd_);
-}
+TcpClient::~TcpClient() = default;
 
 bool TcpClient::send(std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    return impl_->stream.writeAll(bytes, Clock::now() + kWait);
 }
 
 bool TcpClient::closedWithin(std::chrono::milliseconds timeout) {
-    setTimeouts(fd_, timeout);
-    char buffer[4096];
-    ssize_t n = 0;
-    while ((n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0)
-        received_.append(buffer, static_cast<std::size_t>(n));
-    const bool closed = n == 0 || errno == ECONNRESET;
-    setTimeouts(fd_, kWait);
+    const auto deadline = Clock::now() + timeout;
+    bool closed = false;
+    while (impl_->stream.readSome(received_, deadline, &closed)) {
+    }
     return closed;
 }
 
 std::string TcpClient::readUntil(const std::function<bool(const std::string&)>& enough) {
-    char buffer[4096];
-    for (ssize_t n; !enough(received_) && (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;)
-        received_.append(buffer, static_cast<std::size_t>(n));
+    const auto deadline = Clock::now() + kWait;
+    while (!enough(received_) && impl_->stream.readSome(received_, deadline)) {
+    }
     return received_;
 }
 
@@ -282,24 +346,13 @@ namespace {
 // Sends `bytes` and reads until `enough` says so, the server closes, or kWait passes.
 std::string rawRead(std::uint16_t port, const std::string& bytes,
                     const std::function<bool(const std::string&)>& enough) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval timeout{};
-    timeout.tv_sec = kWait.count() / 1000;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
+    const auto deadline = Clock::now() + kWait;
+    LoopbackStream stream(port);
     std::string received;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(bytes.size())) {
-        char buffer[4096];
-        for (ssize_t n; !enough(received) && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
-            received.append(buffer, static_cast<std::size_t>(n));
+    if (stream.connected() && stream.writeAll(bytes, deadline)) {
+        while (!enough(received) && stream.readSome(received, deadline)) {
+        }
     }
-    ::close(fd);
     return received;
 }
 

@@ -95,7 +95,8 @@ public:
     std::string readUntil(const std::function<bool(const std::string&)>& enough);
 
 private:
-    int fd_ = -1;
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
     bool connected_ = false;
     std::string received_;
 };

@@ -49,10 +49,8 @@ std::string headers(const std::string& contentType = "multipart/form-data; bound
 // Now in UTC as "YYYY-MM-DDTHH:MM:SSZ", read through the C library.
 std::string utcText() {
     const std::time_t now = std::time(nullptr);
-    std::tm tm{};
-    gmtime_r(&now, &tm);
     char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
     return text;
 }
 
