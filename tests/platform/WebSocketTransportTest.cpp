@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -218,22 +219,18 @@ TEST(WebSocketHandshake, RunningOutOfDescriptorsFailsSendingTheRequest) {
 }
 #endif
 
-TEST(WebSocketHandshake, PlainHttpAnswerFailsTheUpgrade) {
-    WsTestServer server;
-    server.answerHttp(200, "<html>not a websocket</html>");
-    WebSocketConnectFailure failure = WebSocketConnectFailure::SendRequest;
-    EXPECT_EQ(WebSocketConnection::connect(optionsFor(server), failure), nullptr);
-    EXPECT_EQ(failure, WebSocketConnectFailure::Upgrade);
-}
-
-// Checked before the upgrade is completed: some WinHTTP versions complete any answer.
-TEST(WebSocketHandshake, NotFoundFailsTheUpgrade) {
-    WsTestServer server;
-    server.answerHttp(404, "no such path");
-    WebSocketConnectFailure failure = WebSocketConnectFailure::SendRequest;
-    EXPECT_EQ(WebSocketConnection::connect(optionsFor(server), failure), nullptr);
-    EXPECT_EQ(failure, WebSocketConnectFailure::Upgrade);
-    EXPECT_EQ(server.requests().size(), 1u);
+// A plain page and a 404 alike. The status is checked before the upgrade is completed: some
+// WinHTTP versions complete any answer.
+TEST(WebSocketHandshake, AnAnswerOtherThanSwitchingProtocolsFailsTheUpgrade) {
+    for (const auto& [status, body] :
+         {std::pair{200u, "<html>not a websocket</html>"}, std::pair{404u, "no such path"}}) {
+        WsTestServer server;
+        server.answerHttp(status, body);
+        WebSocketConnectFailure failure = WebSocketConnectFailure::SendRequest;
+        EXPECT_EQ(WebSocketConnection::connect(optionsFor(server), failure), nullptr) << status;
+        EXPECT_EQ(failure, WebSocketConnectFailure::Upgrade) << status;
+        EXPECT_EQ(server.requests().size(), 1u) << status;
+    }
 }
 
 TEST(WebSocketHandshake, SwitchingProtocolsWithAWrongAcceptKeyFailsTheUpgrade) {
