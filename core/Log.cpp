@@ -13,4 +13,14 @@ void logLine(const std::string& text) {
     logTo(globalCvarManager.load(), text);
 }
 
+std::string clippedForLog(std::string_view text, std::size_t limit) {
+    if (text.size() <= limit)
+        return std::string(text);
+    std::size_t cut = limit;
+    // Back off continuation bytes (10xxxxxx) so that no character is cut in two.
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return std::string(text.substr(0, cut)) + "...";
+}
+
 }  // namespace brevant

@@ -1,6 +1,8 @@
 #pragma once
+#include <cstddef>
 #include <memory>
 #include <string>
+#include <string_view>
 
 class CVarManagerWrapper;
 
@@ -11,5 +13,9 @@ void logTo(const std::shared_ptr<CVarManagerWrapper>& console, const std::string
 
 // Writes one line to the host console through the global handle, when it is set. Any thread.
 void logLine(const std::string& text);
+
+// A text from outside (the backend, a peer) as a log line quotes it: at most `limit` bytes, cut
+// on a UTF-8 character boundary and ended with "..." when it was longer.
+std::string clippedForLog(std::string_view text, std::size_t limit = 256);
 
 }  // namespace brevant

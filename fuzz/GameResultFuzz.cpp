@@ -101,7 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> sent, logged;
     brevant::reportGameResult(
         h.gw.get(), true, true, "Sala", "dev", "0.0.2", 9,
-        [&](const std::string& text) { sent.push_back(text); },
+        [&](const std::string& text) {
+            sent.push_back(text);
+            return brevant::SendOutcome::Sent;
+        },
         [&](const std::string& line) { logged.push_back(line); });
 
     fuzz::require(h.rt->faults().empty(), "no game call off the game thread");

@@ -85,9 +85,31 @@ void stopBackendSession() {
     client.reset();  // the last handle: the client goes here, on the game thread
 }
 
-void sendToBackend(const std::string& text) {
-    if (auto client = currentClient())
-        client->sendText(text);
+const char* notSentReason(SendOutcome outcome) {
+    switch (outcome) {
+        case SendOutcome::Sent:
+            return "";
+        case SendOutcome::NoSession:
+            return "sem conexao";
+        case SendOutcome::QueueFull:
+            return "fila cheia";
+    }
+    return "sem conexao";
+}
+
+SendOutcome sendToBackend(const std::string& text) {
+    const auto client = currentClient();
+    if (!client)
+        return SendOutcome::NoSession;
+    switch (client->sendText(text)) {
+        case platform::WebSocketSendResult::Queued:
+            return SendOutcome::Sent;
+        case platform::WebSocketSendResult::QueueFull:
+            return SendOutcome::QueueFull;
+        case platform::WebSocketSendResult::NotOpen:
+            break;
+    }
+    return SendOutcome::NoSession;
 }
 
 bool backendClientExists() {

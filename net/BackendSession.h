@@ -18,8 +18,17 @@ void sendHello();
 // Game thread, at unload: closes the client and destroys it.
 void stopBackendSession();
 
+// What became of a text handed to the session.
+enum class SendOutcome {
+    Sent,       // the connection took it
+    NoSession,  // no client, or it is not connected: dropped
+    QueueFull,  // the peer stopped reading and the send queue is at its bound: dropped
+};
+// Why a text was not sent, for a log line ("sem conexao", "fila cheia"); empty when it was.
+const char* notSentReason(SendOutcome outcome);
+
 // Sends one text while the session is connected; otherwise drops it. Any thread.
-void sendToBackend(const std::string& text);
+SendOutcome sendToBackend(const std::string& text);
 // Whether a client exists / exists and is connected. Any thread.
 bool backendClientExists();
 bool backendConnected();

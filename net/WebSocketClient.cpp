@@ -85,7 +85,7 @@ bool WebSocketClient::connect() {
     return true;
 }
 
-void WebSocketClient::sendText(const std::string& text) {
+platform::WebSocketSendResult WebSocketClient::sendText(const std::string& text) {
     auto result = platform::WebSocketSendResult::NotOpen;
     {
         std::lock_guard lk(sendMutex);
@@ -99,6 +99,7 @@ void WebSocketClient::sendText(const std::string& text) {
     } else if (result == platform::WebSocketSendResult::Queued) {
         queueFull_.store(false);
     }
+    return result;
 }
 
 void WebSocketClient::close() {

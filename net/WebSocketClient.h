@@ -29,7 +29,8 @@ public:
     bool connect();
     // Sends one whole text frame while connected; otherwise the text is dropped. Never waits:
     // past the send queue's bound the frame is dropped, with one log line per such episode.
-    void sendText(const std::string& text);
+    // Answers whether the connection took the text.
+    platform::WebSocketSendResult sendText(const std::string& text);
     // Ends the connection, waits for the receiver thread (unless called on it), releases the
     // connection once and calls onClose. Safe to call more than once.
     void close();

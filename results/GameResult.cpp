@@ -205,11 +205,15 @@ void reportGameResult(GameWrapper* gw, bool paired, bool owned, const std::strin
                           {"t", "game_result"},
                           {"version", version},
                           {"winner", winner}};
-    if (send)
-        send(dumpJson(message));
-    if (log)
-        log("[BRV] game_result enviado: " + winner + " " + std::to_string(scores.blue) + "-" +
-            std::to_string(scores.orange));
+    const SendOutcome sent = send ? send(dumpJson(message)) : SendOutcome::NoSession;
+    const std::string score =
+        winner + " " + std::to_string(scores.blue) + "-" + std::to_string(scores.orange);
+    if (!log)
+        return;
+    if (sent == SendOutcome::Sent)
+        log("[BRV] game_result enviado: " + score);
+    else
+        log(std::string("[BRV] game_result nao enviado (") + notSentReason(sent) + "): " + score);
 }
 
 }  // namespace brevant

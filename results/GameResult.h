@@ -11,11 +11,14 @@
 #include <optional>
 #include <string>
 
+#include "net/BackendSession.h"
+
 class GameWrapper;
 
 namespace brevant {
 
-using ResultSender = std::function<void(const std::string&)>;
+// Hands the report's text to the session and says what became of it.
+using ResultSender = std::function<SendOutcome(const std::string&)>;
 using ResultLogger = std::function<void(const std::string&)>;
 
 // One report, game thread only. Nothing without a game wrapper, unless paired and owned (the
@@ -23,8 +26,9 @@ using ResultLogger = std::function<void(const std::string&)>;
 // key: a report with the same map and score as the last attempted one, less than 30 s of the
 // monotonic clock after it, stops there. Otherwise it becomes the last attempt, even when the
 // game turns out not to be a private match (then nothing is sent). Reads the players, sends the
-// compact JSON text through `send` (when set; a lost send is not retried) and logs
-// "[BRV] game_result enviado: <winner> <blue>-<orange>" through `log` (when set). Errors of the
+// compact JSON text through `send` (when set) and logs "[BRV] game_result enviado: <winner>
+// <blue>-<orange>" through `log` (when set) once the session took it, or that it was not sent
+// and why. Errors of the
 // game while reading scores or players are swallowed (the report goes out with what was read);
 // text that is not valid UTF-8 is sent with U+FFFD in place of the bad bytes.
 void reportGameResult(GameWrapper* gw, bool paired, bool owned, const std::string& server,

@@ -33,7 +33,10 @@ protected:
                 const std::string& server = "Sala") {
         brevant::reportGameResult(
             wrapper ? gw.get() : nullptr, paired, owned, server, "dev-1", "0.0.2", 9,
-            [&](const std::string& text) { sent.push_back(text); },
+            [&](const std::string& text) {
+                sent.push_back(text);
+                return brevant::SendOutcome::Sent;
+            },
             [&](const std::string& line) { logged.push_back(line); });
     }
 
@@ -167,11 +170,20 @@ TEST_F(GameResult, NothingIsSentOutsideAnOwnedPairedPrivateMatch) {
     brevant::resetResultState();
     host.game().enterPrivateMatch("Sala", "Stadium_P");
     setScores(1, 0);
+    logged.clear();
     int dropped = 0;
     brevant::reportGameResult(
-        gw.get(), true, true, "Sala", "dev-1", "0.0.2", 9, [&](const std::string&) { ++dropped; },
-        nullptr);
+        gw.get(), true, true, "Sala", "dev-1", "0.0.2", 9,
+        [&](const std::string&) {
+            ++dropped;
+            return brevant::SendOutcome::NoSession;
+        },
+        [&](const std::string& line) { logged.push_back(line); });
     EXPECT_EQ(dropped, 1);
+    // "Sent" only when the session took it.
+    EXPECT_EQ(logged,
+              std::vector<std::string>{"[BRV] game_result nao enviado (sem conexao): blue 1-0"});
+    logged.clear();
     host.advance(0.2);
     report();
     EXPECT_TRUE(sent.empty());
