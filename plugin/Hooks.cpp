@@ -59,7 +59,7 @@ void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
     runGuarded("mark next replay", [&] { markNextReplayIfOwned(gw.get()); });
     armReplayAutoSave(*gw, {0.05f, 0.4f, 0.8f, 1.5f});
     armGameResult(*gw, 0.1f);
-    if (!rotationState.enabled.load())
+    if (!rotationDrivesThisMatch(*gw))
         return;
     logLine("[BRV] post-game lobby (READY) -> aplicando troca");
     // The lobby settles at its own pace: the next map goes in several times, each one checking

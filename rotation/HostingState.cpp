@@ -17,6 +17,23 @@ RotationState rotationState;
 std::string currentServerName;
 std::atomic<bool> lobbyOwned{false};
 std::atomic<bool> rotateStateRequested{false};
+std::atomic<SeriesMatch> seriesMatch{SeriesMatch::None};
+
+void nameSeriesMatch() {
+    seriesMatch.store(SeriesMatch::Named);
+}
+
+bool observeSeriesMatch(bool gameInPrivateMatch) {
+    auto state = seriesMatch.load();
+    if (gameInPrivateMatch) {
+        if (state == SeriesMatch::Named)
+            seriesMatch.compare_exchange_strong(state, SeriesMatch::Entered);
+        return state != SeriesMatch::None;
+    }
+    if (state == SeriesMatch::Entered)
+        seriesMatch.compare_exchange_strong(state, SeriesMatch::None);
+    return false;
+}
 
 std::string serverNameNow() {
     std::lock_guard lk(hostingMutex);
@@ -26,6 +43,7 @@ std::string serverNameNow() {
 void resetHostingState() {
     lobbyOwned.store(false);
     rotateStateRequested.store(false);
+    seriesMatch.store(SeriesMatch::None);
     std::lock_guard lk(hostingMutex);
     const RotationState initial;
     rotationState.file = initial.file;
@@ -58,6 +76,27 @@ void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings
         rotationState.lastMap.clear();
     }
     rotateStateRequested.store(false);
+    forgetStateRequests();
+    endHandoff();
+    nameSeriesMatch();
+}
+
+void resetRotationForJoin(const std::string& room) {
+    {
+        std::lock_guard lk(hostingMutex);
+        const RotationState initial;
+        currentServerName = room;
+        rotationState.enabled.store(initial.enabled.load());
+        rotationState.rotation.clear();
+        rotationState.nextIdx.store(initial.nextIdx.load());
+        rotationState.lastMap.clear();
+        rotationState.rev.store(initial.rev.load());
+        rotationState.ts.store(initial.ts.load());
+    }
+    rotateStateRequested.store(false);
+    forgetStateRequests();
+    endHandoff();
+    nameSeriesMatch();
 }
 
 void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,

@@ -42,6 +42,21 @@ extern std::atomic<bool> lobbyOwned;
 // A "rotate_state_req" has gone out for the current match and no state has answered it yet.
 extern std::atomic<bool> rotateStateRequested;
 
+// The series' own match, as far as the plugin can tell: the game says only whether it is in a
+// private match, not which one. Named: this load created or joined currentServerName, or the
+// backend or a peer spoke of it (a rotate_state, rotate_state_req or hand-off naming it); Entered:
+// named, and the game has been in a private match since. The game leaving private matches ends
+// it. Only in the series' own match does the rotation put maps into the match or ask for the
+// series' state: a rotation file left by an earlier run never drives a match the player entered
+// by hand.
+enum class SeriesMatch : std::uint8_t { None, Named, Entered };
+extern std::atomic<SeriesMatch> seriesMatch;
+// currentServerName is the series' match (from a create, a join or a peer's message).
+void nameSeriesMatch();
+// Given whether the game is in a private match now: moves Named to Entered, Entered to None when
+// the game has left, and answers whether the game is in the series' own match. Any thread.
+bool observeSeriesMatch(bool gameInPrivateMatch);
+
 // currentServerName, read under the lock.
 std::string serverNameNow();
 
@@ -55,6 +70,11 @@ void advanceAfterLocked(const std::string& map);
 // A create order's fresh start, before the creation is posted: the settings are kept, the match
 // name becomes `room`, and the rotation is off and empty until the match exists.
 void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings);
+// A join's fresh start: the match name becomes `room` and the rotation goes back to its initial
+// values (off, empty, nextIdx 0, no lastMap, rev 1, ts 0; the settings stay), so that the joiner
+// asks for the new match's rotation and never plays or hands over the maps of the series it was
+// in before.
+void resetRotationForJoin(const std::string& room);
 
 // The series starts: its map list, the map the match was created with, then the file, the log
 // line and the broadcast. Game thread, right after a successful creation.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "net/Json.h"
+
 namespace brevant {
 
 const std::vector<std::string> rotationMapsMd5 = {
@@ -33,6 +35,15 @@ std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string&
             return static_cast<std::int32_t>(i);
     }
     return -1;
+}
+
+bool usableMapCode(const std::string& map) {
+    return !map.empty() && map.size() <= maxMapCodeBytes && validUtf8(map) == map;
+}
+
+bool usableRotation(const std::vector<std::string>& list) {
+    return !list.empty() && list.size() <= maxRotationMaps &&
+           std::all_of(list.begin(), list.end(), usableMapCode);
 }
 
 }  // namespace brevant

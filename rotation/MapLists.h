@@ -1,5 +1,6 @@
 #pragma once
 // The two map lists a series is played on, and finding a map in a list.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,5 +15,19 @@ extern const std::vector<std::string> rotationMapsMd7;
 // The position of the first entry equal to `name` ignoring ASCII case; -1 when there is none,
 // or when the list or the name is empty.
 std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string& name);
+
+// What a rotation taken from outside (a peer's state, the file, an order) may hold. A map code
+// is 1 to 64 bytes of valid UTF-8; a list holds 1 to 64 of them. A revision stays below
+// 2^32 - 2^20, so that a million applies later it still has not wrapped to 0 (which would lose
+// every comparison with the other clients from then on).
+inline constexpr std::size_t maxMapCodeBytes = 64;
+inline constexpr std::size_t maxRotationMaps = 64;
+inline constexpr std::uint32_t revisionCeiling = 0xFFF00000u;
+
+bool usableMapCode(const std::string& map);
+bool usableRotation(const std::vector<std::string>& list);
+inline bool usableRevision(std::uint32_t rev) {
+    return rev < revisionCeiling;
+}
 
 }  // namespace brevant

@@ -21,8 +21,7 @@ constexpr std::int32_t regionOfEveryMatch = 9;
 constexpr int privateMatchPlaylist = 6;
 
 void answerCreate(bool ok) {
-    if (backendConnected())
-        sendToBackend(ok ? R"({"t":"create_ack","ok":true})" : R"({"t":"create_ack","ok":false})");
+    sendToBackend(ok ? R"({"t":"create_ack","ok":true})" : R"({"t":"create_ack","ok":false})");
 }
 
 }  // namespace
@@ -97,13 +96,11 @@ void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw) {
 }
 
 void joinPrivateMatchOrder(const std::string& room, const std::string& password) {
-    {
-        std::lock_guard lk(hostingMutex);
-        currentServerName = room;
-    }
+    resetRotationForJoin(room);
     lobbyOwned.exchange(false);
     nextReplayOwned.exchange(false);
-    logLine("[BRV] join_private -> sala='" + room + "' pass='" + password + "'");
+    logLine("[BRV] join_private -> sala='" + clippedForLog(room) + "' pass='" +
+            clippedForLog(password) + "'");
     postToGame([room, password](GameWrapper* gw) {
         if (gw)
             scheduleJoinPrivateMatch(room, password, *gw);

@@ -187,10 +187,14 @@ void scheduleNextMapUpdate() {
 void applyNextMap(GameWrapper& gw) {
     if (!paired.load())
         return;
-    if (!onlineGameIsPrivate(gw)) {
+    const bool inPrivate = onlineGameIsPrivate(gw);
+    if (!inPrivate) {
+        observeSeriesMatch(false);
         logLine("[BRV] rotate: fora de private");
         return;
     }
+    if (!observeSeriesMatch(true))
+        return;  // a private match, but not the series': its maps are not ours to change
     syncFromCurrentMap(&gw, true);
     const auto next = nextMapToApply();
     if (!next)
@@ -204,7 +208,7 @@ void startHandoff(const std::string& next) {
         std::lock_guard lk(hostingMutex);
         pendingHandoffMap = next;
     }
-    handoffAcked.store(false);
+    // No flag to clear: an answer names the hand-off it answers, and this one's number is new.
     handoffSends.store(0);
     const std::uint32_t seq = handoffSeq.fetch_add(1) + 1;
     sendRotateHandoff(seq, next);
@@ -225,9 +229,18 @@ void tickRotationWatchdog() {
 }
 
 void rotationWatchdogStep(GameWrapper& gw) {
-    if (!paired.load() || !rotationState.enabled.load() || rotationListEmpty())
+    // Cheap exits first: flags, then one question to the game.
+    if (!paired.load() || seriesMatch.load() == SeriesMatch::None)
         return;
-    if (!onlineGameIsPrivate(gw))
+    if (!observeSeriesMatch(onlineGameIsPrivate(gw)))
+        return;
+    if (rotationListEmpty()) {
+        // In the series' match without its rotation (a join whose one check came too early, or
+        // whose answer was lost): ask, at most every few seconds, until it arrives.
+        requestRotationStateIfMissing(&gw);
+        return;
+    }
+    if (!rotationState.enabled.load())
         return;
     syncFromCurrentMap(&gw, false);
     const std::int64_t now = platform::steadyMillis();
@@ -236,7 +249,16 @@ void rotationWatchdogStep(GameWrapper& gw) {
     lastWatchdogApplyMs.store(now);
     if (const auto next = nextMapToApply())
         applyOrHandOff(gw, *next);
-    requestRotationStateIfMissing(&gw);
+}
+
+bool rotationDrivesThisMatch(GameWrapper& gw) {
+    if (!rotationState.enabled.load() || seriesMatch.load() == SeriesMatch::None)
+        return false;
+    try {
+        return observeSeriesMatch(onlineGameIsPrivate(gw));
+    } catch (...) {
+        return false;  // the game could not say: nothing is applied on a guess
+    }
 }
 
 }  // namespace brevant

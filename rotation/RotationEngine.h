@@ -51,8 +51,12 @@ void startHandoff(const std::string& next);
 
 // Posts one watchdog step and re-arms itself after 1.0 s, until globalGameWrapper is emptied.
 void tickRotationWatchdog();
-// One watchdog pass: keeps lastMap in step with the game and, at most every 1500 ms, applies the
-// next map (or hands it over); then asks for the rotation when this client has none.
+// One watchdog pass, in the series' own match only: asks for the rotation while this client has
+// none; with the rotation on, keeps lastMap in step with the game and, at most every 1500 ms,
+// applies the next map (or hands it over).
 void rotationWatchdogStep(GameWrapper& gw);
+// The post-game lobby's rotation work applies: the rotation is on and the game is in the
+// series' own match. Game thread.
+bool rotationDrivesThisMatch(GameWrapper& gw);
 
 }  // namespace brevant

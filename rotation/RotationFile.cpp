@@ -7,6 +7,7 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
 
 namespace brevant {
 namespace {
@@ -24,11 +25,18 @@ void readMembers(const json& doc) {
     currentServerName = stringField(doc, "server", "");
     rotationState.enabled.store(boolField(doc, "enabled", false));
     auto rotation = doc.value("rotation", json::array()).get<std::vector<std::string>>();
+    // A list or revision past the bounds a peer's state must keep reads as a member of the wrong
+    // type: the load ends there.
+    if (!rotation.empty() && !usableRotation(rotation))
+        throw FieldTypeError("rotation out of bounds");
     if (!rotation.empty())
         rotationState.rotation = std::move(rotation);
     rotationState.nextIdx.store(intField(doc, "nextIdx", 0));
     rotationState.lastMap = stringField(doc, "lastMap", "");
-    rotationState.rev.store(uintField(doc, "rev", 1));
+    const std::uint32_t rev = uintField(doc, "rev", 1);
+    if (!usableRevision(rev))
+        throw FieldTypeError("rev out of bounds");
+    rotationState.rev.store(rev);
     rotationState.ts.store(int64Field(doc, "ts", 0));
     if (!rotationState.rotation.empty() && !rotationState.lastMap.empty())
         advanceAfterLocked(rotationState.lastMap);

@@ -28,7 +28,7 @@ void onJoinPrivate(const json& msg) {
     }
     const std::string to = stringField(msg, "to", "");
     if (!to.empty() && to != deviceId) {
-        logLine("[BRV] join_private: ignorado (destino=" + to + ")");
+        logLine("[BRV] join_private: ignorado (destino=" + clippedForLog(to) + ")");
         return;
     }
     if (!paired.load()) {
@@ -42,6 +42,12 @@ void onApplyMap(const json& msg) {
     const std::string map = stringField(msg, "map", "Stadium_P");
     if (!globalGameWrapper.load())
         return;
+    if (!usableMapCode(map)) {
+        // An empty name is no map, and no map code is longer: such a name never reaches the game.
+        logLine("[BRV] apply_map ignorado: nome de mapa invalido (" + std::to_string(map.size()) +
+                " bytes)");
+        return;
+    }
     // No pairing check here: applyMap says why an unpaired device does not apply it. Its result
     // is not used; an order that fails is not handed over.
     postToGame([map](GameWrapper* gw) {
@@ -61,6 +67,8 @@ void onRotateHandoff(const json& msg) {
     const std::string current = serverNameNow();
     if (!nextMap.empty() && !server.empty() && !current.empty() && server != current)
         return;
+    if (!server.empty() && server == current)
+        nameSeriesMatch();  // a peer hands over a map of our match: it is the series' own
     postToGame([server, nextMap, seq](GameWrapper* gw) {
         if (gw)
             handleRotateHandoff(server, nextMap, seq, *gw);
@@ -81,7 +89,7 @@ void onRotateHandoffAck(const json& msg) {
     // the retries of a map nobody has taken yet.
     if (seq < 0 || static_cast<std::uint32_t>(seq) != handoffSeq.load())
         return;
-    handoffAcked.store(true);
+    recordHandoffAnswer(static_cast<std::uint32_t>(seq));
     {
         std::lock_guard lk(hostingMutex);
         const auto& list = rotationState.rotation;
@@ -99,12 +107,15 @@ void onRotateStateReq(const json& msg) {
     if (!paired.load())
         return;
     const std::string server = stringField(msg, "server", "");
+    bool ours = false;
     bool wanted = false;
     {
         std::lock_guard lk(hostingMutex);
-        wanted = !server.empty() && server == currentServerName && rotationState.enabled.load() &&
-                 !rotationState.rotation.empty();
+        ours = !server.empty() && server == currentServerName;
+        wanted = ours && rotationState.enabled.load() && !rotationState.rotation.empty();
     }
+    if (ours)
+        nameSeriesMatch();  // a peer asks about our match: it is the series' own
     if (wanted)
         broadcastRotationState();
 }
@@ -118,6 +129,7 @@ void onRotateState(const json& msg) {
         return;  // our own broadcast, echoed back
     if (server.empty() || server != serverNameNow())
         return;
+    nameSeriesMatch();  // a peer speaks of our match: it is the series' own
     if (applyRemoteRotationState(msg)) {
         saveRotationState();
         rotateStateRequested.store(false);

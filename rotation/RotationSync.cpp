@@ -8,7 +8,9 @@
 #include "core/Log.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
+#include "platform/Clock.h"
 #include "rotation/HostingState.h"
+#include "rotation/MapLists.h"
 #include "rotation/RotationEngine.h"
 #include "sdk/GameWrapper.h"
 
@@ -16,18 +18,14 @@ namespace brevant {
 
 std::atomic<std::uint32_t> handoffSeq{0};
 std::atomic<std::int32_t> handoffSends{0};
-std::atomic<bool> handoffAcked{false};
+std::atomic<std::uint32_t> handoffAnsweredSeq{0};
 std::string pendingHandoffMap;
 
-void resetHandoffState() {
-    handoffSeq.store(0);
-    handoffSends.store(0);
-    handoffAcked.store(false);
-    std::lock_guard lk(hostingMutex);
-    pendingHandoffMap.clear();
-}
-
 namespace {
+
+// Steady-clock milliseconds of the last state request; none since the match began.
+constexpr std::int64_t neverAsked = INT64_MIN;
+std::atomic<std::int64_t> lastStateRequestMs{neverAsked};
 
 json buildRotateStateLocked() {
     return json{
@@ -46,6 +44,34 @@ json buildRotateStateLocked() {
 
 }  // namespace
 
+void resetHandoffState() {
+    handoffSeq.store(0);
+    handoffSends.store(0);
+    handoffAnsweredSeq.store(0);
+    forgetStateRequests();
+    std::lock_guard lk(hostingMutex);
+    pendingHandoffMap.clear();
+}
+
+bool handoffAnswered(std::uint32_t seq) {
+    return handoffAnsweredSeq.load() >= seq;
+}
+
+void recordHandoffAnswer(std::uint32_t seq) {
+    // Numbers only grow: a late answer to an older hand-off never takes back a newer one's.
+    auto answered = handoffAnsweredSeq.load();
+    while (answered < seq && !handoffAnsweredSeq.compare_exchange_weak(answered, seq)) {
+    }
+}
+
+void endHandoff() {
+    recordHandoffAnswer(handoffSeq.load());
+}
+
+void forgetStateRequests() {
+    lastStateRequestMs.store(neverAsked);
+}
+
 json buildRotateState() {
     std::lock_guard lk(hostingMutex);
     return buildRotateStateLocked();
@@ -62,10 +88,12 @@ void broadcastRotationState() {
         state = buildRotateStateLocked();
     }
     state["from"] = deviceId;
-    if (backendConnected())
-        sendToBackend(dumpJson(state));
-    logLine("[BRV] rotate_state broadcast (rev=" +
-            std::to_string(state["rev"].get<std::uint32_t>()) + ")");
+    const std::string rev = std::to_string(state["rev"].get<std::uint32_t>());
+    const SendOutcome sent = sendToBackend(dumpJson(state));
+    if (sent == SendOutcome::Sent)
+        logLine("[BRV] rotate_state broadcast (rev=" + rev + ")");
+    else
+        logLine("[BRV] rotate_state nao enviado (rev=" + rev + "): " + notSentReason(sent));
 }
 
 void requestRotationState() {
@@ -74,24 +102,29 @@ void requestRotationState() {
     const std::string server = serverNameNow();
     if (server.empty())
         return;
-    if (backendConnected())
-        sendToBackend(
-            dumpJson(json{{"t", "rotate_state_req"}, {"server", server}, {"from", deviceId}}));
+    lastStateRequestMs.store(platform::steadyMillis());
+    const SendOutcome sent = sendToBackend(
+        dumpJson(json{{"t", "rotate_state_req"}, {"server", server}, {"from", deviceId}}));
+    if (sent != SendOutcome::Sent) {
+        logLine(std::string("[BRV] rotate_state_req nao enviado: ") + notSentReason(sent));
+        return;
+    }
     rotateStateRequested.store(true);
     logLine("[BRV] rotate_state_req enviado");
 }
 
 void requestRotationStateIfMissing(GameWrapper* gw) {
     try {
-        if (!gw || rotateStateRequested.load())
-            return;
-        if (!onlineGameIsPrivate(*gw))
+        if (!gw || !observeSeriesMatch(onlineGameIsPrivate(*gw)))
             return;
         {
             std::lock_guard lk(hostingMutex);
             if (!rotationState.rotation.empty())
                 return;
         }
+        const std::int64_t last = lastStateRequestMs.load();
+        if (last != neverAsked && platform::steadyMillis() - last < stateRequestIntervalMs)
+            return;
         requestRotationState();
     } catch (...) {
         // The game could not say where the player is; the next check asks again.
@@ -99,7 +132,7 @@ void requestRotationStateIfMissing(GameWrapper* gw) {
 }
 
 void sendRotateHandoff(std::uint32_t seq, const std::string& map) {
-    if (!backendConnected() || !paired.load())
+    if (!paired.load())
         return;
     json handoff{
         {"t", "rotate_handoff"}, {"nextMap", map},    {"from", deviceId},
@@ -112,8 +145,12 @@ void sendRotateHandoff(std::uint32_t seq, const std::string& map) {
         handoff["maxPlayers"] = rotationState.settings.MaxPlayerCount;
         handoff["region"] = rotationState.region;
     }
-    sendToBackend(dumpJson(handoff));
-    logLine("[BRV] handoff enviado (seq=" + std::to_string(seq) + ", next=" + map + ")");
+    const SendOutcome sent = sendToBackend(dumpJson(handoff));
+    const std::string what = "(seq=" + std::to_string(seq) + ", next=" + map + ")";
+    if (sent == SendOutcome::Sent)
+        logLine("[BRV] handoff enviado " + what);
+    else
+        logLine("[BRV] handoff nao enviado " + what + ": " + notSentReason(sent));
 }
 
 void scheduleHandoffRetry(std::uint32_t seq) {
@@ -121,7 +158,7 @@ void scheduleHandoffRetry(std::uint32_t seq) {
     if (!gw)
         return;
     armTimer(*gw, handoffRetrySeconds, "timer handoff retry", [seq](GameWrapper&) {
-        if (!paired.load() || handoffAcked.load() || handoffSends.load() >= handoffMaxSends)
+        if (!paired.load() || handoffAnswered(seq) || handoffSends.load() >= handoffMaxSends)
             return;
         // A newer hand-off has its own chain; this one would resend the new map under the old
         // number and eat into the new chain's count.
@@ -141,11 +178,11 @@ void scheduleHandoffRetry(std::uint32_t seq) {
 void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
                          GameWrapper& gw) {
     syncFromCurrentMap(&gw, true);
-    // An empty map name is nothing to apply: the sender hears that this client did not take it.
-    const bool ok = !map.empty() && applyMap(&gw, map, paired.load(), globalCvarManager.load());
+    // A map name that is empty, or longer than any map code, is nothing to apply: the sender
+    // hears that this client did not take it.
+    const bool ok =
+        usableMapCode(map) && applyMap(&gw, map, paired.load(), globalCvarManager.load());
     logLine(std::string("[BRV] tentar aplicar: ") + (ok ? "OK" : "NAO SOU HOST"));
-    if (!backendConnected())
-        return;
     json ack{{"t", "rotate_handoff_ack"},
              {"server", server},
              {"ok", ok},
@@ -170,11 +207,16 @@ bool applyRemoteRotationState(const json& msg) {
     const std::int32_t region = intField(msg, "region", 9);
     const std::uint32_t rev = uintField(msg, "rev", 1);
     const std::int64_t ts = int64Field(msg, "ts", 0);
+    if (!usableRotation(rotation) || !usableRevision(rev))
+        return false;
 
     std::lock_guard lk(hostingMutex);
+    // A client without a rotation takes its match's whatever the revision: an old host's own
+    // revision grew with every apply and would otherwise refuse the new host's state for good.
+    const bool ownEmpty = rotationState.rotation.empty();
     const std::uint32_t ownRev = rotationState.rev.load();
     const bool newer = rev > ownRev || (rev == ownRev && ts > rotationState.ts.load());
-    if (!newer || rotation.empty())
+    if (!newer && !ownEmpty)
         return false;
     rotationState.rotation = std::move(rotation);
     rotationState.nextIdx.store(nextIdx);

@@ -17,8 +17,11 @@ namespace brevant {
 extern std::atomic<std::uint32_t> handoffSeq;
 // "rotate_handoff" messages sent for the latest hand-off.
 extern std::atomic<std::int32_t> handoffSends;
-// An accepted "rotate_handoff_ack" arrived since the latest hand-off started.
-extern std::atomic<bool> handoffAcked;
+// The sequence number of the latest hand-off that an accepted "rotate_handoff_ack" answered (0:
+// none). An answer is recorded with its own number, so that it can only ever end its own
+// hand-off: a flag would be cleared by the next hand-off and then set by an answer to the one
+// before it.
+extern std::atomic<std::uint32_t> handoffAnsweredSeq;
 // The latest hand-off's map; guarded by hostingMutex.
 extern std::string pendingHandoffMap;
 
@@ -28,6 +31,17 @@ inline constexpr float handoffRetrySeconds = 1.5f;
 
 // The hand-off state back to its value at a first load.
 void resetHandoffState();
+// Whether hand-off `seq` has been answered (or a later one was).
+bool handoffAnswered(std::uint32_t seq);
+// An accepted answer to hand-off `seq`.
+void recordHandoffAnswer(std::uint32_t seq);
+// The latest hand-off ends here, as if answered: the match it was for is no longer ours.
+void endHandoff();
+
+// A client without a rotation asks again at most this often until one arrives.
+inline constexpr std::int64_t stateRequestIntervalMs = 5000;
+// The next check may ask at once (a new match).
+void forgetStateRequests();
 
 // The "rotate_state" object of the current rotation, without "from".
 json buildRotateState();
@@ -36,8 +50,8 @@ json buildRotateState();
 void broadcastRotationState();
 // Asks the other clients of the match for their rotation ("rotate_state_req").
 void requestRotationState();
-// In a private match whose rotation this plugin does not know, asks for it, unless a request is
-// already pending. Game thread.
+// In the series' own match, while this plugin has no rotation, asks for it; again every
+// stateRequestIntervalMs until one arrives. Game thread.
 void requestRotationStateIfMissing(GameWrapper* gw);
 
 // One "rotate_handoff" of `map`, while connected and paired.
@@ -50,8 +64,9 @@ void scheduleHandoffRetry(std::uint32_t seq);
 void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
                          GameWrapper& gw);
 
-// Takes over a received rotation when it is newer than ours (a higher "rev", or the same "rev"
-// and a later "ts") and not empty. True when it was taken. Any thread.
+// Takes over a received rotation when it is usable (see usableRotation, usableRevision) and newer
+// than ours (a higher "rev", or the same "rev" and a later "ts"); while we have none, any usable
+// one for our match is taken. True when it was taken. Any thread.
 bool applyRemoteRotationState(const json& msg);
 
 }  // namespace brevant

@@ -53,7 +53,7 @@ TEST_F(Handoff, AnAcceptedAnswerEndsTheChainAndMovesTheRotationWhenItKnowsTheMap
     brevant::startHandoff("cs_p");
     host.advance(1.5);
     fromBackend(ack("cs_p", 1));
-    EXPECT_TRUE(brevant::handoffAcked.load());
+    EXPECT_TRUE(brevant::handoffAnswered(1));
     EXPECT_EQ(lastMap(), "cs_p");
     EXPECT_EQ(rotationState.nextIdx.load(), 0);
     EXPECT_TRUE(host.hasLog("[BRV] ACK(seq=1) -> lastMap=cs_p"));
@@ -66,11 +66,23 @@ TEST_F(Handoff, AnAcceptedAnswerEndsTheChainAndMovesTheRotationWhenItKnowsTheMap
     // A map the list does not hold ends the chain and changes nothing else.
     brevant::startHandoff("Labs_P");
     dispatch(ack("Labs_P", 2));
-    EXPECT_TRUE(brevant::handoffAcked.load());
+    EXPECT_TRUE(brevant::handoffAnswered(2));
     EXPECT_EQ(lastMap(), "cs_p");
     EXPECT_FALSE(host.hasLog("[BRV] ACK(seq=2) -> lastMap=Labs_P"));
     host.advance(12.0);
     EXPECT_EQ(sentSeqs().size(), 3u);
+}
+
+TEST_F(Handoff, AnAnswerEndsOnlyItsOwnHandoff) {
+    // Hand-off 1 is answered over the socket (the receiver thread records it); hand-off 2,
+    // started after, is still unanswered and sends all six.
+    brevant::startHandoff("cs_p");
+    fromBackend(ack("cs_p", 1));
+    brevant::startHandoff("Stadium_P");
+    host.advance(9.0);
+    const auto seqs = sentSeqs();
+    EXPECT_EQ(std::count(seqs.begin(), seqs.end(), "1"), 1);
+    EXPECT_EQ(std::count(seqs.begin(), seqs.end(), "2"), 6);
 }
 
 TEST_F(Handoff, AnswersWithoutAMapOrToAnOlderHandoffAreIgnored) {
@@ -83,7 +95,7 @@ TEST_F(Handoff, AnswersWithoutAMapOrToAnOlderHandoffAreIgnored) {
          std::string(
              R"({"t":"rotate_handoff_ack","ok":false,"server":"Sala","map":"Stadium_P","seq":2})")})
         dispatch(text);
-    EXPECT_FALSE(brevant::handoffAcked.load());
+    EXPECT_FALSE(brevant::handoffAnswered(2));
     EXPECT_EQ(lastMap(), "Stadium_P");
     EXPECT_EQ(rotationState.nextIdx.load(), 3);
     host.advance(20.0);
@@ -190,15 +202,12 @@ TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
             R"(","lastMap":"Stadium_P","maxPlayers":8,"nextIdx":3,"region":9,"rev":1,"rotation":["EuroStadium_Night_P","CHN_Stadium_P","Stadium_P","UtopiaStadium_Dusk_P","cs_p"],"server":"Sala","t":"rotate_state","ts":0})"});
     EXPECT_TRUE(host.hasLog("[BRV] rotate_state broadcast (rev=1)"));
 
-    // The joining side: no rotation yet, so it asks once, however often it checks.
-    {
-        std::lock_guard lk(brevant::hostingMutex);
-        rotationState.rotation.clear();
-    }
+    // The joining side: the join leaves it without a rotation, so it asks, once however often
+    // it checks within a few seconds.
     fromBackend(R"({"t":"join_private","server":"Sala2","password":"x"})");
     host.advance(1.0);
-    fromBackend(R"({"t":"join_private","server":"Sala2","password":"x"})");
-    host.advance(1.0);
+    brevant::requestRotationStateIfMissing(&gw());
+    host.advance(3.0);
     brevant::requestRotationStateIfMissing(&gw());
     EXPECT_EQ(received("rotate_state_req"),
               std::vector<std::string>{R"({"from":")" + brevant::deviceId +
@@ -228,7 +237,7 @@ TEST_F(StateSync, MembersOfTheWrongTypeDropTheMessage) {
     EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 6);
     EXPECT_EQ(list().size(), 5u);
     EXPECT_EQ(rotationState.rev.load(), 1u);
-    EXPECT_FALSE(brevant::handoffAcked.load());
+    EXPECT_FALSE(brevant::handoffAnswered(1));
     EXPECT_TRUE(host.game().matchmaking.updates.empty());
 }
 

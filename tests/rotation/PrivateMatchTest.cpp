@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
+#include <functional>
 
 #include "core/Globals.h"
 #include "net/BackendEndpoint.h"
@@ -16,6 +18,27 @@ namespace {
 
 class PrivateMatch : public testing_support::ConnectedPlugin {
 protected:
+    // Steps the clock 50 ms at a time for `seconds`, calling `at` with the time since the start
+    // before each step; answers the times (since the start, to the step) at which each counter
+    // grew, once per unit.
+    std::vector<std::vector<double>> timesOf(std::vector<std::function<std::size_t()>> counters,
+                                             double seconds,
+                                             const std::function<void(double)>& at = {}) {
+        std::vector<std::vector<double>> times(counters.size());
+        std::vector<std::size_t> seen;
+        for (auto& c : counters)
+            seen.push_back(c());
+        for (int step = 1; step * 0.05 <= seconds + 1e-9; ++step) {
+            if (at)
+                at((step - 1) * 0.05);
+            host.advance(0.05);
+            for (std::size_t i = 0; i < counters.size(); ++i)
+                for (const auto now = counters[i](); seen[i] < now; ++seen[i])
+                    times[i].push_back(std::round(step * 0.05 * 100) / 100);
+        }
+        return times;
+    }
+    std::size_t stateRequests() { return received("rotate_state_req").size(); }
     void order(const std::string& text) { fromBackend(text); }
     std::vector<std::string> acks() const {
         std::vector<std::string> out;
@@ -122,6 +145,36 @@ TEST_F(PrivateMatch, AJoinArmsNineTimersAndGivesUpHosting) {
     brevant::lobbyOwned = true;
     brevant::joinPrivateMatchOrder("Outra", "y");
     EXPECT_FALSE(brevant::lobbyOwned.load());
+}
+
+TEST_F(PrivateMatch, CreateAndJoinTimersFireAtTheirDelays) {
+    brevant::rotateStateRequested = true;
+    order(R"({"t":"create","server":"S"})");
+    EXPECT_FALSE(brevant::rotateStateRequested.load());  // a new match has asked nothing yet
+    const auto created = host.game().onlineGame;
+    EXPECT_EQ(timesOf({[&] { return created->autoSaveCalls.size(); }}, 3.2)[0],
+              (std::vector<double>{0.6, 1.0, 1.6, 2.2, 3.0}));
+
+    // The join: the player sits in a casual online game, where the auto-save takes; the match
+    // turns private 0.55 s in, after the watchdog's tick on the whole second, so that the state
+    // request at 1.0 s can only be the join's own check.
+    auto casual = std::make_shared<sdk::GameStateModel>();
+    host.game().onlineGame = host.game().currentGameState = casual;
+    host.game().matchmaking.join = sdk::CallBehaviour::Refuse;
+    brevant::lobbyOwned = false;  // as a host that has moved on
+    const double now = static_cast<double>(host.rt().nowNanos()) / 1e9;
+    ASSERT_NEAR(now - std::floor(now), 0.5, 1e-6);  // half a second past a watchdog tick
+    order(R"({"t":"join_private","server":"Sala2"})");
+    const auto times =
+        timesOf({[&] { return host.game().matchmaking.joins.size(); },
+                 [&] { return casual->autoSaveCalls.size(); }, [&] { return stateRequests(); }},
+                3.2, [&](double t) {
+                    if (std::abs(t - 0.55) < 1e-6)
+                        casual->privateMatch = true;
+                });
+    EXPECT_EQ(times[0], (std::vector<double>{0.05, 0.6, 1.2, 1.8}));  // the first is due at once
+    EXPECT_EQ(times[1], (std::vector<double>{0.8, 1.4, 2.0, 3.0}));
+    EXPECT_EQ(times[2], (std::vector<double>{1.0}));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "core/Guard.h"
+#include "platform/Clock.h"
 #include "rotation/RotationEngine.h"
 #include "tests/rotation/RotationFixture.h"
 
@@ -101,11 +102,21 @@ TEST_F(Engine, TheWatchdogAppliesAtMostEvery1500Milliseconds) {
               (std::vector<std::string>{"UtopiaStadium_Dusk_P", "UtopiaStadium_Dusk_P"}));
     EXPECT_EQ(rotationState.rev.load(), 3u);
 
+    // The limit itself, to the millisecond: the ticks above fall on whole seconds, where any
+    // limit from 1001 to 2000 ms looks the same.
+    const auto now = platform::steadyMillis();
+    brevant::lastWatchdogApplyMs = now - 1499;
+    brevant::rotationWatchdogStep(gw());
+    EXPECT_EQ(updates().size(), 2u);
+    brevant::lastWatchdogApplyMs = now - 1500;
+    brevant::rotationWatchdogStep(gw());
+    EXPECT_EQ(updates().size(), 3u);
+
     // Unpaired, the watchdog neither applies nor says anything.
     brevant::paired = false;
     const auto logs = host.logs().size();
     host.advance(5.0);
-    EXPECT_EQ(updates().size(), 2u);
+    EXPECT_EQ(updates().size(), 3u);
     EXPECT_EQ(host.logs().size(), logs);
 }
 

@@ -83,6 +83,15 @@ TEST_F(RotationFile, LoadsMemberByMemberAndAdvancesAfterTheLastMap) {
     EXPECT_TRUE(rotationState.rotation.empty());
     EXPECT_EQ(rotationState.rev.load(), 1u);
 
+    // A list or a revision out of a remote state's bounds ends the load there too.
+    load(R"({"enabled":true,"rotation":["a",""],"server":"S4"})");
+    EXPECT_TRUE(rotationState.enabled.load());
+    EXPECT_TRUE(rotationState.rotation.empty());
+    load(R"({"rev":4293918720,"rotation":["a"],"server":"S5","ts":9})");
+    EXPECT_EQ(rotationState.rotation, std::vector<std::string>{"a"});
+    EXPECT_EQ(rotationState.rev.load(), 1u);
+    EXPECT_EQ(rotationState.ts.load(), 0);
+
     load(R"({"server":"S3",)");  // not JSON: nothing at all
     EXPECT_EQ(serverNameNow(), "");
 }

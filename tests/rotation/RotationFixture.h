@@ -22,6 +22,7 @@ protected:
         brevant::rotationState.lastMap = "Stadium_P";
         brevant::rotationState.nextIdx = 3;
         brevant::rotationState.enabled = true;
+        brevant::seriesMatch = brevant::SeriesMatch::Entered;  // this load hosts "Sala"
     }
     GameWrapper& gw() { return *brevant::globalGameWrapper.load(); }
     std::string lastMap() {

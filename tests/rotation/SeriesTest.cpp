@@ -1,0 +1,195 @@
+// A series holds together: a join follows the match it joined, the rotation drives only the
+// series' own match, a joiner without the rotation keeps asking, states and orders from outside
+// stay within bounds, and the log says "sent" only of what the session took.
+#include <fstream>
+
+#include "net/BackendSession.h"
+#include "rotation/RotationEngine.h"
+#include "rotation/RotationSync.h"
+#include "tests/rotation/RotationFixture.h"
+
+namespace {
+
+using brevant::rotationState;
+
+class Series : public testing_support::RotationFixture {
+protected:
+    std::vector<std::string> list() {
+        std::lock_guard lk(brevant::hostingMutex);
+        return rotationState.rotation;
+    }
+    std::string state(const std::string& server, const std::string& fields) {
+        return R"({"t":"rotate_state","server":")" + server + R"(","from":"peer",)" + fields + "}";
+    }
+    // The plugin unloads and loads again with `file` as its rotation file, connects and is
+    // paired: a restart of the game with a series left on file.
+    void restartWith(const std::string& file) {
+        host.unload();
+        std::filesystem::create_directories(host.dataFolder() / "plugins");
+        std::ofstream(host.dataFolder() / "plugins" / "brevant.rotate.json") << file;
+        const auto hellos = server.messages().size() + 1;
+        host.load();
+        host.advance(0.3);
+        ASSERT_TRUE(server.waitForMessages(hellos));
+        host.settle();
+        brevant::paired = true;
+    }
+};
+
+TEST_F(Series, AJoinFollowsTheMatchItJoined) {
+    rotationState.rev = 40;  // an old host: its revision grew with every apply
+    rotationState.ts = 5000;
+    brevant::rotateStateRequested = true;
+    fromBackend(R"({"t":"join_private","server":"Sala2","password":"x"})");
+    EXPECT_TRUE(list().empty());
+    EXPECT_FALSE(rotationState.enabled.load());
+    EXPECT_EQ(rotationState.nextIdx.load(), 0);
+    EXPECT_EQ(lastMap(), "");
+    EXPECT_EQ(rotationState.rev.load(), 1u);
+    EXPECT_EQ(rotationState.ts.load(), 0);
+    EXPECT_EQ(rotationState.settings.MaxPlayerCount, 8);  // the settings stay
+    EXPECT_EQ(brevant::serverNameNow(), "Sala2");
+
+    // Nothing of the old series goes anywhere; the new match's rotation is asked for, once.
+    host.advance(4.0);
+    EXPECT_TRUE(received("rotate_handoff").empty());
+    EXPECT_TRUE(updates().empty());
+    const auto asked = received("rotate_state_req");
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_NE(asked[0].find(R"("server":"Sala2")"), std::string::npos);
+
+    // Without a rotation it takes its match's, whatever the revision; then the usual rule.
+    fromBackend(state("Sala2", R"("rev":1,"ts":0,"rotation":["A_P","B_P"])"));
+    EXPECT_EQ(list(), (std::vector<std::string>{"A_P", "B_P"}));
+    EXPECT_FALSE(brevant::rotateStateRequested.load());
+    fromBackend(state("Sala2", R"("rev":1,"ts":0,"rotation":["C_P"])"));
+    EXPECT_EQ(list(), (std::vector<std::string>{"A_P", "B_P"}));
+}
+
+TEST_F(Series, ASeriesOnFileDrivesOnlyItsOwnMatch) {
+    restartWith(
+        R"({"enabled":true,"lastMap":"Stadium_P","nextIdx":3,"rev":9,"rotation":["EuroStadium_Night_P","CHN_Stadium_P","Stadium_P","UtopiaStadium_Dusk_P","cs_p"],"server":"Sala","ts":1})");
+    // The player enters a private match of their own: the old series stays out of it.
+    host.game().enterPrivateMatch("Minha", "Stadium_P");
+    const auto logs = host.logs().size();
+    host.advance(4.0);
+    host.rt().fireEvent("Function TAGame.GameEvent_Soccar_TA.EventPostGameLobbyStarted");
+    host.advance(9.0);
+    EXPECT_TRUE(updates().empty());
+    EXPECT_TRUE(received("rotate_handoff").empty());
+    EXPECT_TRUE(received("rotate_state").empty());
+    const auto all = host.logs();
+    for (auto it = all.begin() + static_cast<long>(logs); it != all.end(); ++it)
+        for (const char* rotation : {"rotat", "troca", "UpdatePrivateMatch", "handoff", "sync"})
+            EXPECT_EQ(it->find(rotation), std::string::npos) << *it;
+
+    // A peer asks about the series' match: it is the one the player is in, and it resumes.
+    fromBackend(R"({"t":"rotate_state_req","server":"Sala"})");
+    host.advance(2.0);
+    EXPECT_EQ(updates(), std::vector<std::string>{"UtopiaStadium_Dusk_P"});
+
+    // Leaving private matches ends it: the next private match is not the series'.
+    host.game().leaveMatch();
+    host.advance(1.0);
+    host.game().enterPrivateMatch("Outra", "Stadium_P");
+    host.advance(4.0);
+    EXPECT_EQ(updates().size(), 1u);
+}
+
+TEST_F(Series, AJoinerWithoutTheRotationAsksAgainEveryFiveSeconds) {
+    host.game().leaveMatch();
+    host.game().matchmaking.join = sdk::CallBehaviour::Refuse;  // the joins go nowhere yet
+    fromBackend(R"({"t":"join_private","server":"Sala2"})");    // t = 0.3 s
+    host.advance(2.9);  // its one check at 1.3 s came before the match was private
+    EXPECT_TRUE(received("rotate_state_req").empty());
+    host.game().enterPrivateMatch("Sala2", "Stadium_P");
+    host.advance(0.8);  // the watchdog at 4.0 s asks
+    EXPECT_EQ(received("rotate_state_req").size(), 1u);
+    host.advance(4.9);  // 8.9 s
+    EXPECT_EQ(received("rotate_state_req").size(), 1u);
+    host.advance(0.2);  // 9.0 s: five seconds after the first
+    EXPECT_EQ(received("rotate_state_req").size(), 2u);
+    fromBackend(state("Sala2", R"("rev":3,"rotation":["A_P"])"));
+    host.advance(10.0);
+    EXPECT_EQ(received("rotate_state_req").size(), 2u);
+}
+
+TEST_F(Series, StatesPastTheBoundsAreRefused) {
+    const std::string longCode(65, 'x');
+    std::string sixtyFive = "[";
+    for (int i = 0; i < 65; ++i)
+        sixtyFive += std::string(i ? "," : "") + "\"M_P\"";
+    sixtyFive += "]";
+    for (const std::string& fields : {
+             std::string(R"("rev":4294967295,"rotation":["A_P"])"),
+             std::string(R"("rev":4293918720,"rotation":["A_P"])"),  // 2^32 - 2^20
+             std::string(R"("rev":50,"rotation":["A_P",""])"),
+             std::string(R"("rev":50,"rotation":["A_P",")" + longCode + "\"]"),
+             std::string(R"("rev":50,"rotation":)" + sixtyFive),
+         }) {
+        fromBackend(state("Sala", fields));
+        EXPECT_EQ(list(), brevant::rotationMapsMd5) << fields;
+    }
+    EXPECT_EQ(rotationState.rev.load(), 1u);
+    // Just inside the bounds: taken.
+    std::string widest = "[";
+    for (int i = 0; i < 64; ++i)
+        widest += std::string(i ? "," : "") + "\"" + std::string(64, 'a' + i % 26) + "\"";
+    widest += "]";
+    fromBackend(state("Sala", R"("rev":4293918719,"rotation":)" + widest));
+    EXPECT_EQ(list().size(), 64u);
+}
+
+TEST_F(Series, OrdersWithHostileSizesAreRefusedAndQuotedShort) {
+    fromBackend(R"({"t":"apply_map","map":""})");
+    fromBackend(R"({"t":"set_map","map":")" + std::string(65, 'x') + "\"}");
+    fromBackend(R"({"t":"apply_map","map":")" + std::string(900 * 1024, 'x') + "\"}");
+    fromBackend(R"({"t":"rotate_handoff","server":"Sala","nextMap":")" + std::string(65, 'x') +
+                R"(","seq":3})");
+    EXPECT_TRUE(updates().empty());
+    EXPECT_EQ(host.countLog("[BRV] apply_map ignorado: nome de mapa invalido (0 bytes)"), 1);
+    EXPECT_EQ(host.countLog("[BRV] apply_map ignorado: nome de mapa invalido (921600 bytes)"), 1);
+    EXPECT_EQ(host.countLog("[BRV] tentar aplicar: NAO SOU HOST"), 1);
+
+    // A quoted field is cut at 256 bytes, never inside a character ("é" is two bytes).
+    std::string room = "a";
+    for (int i = 0; i < 300; ++i)
+        room += "\xC3\xA9";
+    brevant::lobbyOwned = false;
+    fromBackend(R"({"t":"join_private","server":")" + room + R"(","password":"p"})");
+    EXPECT_TRUE(
+        host.hasLog("[BRV] join_private -> sala='" + room.substr(0, 255) + "...' pass='p'"));
+}
+
+TEST_F(Series, SentMeansTheSessionTookTheText) {
+    brevant::broadcastRotationState();
+    brevant::startHandoff("cs_p");
+    EXPECT_TRUE(host.hasLog("[BRV] rotate_state broadcast (rev=1)"));
+    EXPECT_TRUE(host.hasLog("[BRV] handoff enviado (seq=1, next=cs_p)"));
+
+    server.sendClose();
+    ASSERT_TRUE(host.pumpUntil([] { return !brevant::backendConnected(); }));
+    brevant::broadcastRotationState();
+    brevant::requestRotationState();
+    host.advance(1.5);  // the hand-off's retry
+    EXPECT_EQ(host.countLog("[BRV] rotate_state broadcast (rev=1)"), 1);
+    EXPECT_TRUE(host.hasLog("[BRV] rotate_state nao enviado (rev=1): sem conexao"));
+    EXPECT_TRUE(host.hasLog("[BRV] rotate_state_req nao enviado: sem conexao"));
+    EXPECT_FALSE(host.hasLog("[BRV] rotate_state_req enviado"));
+    EXPECT_EQ(host.countLog("[BRV] handoff enviado (seq=1, next=cs_p)"), 1);
+    EXPECT_TRUE(host.hasLog("[BRV] handoff nao enviado (seq=1, next=cs_p): sem conexao"));
+}
+
+TEST_F(Series, UnloadSavesWhatOnlyMemoryHeld) {
+    {
+        std::lock_guard lk(brevant::hostingMutex);
+        rotationState.lastMap = "cs_p";  // changed without a save
+    }
+    host.unload();
+    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
+    const std::string file(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(file.find(R"("lastMap":"cs_p")"), std::string::npos) << file;
+    EXPECT_NE(file.find(R"("server":"Sala")"), std::string::npos) << file;
+}
+
+}  // namespace
