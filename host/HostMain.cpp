@@ -16,6 +16,7 @@
 #include "host/ConsoleText.h"
 #include "host/HostWindow.h"
 #include "host/PluginLoader.h"
+#include "platform/FileLock.h"
 #include "platform/KnownFolders.h"
 #include "platform/Signals.h"
 #include "platform/Text.h"
@@ -156,6 +157,23 @@ int main(int argc, char** argv) {
         std::cerr << "brevant-host: cannot create the data folder " << options->dataFolder << ": "
                   << ec.message() << "\n";
         return 1;
+    }
+    // One host program per data folder: two would share the device identifier and take the
+    // backend's session from each other, and write the same files. The lock goes with the
+    // process, however it ends.
+    std::string heldBy, lockError;
+    const auto folderLock =
+        platform::FileLock::acquire(options->dataFolder / "brevant-host.lock", heldBy, lockError);
+    if (!folderLock) {
+        if (lockError.empty())
+            std::cerr << "brevant-host: the data folder " << options->dataFolder
+                      << " is in use by another brevant-host"
+                      << (heldBy.empty() ? "" : " (process " + heldBy + ")")
+                      << "; give each host program its own --data folder\n";
+        else
+            std::cerr << "brevant-host: cannot lock the data folder " << options->dataFolder << ": "
+                      << lockError << "\n";
+        return 4;
     }
 
     auto rt = sdk::HostRuntime::create({sdk::ClockMode::RealTime, options->dataFolder});
