@@ -54,26 +54,35 @@ void DemoClient::start() {
     settings << "brv_replay_dir \"" << std::string(demos.begin(), demos.end()) << "\"\n";
     if (!settings.flush())
         throw std::runtime_error("cannot write the settings of " + setup_.name);
+    launch();
+}
 
-    platform::ChildLaunch launch;
-    launch.program = setup_.hostProgram;
-    launch.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
+void DemoClient::restart() {
+    if (process_)
+        throw std::runtime_error(setup_.name + "'s host program still runs");
+    launch();
+}
+
+void DemoClient::launch() {
+    platform::ChildLaunch child;
+    child.program = setup_.hostProgram;
+    child.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
     for (const auto& a : setup_.arguments)
         if (a != "--window")
-            launch.arguments.push_back(a);
+            child.arguments.push_back(a);
     if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
         setup_.arguments.end())
-        launch.arguments.push_back("--headless");
+        child.arguments.push_back("--headless");
     // Where a desktop on Linux keeps Documents: the client's own, should the setting not take.
-    launch.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
+    child.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
     if (!setup_.backend.empty())
-        launch.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
-    launch.onLine = [this](const std::string& line) {
+        child.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
+    child.onLine = [this](const std::string& line) {
         TimelineEvent event = parseHostLine(line);
         timeline_.add(setup_.name, event.side, std::move(event.text));
     };
     std::string error;
-    process_ = platform::ChildProcess::start(std::move(launch), error);
+    process_ = platform::ChildProcess::start(std::move(child), error);
     if (!process_)
         throw std::runtime_error(error);
 }

@@ -37,8 +37,11 @@ public:
     std::filesystem::path dataFolder() const { return setup_.folder / "data"; }
     std::filesystem::path documentsFolder() const { return setup_.folder / "Documents"; }
 
-    // Starts the host program, which loads the plugin; throws when it cannot start.
+    // Starts the host program on an emptied folder, which loads the plugin; throws when it
+    // cannot start.
     void start();
+    // Starts it again (after quit) on the folder as the last run left it: a restart of the game.
+    void restart();
     // One line on the client's console; throws when the host program no longer reads.
     void command(const std::string& line);
     // Quits the host program (it unloads the plugin) and waits for it to end; true when it
@@ -46,6 +49,8 @@ public:
     bool quit(std::chrono::milliseconds timeout);
 
 private:
+    void launch();
+
     DemoClientSetup setup_;
     Timeline& timeline_;
     std::unique_ptr<platform::ChildProcess> process_;

@@ -17,6 +17,7 @@ struct StepFailed : std::runtime_error {
 };
 
 const std::string seriesServer = "Serie Demo";
+const std::string nextSeriesServer = "Serie Demo 2";
 
 class Run {
 public:
@@ -84,6 +85,17 @@ public:
             timeout_, since);
         if (!seen)
             throw StepFailed("no backend event with \"" + texts.front() + "\"");
+    }
+
+    // Fails when the client showed, since `since`, an event of that side starting with the text.
+    void expectNone(const DemoClient& client, Side side, const std::string& prefix,
+                    std::size_t since) {
+        const auto events = timeline_.events();
+        for (std::size_t i = since; i < events.size(); ++i) {
+            const auto& e = events[i];
+            if (e.who == client.name() && e.side == side && e.text.rfind(prefix, 0) == 0)
+                throw StepFailed(client.name() + " showed \"" + e.text + "\"");
+        }
     }
 
     // A line on the client's console, waited for until the host program has taken it.
@@ -215,10 +227,11 @@ void rankSubmission(Run& run, DemoClient& a, const std::string& idA, Timeline& t
     }
 }
 
-// A game of the series ends on A's side; the post-game lobby puts `next` into the match and,
-// once its timers have run, both games move to that map.
+// A game of the series ends on the hosting side (`a`, which created the match); the post-game
+// lobby puts `next` into the match and, once its timers have run, both games move to that map.
 void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, int game,
-              const std::string& score, const std::string& next, const std::string& after) {
+              const std::string& score, const std::string& next, const std::string& after,
+              const std::string& server = seriesServer) {
     run.step("game " + std::to_string(game) + " ends (" + score +
              "): the post-game lobby puts the next map into the match");
     const std::size_t since = run.mark();
@@ -238,17 +251,19 @@ void gameEnds(Run& run, DemoClient& a, DemoClient& b, const std::string& idA, in
     const std::string sent = run.expect(a, Side::Console, "[BRV] Replay enviado (", true, since);
     if (sent.find("replay_VXA_") == std::string::npos)
         throw StepFailed("the uploaded replay lacks the owned prefix");
-    run.expectBackend({"upload #", "file='replay_VXA_", "device=" + idA, "server='" + seriesServer},
+    run.expectBackend({"upload #", "file='replay_VXA_", "device=" + idA, "server='" + server},
                       since);
 
-    run.step("both games load " + next + "; A's watchdog keeps the rotation in step");
+    run.step("both games load " + next + "; " + a.name() +
+             "'s watchdog keeps the rotation in step");
     const std::size_t moved = run.mark();
     run.command(a, "game map " + next);
     run.command(b, "game map " + next);
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=" + after, true, moved);
 }
 
-void unloadBoth(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline) {
+void unloadBoth(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
+                const std::string& server = seriesServer) {
     run.step("both unload; their rotation files hold the same series");
     for (DemoClient* client : {&a, &b})
         if (!client->quit(std::chrono::seconds(20)))
@@ -256,12 +271,66 @@ void unloadBoth(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline) {
     const auto fileA = readRotationFile(a);
     const auto fileB = readRotationFile(b);
     for (const auto* file : {&fileA, &fileB})
-        if (!file->is_object() || file->value("server", "") != seriesServer)
+        if (!file->is_object() || file->value("server", "") != server)
             throw StepFailed("a rotation file does not hold the series");
     if (fileA["rotation"] != fileB["rotation"])
         throw StepFailed("the rotation files hold different rotations");
     timeline.add(Side::Demo, "A's brevant.rotate.json: " + fileA.dump());
     timeline.add(Side::Demo, "B's brevant.rotate.json: " + fileB.dump());
+}
+
+std::size_t countOf(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = text.find(part, at)) != std::string::npos; at += part.size())
+        ++n;
+    return n;
+}
+
+// Another evening: both games restart, B hosts the next series and A joins it with the first
+// series still in its rotation file. A follows B's rotation and puts none of its old maps
+// anywhere.
+void nextSeries(Run& run, DemoClient& a, DemoClient& b, const std::string& idA,
+                const std::string& idB, Timeline& timeline) {
+    run.step("both games start again; A's rotation file still holds the first series");
+    for (DemoClient* client : {&a, &b}) {
+        const std::size_t since = timeline.size();
+        client->restart();
+        run.expect(*client, Side::Console, "[BRV] Device paired to your Discord. Ready.", false,
+                   since);
+    }
+
+    run.step("the backend orders B to create the next series' match");
+    std::size_t since = run.mark();
+    run.backend("create " + idB + " \"" + nextSeriesServer + "\" demo456 5 6");
+    run.expect(b, Side::Console, "[BRV] Lobby OWNED pelo bot", false, since);
+    run.expect(b, Side::Console, "[BRV] Rotacao ativa: MD5 | inicio=EuroStadium_Night_P", false,
+               since);
+    run.expectBackend({"[" + idB + "]", "rotate_state ", "relayed to nobody"}, since);
+
+    run.step("A joins it: it leaves the first series behind and takes B's rotation");
+    const std::size_t joined = run.mark();
+    run.command(a, "game map EuroStadium_Night_P");
+    run.backend("join " + idA + " \"" + nextSeriesServer + "\" demo456");
+    run.expect(a, Side::Console,
+               "[BRV] join_private -> sala='" + nextSeriesServer + "' pass='demo456'", false,
+               joined);
+    run.expect(a, Side::Console, "[BRV] rotate_state_req enviado", false, joined);
+    run.expect(b, Side::Console, "[BRV] rotate_state broadcast (rev=", true, joined);
+    run.waitUntil(
+        [&] {
+            const auto file = readRotationFile(a);
+            return file.is_object() && file.value("server", "") == nextSeriesServer &&
+                   file["rotation"] == readRotationFile(b)["rotation"];
+        },
+        "A did not take B's rotation");
+    timeline.add(Side::Demo, "A holds B's rotation for \"" + nextSeriesServer + "\"");
+
+    gameEnds(run, b, a, idB, 1, "2 0", "CHN_Stadium_P", "Stadium_P", nextSeriesServer);
+    run.step("A put nothing of the first series into the new match");
+    run.expectNone(a, Side::Console, "[BRV] handoff", joined);
+    run.expectNone(a, Side::Game, "game: UpdatePrivateMatch", joined);
+    timeline.add(Side::Demo, "A sent no hand-off and changed no map since it joined");
+    unloadBoth(run, a, b, timeline, nextSeriesServer);
 }
 
 void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
@@ -319,15 +388,15 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
     run.expect(a, Side::Game, "game: UpdatePrivateMatch map=Park_P", true, since);
 
     unloadBoth(run, a, b, timeline);
+    nextSeries(run, a, b, idA, idB, timeline);
 
-    run.step("the backend's record: one result and one replay per game, all from A");
-    run.backend("uploads");
+    run.step("the backend's record: one result and one replay per game, each from its host");
+    const std::string uploads = run.backend("uploads");
     const std::string results = run.backend("results");
-    std::size_t fromA = 0;
-    for (std::size_t at = 0; (at = results.find("device=" + idA, at)) != std::string::npos; ++at)
-        ++fromA;
-    if (fromA != 2 || results.find("device=" + idB) != std::string::npos)
-        throw StepFailed("the backend holds other results than A's two");
+    if (countOf(results, "device=" + idA) != 2 || countOf(results, "device=" + idB) != 1)
+        throw StepFailed("the backend holds other results than A's two and B's one");
+    if (countOf(uploads, "device=" + idA) != 2 || countOf(uploads, "device=" + idB) != 1)
+        throw StepFailed("the backend holds other replays than A's two and B's one");
 }
 
 }  // namespace

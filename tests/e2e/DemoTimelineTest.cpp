@@ -36,21 +36,23 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
         printed += host::formatTimelineEvent(e) + "\n";
     EXPECT_TRUE(outcome.ok) << "failed at " << outcome.failedStep << "\n" << printed;
 
-    // Both clients said hello once; A's two rank submissions and A's two game results, one per
-    // game, reached the backend.
+    // Both clients said hello once per start; A's two rank submissions reached the backend, and
+    // each game's result and replay came once, from the client that hosted its series: A's two
+    // games of the first, B's one of the next.
     const auto hellos = backend.hellos();
-    ASSERT_EQ(hellos.size(), 2u);
+    ASSERT_EQ(hellos.size(), 4u);
+    const std::string idA = hellos[0].deviceId, idB = hellos[1].deviceId;
     EXPECT_EQ(backend.rankSubmissions().size(), 2u);
     const auto results = backend.gameResults();
-    ASSERT_EQ(results.size(), 2u);
-    for (const auto& result : results)
-        EXPECT_EQ(result.deviceId, hellos[0].deviceId);
+    ASSERT_EQ(results.size(), 3u);
     const auto uploads = backend.uploads();
-    ASSERT_EQ(uploads.size(), 2u);
-    for (const auto& upload : uploads) {
-        EXPECT_EQ(upload.deviceId, hellos[0].deviceId);
-        EXPECT_EQ(upload.bytes, 300000u);
-        EXPECT_EQ(upload.fileName.rfind("replay_VXA_", 0), 0u) << upload.fileName;
+    ASSERT_EQ(uploads.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::string& host = i < 2 ? idA : idB;
+        EXPECT_EQ(results[i].deviceId, host);
+        EXPECT_EQ(uploads[i].deviceId, host);
+        EXPECT_EQ(uploads[i].bytes, 300000u);
+        EXPECT_EQ(uploads[i].fileName.rfind("replay_VXA_", 0), 0u) << uploads[i].fileName;
     }
     EXPECT_TRUE(
         backend.waitUntil([&] { return backend.clients().empty(); }, std::chrono::seconds(10)));
