@@ -10,7 +10,6 @@
 namespace brevant {
 namespace {
 
-constexpr std::chrono::milliseconds handshakeLimit{3000};
 constexpr std::size_t receiveBuffer = 16384;
 constexpr std::size_t messageCap = 1024 * 1024;
 
@@ -39,7 +38,20 @@ const char* failureText(platform::WebSocketConnectFailure failure) {
     return "WebSocket upgrade failed";
 }
 
+std::mutex limitsMutex;
+WebSocketLimits limits;
+
 }  // namespace
+
+WebSocketLimits webSocketLimits() {
+    std::lock_guard lk(limitsMutex);
+    return limits;
+}
+
+void setWebSocketLimits(const WebSocketLimits& newLimits) {
+    std::lock_guard lk(limitsMutex);
+    limits = newLimits;
+}
 
 WebSocketClient::WebSocketClient(std::wstring host_, std::wstring path_, std::uint16_t port_)
     : host(std::move(host_)), path(std::move(path_)), port(port_) {}
@@ -57,8 +69,9 @@ bool WebSocketClient::connect() {
     options.port = port;
     options.path = platform::wideToUtf8(path);
     options.userAgent = "Brevant/1.0";
-    options.handshakeTimeout = handshakeLimit;
-    options.closeTimeout = handshakeLimit;
+    const WebSocketLimits now = webSocketLimits();
+    options.handshakeTimeout = now.handshake;
+    options.closeTimeout = now.close;
     options.readChunk = receiveBuffer;
     options.maxMessageBytes = messageCap;
     // The lookup thread may outlive this call and returns into the module: count it.
@@ -150,7 +163,8 @@ void WebSocketClient::receiveLoop() {
                 logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
                         " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
             });
-        } else if (result.kind == Kind::Text) {
+        } else if (result.kind == Kind::Text && connected.load()) {
+            // Once close() has begun, what still arrives is not handled: the plugin is going.
             guarded("websocket onMessage", onMessage, result.data);
         }
     }

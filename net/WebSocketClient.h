@@ -6,6 +6,7 @@
 // called from any thread and never waits for the network. A client is destroyed only from a
 // thread other than its receiver thread.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,18 @@
 #include "platform/WebSocketTransport.h"
 
 namespace brevant {
+
+struct WebSocketLimits {
+    // One deadline for the name lookup, the connection and the upgrade together: the game thread
+    // waits at most this long for an open, and closing what was opened still fits in 3 s.
+    std::chrono::milliseconds handshake{2500};
+    // How long the closing handshake may take before the socket is shut.
+    std::chrono::milliseconds close{3000};
+};
+// The limits that connections opened from now on take.
+WebSocketLimits webSocketLimits();
+// For tests: shorter limits, so that only the test about the limit waits it out.
+void setWebSocketLimits(const WebSocketLimits& limits);
 
 class WebSocketClient {
 public:

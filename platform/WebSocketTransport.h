@@ -20,8 +20,10 @@ struct WebSocketOptions {
     std::uint16_t port = 80;
     std::string path = "/ws";
     std::string userAgent;
-    // Limit for each of: resolving, connecting, sending the upgrade, receiving the answer.
-    std::chrono::milliseconds handshakeTimeout{3000};
+    // One deadline for the whole handshake, counted from the start of connect(): resolving,
+    // connecting, sending the upgrade and receiving the answer share it, so the caller waits at
+    // most this long (and a little more to close what was opened) however the time is spent.
+    std::chrono::milliseconds handshakeTimeout{2500};
     // How long close() lets the close handshake take before the socket is shut.
     std::chrono::milliseconds closeTimeout{3000};
     // Bytes read from the socket at a time.

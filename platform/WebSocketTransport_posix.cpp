@@ -97,7 +97,8 @@ struct Lookup {
     std::vector<tcp::endpoint> endpoints;
 };
 
-bool resolveInTime(const WebSocketOptions& options, std::vector<tcp::endpoint>& endpoints) {
+bool resolveInTime(const WebSocketOptions& options, Clock::time_point deadline,
+                   std::vector<tcp::endpoint>& endpoints) {
     auto lookup = std::make_shared<Lookup>();
     auto work = [lookup, host = options.host, port = std::to_string(options.port)] {
         std::vector<tcp::endpoint> found;
@@ -127,7 +128,7 @@ bool resolveInTime(const WebSocketOptions& options, std::vector<tcp::endpoint>& 
         return false;
     }
     std::unique_lock lock(lookup->mutex);
-    if (!lookup->answered.wait_for(lock, options.handshakeTimeout, [&] { return lookup->done; }))
+    if (!lookup->answered.wait_until(lock, deadline, [&] { return lookup->done; }))
         return false;
     endpoints = std::move(lookup->endpoints);
     return !endpoints.empty();
@@ -221,7 +222,7 @@ void BeastConnection::runUntil(const bool& done) {
 }
 
 bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
-    const auto limit = options_.handshakeTimeout;
+    const auto deadline = Clock::now() + options_.handshakeTimeout;
     auto& lowest = beast::get_lowest_layer(ws_);
     const auto closeSocket = [&lowest] {
         error_code ignored;
@@ -229,27 +230,26 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
     };
 
     // A numeric host needs no resolver. A name is looked up on a thread of its own, which we
-    // wait for only until the limit: getaddrinfo cannot be interrupted, and a slow or dead DNS
-    // server must not hold the caller (the game thread) past it.
+    // wait for only until the deadline: getaddrinfo cannot be interrupted, and a slow or dead
+    // DNS server must not hold the caller (the game thread) past it.
     std::vector<tcp::endpoint> endpoints;
     error_code ec;
     const auto address = asio::ip::make_address(options_.host, ec);
     if (!ec) {
         endpoints.emplace_back(address, options_.port);
-    } else if (!resolveInTime(options_, endpoints)) {
+    } else if (!resolveInTime(options_, deadline, endpoints)) {
         failure = WebSocketConnectFailure::SendRequest;
         return false;
     }
 
     {
         bool done = false;
-        const auto start = Clock::now();
         lowest.async_connect(endpoints, [&](const error_code& e, const tcp::endpoint&) {
             ec = e;
             done = true;
         });
         const bool inTime = runUntil(
-            done, [&] { return start + limit; }, closeSocket);
+            done, [&] { return deadline; }, closeSocket);
         if (!inTime || ec) {
             failure = WebSocketConnectFailure::SendRequest;
             return false;
@@ -268,21 +268,13 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
 
     websocket::response_type response;
     bool done = false;
-    const auto start = Clock::now();
     ws_.async_handshake(response, hostHeader(options_.host, options_.port), options_.path,
                         [&](const error_code& e) {
                             ec = e;
                             done = true;
                         });
-    // Writing the request has the limit from the start; receiving the response has it from
-    // the moment the request was out.
     const bool inTime = runUntil(
-        done,
-        [&] {
-            const auto readStarted = lowest.rate_policy().readStartedAt();
-            return readStarted ? *readStarted + limit : start + limit;
-        },
-        closeSocket);
+        done, [&] { return deadline; }, closeSocket);
     if (!inTime || ec) {
         if (!lowest.rate_policy().readStartedAt())
             failure = WebSocketConnectFailure::SendRequest;

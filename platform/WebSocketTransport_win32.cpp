@@ -91,7 +91,15 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
                       WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     if (!session_.value)
         return false;
-    const int limit = limitMs(options_.handshakeTimeout);
+    // One deadline for the whole handshake: each blocking call gets what is left of it. Sending
+    // the request resolves, connects and sends, each under its own limit, so each gets a third.
+    const auto deadline = std::chrono::steady_clock::now() + options_.handshakeTimeout;
+    const auto left = [&](int parts) {
+        const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return std::max(1, limitMs(rest) / parts);
+    };
+    int limit = left(3);
     ::WinHttpSetTimeouts(session_.value, limit, limit, limit, limit);
     // A numeric IPv6 host may come bracketed; WinHTTP takes it bare.
     std::string host = options_.host;
@@ -110,15 +118,18 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
         !::WinHttpSetOption(request.value, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
         return false;
     // The request's own limits too: not every WinHTTP passes the session's on to it.
+    limit = left(3);
     ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
-    // Waiting for the response head has a limit of its own (90 s unless set).
-    DWORD headLimit = static_cast<DWORD>(limit);
-    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
-                       sizeof headLimit);
     if (!::WinHttpSendRequest(request.value, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return false;
     failure = WebSocketConnectFailure::ReceiveResponse;
+    // Waiting for the response head has a limit of its own (90 s unless set): what is left.
+    limit = left(1);
+    ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
+    DWORD headLimit = static_cast<DWORD>(limit);
+    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
+                       sizeof headLimit);
     // WinHTTP reports an answer that is not HTTP as it reports none: both fail here.
     if (!::WinHttpReceiveResponse(request.value, nullptr))
         return false;

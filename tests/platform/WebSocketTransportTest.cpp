@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/DescriptorsUsedUp.h"
+#include "tests/support/SilentListener.h"
 #include "tests/support/Wine.h"
 #include "tests/support/WsTestServer.h"
 
@@ -676,6 +677,9 @@ TEST(WebSocketSend, ReceiverThreadCanAnswerBetweenReads) {
 // into this program, so this definition is the one it reaches.
 namespace slow_lookup {
 constexpr const char* kName = "slow-lookup.brevant.test";
+// Answers 127.0.0.1 after kSlowAnswer: a slow DNS that does answer in the end.
+constexpr const char* kSlowLoopback = "slow-loopback.brevant.test";
+constexpr auto kSlowAnswer = std::chrono::milliseconds(700);
 std::mutex mutex;
 std::condition_variable changed;
 bool entered = false;
@@ -695,6 +699,11 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     }
     using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
     static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    if (node && std::string(node) == kSlowLoopback) {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, kSlowAnswer, [] { return false; });  // the slow DNS at work
+        return real("127.0.0.1", service, hints, res);
+    }
     return real(node, service, hints, res);
 }
 
@@ -723,6 +732,26 @@ TEST(WebSocketHandshake, ASlowNameLookupIsGivenUpAtTheLimitOnAThreadOfItsOwn) {
     ASSERT_EQ(lookups.size(), 1u);
     lookups[0].join();  // the late answer lands on the lookup's own data
     EXPECT_EQ(server.connectionCount(), 0u);
+}
+
+// The lookup, the connection and the upgrade share one deadline: a lookup that takes most of it
+// leaves the connection only the rest, however silent the server.
+TEST(WebSocketHandshake, LookupConnectAndUpgradeShareOneDeadline) {
+    testing_support::SilentListener silent;
+    if (!silent.unusable().empty())
+        GTEST_SKIP() << silent.unusable();
+    WebSocketOptions options;
+    options.host = slow_lookup::kSlowLoopback;
+    options.port = silent.port();
+    options.handshakeTimeout = 1000ms;
+    WebSocketConnectFailure failure{};
+    const auto start = Clock::now();
+    EXPECT_EQ(WebSocketConnection::connect(options, failure), nullptr);
+    const auto elapsed = Clock::now() - start;
+    EXPECT_EQ(failure, WebSocketConnectFailure::SendRequest);
+    EXPECT_GE(elapsed, options.handshakeTimeout);
+    // A limit per step would have waited the lookup's 700 ms and then 1000 ms more.
+    EXPECT_LT(elapsed, slow_lookup::kSlowAnswer + options.handshakeTimeout - 100ms);
 }
 
 }  // namespace
