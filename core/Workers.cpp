@@ -26,23 +26,23 @@ public:
         reapLocked();
     }
 
-    void start(std::function<void(std::stop_token)> fn) {
+    void start(std::string name, std::function<void(std::stop_token)> fn) {
         std::lock_guard lk(mutex_);
         reapLocked();
         auto& worker = workers_.emplace_back();
         try {
-            worker.thread =
-                std::jthread([this, &worker, fn = std::move(fn)](std::stop_token stop) mutable {
-                    // The last thing this thread does: the module stays loaded until it ends.
-                    platform::runHoldingModule([&] {
-                        platform::setCurrentThreadName("brv-worker");
-                        runGuarded("worker", [&] { fn(stop); });
-                        fn = nullptr;  // the callable's captures die while still counted
-                        std::lock_guard lk(mutex_);
-                        worker.done = true;
-                        ended_.notify_all();
-                    });
+            worker.thread = std::jthread([this, &worker, name = std::move(name),
+                                          fn = std::move(fn)](std::stop_token stop) mutable {
+                // The last thing this thread does: the module stays loaded until it ends.
+                platform::runHoldingModule([&] {
+                    platform::setCurrentThreadName(name.c_str());
+                    runGuarded("worker", [&] { fn(stop); });
+                    fn = nullptr;  // the callable's captures die while still counted
+                    std::lock_guard lk(mutex_);
+                    worker.done = true;
+                    ended_.notify_all();
                 });
+            });
         } catch (...) {
             workers_.pop_back();
             throw;
@@ -108,10 +108,13 @@ WorkerRegistry& registry = *holder.registry;
 }  // namespace
 
 void startWorker(std::function<void(std::stop_token)> fn) {
-    registry.start(std::move(fn));
+    registry.start("brv-worker", std::move(fn));
 }
 void startWorker(std::function<void()> fn) {
-    registry.start([fn = std::move(fn)](std::stop_token) { fn(); });
+    registry.start("brv-worker", [fn = std::move(fn)](std::stop_token) { fn(); });
+}
+void startNamedWorker(std::string name, std::function<void(std::stop_token)> fn) {
+    registry.start(std::move(name), std::move(fn));
 }
 void requestWorkersStop() {
     registry.requestStop();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <stop_token>
+#include <string>
 
 namespace brevant {
 
@@ -14,6 +15,9 @@ namespace brevant {
 // (std::system_error).
 void startWorker(std::function<void(std::stop_token)> fn);
 void startWorker(std::function<void()> fn);
+// The same on a thread named `name` (short: systems keep 15 characters), for a thread whose job
+// a debugger or `top -H` should show.
+void startNamedWorker(std::string name, std::function<void(std::stop_token)> fn);
 
 // Asks every running worker to stop.
 void requestWorkersStop();

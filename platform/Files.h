@@ -2,12 +2,22 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <string>
+#include <string_view>
 
 namespace platform {
 
 // Renames a file, replacing an existing target and copying across volumes when a plain rename
 // cannot. Returns false when the file could not be moved.
 bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Makes `path` hold exactly `bytes`, whole or not at all: the bytes go to a temporary file beside
+// it, which is flushed to the disk and renamed over `path`, and the rename itself is made durable
+// (the folder is flushed on POSIX; on Windows the move writes through). The folder is made when
+// missing. On failure the temporary file is removed, `path` keeps what it held, and `error` says
+// which step failed and why.
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::string& error);
 
 // Opens `path` for writing (binary) only when no file of that name exists yet, so that nothing
 // already there is ever truncated; the handle is not inherited by child processes. Nullptr with

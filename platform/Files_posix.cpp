@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -62,6 +63,66 @@ bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
                            std::chrono::nanoseconds(status.st_mtim.tv_nsec);
         fn(name, std::chrono::file_clock::from_sys(
                      std::chrono::sys_time<std::chrono::nanoseconds>(since)));
+    }
+    return true;
+}
+
+namespace {
+
+std::string failure(const char* step) {
+    return std::string(step) + ": " + std::strerror(errno);
+}
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    auto temporary = path;
+    temporary += ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = failure("open");
+        return false;
+    }
+    bool ok = writeAll(fd, bytes);
+    if (!ok)
+        error = failure("write");
+    if (ok && ::fsync(fd) != 0) {
+        error = failure("fsync");
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        error = failure("close");
+        ok = false;
+    }
+    if (ok && ::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = failure("rename");
+        ok = false;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // The rename is durable once the folder's entry is.
+    const int folder = ::open(path.parent_path().empty() ? "." : path.parent_path().c_str(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
     }
     return true;
 }

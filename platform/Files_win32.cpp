@@ -6,9 +6,11 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <system_error>
 
 namespace platform {
@@ -78,6 +80,51 @@ bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
         fn(name, fileTime(entry.ftLastWriteTime));
     } while (::FindNextFileW(find.get(), &entry));
     return true;
+}
+
+namespace {
+
+std::string failure(const char* step) {
+    return std::string(step) + ": error " + std::to_string(::GetLastError());
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::string& error) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    auto temporary = path;
+    temporary += ".tmp";
+    HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = failure("open");
+        return false;
+    }
+    bool ok = true;
+    while (ok && !bytes.empty()) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 1 << 30));
+        DWORD written = 0;
+        ok = ::WriteFile(file, bytes.data(), chunk, &written, nullptr) != 0 && written > 0;
+        if (!ok)
+            error = failure("write");
+        else
+            bytes.remove_prefix(written);
+    }
+    if (ok && !::FlushFileBuffers(file)) {
+        error = failure("flush");
+        ok = false;
+    }
+    ::CloseHandle(file);
+    if (ok && !::MoveFileExW(temporary.c_str(), path.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        error = failure("rename");
+        ok = false;
+    }
+    if (!ok)
+        ::DeleteFileW(temporary.c_str());
+    return ok;
 }
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "plugin/Brevant.h"
 
+#include "core/FileWriter.h"
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
@@ -30,6 +31,11 @@ Brevant::Brevant() {
 }
 
 namespace {
+
+// How long onUnload waits for the final save to reach the disk, and onLoad for a save left by
+// the load before it: the game thread's budget, not the disk's worst case.
+constexpr std::chrono::milliseconds unloadWriteWait{50};
+constexpr std::chrono::milliseconds loadWriteWait{1000};
 
 // Everything a load starts from, as at the first load in a process: a module the host had to
 // keep loaded (a worker still ran) is loaded again with the state the last unload left.
@@ -84,6 +90,10 @@ void Brevant::onLoad() {
                 std::lock_guard lk(hostingMutex);
                 rotationState.file = rotationFilePath(gw.GetDataFolderW());
             }
+            // A quick reload must not read the file before the last load's final save is on
+            // it, or it would go on from the older state and overwrite the newer one.
+            waitForFileWrites(loadWriteWait);
+            resetFileWriter();
             loadRotationState();
         });
 
@@ -112,6 +122,9 @@ void Brevant::onLoad() {
 
 void Brevant::onUnload() {
     runGuarded("onUnload", [&] {
+        // The session goes first: once its receiver has ended, no message can change the state
+        // after the final snapshot below.
+        stopBackendSession();
         saveRotationState();
         lobbyOwned.exchange(false);
         {
@@ -121,10 +134,12 @@ void Brevant::onUnload() {
         }
         stopReplayWatcher();
         globalGameWrapper.store(nullptr);
-        stopBackendSession();
         // Pairing checks and rank submissions have nobody to tell any more: their network
         // waits end now, so the host can close the module at once.
         requestWorkersStop();
+        // The final snapshot is on disk in a few milliseconds; a slower disk is not waited for
+        // here: the writer finishes while the host keeps the module, as it does for workers.
+        waitForFileWrites(unloadWriteWait);
     });
 }
 

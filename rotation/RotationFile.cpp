@@ -1,8 +1,9 @@
 #include "rotation/RotationFile.h"
 
 #include <fstream>
-#include <mutex>
+#include <iterator>
 
+#include "core/FileWriter.h"
 #include "net/Json.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -12,7 +13,31 @@
 namespace brevant {
 namespace {
 
-std::mutex fileMutex;  // one save at a time, whichever thread saves
+// What the file holds, copied under the lock; its text is made on the writer's thread.
+struct RotationSnapshot {
+    bool enabled = false;
+    std::string lastMap;
+    std::int32_t nextIdx = 0;
+    std::uint32_t rev = 1;
+    std::vector<std::string> rotation;
+    std::string server;
+    std::int64_t ts = 0;
+};
+
+// Orders the snapshots of the file: taken under hostingMutex, so a later number is a later state.
+std::uint64_t snapshotVersion = 0;
+
+std::string render(const RotationSnapshot& s) {
+    json doc;
+    doc["enabled"] = s.enabled;
+    doc["lastMap"] = s.lastMap;
+    doc["nextIdx"] = s.nextIdx;
+    doc["rev"] = s.rev;
+    doc["rotation"] = s.rotation;
+    doc["server"] = s.server;
+    doc["ts"] = s.ts;
+    return dumpJson(doc);
+}
 
 std::filesystem::path currentFile() {
     std::lock_guard lk(hostingMutex);
@@ -50,10 +75,14 @@ std::filesystem::path rotationFilePath(const std::wstring& dataFolder) {
 
 void loadRotationState() {
     try {
-        std::ifstream in(currentFile());
+        const auto file = currentFile();
+        std::ifstream in(file, std::ios::binary);
         if (!in.is_open())
             return;
-        readMembers(json::parse(in));
+        std::string text{std::istreambuf_iterator<char>(in), {}};
+        // A save of the same state later writes nothing.
+        noteFileContents(file, text);
+        readMembers(json::parse(text));
     } catch (...) {
         // Unreadable, malformed or of the wrong type: what was read so far stays.
     }
@@ -61,38 +90,25 @@ void loadRotationState() {
 
 void saveRotationState() {
     try {
-        json doc;
+        RotationSnapshot snapshot;
         std::filesystem::path file;
+        std::uint64_t version = 0;
         {
             std::lock_guard lk(hostingMutex);
             file = rotationState.file;
-            doc["enabled"] = rotationState.enabled.load();
-            doc["lastMap"] = rotationState.lastMap;
-            doc["nextIdx"] = rotationState.nextIdx.load();
-            doc["rev"] = rotationState.rev.load();
-            doc["rotation"] = rotationState.rotation;
-            doc["server"] = currentServerName;
-            doc["ts"] = rotationState.ts.load();
+            snapshot.enabled = rotationState.enabled.load();
+            snapshot.lastMap = rotationState.lastMap;
+            snapshot.nextIdx = rotationState.nextIdx.load();
+            snapshot.rev = rotationState.rev.load();
+            snapshot.rotation = rotationState.rotation;
+            snapshot.server = currentServerName;
+            snapshot.ts = rotationState.ts.load();
+            version = ++snapshotVersion;
         }
         if (file.empty())
             return;
-        const std::string text = dumpJson(doc);
-
-        std::lock_guard lk(fileMutex);
-        std::error_code ec;
-        std::filesystem::create_directories(file.parent_path(), ec);
-        auto temporary = file;
-        temporary += ".tmp";
-        {
-            std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-            if (!out.is_open())
-                return;
-            out.write(text.data(), static_cast<std::streamsize>(text.size()));
-            out.close();
-            if (!out)
-                return;  // a short write never replaces the whole file
-        }
-        platform::moveFileReplacing(temporary, file);
+        writeFileLater(file, version,
+                       [snapshot = std::move(snapshot)] { return render(snapshot); });
     } catch (...) {
         // The state in memory stays the one that counts; the next save tries again.
     }

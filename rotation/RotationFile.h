@@ -13,9 +13,11 @@ std::filesystem::path rotationFilePath(const std::wstring& dataFolder);
 // wrong type ends the load there, keeping what was read before it. Nothing is reported.
 void loadRotationState();
 
-// Writes the state to the file: a temporary file beside it, then a rename over it, so the file
-// is always whole. The "plugins" folder is made when missing. Saves from different threads
-// never interleave; a failure changes nothing and is not reported.
+// Hands a snapshot of the state to the plugin's file writer (core/FileWriter.h) and returns at
+// once: the disk is touched on the writer's thread, which leaves the file whole, keeps the
+// newest of two snapshots whichever thread took them, and skips a state the file already holds.
+// The "plugins" folder is made when missing. A failed write keeps the file as it was and is
+// logged once; the next save tries again.
 void saveRotationState();
 
 }  // namespace brevant

@@ -57,9 +57,7 @@ TEST_F(Handoff, AnAcceptedAnswerEndsTheChainAndMovesTheRotationWhenItKnowsTheMap
     EXPECT_EQ(lastMap(), "cs_p");
     EXPECT_EQ(rotationState.nextIdx.load(), 0);
     EXPECT_TRUE(host.hasLog("[BRV] ACK(seq=1) -> lastMap=cs_p"));
-    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find(R"("lastMap":"cs_p")"),
-              std::string::npos);
+    EXPECT_NE(host.rotationFile().find(R"("lastMap":"cs_p")"), std::string::npos);
     host.advance(12.0);
     EXPECT_EQ(sentSeqs().size(), 2u);
 
@@ -185,10 +183,7 @@ TEST_F(StateSync, ANewerStateWinsAndIsTakenOverClamped) {
             EXPECT_EQ(rotationState.region, 2);
         }
     }
-    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    EXPECT_NE(
-        std::string(std::istreambuf_iterator<char>(in), {}).find(R"("rotation":["A_P","B_P"])"),
-        std::string::npos);
+    EXPECT_NE(host.rotationFile().find(R"("rotation":["A_P","B_P"])"), std::string::npos);
 }
 
 TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {

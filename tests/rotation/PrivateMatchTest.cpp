@@ -70,9 +70,7 @@ TEST_F(PrivateMatch, ADefaultOrderCreatesTheMatchAnswersAndStartsTheRotation) {
     ASSERT_TRUE(host.pumpUntil([&] { return acks().size() == 1; }));
     EXPECT_EQ(acks(), std::vector<std::string>{R"({"t":"create_ack","ok":true})"});
     // The file has the new series; the auto-save timers switch the replays on.
-    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find(R"("server":"Scrim")"),
-              std::string::npos);
+    EXPECT_NE(host.rotationFile().find(R"("server":"Scrim")"), std::string::npos);
     host.advance(3.0);
     EXPECT_FALSE(host.game().onlineGame->autoSaveCalls.empty());
     EXPECT_EQ(host.countLog("[BRV] Auto-save de replays ligado."), 1);

@@ -51,8 +51,7 @@ TEST_F(Engine, TheNextMapFollowsLastMapOrFallsBackToNextIdxAndTheGamesSpellingWi
             << c.lastMap;
     }
     // The game's spelling was saved when the sync took it over; the apply itself saves nothing.
-    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    const std::string file(std::istreambuf_iterator<char>(in), {});
+    const std::string file = host.rotationFile();
     EXPECT_NE(file.find(R"("lastMap":"cs_p")"), std::string::npos) << file;
 }
 

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/FileWriter.h"
 #include "net/Json.h"
 #include "platform/Text.h"
 #include "rotation/HostingState.h"
@@ -27,7 +28,9 @@ namespace {
 
 using namespace brevant;
 
+// The file once everything handed to the writer is on disk.
 std::string readAll(const std::filesystem::path& p) {
+    EXPECT_TRUE(brevant::waitForFileWrites(std::chrono::seconds(10)));
     std::ifstream in(p, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();

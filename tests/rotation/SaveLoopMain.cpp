@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/FileWriter.h"
 #include "rotation/HostingState.h"
 #include "rotation/RotationFile.h"
 
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
     for (unsigned rev = 1;; ++rev) {
         brevant::rotationState.rev = rev;
         brevant::saveRotationState();
+        if (!brevant::waitForFileWrites(std::chrono::seconds(60)))
+            return 1;
         if (::write(STDOUT_FILENO, "saved\n", 6) != 6)
             return 1;
     }

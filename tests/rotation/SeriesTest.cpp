@@ -1,10 +1,16 @@
 // A series holds together: a join follows the match it joined, the rotation drives only the
 // series' own match, a joiner without the rotation keeps asking, states and orders from outside
 // stay within bounds, and the log says "sent" only of what the session took.
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include "net/BackendSession.h"
+#include "plugin/MessageRoutes.h"
 #include "rotation/RotationEngine.h"
+#include "rotation/RotationFile.h"
+#include "rotation/RotationMessages.h"
 #include "rotation/RotationSync.h"
 #include "tests/rotation/RotationFixture.h"
 
@@ -186,10 +192,73 @@ TEST_F(Series, UnloadSavesWhatOnlyMemoryHeld) {
         rotationState.lastMap = "cs_p";  // changed without a save
     }
     host.unload();
-    std::ifstream in(host.dataFolder() / "plugins" / "brevant.rotate.json");
-    const std::string file(std::istreambuf_iterator<char>(in), {});
+    const std::string file = host.rotationFile();
     EXPECT_NE(file.find(R"("lastMap":"cs_p")"), std::string::npos) << file;
     EXPECT_NE(file.find(R"("server":"Sala")"), std::string::npos) << file;
+}
+
+TEST_F(Series, SavesFromTheReceiverAndTheGameThreadAtOnceLeaveTheNewestState) {
+    constexpr std::uint32_t last = 201;
+    for (std::uint32_t rev = 2; rev <= last; ++rev)
+        server.sendText(
+            state("Sala", R"("rev":)" + std::to_string(rev) + R"(,"rotation":["A_P"])"));
+    // The game thread saves over and over while the receiver takes the states and saves each.
+    ASSERT_TRUE(host.pumpUntil([] {
+        brevant::saveRotationState();
+        return rotationState.rev.load() == last;
+    }));
+    const auto file = brevant::json::parse(host.rotationFile());
+    EXPECT_EQ(file.at("rev"), last);
+    EXPECT_EQ(file.at("rotation"), brevant::json::array({"A_P"}));
+}
+
+// A rotate_state handler that holds the receiver until the test lets it go.
+struct HeldReceiver {
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline bool entered = false;
+    static inline bool released = false;
+    static void rotateState(const brevant::json& msg) {
+        {
+            std::unique_lock lk(mutex);
+            entered = true;
+            changed.notify_all();
+            changed.wait(lk, [] { return released; });
+        }
+        brevant::onRotateState(msg);
+    }
+};
+
+TEST_F(Series, AStateBeingHandledWhenUnloadBeginsNeverMeetsAClearedRotation) {
+    // The receiver is inside a rotate_state when unload begins, and goes on only once the
+    // session is closing. The session closes (and waits for it) before the final snapshot and
+    // before the rotation is cleared, so the file keeps a whole, running series.
+    std::vector<brevant::MessageRoute> routes(brevant::messageRoutes().begin(),
+                                              brevant::messageRoutes().end());
+    for (auto& route : routes)
+        if (route.type == "rotate_state")
+            route.handle = HeldReceiver::rotateState;
+    brevant::startBackendSession(routes);
+    server.sendText(state("Sala", R"("rev":50,"rotation":["Late_P"])"));
+    {
+        std::unique_lock lk(HeldReceiver::mutex);
+        ASSERT_TRUE(HeldReceiver::changed.wait_for(lk, std::chrono::seconds(10),
+                                                   [] { return HeldReceiver::entered; }));
+    }
+    std::thread releaser([] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (brevant::backendConnected() && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        std::lock_guard lk(HeldReceiver::mutex);
+        HeldReceiver::released = true;
+        HeldReceiver::changed.notify_all();
+    });
+    host.unload();
+    releaser.join();
+    const auto file = brevant::json::parse(host.rotationFile());
+    EXPECT_EQ(file.at("enabled"), true);
+    EXPECT_EQ(file.at("server"), "Sala");
+    EXPECT_FALSE(file.at("rotation").empty());
 }
 
 }  // namespace

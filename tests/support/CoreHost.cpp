@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <iterator>
 #include <utility>
 
+#include "core/FileWriter.h"
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Workers.h"
@@ -65,6 +68,12 @@ void CoreHost::shutDown() {
             ADD_FAILURE() << count << " failure(s) swallowed at \"" << where
                           << "\" that the test did not expect";
     }
+}
+
+std::string CoreHost::savedFile(const std::filesystem::path& relative) const {
+    EXPECT_TRUE(brevant::waitForFileWrites(std::chrono::seconds(10))) << "the file writer is stuck";
+    std::ifstream in(dataFolder_ / relative, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void CoreHost::installHandles() {

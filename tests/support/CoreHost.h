@@ -47,6 +47,12 @@ public:
         return rt_->pumpUntil(cond, timeout);
     }
 
+    // The text of a file the plugin saves (under the data folder), once the plugin's file writer
+    // has written everything handed to it; empty when there is no such file.
+    std::string savedFile(const std::filesystem::path& relative) const;
+    // The rotation file's text, as savedFile gives it.
+    std::string rotationFile() const { return savedFile("plugins/brevant.rotate.json"); }
+
     std::vector<std::string> logs() const { return rt_->logLines(); }
     bool hasLog(const std::string& line) const;
     int countLog(const std::string& line) const;

@@ -1,0 +1,177 @@
+#include "core/FileWriter.h"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+
+#include "core/Guard.h"
+#include "core/Log.h"
+#include "core/Workers.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+namespace brevant {
+namespace {
+
+struct Job {
+    std::uint64_t version = 0;
+    FileContents contents;  // empty: remove the file
+};
+
+struct FileState {
+    std::optional<std::string> onDisk;  // what the file holds, when known
+    std::uint64_t newestVersion = 0;    // of what was handed over
+    bool failing = false;               // the last write failed (and was logged)
+};
+
+class Writer {
+public:
+    void hand(const std::filesystem::path& path, Job job) {
+        std::lock_guard lk(mutex_);
+        auto& file = files_[path];
+        if (job.contents && job.version != 0) {
+            if (job.version <= file.newestVersion)
+                return;  // an older snapshot, handed over late
+            file.newestVersion = job.version;
+        }
+        if (!waiting_.count(path))
+            order_.push_back(path);
+        waiting_[path] = std::move(job);
+        if (!running_) {
+            running_ = true;
+            try {
+                startNamedWorker("brv-writer", [this](std::stop_token) { run(); });
+            } catch (...) {
+                running_ = false;  // no thread: the next hand-over tries again
+            }
+        }
+    }
+
+    bool wait(std::chrono::milliseconds timeout) {
+        std::unique_lock lk(mutex_);
+        return idle_.wait_for(lk, timeout, [&] { return order_.empty() && !busy_; });
+    }
+
+    void note(const std::filesystem::path& path, std::string bytes) {
+        std::lock_guard lk(mutex_);
+        files_[path].onDisk = std::move(bytes);
+    }
+
+    void reset() {
+        std::lock_guard lk(mutex_);
+        files_.clear();
+    }
+
+    bool idle() {
+        std::lock_guard lk(mutex_);
+        return !running_;
+    }
+
+private:
+    // The writer's thread: everything waiting, then it ends. A stop request at unload does not
+    // end it early: what it holds is what the player would otherwise lose.
+    void run() {
+        for (;;) {
+            std::filesystem::path path;
+            Job job;
+            std::optional<std::string> onDisk;
+            {
+                std::lock_guard lk(mutex_);
+                if (order_.empty()) {
+                    running_ = false;
+                    idle_.notify_all();
+                    return;
+                }
+                path = std::move(order_.front());
+                order_.pop_front();
+                job = std::move(waiting_.at(path));
+                waiting_.erase(path);
+                onDisk = files_[path].onDisk;
+                busy_ = true;
+            }
+            std::optional<std::string> written;
+            std::string error;
+            runGuarded("file writer", [&] {
+                if (!job.contents) {
+                    std::error_code ec;
+                    std::filesystem::remove(path, ec);
+                    if (ec)
+                        error = "remove: " + ec.message();
+                    return;
+                }
+                std::string bytes = job.contents();
+                if (onDisk && *onDisk == bytes) {
+                    written = std::move(bytes);  // already there
+                    return;
+                }
+                if (platform::writeFileAtomically(path, bytes, error))
+                    written = std::move(bytes);
+            });
+            std::lock_guard lk(mutex_);
+            busy_ = false;
+            auto& file = files_[path];
+            const bool failed = !error.empty();
+            if (failed && !file.failing)
+                logLine("[BRV] Falha ao gravar " + platform::wideToUtf8(platform::pathToWide(path)) +
+                        " (" + error +
+                        "); nova tentativa no proximo salvamento");
+            file.failing = failed;
+            file.onDisk = failed || !job.contents ? std::nullopt : std::move(written);
+            if (order_.empty())
+                idle_.notify_all();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    std::deque<std::filesystem::path> order_;  // files with something waiting, first come first
+    std::map<std::filesystem::path, Job> waiting_;
+    std::map<std::filesystem::path, FileState> files_;
+    bool running_ = false;
+    bool busy_ = false;
+};
+
+// The writer goes with the module only when its thread has ended; a thread still writing then
+// (the host keeps such a module loaded) must find it in place, so it is left alive instead.
+struct WriterHolder {
+    Writer* instance = new Writer;
+    ~WriterHolder() {
+        if (instance->idle())
+            delete instance;
+    }
+};
+WriterHolder holder;
+
+Writer& writer() {
+    return *holder.instance;
+}
+
+}  // namespace
+
+void writeFileLater(const std::filesystem::path& path, std::uint64_t version,
+                    FileContents contents) {
+    if (!contents)
+        return;
+    writer().hand(path, Job{version, std::move(contents)});
+}
+
+void removeFileLater(const std::filesystem::path& path) {
+    writer().hand(path, Job{0, nullptr});
+}
+
+bool waitForFileWrites(std::chrono::milliseconds timeout) {
+    return writer().wait(timeout);
+}
+
+void noteFileContents(const std::filesystem::path& path, std::string bytes) {
+    writer().note(path, std::move(bytes));
+}
+
+void resetFileWriter() {
+    writer().reset();
+}
+
+}  // namespace brevant
