@@ -2,10 +2,10 @@
 
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
+#include <unordered_map>
 
 #include "core/Guard.h"
 #include "core/Log.h"
@@ -31,15 +31,16 @@ class Writer {
 public:
     void hand(const std::filesystem::path& path, Job job) {
         std::lock_guard lk(mutex_);
-        auto& file = files_[path];
+        const Key& key = path.native();
+        auto& file = files_[key];
         if (job.contents && job.version != 0) {
             if (job.version <= file.newestVersion)
                 return;  // an older snapshot, handed over late
             file.newestVersion = job.version;
         }
-        if (!waiting_.count(path))
-            order_.push_back(path);
-        waiting_[path] = std::move(job);
+        if (!waiting_.count(key))
+            order_.push_back(key);
+        waiting_[key] = std::move(job);
         if (!running_) {
             running_ = true;
             try {
@@ -57,7 +58,7 @@ public:
 
     void note(const std::filesystem::path& path, std::string bytes) {
         std::lock_guard lk(mutex_);
-        files_[path].onDisk = std::move(bytes);
+        files_[path.native()].onDisk = std::move(bytes);
     }
 
     void reset() {
@@ -75,7 +76,7 @@ private:
     // end it early: what it holds is what the player would otherwise lose.
     void run() {
         for (;;) {
-            std::filesystem::path path;
+            Key key;
             Job job;
             std::optional<std::string> onDisk;
             {
@@ -85,13 +86,14 @@ private:
                     idle_.notify_all();
                     return;
                 }
-                path = std::move(order_.front());
+                key = std::move(order_.front());
                 order_.pop_front();
-                job = std::move(waiting_.at(path));
-                waiting_.erase(path);
-                onDisk = files_[path].onDisk;
+                job = std::move(waiting_.at(key));
+                waiting_.erase(key);
+                onDisk = files_[key].onDisk;
                 busy_ = true;
             }
+            const std::filesystem::path path(key);
             std::optional<std::string> written;
             std::string error;
             runGuarded("file writer", [&] {
@@ -112,11 +114,11 @@ private:
             });
             std::lock_guard lk(mutex_);
             busy_ = false;
-            auto& file = files_[path];
+            auto& file = files_[key];
             const bool failed = !error.empty();
             if (failed && !file.failing)
-                logLine("[BRV] Falha ao gravar " + platform::wideToUtf8(platform::pathToWide(path)) +
-                        " (" + error +
+                logLine("[BRV] Falha ao gravar " +
+                        platform::wideToUtf8(platform::pathToWide(path)) + " (" + error +
                         "); nova tentativa no proximo salvamento");
             file.failing = failed;
             file.onDisk = failed || !job.contents ? std::nullopt : std::move(written);
@@ -127,9 +129,11 @@ private:
 
     std::mutex mutex_;
     std::condition_variable idle_;
-    std::deque<std::filesystem::path> order_;  // files with something waiting, first come first
-    std::map<std::filesystem::path, Job> waiting_;
-    std::map<std::filesystem::path, FileState> files_;
+    // By the path's own text: comparing paths component by component costs more than it says.
+    using Key = std::filesystem::path::string_type;
+    std::deque<Key> order_;  // files with something waiting, first come first
+    std::unordered_map<Key, Job> waiting_;
+    std::unordered_map<Key, FileState> files_;
     bool running_ = false;
     bool busy_ = false;
 };

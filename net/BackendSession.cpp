@@ -9,6 +9,7 @@
 #include "core/Log.h"
 #include "net/BackendEndpoint.h"
 #include "net/Json.h"
+#include "net/MessagePipeline.h"
 #include "net/WebSocketClient.h"
 
 namespace brevant {
@@ -20,6 +21,19 @@ namespace {
 // before that thread lets go of it, so the last copy never dies on the receiver thread.
 std::mutex clientMutex;
 std::shared_ptr<WebSocketClient> wsClient;
+// The client's dispatch thread: the handlers of what its receiver routed.
+std::shared_ptr<MessagePipeline> wsPipeline;
+
+// Ends a client the game thread let go of: its receiver first (nothing more is routed), then
+// its dispatch thread, which drops what still waits.
+void endSession(std::shared_ptr<WebSocketClient> client,
+                std::shared_ptr<MessagePipeline> pipeline) {
+    if (client)
+        client->close();  // joins the receiver, which may be sending: no lock is held here
+    if (pipeline)
+        pipeline->stop();
+    client.reset();  // the last handle: the client goes here, on the game thread
+}
 
 std::shared_ptr<WebSocketClient> currentClient() {
     std::lock_guard lk(clientMutex);
@@ -35,19 +49,25 @@ void startBackendSession(std::span<const MessageRoute> routes) {
         const auto& endpoint = backendEndpoint();
         auto client =
             std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws", endpoint.webSocketPort);
+        auto pipeline = std::make_shared<MessagePipeline>(routes);
+        if (!pipeline->start("brv-dispatch"))
+            return;
         client->onOpen = [] { sendHello(); };
-        client->onMessage = [routes](const std::string& text) { dispatchMessage(text, routes); };
+        // The receiver hands each text over; the dispatch thread parses and handles it.
+        client->onMessage = [pipeline = pipeline.get()](std::string text) {
+            pipeline->push(std::move(text));
+        };
         client->onClose = [] {};
         client->onError = [](const std::string& error) { logLine("[BRV] WS error: " + error); };
 
         std::shared_ptr<WebSocketClient> previous;
+        std::shared_ptr<MessagePipeline> previousPipeline;
         {
             std::lock_guard lk(clientMutex);
             previous = std::exchange(wsClient, client);
+            previousPipeline = std::exchange(wsPipeline, pipeline);
         }
-        if (previous)
-            previous->close();
-        previous.reset();
+        endSession(std::move(previous), std::move(previousPipeline));
 
         client->connect();
     });
@@ -74,13 +94,24 @@ void sendHello() {
 }
 
 void stopBackendSession() {
-    auto client = currentClient();
+    std::shared_ptr<WebSocketClient> client;
+    std::shared_ptr<MessagePipeline> pipeline;
+    {
+        // Other threads keep their copies until they are done sending; the client is closed
+        // and let go of here, on the game thread.
+        std::lock_guard lk(clientMutex);
+        client = wsClient;
+        pipeline = wsPipeline;
+    }
     if (!client)
         return;
-    client->close();  // joins the receiver, which may be sending: no lock is held here
+    client->close();
+    if (pipeline)
+        pipeline->stop();
     {
         std::lock_guard lk(clientMutex);
         wsClient.reset();
+        wsPipeline.reset();
     }
     client.reset();  // the last handle: the client goes here, on the game thread
 }

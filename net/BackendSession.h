@@ -33,7 +33,7 @@ SendOutcome sendToBackend(const std::string& text);
 bool backendClientExists();
 bool backendConnected();
 
-// "ping": answered with "pong" while a client exists. Receiver thread.
+// "ping": answered with "pong" while a client exists. Dispatch thread.
 void answerPing(const json& msg);
 
 }  // namespace brevant

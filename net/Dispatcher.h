@@ -1,7 +1,7 @@
 #pragma once
-// Routing of the backend's messages. Runs on the WebSocket receiver thread, one text at a time.
+// Routing of the backend's messages. The session's dispatch thread (net/MessagePipeline.h) runs
+// it for each received text, one at a time, in arrival order.
 #include <span>
-#include <string>
 #include <string_view>
 
 #include "net/Json.h"
@@ -14,10 +14,11 @@ struct MessageRoute {
     void (*handle)(const json& msg);
 };
 
-// Parses one received text and hands it to the first route whose type matches. Whatever the
-// text holds, nothing is thrown: a text that is not a JSON object or has no known type is
-// dropped without a word; a field of the wrong type read by a handler drops the message at the
-// failure boundary ("dispatch"), before the handler changes anything.
-void dispatchMessage(const std::string& text, std::span<const MessageRoute> routes);
+// Parses one received text once and hands it to the first route whose type matches. Whatever
+// the text holds, nothing is thrown: a text that is not a JSON object or has no known type is
+// dropped without a word; a "t" that is not a string, or a field of the wrong type read by a
+// handler, drops the message at the failure boundary ("dispatch"), before the handler changes
+// anything.
+void dispatchMessage(std::string_view text, std::span<const MessageRoute> routes);
 
 }  // namespace brevant

@@ -151,7 +151,7 @@ void WebSocketClient::receiveLoop() {
     }
     using Kind = platform::WebSocketReadResult::Kind;
     while (connection && connected.load()) {
-        const auto result = connection->read();
+        auto result = connection->read();
         if (result.kind == Kind::Failed) {
             guarded("websocket onError", onError, std::string("WebSocketReceive failed"));
             break;
@@ -165,7 +165,10 @@ void WebSocketClient::receiveLoop() {
             });
         } else if (result.kind == Kind::Text && connected.load()) {
             // Once close() has begun, what still arrives is not handled: the plugin is going.
-            guarded("websocket onMessage", onMessage, result.data);
+            runGuarded("websocket onMessage", [&] {
+                if (onMessage)
+                    onMessage(std::move(result.data));
+            });
         }
     }
     connected.store(false);

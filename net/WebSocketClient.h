@@ -55,7 +55,7 @@ public:
     const std::uint16_t port;
 
     std::function<void()> onOpen;
-    std::function<void(const std::string&)> onMessage;
+    std::function<void(std::string)> onMessage;
     std::function<void()> onClose;
     std::function<void(const std::string&)> onError;
 

@@ -1,5 +1,5 @@
 #pragma once
-// The backend's word on pairing, as it arrives on the WebSocket. Receiver thread.
+// The backend's word on pairing, as it arrives on the WebSocket. Dispatch thread.
 #include "net/Json.h"
 
 namespace brevant {

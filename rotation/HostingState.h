@@ -3,11 +3,11 @@
 // rotation.
 //
 // Locking rule: `hostingMutex` guards currentServerName and the non-atomic members of
-// rotationState (file, rotation, lastMap, settings, region). The receiver thread and the game
-// thread both use them. Hold the lock only to read or change them: never while sending on the
-// WebSocket, posting to the game thread, logging or writing a file. Copy what you need under the
-// lock, release it, then act. A save copies the state under hostingMutex and writes the file
-// under a lock of its own, so saves from the two threads never interleave.
+// rotationState (file, rotation, lastMap, settings, region). The session's dispatch thread and
+// the game thread both use them. Hold the lock only to read or change them: never while sending
+// on the WebSocket, posting to the game thread, logging or writing a file. Copy what you need
+// under the lock, release it, then act. A save copies the state under hostingMutex and hands it
+// to the file writer, which keeps the newest whichever thread saved.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "net/Json.h"
-
 namespace brevant {
 
 const std::vector<std::string> rotationMapsMd5 = {
@@ -38,7 +36,9 @@ std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string&
 }
 
 bool usableMapCode(const std::string& map) {
-    return !map.empty() && map.size() <= maxMapCodeBytes && validUtf8(map) == map;
+    // Every map code comes out of the JSON parser (a message or the rotation file), which
+    // refuses text that is not valid UTF-8: what is left to check is the size.
+    return !map.empty() && map.size() <= maxMapCodeBytes;
 }
 
 bool usableRotation(const std::vector<std::string>& list) {

@@ -17,7 +17,8 @@ extern const std::vector<std::string> rotationMapsMd7;
 std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string& name);
 
 // What a rotation taken from outside (a peer's state, the file, an order) may hold. A map code
-// is 1 to 64 bytes of valid UTF-8; a list holds 1 to 64 of them. A revision stays below
+// is 1 to 64 bytes (of UTF-8, which the JSON parser already saw to); a list holds 1 to 64 of
+// them. A revision stays below
 // 2^32 - 2^20, so that a million applies later it still has not wrapped to 0 (which would lose
 // every comparison with the other clients from then on).
 inline constexpr std::size_t maxMapCodeBytes = 64;

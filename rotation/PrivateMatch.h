@@ -13,7 +13,7 @@ class GameWrapper;
 
 namespace brevant {
 
-// What the receiver thread hands the game thread for one creation.
+// What the dispatch thread hands the game thread for one creation.
 struct PrivateMatchOrder {
     CustomMatchSettings settings;
     bool rotate = true;
@@ -29,7 +29,7 @@ std::string matchName(const json& msg);
 std::string matchPassword(const json& msg);
 
 // The create order, once the device is paired: reads the message into an order, resets the
-// rotation for the new match and posts hostPrivateMatch. Receiver thread.
+// rotation for the new match and posts hostPrivateMatch. Dispatch thread.
 void createPrivateMatchOrder(const json& msg);
 // The order as the message gives it, with the clamps and the best-of rule.
 PrivateMatchOrder readPrivateMatchOrder(const json& msg, std::string& serverName);
@@ -37,7 +37,7 @@ PrivateMatchOrder readPrivateMatchOrder(const json& msg, std::string& serverName
 void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw);
 
 // The join order, once its guards passed: records the room, gives up hosting, posts the join.
-// Receiver thread.
+// Dispatch thread.
 void joinPrivateMatchOrder(const std::string& room, const std::string& password);
 // Four join attempts, four auto-save timers and the rotation-state check. Game thread.
 void scheduleJoinPrivateMatch(const std::string& room, const std::string& password,

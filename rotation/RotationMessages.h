@@ -1,6 +1,6 @@
 #pragma once
 // The backend's orders to create, join or change the map of a private match, and the rotation
-// messages the clients of a match exchange. Receiver thread.
+// messages the clients of a match exchange. The session's dispatch thread.
 #include "net/Json.h"
 
 namespace brevant {
