@@ -1,8 +1,7 @@
 // The replay watcher and upload: one poll of a folder of 10,000 replays against a bare walk of
 // the same folder that reads each entry's time (readdir and fstatat); the watcher's idle CPU on
-// 1,000 replays; a 5 MB upload to the reference backend against curl posting the same body; and how
-// long unload holds the game thread while the watcher sits in a stability wait with the WebSocket
-// connected.
+// 1,000 replays; the memory a 5 MB upload holds; and how long unload holds the game thread while
+// the watcher sits in a stability wait with the WebSocket connected.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "backend/Server.h"
+#include "bench/BenchBackend.h"
 #include "core/Globals.h"
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
@@ -162,30 +161,7 @@ void watcherIdleCpu(benchmark::State& state) {
 }
 BENCHMARK(watcherIdleCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-// The reference backend on ephemeral loopback ports, storing uploads in a temporary folder.
-struct Backend {
-    Backend() {
-        brevant::backend::Options options;
-        options.wsPort = options.pairPort = options.rankPort = options.uploadPort = 0;
-        options.uploadDir = folder / "uploads";
-        options.pingPeriod = std::chrono::milliseconds(0);
-        fs::create_directories(demos);
-        server = std::make_unique<brevant::backend::Server>(options);
-        if (!server->start())
-            std::abort();
-        const auto ports = server->ports();
-        brevant::setBackendEndpointForTests(
-            {L"127.0.0.1", ports.ws, ports.pair, ports.rank, ports.upload});
-    }
-    ~Backend() {
-        server->stop();
-        std::error_code ec;
-        fs::remove_all(folder, ec);
-    }
-    fs::path folder = fs::temp_directory_path() / "brevant-bench-backend";
-    fs::path demos = folder / "Demos";
-    std::unique_ptr<brevant::backend::Server> server;
-};
+using Backend = bench::BenchBackend;
 
 constexpr std::size_t fiveMegabytes = 5 * 1024 * 1024;
 
@@ -211,32 +187,6 @@ void upload5MB(benchmark::State& state) {
         static_cast<double>(extra) / static_cast<double>(fiveMegabytes);
 }
 BENCHMARK(upload5MB)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-// curl posting the same multipart body to the same backend (one process per upload).
-void curl5MB(benchmark::State& state) {
-    Backend backend;
-    const std::string boundary = brevant::replays::makeBoundary();
-    const fs::path body = backend.folder / "body.bin";
-    {
-        std::ofstream out(body, std::ios::binary);
-        out << brevant::replays::multipartHead(
-                   boundary, {"bench-device", "Sala", "Bench", "replay_VXA_bench.replay"})
-            << std::string(fiveMegabytes, 'r') << brevant::replays::multipartTail(boundary);
-    }
-    const std::string command =
-        "curl -s -f -o /dev/null -H 'Content-Type: " +
-        brevant::replays::multipartContentType(boundary) +
-        "' -H 'x-api-key: qworlenstapifendrux' -H 'x-client: brevant-plugin' -H 'Expect:' "
-        "--data-binary @" +
-        body.string() + " http://127.0.0.1:" + std::to_string(backend.server->ports().upload) +
-        "/upload-replay";
-    for (auto _ : state) {
-        if (std::system(command.c_str()) != 0)
-            state.SkipWithError("curl failed");
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fiveMegabytes));
-}
-BENCHMARK(curl5MB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // onUnload on the game thread, with the WebSocket connected and the watcher waiting for a
 // replay that is still growing.

@@ -89,5 +89,3 @@ void applyingWithoutSave(benchmark::State& state) {
 BENCHMARK(throttled);
 BENCHMARK(applyingWithSave)->Unit(benchmark::kMicrosecond);
 BENCHMARK(applyingWithoutSave);
-
-BENCHMARK_MAIN();

@@ -61,6 +61,11 @@ void HostRuntime::record(ConsoleEvent::Kind kind, const std::string& text) {
     events_.push_back({kind, text});
 }
 
+void HostRuntime::forgetConsoleEvents() {
+    std::lock_guard lk(consoleMutex_);
+    events_.clear();
+}
+
 void HostRuntime::log(const std::string& text) {
     record(ConsoleEvent::Kind::Log, text);
     emit(OutputKind::Log, text);

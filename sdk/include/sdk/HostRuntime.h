@@ -156,6 +156,8 @@ public:
     };
     // Everything the console saw, in order: log lines, executed commands, registrations.
     std::vector<ConsoleEvent> consoleEvents() const;
+    // Forgets what the console saw so far (a long benchmark run would hold it all).
+    void forgetConsoleEvents();
     std::vector<std::string> logLines() const;
     std::vector<std::string> executedCommands() const;
     std::map<std::string, std::string> binds() const;

@@ -1,0 +1,115 @@
+// P6: how long the game thread waits when the backend is dead or slow. The plugin opens its
+// session on the game thread 0.3 s after load; each case points it at a backend that refuses,
+// one that never answers the connection, one that takes the connection and never answers the
+// upgrade, each behind a name lookup that is quick, slow, or slower than the whole deadline. The
+// figure is the longest wait of the game thread over all of them.
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchHost.h"
+#include "bench/Targets.h"
+#include "net/BackendEndpoint.h"
+#include "platform/Text.h"
+#include "tests/support/SilentListener.h"
+
+// Names that this program's lookup answers slowly: "slow-<ms>.bench.brevant.test" answers
+// 127.0.0.1 after <ms> milliseconds. Every other name goes to the system's lookup. The
+// transport reaches getaddrinfo from code linked into this program, so this one is used.
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
+                           addrinfo** res) {
+    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    int ms = 0;
+    if (node && std::sscanf(node, "slow-%d.bench.brevant.test", &ms) == 1) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the slow DNS server
+        return real("127.0.0.1", service, hints, res);
+    }
+    return real(node, service, hints, res);
+}
+
+namespace bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A listener that takes connections (the kernel does) and never reads or answers.
+class MuteListener {
+public:
+    MuteListener() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+            ::listen(fd_, 16) == 0)
+            port_ = ntohs(addr.sin_port);
+    }
+    ~MuteListener() { ::close(fd_); }
+    std::uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// The game thread's wait for the open, in nanoseconds.
+double openWait(const std::string& host, std::uint16_t port) {
+    BenchHost bench(std::filesystem::current_path() / "bench-handshake-data");
+    brevant::setBackendEndpointForTests({platform::utf8ToWide(host), port, 1, 1, 1});
+    bench.load();
+    bench.advance(0.2);
+    const auto start = Clock::now();
+    bench.advance(0.1);  // the session's timer: the open runs here, on this thread
+    return static_cast<double>((Clock::now() - start) / std::chrono::nanoseconds(1));
+}
+
+const bool registered = addTarget("P6 open", [] {
+    testing_support::SilentListener silent;
+    MuteListener mute;
+    struct Backend {
+        const char* what;
+        std::uint16_t port;
+    };
+    std::vector<Backend> backends = {{"refusing", 1}, {"upgrade never answered", mute.port()}};
+    if (silent.unusable().empty())
+        backends.push_back({"connection never answered", silent.port()});
+    struct Lookup {
+        const char* what;
+        std::string host;
+    };
+    const Lookup lookups[] = {{"no lookup", "127.0.0.1"},
+                              {"1.5 s lookup", "slow-1500.bench.brevant.test"},
+                              {"4 s lookup", "slow-4000.bench.brevant.test"}};
+    double worst = 0;
+    std::string worstCase, all;
+    for (const auto& lookup : lookups) {
+        for (const auto& backend : backends) {
+            const double waited = openWait(lookup.host, backend.port);
+            all += std::string(all.empty() ? "" : "; ") + lookup.what + " + " + backend.what +
+                   ": " + formatNanos(waited);
+            if (waited > worst) {
+                worst = waited;
+                worstCase = std::string(lookup.what) + " + " + backend.what;
+            }
+        }
+    }
+    return std::vector<TargetRow>{
+        {"P6 game-thread wait, dead or slow backend", formatNanos(worst), "< 3.0 s", worst < 3e9,
+         "worst: " + worstCase + " (" + all + ")" +
+             (silent.unusable().empty() ? "" : "; silent listener unusable: " + silent.unusable())}};
+});
+
+}  // namespace
+}  // namespace bench
