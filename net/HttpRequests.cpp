@@ -13,7 +13,8 @@ constexpr const char* apiKey = "qworlenstapifendrux";
 bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
               const std::string& target, const char* userAgent, const std::wstring& headers,
               std::optional<std::string> body, platform::HttpResponse& response,
-              std::stop_token stop = {}) {
+              std::stop_token stop = {},
+              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
     platform::HttpRequest request;
     request.method = method;
     request.host = platform::wideToUtf8(host);
@@ -23,6 +24,7 @@ bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
     request.extraHeaders = platform::wideToUtf8(headers);
     request.body = std::move(body);
     request.stop = std::move(stop);
+    request.deadline = deadline;
     return platform::httpExchange(request, response);
 }
 
@@ -104,7 +106,8 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
 }
 
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
-              const std::string& contentType, std::string body, HttpResult& result) {
+              const std::string& contentType, std::string body, HttpResult& result,
+              std::stop_token stop, std::optional<std::chrono::steady_clock::time_point> deadline) {
     result = HttpResult{};
     try {
         platform::HttpResponse reply;
@@ -112,7 +115,7 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
         if (!exchange("POST", host, port, platform::wideToUtf8(path), "Brevant/1.0",
                       buildRequestHeaders(type),
                       body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
-                      reply))
+                      reply, std::move(stop), deadline))
             return false;
         readStatus(reply, result);
         return true;

@@ -1,6 +1,7 @@
 #pragma once
 // The plugin's three plain HTTP requests to the backend. Each is one synchronous exchange on
 // its own connection, run on a worker thread.
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -26,9 +27,12 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
 
 // POST with the common header block (content type, API key, client line). True when the
 // request was sent and answered; `result` then holds status, ok and body (reset on entry). The
-// body is taken over, not copied: an upload holds its bytes once.
+// body is taken over, not copied: an upload holds its bytes once. A stop request, or the
+// deadline when one is given, ends the exchange at once as a failure.
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
-              const std::string& contentType, std::string body, HttpResult& result);
+              const std::string& contentType, std::string body, HttpResult& result,
+              std::stop_token stop = {},
+              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
 // POST /rank-submit with a JSON body. True when sent and answered; `result` then holds status,
 // ok and body (reset on entry). A stop request ends the wait as a failure.

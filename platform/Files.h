@@ -24,13 +24,17 @@ bool writeFileAtomically(const std::filesystem::path& path, std::string_view byt
 // an errno-style `err` (EEXIST: the name is taken) when it cannot.
 std::FILE* createNewFile(const std::filesystem::path& path, int& err);
 
-// Calls fn with the name and last-write time of each regular file (links followed) of `folder`,
-// not recursing, in the order the file system lists them; entries whose type or time cannot be
-// read are skipped. One status query per entry, relative to the open folder, and no path built
-// for it: a replay poll walks every entry of a large folder a few times a second. False when
-// the folder cannot be listed.
+// Calls fn with the name and last-write time of each regular file of `folder`, not recursing,
+// in the order the file system lists them. Symbolic links (reparse points on Windows) are
+// skipped, whatever they name: a link in the folder must never make a file elsewhere look like
+// one of its own. Entries whose type or time cannot be read are skipped. One status query per
+// entry, relative to the open folder, and no path built for it: a replay poll walks every entry of
+// a large folder a few times a second. False when the folder cannot be listed.
 using FileVisitor = std::function<void(const std::filesystem::path::string_type& name,
                                        std::filesystem::file_time_type writeTime)>;
 bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn);
+
+// `path` is a regular file itself: not a link (or reparse point), not a folder, and there.
+bool isPlainFile(const std::filesystem::path& path);
 
 }  // namespace platform

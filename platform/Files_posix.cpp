@@ -45,6 +45,11 @@ std::FILE* createNewFile(const std::filesystem::path& path, int& err) {
     return file;
 }
 
+bool isPlainFile(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), &::closedir);
     if (!dir)
@@ -57,7 +62,8 @@ bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
         if (name == "." || name == ".." || entry->d_type == DT_DIR)
             continue;
         struct stat status {};
-        if (::fstatat(fd, entry->d_name, &status, 0) != 0 || !S_ISREG(status.st_mode))
+        if (::fstatat(fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(status.st_mode))
             continue;
         const auto since = std::chrono::seconds(status.st_mtim.tv_sec) +
                            std::chrono::nanoseconds(status.st_mtim.tv_nsec);

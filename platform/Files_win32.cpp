@@ -52,9 +52,15 @@ std::filesystem::file_time_type fileTime(const FILETIME& time) {
 
 }  // namespace
 
+bool isPlainFile(const std::filesystem::path& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+}
+
 bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
-    // The listing carries each entry's type and time: no query per entry, except to follow a
-    // link (a reparse point) to what it names.
+    // The listing carries each entry's type and time: no query per entry. A link (a reparse
+    // point) is skipped, whatever it names.
     WIN32_FIND_DATAW entry;
     const std::wstring pattern = (folder / L"*").native();
     HANDLE first = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &entry,
@@ -65,17 +71,7 @@ bool forEachFileIn(const std::filesystem::path& folder, const FileVisitor& fn) {
     const std::unique_ptr<void, BOOL(WINAPI*)(HANDLE)> find(first, &::FindClose);
     do {
         const std::filesystem::path::string_type name = entry.cFileName;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-            std::error_code ec;
-            const auto target = folder / name;
-            if (!std::filesystem::is_regular_file(target, ec) || ec)
-                continue;
-            const auto time = std::filesystem::last_write_time(target, ec);
-            if (!ec)
-                fn(name, time);
-            continue;
-        }
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        if (entry.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
             continue;
         fn(name, fileTime(entry.ftLastWriteTime));
     } while (::FindNextFileW(find.get(), &entry));

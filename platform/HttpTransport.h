@@ -24,6 +24,9 @@ struct HttpRequest {
     // Asking this to stop ends the exchange at once, as a failure (or, past the response head,
     // as the end of the body).
     std::stop_token stop;
+    // When set, the whole exchange ends by then the same way, however steadily it progresses:
+    // the inactivity limits alone let a peer that reads one byte a second hold it for ever.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 struct HttpTimeouts {

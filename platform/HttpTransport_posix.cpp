@@ -75,12 +75,26 @@ public:
         });
     }
 
+    // Past `deadline` no step starts, and a step's limit never runs beyond it.
+    void endBy(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        deadline_ = deadline;
+    }
+
     // The step's operation is started by `start`; its handler must call finish(). A stopped
-    // exchange starts nothing, leaving the step's result at its failure.
+    // exchange, or one past its deadline, starts nothing, leaving the step's result at its
+    // failure.
     template <class Start>
     void step(std::chrono::milliseconds limit, Start&& start) {
         if (stop_.stop_requested())
             return;
+        if (deadline_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline_ - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                return;
+            if (limit.count() <= 0 || left < limit)
+                limit = left;
+        }
         active_ = true;
         if (limit.count() > 0) {
             timer_.expires_after(limit);
@@ -170,6 +184,7 @@ private:
     asio::steady_timer timer_{ioc_};
     bool active_ = false;
     std::stop_token stop_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     // Last, so that it is gone before the io_context it posts to.
     std::optional<std::stop_callback<std::function<void()>>> onStop_;
 };
@@ -317,6 +332,7 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
 
         Exchange exchange;
         exchange.stopWith(request.stop);
+        exchange.endBy(request.deadline);
         if (!exchange.connect(host, request.port, timeouts.connect))
             return false;
         const std::string head = requestHead(request, hostField);

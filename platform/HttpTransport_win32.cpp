@@ -7,9 +7,11 @@
 // windows.h first: winhttp.h needs its types.
 #include <winhttp.h>
 
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "platform/HttpRequestText.h"
@@ -66,6 +68,36 @@ private:
     bool stopped_ = false;
 };
 
+// Closes the request at the deadline, unless the exchange ends first.
+class Deadline {
+public:
+    Deadline(std::optional<std::chrono::steady_clock::time_point> at, Handles& handles) {
+        if (!at)
+            return;
+        watcher_ = std::thread([this, at = *at, &handles] {
+            std::unique_lock lock(mutex_);
+            if (!ended_.wait_until(lock, at, [this] { return over_; }))
+                handles.closeRequest();
+        });
+    }
+    ~Deadline() {
+        if (!watcher_.joinable())
+            return;
+        {
+            std::lock_guard lock(mutex_);
+            over_ = true;
+        }
+        ended_.notify_all();
+        watcher_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable ended_;
+    bool over_ = false;
+    std::thread watcher_;
+};
+
 // One call on the request handle, or failure when a stop closed it.
 template <class Call>
 bool onRequest(Handles& handles, Call&& call) {
@@ -107,9 +139,12 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
             request.port == 443 ? WINHTTP_FLAG_SECURE : 0);
         if (!opened || !handles.setRequest(opened))
             return false;
-        // From here on a stop closes the request, which ends whichever call is under way.
+        // From here on a stop closes the request, which ends whichever call is under way; so
+        // does the deadline, watched by a thread of its own (WinHTTP bounds each call, not the
+        // whole exchange).
         std::optional<std::stop_callback<std::function<void()>>> onStop;
         onStop.emplace(request.stop, [&handles] { handles.closeRequest(); });
+        Deadline deadline(request.deadline, handles);
 
         // The request's own limits too: not every WinHTTP passes the session's on to it.
         ::WinHttpSetTimeouts(opened, limitMs(timeouts.connect), limitMs(timeouts.connect),
