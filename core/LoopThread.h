@@ -26,6 +26,8 @@ public:
 
     bool running() const { return thread_.joinable(); }
     bool stopRequested() const { return stop_.stop_requested(); }
+    // For the body: asked to stop when the thread is (a network wait can take it along).
+    std::stop_token stopToken() const { return stop_.get_token(); }
 
     // For the body: waits up to `period`; false when the thread was asked to stop.
     bool waitFor(std::chrono::milliseconds period);

@@ -42,7 +42,7 @@ std::shared_ptr<WebSocketClient> currentClient() {
 
 }  // namespace
 
-void startBackendSession(std::span<const MessageRoute> routes) {
+void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> afterHello) {
     runGuarded("backend session", [&] {
         if (!globalGameWrapper.load())
             return;  // the plugin was unloaded meanwhile
@@ -52,7 +52,11 @@ void startBackendSession(std::span<const MessageRoute> routes) {
         auto pipeline = std::make_shared<MessagePipeline>(routes);
         if (!pipeline->start("brv-dispatch"))
             return;
-        client->onOpen = [] { sendHello(); };
+        client->onOpen = [afterHello = std::move(afterHello)] {
+            sendHello();
+            if (afterHello)
+                afterHello();
+        };
         // The receiver hands each text over; the dispatch thread parses and handles it.
         client->onMessage = [pipeline = pipeline.get()](std::string text) {
             pipeline->push(std::move(text));

@@ -1,6 +1,7 @@
 #pragma once
 // The plugin's one WebSocket session with the backend: opened 0.3 s after load, never
 // reconnected, closed at unload. Every part of the plugin sends through it.
+#include <functional>
 #include <span>
 #include <string>
 
@@ -9,9 +10,11 @@
 namespace brevant {
 
 // Game thread: makes the client, installs its callbacks and connects. Received texts are
-// dispatched through `routes`, which must outlive the session. Does nothing once the plugin has
-// been unloaded.
-void startBackendSession(std::span<const MessageRoute> routes);
+// dispatched through `routes`, which must outlive the session. Once a connection is open and
+// "hello" said, `afterHello` runs (on the thread that connected). Does nothing once the plugin
+// has been unloaded.
+void startBackendSession(std::span<const MessageRoute> routes,
+                         std::function<void()> afterHello = {});
 // The client's onOpen: says "hello" on the game thread, reading the game through the global
 // handle.
 void sendHello();

@@ -60,7 +60,8 @@ void MessagePipeline::stop() {
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
     if (!thread_.joinable())
-        queue_.consume_all([](std::string&) {});  // the dispatch thread is gone: this one empties it
+        queue_.consume_all(
+            [](std::string&) {});  // the dispatch thread is gone: this one empties it
 }
 
 void MessagePipeline::run() {

@@ -7,6 +7,7 @@
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
+#include "outbox/Outbox.h"
 #include "pairing/PairingCheck.h"
 #include "pairing/PairingState.h"
 #include "platform/Text.h"
@@ -16,6 +17,7 @@
 #include "plugin/MessageRoutes.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
+#include "replays/ReplayUpload.h"
 #include "replays/ReplayWatcher.h"
 #include "results/GameResult.h"
 #include "rotation/HostingState.h"
@@ -36,6 +38,12 @@ namespace {
 // the load before it: the game thread's budget, not the disk's worst case.
 constexpr std::chrono::milliseconds unloadWriteWait{50};
 constexpr std::chrono::milliseconds loadWriteWait{1000};
+
+// A game result's text to the session: empty when it took it, else why not.
+std::string sendResultText(const std::string& text) {
+    const SendOutcome sent = sendToBackend(text);
+    return sent == SendOutcome::Sent ? std::string() : notSentReason(sent);
+}
 
 // Everything a load starts from, as at the first load in a process: a module the host had to
 // keep loaded (a worker still ran) is loaded again with the state the last unload left.
@@ -105,16 +113,24 @@ void Brevant::onLoad() {
         registerUiAndRankCommands(cvars);
 
         setUpReplayFolder(cvars);
+        runGuarded("onLoad outbox", [&] {
+            outbox::startOutbox(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "outbox",
+                                {sendResultText, replays::sendReplay});
+        });
 
         if (const auto endpointNote = applyBackendEndpointFromEnvironment())
             logLine(*endpointNote);
-        gw.SetTimeout([](GameWrapper*) { startBackendSession(messageRoutes()); }, 0.3f);
+        gw.SetTimeout(
+            [](GameWrapper*) { startBackendSession(messageRoutes(), outbox::sessionOpened); },
+            0.3f);
         hookGameEvents(*this);
         startLoadTimePairCheck();
 
         logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");
         registerMenuBindCvar(cvars);
         runGuarded("onLoad menu bind", [&] { applyMenuBind(cvars); });
+        // The plugin's own additions come after everything the host has always seen.
+        registerOutboxCommands(cvars);
         tickRotationWatchdog();
         // A failure outside the guarded stretches ends start-up here; the host never sees it.
     });
@@ -123,8 +139,10 @@ void Brevant::onLoad() {
 void Brevant::onUnload() {
     runGuarded("onUnload", [&] {
         // The session goes first: once its receiver has ended, no message can change the state
-        // after the final snapshot below.
+        // after the final snapshot below. The outbox's thread ends at once (an upload under way
+        // is cut and kept for the next load).
         stopBackendSession();
+        outbox::stopOutbox();
         saveRotationState();
         lobbyOwned.exchange(false);
         {

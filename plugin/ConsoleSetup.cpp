@@ -6,6 +6,7 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "outbox/Outbox.h"
 #include "pairing/PairingState.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayUpload.h"
@@ -82,6 +83,34 @@ void registerUiAndRankCommands(CVarManagerWrapper& cvars) {
             });
         },
         "Envia rank_check para o bot", 0);
+}
+
+void registerOutboxCommands(CVarManagerWrapper& cvars) {
+    cvars.registerNotifier(
+        "brv_outbox",
+        [](std::vector<std::string>) {
+            runGuarded("brv_outbox", [] {
+                if (!outbox::loaded()) {
+                    logLine("[BRV] Outbox: lendo os registros; tente de novo em instantes");
+                    return;
+                }
+                const auto items = outbox::pending();
+                logLine("[BRV] Outbox: " + std::to_string(items.size()) + " pendente(s)");
+                for (const auto& item : items)
+                    logLine("[BRV] Outbox: " + item.kind + " " + item.name + " tentativas=" +
+                            std::to_string(item.attempts) + " proxima=" + item.nextTry);
+            });
+        },
+        "Lista resultados e replays que ainda nao chegaram ao backend", 0);
+    cvars.registerNotifier(
+        "brv_outbox_retry",
+        [](std::vector<std::string>) {
+            runGuarded("brv_outbox_retry", [] {
+                outbox::retryNow();
+                logLine("[BRV] Outbox: tentando agora");
+            });
+        },
+        "Tenta entregar agora o que esta pendente", 0);
 }
 
 void applyMenuBind(CVarManagerWrapper& cvars) {

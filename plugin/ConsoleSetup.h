@@ -17,6 +17,8 @@ void registerMenuBindCvar(CVarManagerWrapper& cvars);
 void registerUploadCommand(CVarManagerWrapper& cvars);
 // brevant_ui and brv_rank.
 void registerUiAndRankCommands(CVarManagerWrapper& cvars);
+// brv_outbox and brv_outbox_retry: what waits to be delivered, and trying it now.
+void registerOutboxCommands(CVarManagerWrapper& cvars);
 
 // Binds the key named by brv_menu_bind to the plugin window, when it names one.
 void applyMenuBind(CVarManagerWrapper& cvars);

@@ -9,6 +9,8 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "net/BackendSession.h"
+#include "net/Json.h"
+#include "outbox/Outbox.h"
 #include "pairing/PairingState.h"
 #include "plugin/Brevant.h"
 #include "replays/ReplayWatcher.h"
@@ -21,6 +23,21 @@
 namespace brevant {
 namespace {
 
+// A result the session does not take now goes to the outbox, to be sent after the next hello.
+std::string sendOrKeepResult(const std::string& text) {
+    std::string name = "game_result";
+    try {
+        const json doc = json::parse(text);
+        name = doc.at("winner").get<std::string>() + " " +
+               std::to_string(doc.at("blueGoals").get<int>()) + "-" +
+               std::to_string(doc.at("orangeGoals").get<int>()) + " (" +
+               doc.at("server").get<std::string>() + ")";
+    } catch (...) {
+        // The listing shows it by its type alone.
+    }
+    return outbox::sendOrKeepResult(text, name);
+}
+
 // The game result report with its inputs as they are when the timer fires, not when it was
 // armed: a join, an unload or a new match in between is seen.
 void reportGameResultNow(GameWrapper& gw) {
@@ -32,7 +49,7 @@ void reportGameResultNow(GameWrapper& gw) {
         region = rotationState.region;
     }
     reportGameResult(&gw, paired.load(), lobbyOwned.load(), server, deviceId, pluginVersion, region,
-                     sendToBackend, logLine);
+                     sendOrKeepResult, logLine);
 }
 
 void armGameResult(GameWrapper& gw, float seconds) {

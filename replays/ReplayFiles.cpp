@@ -98,7 +98,8 @@ bool readWholeFile(const std::wstring& path, std::string& data) {
     return appendWholeFile(path, data);
 }
 
-bool appendWholeFile(const std::wstring& path, std::string& data, std::size_t reserveAfter) {
+bool appendWholeFile(const std::wstring& path, std::string& data, std::size_t reserveAfter,
+                     std::stop_token stop) {
     const std::size_t before = data.size();
     try {
         std::ifstream file(platform::widePath(path), std::ios::binary);
@@ -111,8 +112,13 @@ bool appendWholeFile(const std::wstring& path, std::string& data, std::size_t re
         data.reserve(before + static_cast<std::size_t>(size) + reserveAfter);
         data.resize(before + static_cast<std::size_t>(size));
         file.seekg(0, std::ios::beg);
-        file.read(data.data() + before, size);
-        if (file.good())
+        constexpr std::streamoff chunk = 1024 * 1024;
+        for (std::streamoff at = 0; at < size && file.good(); at += chunk) {
+            if (stop.stop_requested())
+                break;
+            file.read(data.data() + before + at, std::min(chunk, size - at));
+        }
+        if (file.good() && !stop.stop_requested())
             return true;
     } catch (...) {
         // Out of memory for a huge file reads as unreadable.

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 
 namespace brevant {
@@ -27,9 +28,11 @@ std::optional<std::wstring> newestReplayIn(const std::wstring& folder);
 // empty.
 bool readWholeFile(const std::wstring& path, std::string& data);
 // The whole file appended to `data`, with room kept for `reserveAfter` more bytes, so that a
-// buffer that already holds what goes before the file holds the file once, without a copy.
-// False (with `data` as it was) as for readWholeFile.
-bool appendWholeFile(const std::wstring& path, std::string& data, std::size_t reserveAfter = 0);
+// buffer that already holds what goes before the file holds the file once, without a copy. It
+// is read a megabyte at a time, and a stop request ends the read. False (with `data` as it was)
+// as for readWholeFile, or when asked to stop.
+bool appendWholeFile(const std::wstring& path, std::string& data, std::size_t reserveAfter = 0,
+                     std::stop_token stop = {});
 
 // The last component of a path ("\" or "/" separated).
 std::wstring fileNameOf(const std::wstring& path);

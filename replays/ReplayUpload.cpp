@@ -1,5 +1,7 @@
 #include "replays/ReplayUpload.h"
 
+#include <chrono>
+#include <filesystem>
 #include <random>
 
 #include "core/GameThread.h"
@@ -8,6 +10,7 @@
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
 #include "net/HttpRequests.h"
+#include "platform/Files.h"
 #include "platform/Random.h"
 #include "platform/Text.h"
 #include "replays/ReplayFiles.h"
@@ -17,9 +20,40 @@
 #include "sdk/CVarManagerWrapper.h"
 
 namespace brevant::replays {
-UploadOutcome uploadLatestReplay(const std::wstring& folder, const std::string& deviceId,
-                                 const std::string& server, const UploadConfig& config,
-                                 const std::shared_ptr<CVarManagerWrapper>& console) {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// An upload may take 30 s plus what its bytes need at 64 KiB/s, and not a moment more: the
+// transport's limits are on silence, and a server that reads a byte a second never falls silent.
+constexpr auto uploadBaseTime = std::chrono::seconds(30);
+constexpr std::uint64_t slowestBytesPerSecond = 64 * 1024;
+
+std::string fileNameUtf8(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The Part's toast, on the game thread.
+void toast(const char* text) {
+    postToGame([text](GameWrapper* gw) { showToast(gw, text); });
+}
+
+}  // namespace
+
+bool fitsUpload(const outbox::ReplayRecord& record) {
+    // Any boundary has the same length as this one.
+    static const std::string boundary = "----BREVANTBOUNDARY" + std::string(24, '0');
+    const std::uint64_t form = multipartHead(boundary, {record.deviceId, record.server,
+                                                        record.uploader, fileNameUtf8(record.path)})
+                                   .size() +
+                               multipartTail(boundary).size();
+    return record.size <= maxUploadBodyBytes && form <= maxUploadBodyBytes - record.size;
+}
+
+std::optional<outbox::ReplayRecord> findReplayToUpload(
+    const std::wstring& folder, const std::string& deviceId, const std::string& server,
+    const UploadConfig& config, const std::shared_ptr<CVarManagerWrapper>& console) {
     logTo(console, "[BRV] Replays dir: " + platform::wideToUtf8(folder));
     const bool withPrefix = config.requirePrefix && !config.requiredPrefix.empty();
     const std::wstring replay = findLatestReplay(
@@ -29,24 +63,80 @@ UploadOutcome uploadLatestReplay(const std::wstring& folder, const std::string& 
         logTo(console, withPrefix
                            ? "[BRV] Nenhum .replay recente com o prefixo exigido foi encontrado."
                            : "[BRV] Nenhum .replay recente encontrado.");
-        return UploadOutcome::NothingToSend;
+        return std::nullopt;
     }
-    const std::string boundary = makeBoundary();
-    const std::string fileName = platform::wideToUtf8(fileNameOf(replay));
-    // The file goes straight into the body after the parts before it: one copy of the replay.
-    std::string body = multipartHead(boundary, {deviceId, server, config.uploader, fileName});
-    const std::string tail = multipartTail(boundary);
-    if (!appendWholeFile(replay, body, tail.size())) {
+    std::error_code ec;
+    const auto file = platform::widePath(replay);
+    const auto size = std::filesystem::file_size(file, ec);
+    const auto time = std::filesystem::last_write_time(file, ec);
+    if (ec || size == 0) {
         logTo(console, "[BRV] Falha ao ler replay: " + platform::wideToUtf8(replay));
-        return UploadOutcome::NothingToSend;
+        return std::nullopt;
     }
-    body += tail;
-    HttpResult result;
-    const bool sent = httpPost(config.host, config.port, config.path,
-                               multipartContentType(boundary), std::move(body), result) &&
-                      result.ok;
-    logTo(console, (sent ? "[BRV] Replay enviado (" : "[BRV] Falha no upload (") + fileName + ")");
-    return sent ? UploadOutcome::Sent : UploadOutcome::Failed;
+    outbox::ReplayRecord record;
+    record.path = platform::wideToUtf8(replay);
+    record.size = size;
+    record.writeTime = static_cast<std::int64_t>(time.time_since_epoch().count());
+    record.owned = hasPrefix(fileNameOf(replay), ownedReplayPrefix());
+    record.deviceId = deviceId;
+    record.server = server;
+    record.uploader = config.uploader;
+    return record;
+}
+
+outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std::stop_token stop) {
+    const auto console = globalCvarManager.load();
+    const std::string fileName = fileNameUtf8(record.path);
+    try {
+        const std::wstring path = platform::utf8ToWide(record.path);
+        if (!platform::isPlainFile(platform::widePath(path)))
+            return outbox::Attempt::Gone;
+        std::error_code ec;
+        const auto size = std::filesystem::file_size(platform::widePath(path), ec);
+        outbox::ReplayRecord now = record;
+        now.size = ec ? record.size : size;
+        if (!fitsUpload(now)) {
+            logTo(console, "[BRV] Replay grande demais para enviar (" + std::to_string(now.size) +
+                               " bytes): " + fileName);
+            return outbox::Attempt::Refused;
+        }
+        const auto config = standardUploadConfig(record.uploader);
+        const std::string boundary = makeBoundary();
+        // The file goes straight into the body after the parts before it: one copy of the
+        // replay, and only one replay at a time.
+        std::string body =
+            multipartHead(boundary, {record.deviceId, record.server, record.uploader, fileName});
+        const std::string tail = multipartTail(boundary);
+        if (!appendWholeFile(path, body, tail.size(), stop)) {
+            if (stop.stop_requested())
+                return outbox::Attempt::TryLater;
+            logTo(console, "[BRV] Falha ao ler replay: " + record.path);
+            return outbox::Attempt::Gone;
+        }
+        body += tail;
+        const auto deadline =
+            Clock::now() + uploadBaseTime + std::chrono::seconds(now.size / slowestBytesPerSecond);
+        HttpResult result;
+        const bool answered =
+            httpPost(config.host, config.port, config.path, multipartContentType(boundary),
+                     std::move(body), result, stop, deadline);
+        if (stop.stop_requested())
+            return outbox::Attempt::TryLater;  // unload: kept for the next load, without a word
+        if (answered && result.ok) {
+            logTo(console, "[BRV] Replay enviado (" + fileName + ")");
+            toast("Replay enviado.");
+            return outbox::Attempt::Delivered;
+        }
+        logTo(console, "[BRV] Falha no upload (" + fileName + ")");
+        if (attempt == 0)
+            toast("Falha ao enviar replay.");
+        const unsigned status = answered ? result.status : 0;
+        const bool final = status >= 400 && status < 500 && status != 408 && status != 429;
+        return final ? outbox::Attempt::Refused : outbox::Attempt::TryLater;
+    } catch (...) {
+        logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
+        return outbox::Attempt::TryLater;
+    }
 }
 
 UploadConfig standardUploadConfig(std::string uploader) {
@@ -88,22 +178,25 @@ std::string multipartContentType(const std::string& boundary) {
     return "multipart/form-data; boundary=" + boundary;
 }
 
-void uploadLastReplayAsync(const std::shared_ptr<GameWrapper>& gw, const std::string& deviceId,
-                           const std::string& server, const UploadConfig& config,
+void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,
+                           const UploadConfig& config,
                            std::shared_ptr<CVarManagerWrapper> console) {
-    startWorker([folder = replaySearchFolder(), deviceId, server, config,
-                 console = std::move(console), toast = gw != nullptr] {
-        try {
-            const auto outcome = uploadLatestReplay(folder, deviceId, server, config, console);
-            if (toast && outcome != UploadOutcome::NothingToSend) {
-                postToGame([sent = outcome == UploadOutcome::Sent](GameWrapper* gw) {
-                    showToast(gw, sent ? "Replay enviado." : "Falha ao enviar replay.");
-                });
+    startWorker(
+        [folder = replaySearchFolder(), deviceId, server, config, console = std::move(console)] {
+            try {
+                auto record = findReplayToUpload(folder, deviceId, server, config, console);
+                if (!record)
+                    return;
+                if (!fitsUpload(*record)) {
+                    logTo(console, "[BRV] Replay grande demais para enviar (" +
+                                       std::to_string(record->size) + " bytes): " + record->path);
+                    return;
+                }
+                outbox::keepReplay(std::move(*record));
+            } catch (...) {
+                logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
             }
-        } catch (...) {
-            logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
-        }
-    });
+        });
 }
 
 void uploadLastReplayNow() {
@@ -124,7 +217,7 @@ void uploadLastReplayNow() {
             // The check is a courtesy: when it fails, the upload goes ahead.
         }
     }
-    uploadLastReplayAsync(gw, deviceId, serverNameNow(), standardUploadConfig(""),
+    uploadLastReplayAsync(deviceId, serverNameNow(), standardUploadConfig(""),
                           globalCvarManager.load());
 }
 

@@ -1,8 +1,15 @@
 #pragma once
-// Sending the newest qualifying replay to the backend as multipart form data.
+// Sending a replay to the backend as multipart form data. A replay to send is a record of the
+// outbox (outbox/Outbox.h): the watcher hands over the file it found, and the manual command the
+// newest qualifying replay it finds; the outbox's thread then sends each, one at a time, until
+// the backend has it.
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <stop_token>
 #include <string>
+
+#include "outbox/Outbox.h"
 
 class CVarManagerWrapper;
 class GameWrapper;
@@ -38,23 +45,33 @@ std::string multipartHead(const std::string& boundary, const MultipartFields& fi
 std::string multipartTail(const std::string& boundary);
 std::string multipartContentType(const std::string& boundary);
 
-enum class UploadOutcome { NothingToSend, Sent, Failed };
-// One upload as the worker makes it, on the calling thread: the newest qualifying replay of
-// `folder`, sent and logged to `console`; Sent only for a 2xx answer. Throws what the file or
-// text work throws.
-UploadOutcome uploadLatestReplay(const std::wstring& folder, const std::string& deviceId,
-                                 const std::string& server, const UploadConfig& config,
-                                 const std::shared_ptr<CVarManagerWrapper>& console);
+// The backend takes a request body of at most 64 MiB: a replay fits when its bytes and the
+// form around them do. One that does not is never read.
+inline constexpr std::uint64_t maxUploadBodyBytes = 64ull * 1024 * 1024;
+bool fitsUpload(const outbox::ReplayRecord& record);
 
-// Looks for the replay (see replaySearchFolder) and uploads it on a worker thread; returns at
-// once. Log lines go to `console`; the outcome shows as a toast when `gw` is given. Game thread.
-// Throws when no worker thread could be started.
-void uploadLastReplayAsync(const std::shared_ptr<GameWrapper>& gw, const std::string& deviceId,
-                           const std::string& server, const UploadConfig& config,
-                           std::shared_ptr<CVarManagerWrapper> console);
+// The newest qualifying replay of `folder` (findLatestReplay with the configuration's age and
+// prefix) as a record to deliver, with the given fields; logs the Parts' lines when there is
+// none. Any thread but the game's (it lists the folder).
+std::optional<outbox::ReplayRecord> findReplayToUpload(
+    const std::wstring& folder, const std::string& deviceId, const std::string& server,
+    const UploadConfig& config, const std::shared_ptr<CVarManagerWrapper>& console);
+
+// One try at sending the record's file, as the outbox's thread makes it: a file that is no
+// longer a plain file is Gone; one past the size the backend takes is Refused; a 2xx answer is
+// Delivered, another 4xx but 408 and 429 Refused, and no answer or any other TryLater. The whole
+// exchange ends by 30 s plus the time the file needs at 64 KiB/s, and at once when `stop` is
+// asked. Logs the Part's lines and, on the first try and on success, shows the toast. Never
+// throws.
+outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std::stop_token stop);
+
+// Looks for the newest qualifying replay (see replaySearchFolder) on a worker thread and hands
+// it to the outbox; returns at once. Game thread. Throws when no worker thread could be started.
+void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,
+                           const UploadConfig& config, std::shared_ptr<CVarManagerWrapper> console);
 
 // brv_upload_last_replay: with brv_upload_only_vxa on, refuses when the newest replay of the
-// last 10 minutes is not owned; otherwise uploads. Game thread.
+// last 10 minutes is not owned; otherwise looks for the replay to upload. Game thread.
 void uploadLastReplayNow();
 
 }  // namespace brevant::replays

@@ -12,6 +12,7 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "core/LoopThread.h"
+#include "outbox/Outbox.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
@@ -62,29 +63,31 @@ std::optional<std::uintmax_t> sizeOf(const fs::path& file) {
     return size;
 }
 
-// Waits until the file stops growing. False when it vanishes, grows for growthLimitMs, or the
-// watcher is stopped.
-bool waitUntilStable(LoopThread& self, const fs::path& file) {
+// Waits until the file stops growing; its size then. Nothing when it vanishes, grows for
+// growthLimitMs, or the watcher is stopped.
+std::optional<std::uintmax_t> waitUntilStable(LoopThread& self, const fs::path& file) {
     auto size = sizeOf(file);
     if (!size)
-        return false;
+        return std::nullopt;
     const std::int64_t start = platform::steadyMillis();
     for (;;) {
         if (platform::steadyMillis() - start >= growthLimitMs)
-            return false;
+            return std::nullopt;
         if (!self.waitFor(sizeCheck))
-            return false;
+            return std::nullopt;
         const auto now = sizeOf(file);
         if (!now)
-            return false;
+            return std::nullopt;
         if (*now == *size)
             break;
         size = now;
     }
     if (!self.waitFor(settleWait))
-        return false;
+        return std::nullopt;
     const auto last = sizeOf(file);
-    return last && *last == *size;
+    if (!last || *last != *size)
+        return std::nullopt;
+    return last;
 }
 
 // Puts the owned prefix in front of the replay's name unless it is there; the name it has
@@ -94,18 +97,35 @@ std::wstring giveOwnedPrefix(const fs::path& file, const std::wstring& name) {
     if (hasPrefix(name, prefix))
         return name;
     const std::wstring owned = prefix + name;
-    if (!platform::moveFileReplacing(file, file.parent_path() / platform::widePath(owned))) {
+    // Only a plain file of the folder is renamed: a link named like a replay must not have its
+    // target, anywhere on the disk, moved and sent.
+    if (!platform::isPlainFile(file) ||
+        !platform::moveFileReplacing(file, file.parent_path() / platform::widePath(owned))) {
         logLine("[BRV] Falha ao renomear replay.");
         return name;
     }
     return owned;
 }
 
-void requestUpload() {
-    postToGame([](GameWrapper* gw) {
-        auto config = replays::standardUploadConfig(localPlayerName(gw));
-        replays::uploadLastReplayAsync(globalGameWrapper.load(), deviceId, serverNameNow(), config,
-                                       globalCvarManager.load());
+// The file the watcher found goes to the outbox as it is: this replay, never another one found
+// by searching again. The uploader's name is the game's to tell, on the game thread.
+void requestUpload(const fs::path& file, std::uint64_t size, std::int64_t writeTime, bool owned) {
+    outbox::ReplayRecord record;
+    record.path = platform::wideToUtf8(platform::pathToWide(file));
+    record.size = size;
+    record.writeTime = writeTime;
+    record.owned = owned;
+    record.deviceId = deviceId;
+    if (!replays::fitsUpload(record)) {
+        // Never read: the backend would refuse the request whole.
+        logLine("[BRV] Replay grande demais para enviar (" + std::to_string(size) +
+                " bytes): " + platform::wideToUtf8(fileNameOf(platform::pathToWide(file))));
+        return;
+    }
+    postToGame([record](GameWrapper* gw) mutable {
+        record.uploader = localPlayerName(gw);
+        record.server = serverNameNow();
+        outbox::keepReplay(std::move(record));
     });
     logLine("[BRV] upload iniciado.");
 }
@@ -130,7 +150,8 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
     }
     if (*time <= seen.time && name == seen.name)
         return pollWait;
-    if (!waitUntilStable(self, file))
+    const auto size = waitUntilStable(self, file);
+    if (!size)
         return pollWait;  // tried again next time: the memory stays as it was
     // The time it has now that it is complete: the one seen first may predate its last writes,
     // and would make the finished replay look new (and go up) once more.
@@ -138,12 +159,13 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
     if (!finished)
         return pollWait;
 
-    if (nextReplayOwned.exchange(false))
+    const bool owned = nextReplayOwned.exchange(false);
+    if (owned)
         name = giveOwnedPrefix(file, name);
     const bool wanted = switchOn("brv_upload_replays") &&
                         (!switchOn("brv_upload_only_vxa") || hasPrefix(name, ownedReplayPrefix()));
     if (wanted)
-        requestUpload();
+        requestUpload(file.parent_path() / platform::widePath(name), *size, *finished, owned);
     else
         logLine("[BRV] novo replay");
     seen = {true, name, *finished};

@@ -205,15 +205,15 @@ void reportGameResult(GameWrapper* gw, bool paired, bool owned, const std::strin
                           {"t", "game_result"},
                           {"version", version},
                           {"winner", winner}};
-    const SendOutcome sent = send ? send(dumpJson(message)) : SendOutcome::NoSession;
+    const std::string notSent = send ? send(dumpJson(message)) : "sem conexao";
     const std::string score =
         winner + " " + std::to_string(scores.blue) + "-" + std::to_string(scores.orange);
     if (!log)
         return;
-    if (sent == SendOutcome::Sent)
+    if (notSent.empty())
         log("[BRV] game_result enviado: " + score);
     else
-        log(std::string("[BRV] game_result nao enviado (") + notSentReason(sent) + "): " + score);
+        log("[BRV] game_result nao enviado (" + notSent + "): " + score);
 }
 
 }  // namespace brevant

@@ -11,14 +11,12 @@
 #include <optional>
 #include <string>
 
-#include "net/BackendSession.h"
-
 class GameWrapper;
 
 namespace brevant {
 
-// Hands the report's text to the session and says what became of it.
-using ResultSender = std::function<SendOutcome(const std::string&)>;
+// Hands the report's text on: empty when the session took it, else why not ("sem conexao").
+using ResultSender = std::function<std::string(const std::string&)>;
 using ResultLogger = std::function<void(const std::string&)>;
 
 // One report, game thread only. Nothing without a game wrapper, unless paired and owned (the

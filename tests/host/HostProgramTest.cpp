@@ -4,11 +4,15 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/ChildProcess.h"
+#include "tests/support/HttpTestServer.h"
 #include "tests/support/TempDir.h"
 
 namespace {
@@ -18,11 +22,12 @@ using namespace std::chrono_literals;
 // One run of the host program, its output kept line by line.
 class HostRun {
 public:
-    explicit HostRun(std::vector<std::string> arguments) {
+    explicit HostRun(std::vector<std::string> arguments,
+                     const std::string& backend = "127.0.0.1:1:1:1:1") {  // nothing there
         platform::ChildLaunch launch;
         launch.program = BREVANT_HOST_PROGRAM;
         launch.arguments = std::move(arguments);
-        launch.environment = {{"BREVANT_BACKEND", "127.0.0.1:1:1:1:1"}};  // nothing there
+        launch.environment = {{"BREVANT_BACKEND", backend}};
         launch.onLine = [this](const std::string& line) {
             std::lock_guard lk(mutex_);
             lines_.push_back(line);
@@ -79,6 +84,57 @@ TEST(HostProgram, ASecondHostOnTheSameDataFolderIsRefusedUntilTheFirstEnds) {
     ASSERT_TRUE(third.waitFor("[BRV] Loaded.")) << third.output();
     third.process().writeLine("quit");
     EXPECT_EQ(third.process().waitForExit(30s), 0) << third.output();
+}
+
+// A replay waiting in the outbox while its upload is under way stays there when the host program
+// is killed, and goes up once, whole, at the next start.
+TEST(HostProgram, AnUploadCutByAKillIsDeliveredOnceAtTheNextStart) {
+    testing_support::TempDir data;
+    namespace fs = std::filesystem;
+    const auto outbox = data.path() / "Brevant" / "outbox";
+    fs::create_directories(outbox);
+    fs::create_directories(data.path() / "cfg");
+    std::ofstream(data.path() / "cfg" / "config.cfg") << "brv_watch_replays \"0\"\n";
+    const auto replay = data.path() / "replay_VXA_kill.replay";
+    std::ofstream(replay, std::ios::binary) << testing_support::patternBytes(200000);
+    const auto record = outbox / "0000000000001-000001-replay.json";
+    std::ofstream(record)
+        << R"({"attempts":0,"created":)"
+        << std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count()
+        << R"(,"deviceId":"dev","kind":"replay","name":"replay_VXA_kill.replay","owned":true,"path":")"
+        << replay.generic_string()
+        << R"(","server":"Sala","size":200000,"uploader":"","writeTime":0})";
+    auto backendFor = [](const testing_support::HttpTestServer& uploads) {
+        return "127.0.0.1:1:1:1:" + std::to_string(uploads.port());
+    };
+
+    testing_support::HttpTestServer stalled;
+    stalled.setFallback(testing_support::HttpCannedResponse::withAction(
+        testing_support::HttpCannedResponse::Action::Stall));
+    {
+        HostRun first(hostArguments(data), backendFor(stalled));
+        ASSERT_TRUE(first.waitFor("[BRV] Loaded.")) << first.output();
+        const auto until = std::chrono::steady_clock::now() + 30s;
+        while (stalled.requestCount() == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::yield();
+        ASSERT_EQ(stalled.requestCount(), 1u);
+        first.process().kill();
+        first.process().waitForExit(30s);
+    }
+    EXPECT_TRUE(fs::exists(record));
+
+    testing_support::HttpTestServer accepting;
+    accepting.route("/upload-replay", testing_support::HttpCannedResponse::make(200, "{}"));
+    HostRun second(hostArguments(data), backendFor(accepting));
+    ASSERT_TRUE(second.waitFor("[BRV] Replay enviado (replay_VXA_kill.replay)")) << second.output();
+    second.process().writeLine("quit");
+    EXPECT_EQ(second.process().waitForExit(30s), 0) << second.output();
+    ASSERT_EQ(accepting.requestCount(), 1u);
+    EXPECT_NE(accepting.requests()[0].body.find(testing_support::patternBytes(200000)),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(record));
 }
 
 }  // namespace

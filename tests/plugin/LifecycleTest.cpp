@@ -71,6 +71,8 @@ TEST(Lifecycle, OnLoadRegistersAndRunsEverythingInOrder) {
         "cvar brv_menu_bind",
         "cmd bind F4 \"togglemenu Brevant\"",
         "log [BRV] Bind aplicado: F4 -> togglemenu Brevant",
+        "notifier brv_outbox",
+        "notifier brv_outbox_retry",
     };
     EXPECT_EQ(startupRecord(host), expected);
     EXPECT_EQ(host.rt().binds().at("F4"), "togglemenu Brevant");

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "net/BackendEndpoint.h"
+#include "outbox/Outbox.h"
 #include "platform/Text.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TempDir.h"
@@ -40,6 +41,13 @@ protected:
             std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
                                                        std::chrono::minutes(minutesAgo));
         return path;
+    }
+    // Waits for the workers and then for the outbox's thread to have delivered what it can, and
+    // runs what they posted (the toasts).
+    void deliver() {
+        host->settle();
+        EXPECT_TRUE(brevant::outbox::waitForIdle(std::chrono::seconds(30)));
+        host->rt().runPosted();
     }
     void set(const std::string& cvar, const std::string& value) {
         host->rt().findCvar(cvar)->set(value);

@@ -21,9 +21,9 @@ protected:
     void SetUp() override { load(false); }
     void upload(const std::string& uploader, const std::string& id = "dev-1",
                 const std::string& server = "Sala") {
-        uploadLastReplayAsync(brevant::globalGameWrapper.load(), id, server,
-                              standardUploadConfig(uploader), brevant::globalCvarManager.load());
-        host->settle();
+        uploadLastReplayAsync(id, server, standardUploadConfig(uploader),
+                              brevant::globalCvarManager.load());
+        deliver();
     }
 };
 
@@ -57,25 +57,35 @@ TEST_F(ReplayUpload, BodyIsExactWithAndWithoutUploaderAndValuesGoInUnchanged) {
     EXPECT_NE(boundaries[0], boundaries[1]);
 }
 
-TEST_F(ReplayUpload, OnlyA2xxAnswerCountsAsSent) {
+// The outbox keeps the replay until the backend has it: a 2xx delivers it, another 4xx refuses
+// it for good, and no answer, a 5xx, 408 or 429 keep it for a later try.
+TEST_F(ReplayUpload, TheAnswerDecidesWhetherTheReplayIsTriedAgain) {
     write("replay_VXA_a.replay");
-    const struct {
-        unsigned status;  // 0: nothing listens
-        bool sent;
-    } cases[] = {{200, true}, {201, true}, {500, false}, {404, false}, {0, false}};
-    for (const auto& c : cases) {
-        if (c.status)
-            server.enqueue(HttpCannedResponse::make(c.status, "x"));
-        else
-            brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});
-        upload("");
-        EXPECT_EQ(host->logs().back(), c.sent ? "[BRV] Replay enviado (replay_VXA_a.replay)"
-                                              : "[BRV] Falha no upload (replay_VXA_a.replay)")
-            << c.status;
-        EXPECT_EQ(host->toastTexts().back(),
-                  c.sent ? "Replay enviado." : "Falha ao enviar replay.");
-    }
-    EXPECT_EQ(host->toastTexts().size(), std::size(cases));
+    const auto pending = [] { return brevant::outbox::pending().size(); };
+    server.enqueue(HttpCannedResponse::make(404, "x"));
+    upload("");
+    EXPECT_TRUE(
+        host->hasLog("[BRV] Outbox: replay replay_VXA_a.replay recusado pelo backend; descartado"));
+    EXPECT_EQ(pending(), 0u);
+
+    server.enqueue(HttpCannedResponse::make(500, "x"));
+    upload("");
+    EXPECT_EQ(pending(), 1u);
+    EXPECT_EQ(host->countLog("[BRV] Falha no upload (replay_VXA_a.replay)"), 2);
+    // Tried again within the longest wait, and delivered once.
+    host->advance(30 * 60);
+    deliver();
+    EXPECT_EQ(pending(), 0u);
+    EXPECT_EQ(host->countLog("[BRV] Replay enviado (replay_VXA_a.replay)"), 1);
+    EXPECT_EQ(server.requestCount(), 3u);
+    EXPECT_EQ(server.requests()[2].body.size(), server.requests()[1].body.size());
+
+    brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});  // nothing answers
+    upload("");
+    EXPECT_EQ(pending(), 1u);
+    EXPECT_EQ(host->toastTexts(),
+              (std::vector<std::string>{"Falha ao enviar replay.", "Falha ao enviar replay.",
+                                        "Replay enviado.", "Falha ao enviar replay."}));
 }
 
 TEST_F(ReplayUpload, NothingIsSentWithoutAReadableOwnedReplay) {
@@ -96,7 +106,7 @@ TEST_F(ReplayUpload, ManualCommandChecksOwnershipOnlyWhenAskedTo) {
         brevant::currentServerName = "Sala 7";
     }
     host->rt().executeCommand("brv_upload_last_replay");
-    host->settle();
+    deliver();
     EXPECT_TRUE(
         host->hasLog("[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente "
                      "n\xE3o tem prefixo VXA."));
@@ -105,7 +115,7 @@ TEST_F(ReplayUpload, ManualCommandChecksOwnershipOnlyWhenAskedTo) {
 
     set("brv_upload_only_vxa", "0");
     host->rt().executeCommand("brv_upload_last_replay");
-    host->settle();
+    deliver();
     EXPECT_EQ(uploadedNames(), std::vector<std::string>{"replay_VXA_older.replay"});
     EXPECT_NE(server.requests().at(0).body.find("Sala 7"), std::string::npos);
 }

@@ -7,6 +7,7 @@
 #include <future>
 
 #include "plugin/Hooks.h"
+#include "replays/ReplayNames.h"
 #include "rotation/HostingState.h"
 #include "tests/replays/ReplayFixture.h"
 
@@ -22,8 +23,8 @@ protected:
     // Lets the watcher poll for `seconds`, then waits for the uploads it asked for.
     void poll(double seconds = 2.0) {
         ASSERT_TRUE(host->advanceWithSleeper(seconds));
-        host->rt().runPosted();
-        host->settle();
+        host->rt().runPosted();  // the watcher's hand-over to the outbox
+        deliver();
     }
     // The match ends while this plugin hosts it.
     void endOwnedMatch() {
@@ -100,8 +101,8 @@ const NewReplayCase newReplayCases[] = {
     {"not_owned", "4A1F.replay", false, "replay_VXA_", "1", false, "4A1F.replay", false, false},
     {"uploads_off", "4A1F.replay", true, "replay_VXA_", "0", false, "replay_VXA_4A1F.replay", false,
      false},
-    // Renamed with the variable's prefix, while the upload looks for "replay_VXA_".
-    {"other_prefix", "4A1F.replay", true, "BOT_", "1", false, "BOT_4A1F.replay", true, false},
+    // Renamed with the variable's prefix; the upload takes the file the watcher found.
+    {"other_prefix", "4A1F.replay", true, "BOT_", "1", false, "BOT_4A1F.replay", true, true},
     {"older_other_name", "copied.replay", false, "replay_VXA_", "1", true, "copied.replay", false,
      false},
 };
@@ -161,6 +162,70 @@ TEST_F(ReplayWatcher, UnloadDuringAStabilityWaitEndsItAtOnce) {
     EXPECT_FALSE(rescued.get());
     EXPECT_EQ(host->rt().nowNanos(), clockBefore);
     EXPECT_FALSE(brevant::replayWatcherRunning.load());
+}
+
+TEST_F(ReplayWatcher, TheUploadSendsTheFileTheWatcherFound) {
+    write("replay_VXA_hosted.replay", 10, 1);  // the last hosted match's, there at start
+    start();
+    set("brv_upload_only_vxa", "0");
+    write("theirs.replay");  // a match this plugin did not host
+    poll();
+    EXPECT_EQ(uploadedNames(), std::vector<std::string>{"theirs.replay"});
+}
+
+// Files that are not plain replays of the folder, names that would lead elsewhere, and a replay
+// the backend would refuse whole: each is turned away with a line, and nothing is sent.
+TEST_F(ReplayWatcher, WhatCannotBeAReplayToSendIsTurnedAway) {
+    start();
+#ifndef _WIN32
+    // A link named like a replay, to a file outside the folder: never seen, never moved.
+    const auto outside = data.path() / "outside.bin";
+    std::ofstream(outside) << "secret";
+    endOwnedMatch();
+    fs::create_symlink(outside, demos.path() / "x.replay");
+    poll();
+    EXPECT_EQ(requested() + unwanted(), 0);
+    EXPECT_TRUE(fs::exists(outside));
+#endif
+    // A prefix that is a path: refused with a line, the default stands.
+    set("brv_owned_replay_prefix", "../VXA_");
+    endOwnedMatch();
+    write("a.replay");
+    poll();
+    EXPECT_TRUE(host->hasLog(
+        "[BRV] brv_owned_replay_prefix recusado (caminho, '..', unidade ou mais de 32 bytes): "
+        "../VXA_; usando replay_VXA_"));
+    EXPECT_TRUE(fs::exists(demos.path() / "replay_VXA_a.replay"));
+    for (const std::string& bad :
+         {std::string(".."), std::string("x\\y"), std::string("C:"), std::string(33, 'p')}) {
+        set("brv_owned_replay_prefix", bad);
+        EXPECT_EQ(brevant::ownedReplayPrefix(), L"replay_VXA_") << bad;
+    }
+    set("brv_owned_replay_prefix", std::string(32, 'p'));
+    EXPECT_EQ(brevant::ownedReplayPrefix(), std::wstring(32, L'p'));
+    set("brv_owned_replay_prefix", "replay_VXA_");
+
+    // The prefixed name is taken by a folder: the rename fails, with its line.
+    fs::create_directories(demos.path() / "replay_VXA_b.replay");
+    endOwnedMatch();
+    write("b.replay");
+    poll();
+    EXPECT_TRUE(host->hasLog("[BRV] Falha ao renomear replay."));
+    EXPECT_EQ(unwanted(), 1);  // judged by its own name: not owned
+
+    // Bigger than the backend takes (sparse: no disk spent): never read, never kept.
+    endOwnedMatch();
+    const auto huge = demos.path() / "replay_VXA_huge.replay";
+    std::ofstream(huge).close();
+    fs::resize_file(huge, 64ull * 1024 * 1024);
+    poll();
+    EXPECT_EQ(
+        host->countLog(
+            "[BRV] Replay grande demais para enviar (67108864 bytes): replay_VXA_huge.replay"),
+        1);
+    EXPECT_EQ(requested(), 1);  // a.replay's alone: the huge one was never handed over
+    EXPECT_EQ(uploadedNames(), std::vector<std::string>{"replay_VXA_a.replay"});
+    EXPECT_TRUE(brevant::outbox::pending().empty());
 }
 
 }  // namespace

@@ -35,7 +35,7 @@ protected:
             wrapper ? gw.get() : nullptr, paired, owned, server, "dev-1", "0.0.2", 9,
             [&](const std::string& text) {
                 sent.push_back(text);
-                return brevant::SendOutcome::Sent;
+                return std::string();
             },
             [&](const std::string& line) { logged.push_back(line); });
     }
@@ -176,7 +176,7 @@ TEST_F(GameResult, NothingIsSentOutsideAnOwnedPairedPrivateMatch) {
         gw.get(), true, true, "Sala", "dev-1", "0.0.2", 9,
         [&](const std::string&) {
             ++dropped;
-            return brevant::SendOutcome::NoSession;
+            return std::string("sem conexao");
         },
         [&](const std::string& line) { logged.push_back(line); });
     EXPECT_EQ(dropped, 1);

@@ -118,4 +118,25 @@ TEST_F(ResultTriggers, TheTriggersReadTheirInputsWhenTheyRun) {
     EXPECT_EQ(results().size(), 1u);
 }
 
+// A new load starts without a last attempt: the same map and score right after a reload is a game
+// of its own.
+TEST_F(ResultTriggers, ANewLoadForgetsTheLastAttempt) {
+    auto ownedGame = [&] {
+        brevant::lobbyOwned = true;
+        host.game().enterPrivateMatch("Sala", "Stadium_P");
+        endGame(3, 1);
+        host.advance(1.0);
+    };
+    ownedGame();
+    host.unload();
+    const auto hellos = server.messages().size() + 1;
+    host.load();
+    host.advance(0.3);
+    ASSERT_TRUE(server.waitForMessages(hellos));
+    host.settle();
+    brevant::paired = true;
+    ownedGame();
+    EXPECT_EQ(results().size(), 2u);
+}
+
 }  // namespace

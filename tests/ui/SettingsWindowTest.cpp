@@ -115,6 +115,15 @@ TEST_F(SettingsWindow, PlayerSetIdentifierIsShownCopiedAndChecked) {
     // The identifier the plugin keeps in its file is untouched by the player's variable.
     EXPECT_NE(brevant::deviceId, "player-id");
 
+    // Verificar Rank submits as brv_rank does: the plugin's own identifier, then the answer.
+    server.route("/rank-submit", HttpCannedResponse::make(200, R"({"ok":true})"));
+    press(2);
+    host.advance(0.1);  // the ranks are read on the game thread
+    host.settle();
+    EXPECT_EQ(server.requests().back().target, "/rank-submit");
+    EXPECT_NE(server.requests().back().body.find(brevant::deviceId), std::string::npos);
+    EXPECT_EQ(host.toastTexts().back(), "Rank verificado e sincronizado.");
+
     // Without a console manager the clipboard is all a press does.
     const auto logs = host.logs().size();
     const auto toastCount = host.rt().toasts().size();
