@@ -7,8 +7,8 @@
 // what the handlers post to the game thread is dropped between batches.
 #include <fstream>
 #include <functional>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/BenchHost.h"
@@ -87,7 +87,8 @@ std::vector<MessageKind> kinds() {
          [rotation](int i) {
              // A rising revision of the same width: each one is newer, and taken.
              return R"({"t":"rotate_state","server":"Bench","from":"peer","enabled":true,"rotation":)" +
-                    rotation + R"(,"nextIdx":3,"lastMap":"Stadium_P","maxPlayers":6,"region":9,"rev":)" +
+                    rotation +
+                    R"(,"nextIdx":3,"lastMap":"Stadium_P","maxPlayers":6,"region":9,"rev":)" +
                     std::to_string(10'000'000 + i) + R"(,"ts":123456789})";
          },
          [] { brevant::rotationState.rev = 1; }},

@@ -3,12 +3,8 @@
 // one that never answers the connection, one that takes the connection and never answers the
 // upgrade, each behind a name lookup that is quick, slow, or slower than the whole deadline. The
 // figure is the longest wait of the game thread over all of them.
-#include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -17,6 +13,7 @@
 #include <vector>
 
 #include "bench/BenchHost.h"
+#include "bench/MuteListener.h"
 #include "bench/Targets.h"
 #include "net/BackendEndpoint.h"
 #include "platform/Text.h"
@@ -41,28 +38,6 @@ namespace bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A listener that takes connections (the kernel does) and never reads or answers.
-class MuteListener {
-public:
-    MuteListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
-            ::listen(fd_, 16) == 0)
-            port_ = ntohs(addr.sin_port);
-    }
-    ~MuteListener() { ::close(fd_); }
-    std::uint16_t port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    std::uint16_t port_ = 0;
-};
 
 // The game thread's wait for the open, in nanoseconds.
 double openWait(const std::string& host, std::uint16_t port) {
@@ -108,7 +83,8 @@ const bool registered = addTarget("P6 open", [] {
     return std::vector<TargetRow>{
         {"P6 game-thread wait, dead or slow backend", formatNanos(worst), "< 3.0 s", worst < 3e9,
          "worst: " + worstCase + " (" + all + ")" +
-             (silent.unusable().empty() ? "" : "; silent listener unusable: " + silent.unusable())}};
+             (silent.unusable().empty() ? ""
+                                        : "; silent listener unusable: " + silent.unusable())}};
 });
 
 }  // namespace

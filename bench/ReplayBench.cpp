@@ -165,21 +165,22 @@ using Backend = bench::BenchBackend;
 
 constexpr std::size_t fiveMegabytes = 5 * 1024 * 1024;
 
-// A 5 MB owned replay, uploaded by the plugin's upload on this thread (as its worker does it).
+// A 5 MB owned replay, uploaded by the plugin's upload on this thread (as the outbox's thread
+// does it).
 void upload5MB(benchmark::State& state) {
     Backend backend;
-    std::ofstream(backend.demos / "replay_VXA_bench.replay", std::ios::binary)
-        << std::string(fiveMegabytes, 'r');
-    const auto config = brevant::replays::standardUploadConfig("Bench");
+    const auto file = backend.demos / "replay_VXA_bench.replay";
+    std::ofstream(file, std::ios::binary) << std::string(fiveMegabytes, 'r');
+    const brevant::outbox::ReplayRecord record{file.string(),  fiveMegabytes, 0,      true,
+                                               "bench-device", "Sala",        "Bench"};
     long long extra = 0;
     for (auto _ : state) {
         held = peak = 0;
         counting = true;
-        const auto outcome = brevant::replays::uploadLatestReplay(
-            platform::pathToWide(backend.demos), "bench-device", "Sala", config, nullptr);
+        const auto outcome = brevant::replays::sendReplay(record, 0, {});
         counting = false;
         extra = std::max(extra, peak);
-        if (outcome != brevant::replays::UploadOutcome::Sent)
+        if (outcome != brevant::outbox::Attempt::Delivered)
             state.SkipWithError("the upload failed");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * fiveMegabytes));

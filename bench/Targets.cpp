@@ -57,8 +57,11 @@ int runTargets(const std::string& filter) {
         width[1] = std::max(width[1], r.figure.size());
         width[2] = std::max(width[2], r.limit.size());
     }
-    auto pad = [](const std::string& s, std::size_t w) { return s + std::string(w - s.size(), ' '); };
-    std::cout << "\n" << pad("target", width[0]) << "  " << pad("figure", width[1]) << "  "
+    auto pad = [](const std::string& s, std::size_t w) {
+        return s + std::string(w - s.size(), ' ');
+    };
+    std::cout << "\n"
+              << pad("target", width[0]) << "  " << pad("figure", width[1]) << "  "
               << pad("limit", width[2]) << "  met   note\n";
     int missed = 0;
     for (const auto& r : rows) {

@@ -1,6 +1,6 @@
 // P4: the replay upload beside curl posting the same file as a form to the same server. Each
-// side is timed by itself, around its own transfer: the plugin's upload as its worker makes it
-// (finding the file, reading it, sending it, reading the answer), curl by its own total time
+// side is timed by itself, around its own transfer: the plugin's upload as the outbox's thread
+// makes it (reading the file, sending it, reading the answer), curl by its own total time
 // (-w %{time_total}), so that starting a process is in neither figure. The two take turns.
 #include <cstdio>
 #include <fstream>
@@ -42,27 +42,27 @@ const bool registered = addTarget("P4 upload", [] {
     BenchBackend backend("brevant-bench-upload");
     const auto file = backend.demos / "replay_VXA_bench.replay";
     std::ofstream(file, std::ios::binary) << std::string(replayBytes, 'r');
-    const auto config = brevant::replays::standardUploadConfig("Bench");
+    const brevant::outbox::ReplayRecord record{file.string(),  replayBytes, 0,      true,
+                                               "bench-device", "Sala",      "Bench"};
     std::vector<double> plugin, curl;
     bool failed = false;
     for (int i = 0; i < runs; ++i) {
         const auto start = Clock::now();
-        const auto outcome = brevant::replays::uploadLatestReplay(
-            platform::pathToWide(backend.demos), "bench-device", "Sala", config, nullptr);
+        const auto outcome = brevant::replays::sendReplay(record, 0, {});
         plugin.push_back(static_cast<double>((Clock::now() - start) / std::chrono::nanoseconds(1)));
         const double c = curlUpload(file, backend.server->ports().upload);
         curl.push_back(c);
-        failed = failed || outcome != brevant::replays::UploadOutcome::Sent || c < 0;
+        failed = failed || outcome != brevant::outbox::Attempt::Delivered || c < 0;
     }
     const double p = percentile(plugin, 50), c = percentile(curl, 50);
     const double ratio = c / p;
     char figure[32];
     std::snprintf(figure, sizeof figure, "%.2fx", ratio);
-    return std::vector<TargetRow>{
-        {"P4 upload of 20 MiB, speed beside curl -F", failed ? "failed" : figure,
-         ">= 0.90x of curl", !failed && ratio >= 0.9,
-         "plugin " + formatNanos(p) + ", curl " + formatNanos(c) + " (medians of " +
-             std::to_string(runs) + ", taking turns)"}};
+    return std::vector<TargetRow>{{"P4 upload of 20 MiB, speed beside curl -F",
+                                   failed ? "failed" : figure, ">= 0.90x of curl",
+                                   !failed && ratio >= 0.9,
+                                   "plugin " + formatNanos(p) + ", curl " + formatNanos(c) +
+                                       " (medians of " + std::to_string(runs) + ", taking turns)"}};
 });
 
 }  // namespace

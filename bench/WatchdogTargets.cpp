@@ -74,14 +74,13 @@ TickFigures hostedSeries(const fs::path& folder) {
 
 std::vector<TargetRow> rowsFor(const std::string& disk, const TickFigures& f) {
     const double cpuMax = percentile(f.cpu, 100), wall999 = percentile(f.wall, 99.9);
-    const std::string distribution = "median " + formatNanos(percentile(f.wall, 50)) + ", p99 " +
-                                     formatNanos(percentile(f.wall, 99)) + ", max " +
-                                     formatNanos(percentile(f.wall, 100)) + "; " +
-                                     std::to_string(f.applies) + " applies in " +
-                                     std::to_string(ticks) + " ticks";
+    const std::string distribution =
+        "median " + formatNanos(percentile(f.wall, 50)) + ", p99 " +
+        formatNanos(percentile(f.wall, 99)) + ", max " + formatNanos(percentile(f.wall, 100)) +
+        "; " + std::to_string(f.applies) + " applies in " + std::to_string(ticks) + " ticks";
     return {
-        {"P1 watchdog tick, " + disk + ": CPU max", formatNanos(cpuMax), "< 1 ms",
-         cpuMax < 1e6, "CPU median " + formatNanos(percentile(f.cpu, 50))},
+        {"P1 watchdog tick, " + disk + ": CPU max", formatNanos(cpuMax), "< 1 ms", cpuMax < 1e6,
+         "CPU median " + formatNanos(percentile(f.cpu, 50))},
         {"P1 watchdog tick, " + disk + ": wall p99.9", formatNanos(wall999), "< 1 ms",
          wall999 < 1e6, distribution},
         {"P1 throttled step, " + disk, formatNanos(f.throttledNs), "< 1 us", f.throttledNs < 1e3,
@@ -91,8 +90,8 @@ std::vector<TargetRow> rowsFor(const std::string& disk, const TickFigures& f) {
 
 const bool registered = addTarget("P1 watchdog", [] {
     std::vector<TargetRow> rows;
-    for (auto& row : rowsFor("build folder (ext4)",
-                             hostedSeries(fs::current_path() / "bench-watchdog-data")))
+    for (auto& row :
+         rowsFor("build folder (ext4)", hostedSeries(fs::current_path() / "bench-watchdog-data")))
         rows.push_back(std::move(row));
     if (fs::is_directory("/dev/shm"))
         for (auto& row : rowsFor("tmpfs", hostedSeries("/dev/shm/brevant-bench-watchdog")))
