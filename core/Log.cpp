@@ -23,4 +23,20 @@ std::string clippedForLog(std::string_view text, std::size_t limit) {
     return std::string(text.substr(0, cut)) + "...";
 }
 
+std::string escapedForLog(std::string_view text, std::size_t limit) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : clippedForLog(text, limit)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '\\') {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 }  // namespace brevant

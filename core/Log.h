@@ -18,4 +18,8 @@ void logLine(const std::string& text);
 // on a UTF-8 character boundary and ended with "..." when it was longer.
 std::string clippedForLog(std::string_view text, std::size_t limit = 256);
 
+// The same, with each control character (and the backslash) written as \xHH, so that no text
+// from outside can break a line in two or drive a terminal.
+std::string escapedForLog(std::string_view text, std::size_t limit = 256);
+
 }  // namespace brevant

@@ -1,123 +1,331 @@
 #include "net/BackendSession.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <utility>
 
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "core/LoopThread.h"
+#include "core/Waker.h"
 #include "net/BackendEndpoint.h"
 #include "net/Json.h"
 #include "net/MessagePipeline.h"
 #include "net/WebSocketClient.h"
+#include "platform/Clock.h"
+#include "platform/Random.h"
+#include "sdk/GameWrapper.h"
 
 namespace brevant {
 namespace {
 
-// wsClient is replaced and emptied only on the game thread. Other threads copy it under
-// clientMutex and send with the copy after letting the lock go; the client's own send lock is
-// the only one held while sending. A client is closed (its receiver joined) on the game thread
-// before that thread lets go of it, so the last copy never dies on the receiver thread.
-std::mutex clientMutex;
-std::shared_ptr<WebSocketClient> wsClient;
-// The client's dispatch thread: the handlers of what its receiver routed.
-std::shared_ptr<MessagePipeline> wsPipeline;
+using State = SessionStatus::State;
 
-// Ends a client the game thread let go of: its receiver first (nothing more is routed), then
-// its dispatch thread, which drops what still waits.
-void endSession(std::shared_ptr<WebSocketClient> client,
-                std::shared_ptr<MessagePipeline> pipeline) {
-    if (client)
-        client->close();  // joins the receiver, which may be sending: no lock is held here
-    if (pipeline)
-        pipeline->stop();
-    client.reset();  // the last handle: the client goes here, on the game thread
+constexpr std::int64_t firstRetryMs = 1000;
+constexpr std::int64_t lastRetryMs = 60'000;
+constexpr std::int64_t settledAfterMs = 60'000;  // a session this old starts the backoff anew
+constexpr int replacedByNewerConnection = 1008;
+
+// What "hello" says of the player, read from the game on the game thread once, so that an open
+// on another thread says the same without touching the game.
+struct HelloIdentity {
+    std::string epicId;
+    std::string steamId = "0";
+    const char* platform = "unknown";
+};
+
+HelloIdentity readIdentity() {
+    HelloIdentity id;
+    const auto game = globalGameWrapper.load();
+    if (!game)
+        return id;
+    GameWrapper& gw = *game;
+    id.platform = gw.IsUsingSteamVersion() ? "steam" : gw.IsUsingEpicVersion() ? "epic" : "unknown";
+    id.epicId = gw.GetEpicID();
+    id.steamId = std::to_string(gw.GetSteamID());
+    return id;
 }
 
-std::shared_ptr<WebSocketClient> currentClient() {
-    std::lock_guard lk(clientMutex);
-    return wsClient;
+class Session {
+public:
+    void start(SessionSetup setup) {
+        stop();
+        HelloIdentity identity = readIdentity();
+        {
+            std::lock_guard lk(mutex_);
+            setup_ = std::move(setup);
+            identity_ = std::move(identity);
+            stopping_ = false;
+            wanted_ = false;
+            failures_ = 0;
+            status_ = {};
+        }
+        connector_.start("brv-connector", "session connector",
+                         [this](LoopThread& self) { connectorLoop(self); });
+        open({});
+    }
+
+    void stop() {
+        {
+            std::lock_guard lk(mutex_);
+            stopping_ = true;
+        }
+        connector_.stop();  // an open under way on it ends at once
+        std::shared_ptr<WebSocketClient> client;
+        std::shared_ptr<MessagePipeline> pipeline;
+        {
+            std::lock_guard lk(mutex_);
+            client = client_;
+            pipeline = pipeline_;
+        }
+        // Closed while still in place (sends meanwhile are dropped), let go of after.
+        if (client)
+            client->close();  // joins the receiver, which may be sending: no lock is held here
+        if (pipeline)
+            pipeline->stop();
+        {
+            std::lock_guard lk(mutex_);
+            client_.reset();
+            pipeline_.reset();
+        }
+    }
+
+    bool connectNow() {
+        {
+            std::lock_guard lk(mutex_);
+            if (stopping_ || !connector_.running() || status_.state == State::Connected ||
+                status_.state == State::Connecting || wanted_)
+                return false;
+            wanted_ = true;
+        }
+        waker_.wake();
+        return true;
+    }
+
+    SessionStatus status() {
+        std::unique_lock lk(mutex_, std::try_to_lock);
+        std::lock_guard shown(shownMutex_);
+        if (lk.owns_lock())
+            shown_ = status_;
+        return shown_;
+    }
+
+    std::shared_ptr<WebSocketClient> client() {
+        std::lock_guard lk(mutex_);
+        return client_;
+    }
+
+private:
+    // Makes a client, puts it in place of the last one and connects it, on the calling thread.
+    void open(std::stop_token stop) {
+        runGuarded("backend session", [&] {
+            if (!globalGameWrapper.load())
+                return;  // the plugin was unloaded meanwhile
+            const auto& endpoint = backendEndpoint();
+            auto client = std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws",
+                                                            endpoint.webSocketPort);
+            std::span<const MessageRoute> routes;
+            std::function<void()> afterHello;
+            HelloIdentity identity;
+            {
+                std::lock_guard lk(mutex_);
+                routes = setup_.routes;
+                afterHello = setup_.afterHello;
+                identity = identity_;
+            }
+            auto pipeline = std::make_shared<MessagePipeline>(routes);
+            if (!pipeline->start("brv-dispatch"))
+                return;
+            client->onOpen = [identity, afterHello] {
+                sendHello(identity);
+                if (afterHello)
+                    afterHello();
+            };
+            // The receiver hands each text over; the dispatch thread parses and handles it.
+            client->onMessage = [pipeline = pipeline.get()](std::string text) {
+                pipeline->push(std::move(text));
+            };
+            client->onClose = [this, weak = std::weak_ptr<WebSocketClient>(client)] {
+                if (const auto ended = weak.lock())
+                    closedFromOutside(*ended);
+            };
+            client->onError = [this](const std::string& error) {
+                logLine("[BRV] WS error: " + error);
+                std::lock_guard lk(mutex_);
+                status_.error = error;
+            };
+
+            std::shared_ptr<WebSocketClient> previous;
+            std::shared_ptr<MessagePipeline> previousPipeline;
+            {
+                std::lock_guard lk(mutex_);
+                if (stopping_)
+                    return;
+                previous = std::exchange(client_, client);
+                previousPipeline = std::exchange(pipeline_, pipeline);
+                status_.state = State::Connecting;
+                status_.sinceMs = platform::steadyMillis();
+            }
+            if (previous)
+                previous->close();
+            if (previousPipeline)
+                previousPipeline->stop();
+            previous.reset();
+
+            const bool ok = client->connect(stop);
+            {
+                std::lock_guard lk(mutex_);
+                if (client_ != client)
+                    return;  // stopped or replaced meanwhile
+                const std::int64_t now = platform::steadyMillis();
+                status_.sinceMs = now;
+                if (ok) {
+                    status_.state = State::Connected;
+                    status_.error.clear();
+                    openedAtMs_ = now;
+                    return;
+                }
+                status_.state = State::Closed;
+                ++failures_;
+            }
+            waker_.wake();  // the connector decides what comes next
+        });
+    }
+
+    // The backend closed the session, or the network ended it (a close of ours says nothing).
+    void closedFromOutside(const WebSocketClient& client) {
+        const auto ending = client.ending();
+        if (!ending.byPeer)
+            return;
+        {
+            std::lock_guard lk(mutex_);
+            if (client_.get() != &client)
+                return;  // an older client
+            const std::int64_t now = platform::steadyMillis();
+            if (now - openedAtMs_ >= settledAfterMs)
+                failures_ = 0;
+            ++failures_;
+            status_.state = State::Closed;
+            status_.sinceMs = now;
+            status_.closeCode = ending.code;
+            status_.closeReason = escapedForLog(validUtf8(ending.reason));
+            status_.replaced = ending.code == replacedByNewerConnection;
+            if (ending.code == 0)
+                status_.error = ending.reason;
+        }
+        waker_.wake();
+    }
+
+    // Opens again when asked, or by itself once its time has come; sleeps otherwise.
+    void connectorLoop(LoopThread& self) {
+        for (;;) {
+            const bool reconnect = wantsReconnect();
+            bool go = false;
+            std::int64_t waitMs = -1;
+            {
+                std::lock_guard lk(mutex_);
+                if (stopping_)
+                    return;
+                const std::int64_t now = platform::steadyMillis();
+                const bool down = status_.state == State::Closed || status_.state == State::Waiting;
+                if (wanted_) {
+                    wanted_ = false;
+                    go = down || status_.state == State::NotStarted;
+                } else if (status_.state == State::Waiting) {
+                    if (!reconnect)
+                        status_.state = State::Closed;  // turned off meanwhile
+                    else if (now >= status_.retryAtMs)
+                        go = true;
+                    else
+                        waitMs = status_.retryAtMs - now;
+                } else if (status_.state == State::Closed && reconnect && !status_.replaced) {
+                    const std::int64_t ceiling = std::min(
+                        lastRetryMs, firstRetryMs << std::min(std::max(failures_, 1) - 1, 6));
+                    const std::int64_t delay =
+                        std::uniform_int_distribution<std::int64_t>(0, ceiling)(random_);
+                    status_.state = State::Waiting;
+                    status_.retryAtMs = now + delay;
+                    waitMs = delay;
+                }
+            }
+            if (go) {
+                open(self.stopToken());
+                continue;
+            }
+            if (!waker_.wait(waitMs, self.stopToken()))
+                return;
+        }
+    }
+
+    bool wantsReconnect() {
+        std::function<bool()> reconnect;
+        {
+            std::lock_guard lk(mutex_);
+            reconnect = setup_.reconnect;
+        }
+        bool on = false;
+        runGuarded("session reconnect setting", [&] { on = reconnect && reconnect(); });
+        return on;
+    }
+
+    static void sendHello(const HelloIdentity& id) {
+        const json hello = {
+            {"t", "hello"},        {"version", pluginVersion}, {"deviceId", deviceId},
+            {"epicId", id.epicId}, {"steamId", id.steamId},    {"platform", id.platform},
+        };
+        sendToBackend(dumpJson(hello));
+        logLine("[BRV] Concetado");
+    }
+
+    std::mutex mutex_;
+    std::shared_ptr<WebSocketClient> client_;
+    // The client's dispatch thread: the handlers of what its receiver routed.
+    std::shared_ptr<MessagePipeline> pipeline_;
+    SessionSetup setup_;
+    HelloIdentity identity_;
+    SessionStatus status_;
+    int failures_ = 0;  // closes and failed opens in a row
+    std::int64_t openedAtMs_ = 0;
+    bool wanted_ = false;  // an open asked for by hand
+    bool stopping_ = false;
+    std::mt19937_64 random_{platform::osRandom32()};
+    std::mutex shownMutex_;
+    SessionStatus shown_;  // the last status handed out
+    Waker waker_;
+    LoopThread connector_;  // last: it stops (and joins) before the rest goes
+};
+
+Session& session() {
+    static Session instance;
+    return instance;
 }
 
 }  // namespace
 
-void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> afterHello) {
+void startBackendSession(SessionSetup setup) {
     runGuarded("backend session", [&] {
-        if (!globalGameWrapper.load())
-            return;  // the plugin was unloaded meanwhile
-        const auto& endpoint = backendEndpoint();
-        auto client =
-            std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws", endpoint.webSocketPort);
-        auto pipeline = std::make_shared<MessagePipeline>(routes);
-        if (!pipeline->start("brv-dispatch"))
-            return;
-        client->onOpen = [afterHello = std::move(afterHello)] {
-            sendHello();
-            if (afterHello)
-                afterHello();
-        };
-        // The receiver hands each text over; the dispatch thread parses and handles it.
-        client->onMessage = [pipeline = pipeline.get()](std::string text) {
-            pipeline->push(std::move(text));
-        };
-        client->onClose = [] {};
-        client->onError = [](const std::string& error) { logLine("[BRV] WS error: " + error); };
-
-        std::shared_ptr<WebSocketClient> previous;
-        std::shared_ptr<MessagePipeline> previousPipeline;
-        {
-            std::lock_guard lk(clientMutex);
-            previous = std::exchange(wsClient, client);
-            previousPipeline = std::exchange(wsPipeline, pipeline);
-        }
-        endSession(std::move(previous), std::move(previousPipeline));
-
-        client->connect();
+        if (globalGameWrapper.load())
+            session().start(std::move(setup));
     });
 }
 
-void sendHello() {
-    const auto game = globalGameWrapper.load();
-    if (!game)
-        return;
-    GameWrapper& gw = *game;
-    const char* platformName = gw.IsUsingSteamVersion()  ? "steam"
-                               : gw.IsUsingEpicVersion() ? "epic"
-                                                         : "unknown";
-    json hello = {
-        {"t", "hello"},
-        {"version", pluginVersion},
-        {"deviceId", deviceId},
-        {"epicId", gw.GetEpicID()},
-        {"steamId", std::to_string(gw.GetSteamID())},
-        {"platform", platformName},
-    };
-    sendToBackend(dumpJson(hello));
-    logLine("[BRV] Concetado");
+void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> afterHello) {
+    startBackendSession(SessionSetup{routes, std::move(afterHello), {}});
 }
 
 void stopBackendSession() {
-    std::shared_ptr<WebSocketClient> client;
-    std::shared_ptr<MessagePipeline> pipeline;
-    {
-        // Other threads keep their copies until they are done sending; the client is closed
-        // and let go of here, on the game thread.
-        std::lock_guard lk(clientMutex);
-        client = wsClient;
-        pipeline = wsPipeline;
-    }
-    if (!client)
-        return;
-    client->close();
-    if (pipeline)
-        pipeline->stop();
-    {
-        std::lock_guard lk(clientMutex);
-        wsClient.reset();
-        wsPipeline.reset();
-    }
-    client.reset();  // the last handle: the client goes here, on the game thread
+    session().stop();
+}
+
+bool connectNow() {
+    return session().connectNow();
+}
+
+SessionStatus sessionStatus() {
+    return session().status();
 }
 
 const char* notSentReason(SendOutcome outcome) {
@@ -133,7 +341,7 @@ const char* notSentReason(SendOutcome outcome) {
 }
 
 SendOutcome sendToBackend(const std::string& text) {
-    const auto client = currentClient();
+    const auto client = session().client();
     if (!client)
         return SendOutcome::NoSession;
     switch (client->sendText(text)) {
@@ -148,17 +356,16 @@ SendOutcome sendToBackend(const std::string& text) {
 }
 
 bool backendClientExists() {
-    return currentClient() != nullptr;
+    return session().client() != nullptr;
 }
 
 bool backendConnected() {
-    auto client = currentClient();
+    const auto client = session().client();
     return client && client->isConnected();
 }
 
 void answerPing(const json&) {
-    if (backendClientExists())
-        sendToBackend(R"({"t":"pong"})");
+    sendToBackend(R"({"t":"pong"})");
 }
 
 }  // namespace brevant

@@ -1,6 +1,13 @@
 #pragma once
-// The plugin's one WebSocket session with the backend: opened 0.3 s after load, never
-// reconnected, closed at unload. Every part of the plugin sends through it.
+// The plugin's WebSocket session with the backend. It is first opened 0.3 s after load, on the
+// game thread; from then on a thread of its own ("brv-connector") opens it again when asked
+// (brv_ws_connect, the window's button) and, when the setting allows, by itself after it closes
+// or fails, with backoff (1 s doubling to 60 s, full jitter; back to 1 s once a session lived
+// 60 s). A close by the backend with code 1008 (a newer connection of the same device took
+// over) is never reopened by itself, so two clients of one device do not take the session from
+// each other in turn. Every part of the plugin sends through it; unload closes it and stops the
+// connector within moments.
+#include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
@@ -9,17 +16,42 @@
 
 namespace brevant {
 
-// Game thread: makes the client, installs its callbacks and connects. Received texts are
-// dispatched through `routes`, which must outlive the session. Once a connection is open and
-// "hello" said, `afterHello` runs (on the thread that connected). Does nothing once the plugin
-// has been unloaded.
+struct SessionSetup {
+    // Received texts are dispatched through these; they must outlive the session.
+    std::span<const MessageRoute> routes;
+    // Run on the opening thread once a connection is open and "hello" said.
+    std::function<void()> afterHello;
+    // Asked each time a session closes or an open fails: open it again by itself? Any thread.
+    std::function<bool()> reconnect;
+};
+
+// Game thread, 0.3 s after load: reads what "hello" says of the player from the game (once;
+// the connector's reopens send that copy), starts the connector and opens the session on this
+// thread. Replaces a session already there. Does nothing once the plugin has been unloaded.
+void startBackendSession(SessionSetup setup);
+// The same with no reconnection.
 void startBackendSession(std::span<const MessageRoute> routes,
                          std::function<void()> afterHello = {});
-// The client's onOpen: says "hello" on the game thread, reading the game through the global
-// handle.
-void sendHello();
-// Game thread, at unload: closes the client and destroys it.
+// Game thread, at unload: stops the connector (an open under way ends at once), then closes the
+// client and destroys it.
 void stopBackendSession();
+// Opens the session again on the connector's thread unless it is open or opening. Any thread;
+// never waits. False when there was nothing to do.
+bool connectNow();
+
+// What the status panel and brv_status show of the connection.
+struct SessionStatus {
+    enum class State { NotStarted, Connecting, Connected, Closed, Waiting };
+    State state = State::NotStarted;
+    std::int64_t sinceMs = 0;    // plugin clock: when this state began
+    std::int64_t retryAtMs = 0;  // Waiting: when the next open begins
+    int closeCode = 0;           // the backend's code of the last close (0: none)
+    std::string closeReason;     // escaped for display
+    std::string error;           // the last failed open's text ("WinHttpSendRequest failed")
+    bool replaced = false;       // closed with 1008: not reopened by itself
+};
+// Never waits for long: when the session is busy changing, the last status read.
+SessionStatus sessionStatus();
 
 // What became of a text handed to the session.
 enum class SendOutcome {

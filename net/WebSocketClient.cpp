@@ -3,6 +3,8 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "core/Workers.h"
+#include "net/Json.h"
+#include "platform/Clock.h"
 #include "platform/ModuleThread.h"
 #include "platform/Text.h"
 #include "platform/ThreadName.h"
@@ -60,7 +62,7 @@ WebSocketClient::~WebSocketClient() {
     close();
 }
 
-bool WebSocketClient::connect() {
+bool WebSocketClient::connect(std::stop_token stop) {
     if (connected.load())
         return true;
 
@@ -74,6 +76,7 @@ bool WebSocketClient::connect() {
     options.closeTimeout = now.close;
     options.readChunk = receiveBuffer;
     options.maxMessageBytes = messageCap;
+    options.stop = std::move(stop);
     // The lookup thread may outlive this call and returns into the module: count it.
     options.startResolverThread = [](std::function<void()> lookup) {
         startWorker(std::move(lookup));
@@ -100,19 +103,32 @@ bool WebSocketClient::connect() {
 
 platform::WebSocketSendResult WebSocketClient::sendText(const std::string& text) {
     auto result = platform::WebSocketSendResult::NotOpen;
+    std::uint64_t say = 0;
     {
         std::lock_guard lk(sendMutex);
         if (connection_ && connected.load())
             result = connection_->sendText(text);
+        // A peer that stops reading fills the queue. A flood is said once a second at most,
+        // with how much went since the last line: a frame that fits between two drops does
+        // not make a new line.
+        if (result == platform::WebSocketSendResult::QueueFull) {
+            ++dropped_;
+            const std::int64_t now = platform::steadyMillis();
+            if (now - droppedLineMs_ >= 1000) {
+                say = std::exchange(dropped_, 0);
+                droppedLineMs_ = now;
+            }
+        }
     }
-    // A peer that stops reading fills the queue; say so once until a frame fits again.
-    if (result == platform::WebSocketSendResult::QueueFull) {
-        if (!queueFull_.exchange(true))
-            logLine("[BRV] WS: fila de envio cheia; mensagem descartada");
-    } else if (result == platform::WebSocketSendResult::Queued) {
-        queueFull_.store(false);
-    }
+    if (say)
+        logLine("[BRV] WS: fila de envio cheia; " + std::to_string(say) +
+                " mensagem(ns) descartada(s)");
     return result;
+}
+
+WebSocketClient::Ending WebSocketClient::ending() const {
+    std::lock_guard lk(endingMutex_);
+    return ending_;
 }
 
 void WebSocketClient::close() {
@@ -153,11 +169,29 @@ void WebSocketClient::receiveLoop() {
     while (connection && connected.load()) {
         auto result = connection->read();
         if (result.kind == Kind::Failed) {
+            {
+                std::lock_guard lk(endingMutex_);
+                ending_ = {true, 0, "WebSocketReceive failed"};
+            }
             guarded("websocket onError", onError, std::string("WebSocketReceive failed"));
             break;
         }
-        if (result.kind == Kind::Closed)
+        if (result.kind == Kind::Closed) {
+            if (connected.load()) {
+                // The backend ended it, not us: say how, escaped (its reason is its own text).
+                {
+                    std::lock_guard lk(endingMutex_);
+                    ending_ = {true, result.closeCode, result.data};
+                }
+                guarded("websocket close", [&] {
+                    logLine("[BRV] WS fechado pelo backend (" +
+                            (result.closeCode ? std::to_string(result.closeCode)
+                                              : std::string("sem codigo")) +
+                            "): " + escapedForLog(validUtf8(result.data)));
+                });
+            }
             break;
+        }
         if (result.kind == Kind::TooLarge) {
             guarded("websocket receive", [&] {
                 logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +

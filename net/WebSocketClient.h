@@ -7,10 +7,12 @@
 // thread other than its receiver thread.
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -38,17 +40,27 @@ public:
     WebSocketClient& operator=(const WebSocketClient&) = delete;
 
     // Runs the handshake on the calling thread. True when connected (also when it already was).
-    // On success calls onOpen on this thread, then starts the receiver thread.
-    bool connect();
+    // On success calls onOpen on this thread, then starts the receiver thread. A stop request
+    // ends a handshake under way at once, as a failure.
+    bool connect(std::stop_token stop = {});
     // Sends one whole text frame while connected; otherwise the text is dropped. Never waits:
-    // past the send queue's bound the frame is dropped, with one log line per such episode.
-    // Answers whether the connection took the text.
+    // past the send queue's bound the frame is dropped, with a log line a second at most that
+    // counts the frames dropped since the last one. Answers whether the connection took it.
     platform::WebSocketSendResult sendText(const std::string& text);
     // Ends the connection, waits for the receiver thread (unless called on it), releases the
     // connection once and calls onClose. Safe to call more than once.
     void close();
 
     bool isConnected() const { return connected.load(); }
+
+    // How the connection ended, once it has: from the other side, by the peer's close (with the
+    // code and reason of its close frame, when it sent them) or by the network, or not (close()).
+    struct Ending {
+        bool byPeer = false;
+        int code = 0;        // 0: the peer gave none
+        std::string reason;  // as the peer sent it
+    };
+    Ending ending() const;
 
     const std::wstring host;
     const std::wstring path;
@@ -68,8 +80,12 @@ private:
     std::thread receiverThread;
     std::atomic<bool> connected{false};
     std::atomic<bool> closed{false};
-    std::atomic<bool> queueFull_{false};
     std::mutex sendMutex;
+    // Frames dropped at the queue's bound since the last line that said so, and when that was.
+    std::uint64_t dropped_ = 0;                   // guarded by sendMutex
+    std::int64_t droppedLineMs_ = INT64_MIN / 2;  // guarded by sendMutex
+    mutable std::mutex endingMutex_;
+    Ending ending_;
 };
 
 }  // namespace brevant

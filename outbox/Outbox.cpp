@@ -9,10 +9,12 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <utility>
 
 #include "core/FileWriter.h"
 #include "core/Log.h"
 #include "core/LoopThread.h"
+#include "core/Waker.h"
 #include "net/Json.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -28,7 +30,6 @@ constexpr std::int64_t keptForMs = 7LL * 24 * 60 * 60 * 1000;  // wall-clock tim
 constexpr std::size_t maxRecords = 200;
 constexpr std::int64_t firstRetryMs = 30'000;
 constexpr std::int64_t lastRetryMs = 30LL * 60 * 1000;
-constexpr std::int64_t idleWaitMs = 60LL * 60 * 1000;  // nothing due: woken by what comes
 
 struct Record {
     std::string kind;  // "result" or "replay"
@@ -42,7 +43,8 @@ struct Record {
 
 // The record as its file holds it.
 json toJson(const Record& r) {
-    json doc{{"kind", r.kind}, {"name", r.name}, {"created", r.createdMs}, {"attempts", r.attempts}};
+    json doc{
+        {"kind", r.kind}, {"name", r.name}, {"created", r.createdMs}, {"attempts", r.attempts}};
     if (r.kind == "result") {
         doc["text"] = r.text;
     } else {
@@ -118,8 +120,9 @@ public:
         std::function<std::string(const std::string&)> send;
         {
             std::lock_guard lk(mutex_);
-            const bool waiting = std::any_of(records_.begin(), records_.end(),
-                                             [](const auto& r) { return r.second.kind == "result"; });
+            const bool waiting = std::any_of(records_.begin(), records_.end(), [](const auto& r) {
+                return r.second.kind == "result";
+            });
             if (!waiting)
                 send = senders_.result;
         }
@@ -145,12 +148,14 @@ public:
     }
 
     void poke(bool everything) {
-        std::lock_guard lk(mutex_);
-        poked_ = true;
-        if (everything)
-            for (auto& [key, r] : records_)
-                r.nextTryMs = 0;
-        wake_.request_stop();
+        {
+            std::lock_guard lk(mutex_);
+            poked_ = true;
+            if (everything)
+                for (auto& [key, r] : records_)
+                    r.nextTryMs = 0;
+        }
+        waker_.wake();
     }
 
     std::vector<Pending> pending() {
@@ -164,6 +169,13 @@ public:
             out.push_back({r.kind, r.name, r.attempts, next});
         }
         return out;
+    }
+
+    std::optional<std::size_t> tryCount() {
+        std::unique_lock lk(mutex_, std::try_to_lock);
+        if (!lk.owns_lock() || !loaded_)
+            return std::nullopt;
+        return records_.size();
     }
 
     bool isLoaded() {
@@ -194,14 +206,13 @@ private:
         persistLocked(key, r);
         records_.emplace(key, std::move(r));
         poked_ = true;
-        wake_.request_stop();
+        waker_.wake();
     }
 
     void persistLocked(const std::string& key, const Record& r) {
         if (folder_.empty())
             return;
-        writeFileLater(folder_ / (key + ".json"), 0,
-                       [doc = toJson(r)] { return dumpJson(doc); });
+        writeFileLater(folder_ / (key + ".json"), 0, [doc = toJson(r)] { return dumpJson(doc); });
     }
 
     void dropLocked(std::map<std::string, Record>::iterator at) {
@@ -280,8 +291,9 @@ private:
             std::function<std::string(const std::string&)> send;
             {
                 std::lock_guard lk(mutex_);
-                const auto it = std::find_if(records_.begin(), records_.end(),
-                                             [](const auto& r) { return r.second.kind == "result"; });
+                const auto it = std::find_if(records_.begin(), records_.end(), [](const auto& r) {
+                    return r.second.kind == "result";
+                });
                 if (it == records_.end() || !senders_.result)
                     return;
                 key = it->first;
@@ -329,7 +341,8 @@ private:
                     dropLocked(it);
                     break;
                 case Attempt::Refused:
-                    line = "[BRV] Outbox: replay " + record.name + " recusado pelo backend; descartado";
+                    line = "[BRV] Outbox: replay " + record.name +
+                           " recusado pelo backend; descartado";
                     dropLocked(it);
                     break;
                 case Attempt::Gone:
@@ -347,8 +360,8 @@ private:
                     const std::int64_t delay = jitter(random_);
                     r.nextTryMs = platform::steadyMillis() + delay;
                     persistLocked(key, r);
-                    line = "[BRV] Outbox: nova tentativa de " + record.name + " em " +
-                           inWords(delay);
+                    line =
+                        "[BRV] Outbox: nova tentativa de " + record.name + " em " + inWords(delay);
                     break;
                 }
             }
@@ -360,34 +373,24 @@ private:
 
     // Waits for the next replay's time, or for what pokes it; false once asked to stop.
     bool waitForWork(LoopThread& self) {
-        std::stop_source wake;
-        std::int64_t waitMs = idleWaitMs;
+        std::int64_t waitMs = -1;  // nothing has a time: only what comes wakes it
         {
             std::lock_guard lk(mutex_);
-            if (poked_) {
-                poked_ = false;
-                return !self.stopRequested();
-            }
-            wake_ = wake;
+            if (std::exchange(poked_, false))
+                return !self.stopRequested();  // something came meanwhile: look again first
             const std::int64_t now = platform::steadyMillis();
             for (const auto& [key, r] : records_)
                 if (r.kind == "replay")
-                    waitMs = std::min(waitMs, std::max<std::int64_t>(r.nextTryMs - now, 0));
+                    waitMs = std::max<std::int64_t>(
+                        0, waitMs < 0 ? r.nextTryMs - now : std::min(waitMs, r.nextTryMs - now));
             sleeping_ = true;
         }
         idle_.notify_all();
-        const std::stop_callback onStop(self.stopToken(), [&wake] { wake.request_stop(); });
-        if (waitMs >= idleWaitMs) {
-            // Nothing has a time: only what comes wakes it (no wait on the plugin's clock).
-            std::unique_lock lk(mutex_);
-            work_.wait(lk, wake.get_token(), [&] { return poked_; });
-        } else if (waitMs > 0) {
-            platform::sleepMs(waitMs, wake.get_token());
-        }
+        const bool go = waker_.wait(waitMs, self.stopToken());
         std::lock_guard lk(mutex_);
         sleeping_ = false;
         poked_ = false;
-        return !self.stopRequested();
+        return go;
     }
 
     void run(LoopThread& self) {
@@ -409,8 +412,7 @@ private:
     bool poked_ = false;
     bool sleeping_ = false;  // in waitForWork, between its checks
     std::condition_variable idle_;
-    std::condition_variable_any work_;
-    std::stop_source wake_;
+    Waker waker_;
     std::mt19937 random_{platform::osRandom32()};
     LoopThread thread_;
 };
@@ -445,6 +447,9 @@ std::vector<Pending> pending() {
 }
 bool loaded() {
     return theOutbox().isLoaded();
+}
+std::optional<std::size_t> tryPendingCount() {
+    return theOutbox().tryCount();
 }
 bool waitForIdle(std::chrono::milliseconds timeout) {
     return theOutbox().waitForIdle(timeout);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <vector>
@@ -74,6 +75,9 @@ struct Pending {
 };
 // What waits, oldest first. Any thread.
 std::vector<Pending> pending();
+// How many records wait; never waits: nothing when the thread is busy with the list, or before
+// it has read the folder.
+std::optional<std::size_t> tryPendingCount();
 // Whether the records have been read yet (a listing before that is incomplete). Any thread.
 bool loaded();
 // Waits until the thread has read its records and sleeps with nothing due (no replay whose

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stop_token>
 #include <string>
 
 namespace platform {
@@ -24,6 +25,9 @@ struct WebSocketOptions {
     // connecting, sending the upgrade and receiving the answer share it, so the caller waits at
     // most this long (and a little more to close what was opened) however the time is spent.
     std::chrono::milliseconds handshakeTimeout{2500};
+    // Asking this to stop ends a handshake under way at once, as a failure (SendRequest when no
+    // answer was awaited yet). For a connection opened off the game thread, which unload stops.
+    std::stop_token stop;
     // How long close() lets the close handshake take before the socket is shut.
     std::chrono::milliseconds closeTimeout{3000};
     // Bytes read from the socket at a time.
@@ -63,8 +67,11 @@ struct WebSocketReadResult {
         Failed,    // the read failed (reset, protocol error)
     };
     Kind kind = Kind::Failed;
-    std::string data;
+    std::string data;  // Text: the message; Closed by the peer: its close reason
     std::size_t size = 0;
+    // Closed by the peer: the status code its close frame carried (0 when it gave none, or
+    // when the close was ours).
+    int closeCode = 0;
 };
 
 class WebSocketConnection {

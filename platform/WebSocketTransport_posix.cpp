@@ -92,7 +92,7 @@ std::string hostHeader(const std::string& host, std::uint16_t port) {
 // frees it, so a lookup that answers after the caller gave up writes only here.
 struct Lookup {
     std::mutex mutex;
-    std::condition_variable answered;
+    std::condition_variable_any answered;
     bool done = false;
     std::vector<tcp::endpoint> endpoints;
 };
@@ -128,7 +128,7 @@ bool resolveInTime(const WebSocketOptions& options, Clock::time_point deadline,
         return false;
     }
     std::unique_lock lock(lookup->mutex);
-    if (!lookup->answered.wait_until(lock, deadline, [&] { return lookup->done; }))
+    if (!lookup->answered.wait_until(lock, options.stop, deadline, [&] { return lookup->done; }))
         return false;
     endpoints = std::move(lookup->endpoints);
     return !endpoints.empty();
@@ -222,7 +222,12 @@ void BeastConnection::runUntil(const bool& done) {
 }
 
 bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
-    const auto deadline = Clock::now() + options_.handshakeTimeout;
+    const auto end = Clock::now() + options_.handshakeTimeout;
+    // A stop moves the deadline to now; the post wakes the context to see it.
+    const auto deadline = [this, end] {
+        return options_.stop.stop_requested() ? Clock::now() : end;
+    };
+    const std::stop_callback onStop(options_.stop, [this] { asio::post(ioc_, [] {}); });
     auto& lowest = beast::get_lowest_layer(ws_);
     const auto closeSocket = [&lowest] {
         error_code ignored;
@@ -237,7 +242,7 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
     const auto address = asio::ip::make_address(options_.host, ec);
     if (!ec) {
         endpoints.emplace_back(address, options_.port);
-    } else if (!resolveInTime(options_, deadline, endpoints)) {
+    } else if (!resolveInTime(options_, end, endpoints)) {
         failure = WebSocketConnectFailure::SendRequest;
         return false;
     }
@@ -248,8 +253,7 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
             ec = e;
             done = true;
         });
-        const bool inTime = runUntil(
-            done, [&] { return deadline; }, closeSocket);
+        const bool inTime = runUntil(done, deadline, closeSocket);
         if (!inTime || ec) {
             failure = WebSocketConnectFailure::SendRequest;
             return false;
@@ -273,8 +277,7 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
                             ec = e;
                             done = true;
                         });
-    const bool inTime = runUntil(
-        done, [&] { return deadline; }, closeSocket);
+    const bool inTime = runUntil(done, deadline, closeSocket);
     if (!inTime || ec) {
         if (!lowest.rate_policy().readStartedAt())
             failure = WebSocketConnectFailure::SendRequest;
@@ -516,8 +519,14 @@ WebSocketReadResult BeastConnection::readMessage() {
                 closing = closeRequested_;
             }
             const bool closed = closing || ec == websocket::error::closed;
-            endAndRelease();
             result = {};
+            if (!closing && ec == websocket::error::closed) {
+                // The peer closed: what it said about it.
+                const auto& reason = ws_.reason();
+                result.closeCode = static_cast<int>(reason.code);
+                result.data.assign(reason.reason.data(), reason.reason.size());
+            }
+            endAndRelease();
             result.kind =
                 closed ? WebSocketReadResult::Kind::Closed : WebSocketReadResult::Kind::Failed;
             return result;

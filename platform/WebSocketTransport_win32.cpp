@@ -14,6 +14,7 @@
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -117,6 +118,22 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
     if (!request.value ||
         !::WinHttpSetOption(request.value, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
         return false;
+    // A stop closes the request, which ends whichever call is under way; the handle is then
+    // the stop's to close, once.
+    std::atomic<HINTERNET> open{request.value};
+    struct Release {
+        Handle& request;
+        std::atomic<HINTERNET>& open;
+        ~Release() {
+            if (!open.exchange(nullptr))
+                request.value = nullptr;  // the stop closed it
+        }
+    } release{request, open};
+    // Declared last, so gone first: no stop can close the handle once `release` looks.
+    const std::stop_callback onStop(options_.stop, [&open] {
+        if (HINTERNET h = open.exchange(nullptr))
+            ::WinHttpCloseHandle(h);
+    });
     // The request's own limits too: not every WinHTTP passes the session's on to it.
     limit = left(3);
     ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
@@ -349,9 +366,25 @@ WebSocketReadResult WinHttpConnection::readMessage() {
         if (error != NO_ERROR)
             return end(WebSocketReadResult::Kind::Failed);
         if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
-            // Answer the peer's close (a no-op when ours went first), then end.
+            // What the peer said about its close, then the answer to it (a no-op when ours went
+            // first), then the end.
+            USHORT code = 0;
+            char reason[WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH] = {};
+            DWORD reasonLength = 0;
+            const bool known = ::WinHttpWebSocketQueryCloseStatus(
+                                   socket, &code, reason, sizeof reason, &reasonLength) == NO_ERROR;
             ::WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
-            return end(WebSocketReadResult::Kind::Closed);
+            auto closed = end(WebSocketReadResult::Kind::Closed);
+            bool ours = false;
+            {
+                std::lock_guard lock(mutex_);
+                ours = closeRequested_;
+            }
+            if (known && !ours) {
+                closed.closeCode = code;
+                closed.data.assign(reason, reasonLength);
+            }
+            return closed;
         }
         const bool text = type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
                           type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;

@@ -4,6 +4,7 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "core/Settings.h"
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
@@ -15,6 +16,7 @@
 #include "plugin/DeviceId.h"
 #include "plugin/Hooks.h"
 #include "plugin/MessageRoutes.h"
+#include "plugin/Status.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayUpload.h"
@@ -24,6 +26,7 @@
 #include "rotation/PrivateMatch.h"
 #include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
+#include "rotation/RotationSync.h"
 #include "ui/SettingsBody.h"
 
 namespace brevant {
@@ -43,6 +46,17 @@ constexpr std::chrono::milliseconds loadWriteWait{1000};
 std::string sendResultText(const std::string& text) {
     const SendOutcome sent = sendToBackend(text);
     return sent == SendOutcome::Sent ? std::string() : notSentReason(sent);
+}
+
+// The session as the plugin runs it: after each hello, the series' state is asked for and the
+// outbox goes; it reopens by itself when brv_ws_reconnect says so.
+SessionSetup sessionSetup() {
+    return {messageRoutes(),
+            [] {
+                requestRotationStateOnOpen();
+                outbox::sessionOpened();
+            },
+            [] { return settingOn("brv_ws_reconnect", false); }};
 }
 
 // Everything a load starts from, as at the first load in a process: a module the host had to
@@ -120,9 +134,7 @@ void Brevant::onLoad() {
 
         if (const auto endpointNote = applyBackendEndpointFromEnvironment())
             logLine(*endpointNote);
-        gw.SetTimeout(
-            [](GameWrapper*) { startBackendSession(messageRoutes(), outbox::sessionOpened); },
-            0.3f);
+        gw.SetTimeout([](GameWrapper*) { startBackendSession(sessionSetup()); }, 0.3f);
         hookGameEvents(*this);
         startLoadTimePairCheck();
 
@@ -130,6 +142,7 @@ void Brevant::onLoad() {
         registerMenuBindCvar(cvars);
         runGuarded("onLoad menu bind", [&] { applyMenuBind(cvars); });
         // The plugin's own additions come after everything the host has always seen.
+        registerSessionCvarAndCommands(cvars);
         registerOutboxCommands(cvars);
         tickRotationWatchdog();
         // A failure outside the guarded stretches ends start-up here; the host never sees it.
@@ -174,6 +187,7 @@ void Brevant::RenderWindow() {
 
 void Brevant::RenderCommonUI() {
     renderCommonUi();
+    applyStatusActions(renderStatusPanel(statusNow()));
 }
 
 }  // namespace brevant

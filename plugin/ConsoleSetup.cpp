@@ -6,8 +6,10 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "net/BackendSession.h"
 #include "outbox/Outbox.h"
 #include "pairing/PairingState.h"
+#include "plugin/Status.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayUpload.h"
 
@@ -111,6 +113,29 @@ void registerOutboxCommands(CVarManagerWrapper& cvars) {
             });
         },
         "Tenta entregar agora o que esta pendente", 0);
+}
+
+void registerSessionCvarAndCommands(CVarManagerWrapper& cvars) {
+    registerCvar(cvars, "brv_ws_reconnect", "0",
+                 "Se 1, reabre sozinho a conexao com o backend quando ela cai");
+    cvars.registerNotifier(
+        "brv_ws_connect",
+        [](std::vector<std::string>) {
+            runGuarded("brv_ws_connect", [] {
+                logLine(connectNow() ? "[BRV] WS: reconectando..."
+                                     : "[BRV] WS: ja conectado (ou conectando)");
+            });
+        },
+        "Reabre a conexao com o backend agora", 0);
+    cvars.registerNotifier(
+        "brv_status",
+        [](std::vector<std::string>) {
+            runGuarded("brv_status", [] {
+                for (const auto& line : statusLines(statusNow()))
+                    logLine(line);
+            });
+        },
+        "Mostra a conexao, a serie, os ultimos envios e o que esta pendente", 0);
 }
 
 void applyMenuBind(CVarManagerWrapper& cvars) {

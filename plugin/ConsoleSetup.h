@@ -19,6 +19,9 @@ void registerUploadCommand(CVarManagerWrapper& cvars);
 void registerUiAndRankCommands(CVarManagerWrapper& cvars);
 // brv_outbox and brv_outbox_retry: what waits to be delivered, and trying it now.
 void registerOutboxCommands(CVarManagerWrapper& cvars);
+// brv_ws_reconnect, brv_ws_connect and brv_status: the session's reconnection and what the
+// status panel shows.
+void registerSessionCvarAndCommands(CVarManagerWrapper& cvars);
 
 // Binds the key named by brv_menu_bind to the plugin window, when it names one.
 void applyMenuBind(CVarManagerWrapper& cvars);

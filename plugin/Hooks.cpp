@@ -13,6 +13,7 @@
 #include "outbox/Outbox.h"
 #include "pairing/PairingState.h"
 #include "plugin/Brevant.h"
+#include "plugin/Status.h"
 #include "replays/ReplayWatcher.h"
 #include "results/GameResult.h"
 #include "rotation/HostingState.h"
@@ -35,7 +36,9 @@ std::string sendOrKeepResult(const std::string& text) {
     } catch (...) {
         // The listing shows it by its type alone.
     }
-    return outbox::sendOrKeepResult(text, name);
+    const std::string notSent = outbox::sendOrKeepResult(text, name);
+    noteResultReported(name, notSent.empty() ? "enviado" : "guardado (" + notSent + ")");
+    return notSent;
 }
 
 // The game result report with its inputs as they are when the timer fires, not when it was

@@ -67,13 +67,4 @@ std::string localPlayerName(GameWrapper* gw) {
     }
 }
 
-bool switchOn(const char* cvar) {
-    try {
-        if (auto cvars = globalCvarManager.load())
-            return cvars->getCvar(cvar).getBoolValue();
-    } catch (...) {
-    }
-    return true;
-}
-
 }  // namespace brevant

@@ -1,5 +1,5 @@
 #pragma once
-// What the replay upload and the watcher both read: two names and the switches.
+// What the replay upload and the watcher both read: two names.
 #include <string>
 
 class GameWrapper;
@@ -14,9 +14,5 @@ std::wstring ownedReplayPrefix();
 // The local player's name as the game gives it; empty when there is no game wrapper, player
 // controller or replication info, or the game fails. Game thread.
 std::string localPlayerName(GameWrapper* gw);
-
-// A console variable as a bool; one that cannot be read (or no console) counts as on. Any
-// thread.
-bool switchOn(const char* cvar);
 
 }  // namespace brevant

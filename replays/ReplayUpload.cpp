@@ -2,14 +2,17 @@
 
 #include <chrono>
 #include <filesystem>
+#include <mutex>
 #include <random>
 
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
+#include "core/Settings.h"
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
 #include "net/HttpRequests.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/Random.h"
 #include "platform/Text.h"
@@ -34,12 +37,27 @@ std::string fileNameUtf8(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::mutex noteMutex;
+std::optional<UploadNote> note;
+
+void noteUpload(const std::string& name, bool delivered, std::string outcome) {
+    std::lock_guard lk(noteMutex);
+    note = UploadNote{name, platform::steadyMillis(), delivered, std::move(outcome)};
+}
+
 // The Part's toast, on the game thread.
 void toast(const char* text) {
     postToGame([text](GameWrapper* gw) { showToast(gw, text); });
 }
 
 }  // namespace
+
+std::optional<UploadNote> lastUploadTry() {
+    std::unique_lock lk(noteMutex, std::try_to_lock);
+    if (!lk.owns_lock())
+        return std::nullopt;
+    return note;
+}
 
 bool fitsUpload(const outbox::ReplayRecord& record) {
     // Any boundary has the same length as this one.
@@ -122,6 +140,11 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
                      std::move(body), result, stop, deadline);
         if (stop.stop_requested())
             return outbox::Attempt::TryLater;  // unload: kept for the next load, without a word
+        const unsigned status = answered ? result.status : 0;
+        noteUpload(fileName, answered && result.ok,
+                   answered && result.ok ? "enviado"
+                   : answered            ? "falhou (" + std::to_string(status) + ")"
+                                         : "sem resposta");
         if (answered && result.ok) {
             logTo(console, "[BRV] Replay enviado (" + fileName + ")");
             toast("Replay enviado.");
@@ -130,7 +153,6 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
         logTo(console, "[BRV] Falha no upload (" + fileName + ")");
         if (attempt == 0)
             toast("Falha ao enviar replay.");
-        const unsigned status = answered ? result.status : 0;
         const bool final = status >= 400 && status < 500 && status != 408 && status != 429;
         return final ? outbox::Attempt::Refused : outbox::Attempt::TryLater;
     } catch (...) {
@@ -203,7 +225,7 @@ void uploadLastReplayNow() {
     auto gw = globalGameWrapper.load();
     if (!gw)
         return;
-    if (switchOn("brv_upload_only_vxa")) {
+    if (settingOn("brv_upload_only_vxa", true)) {
         try {
             const std::wstring newest = findLatestReplay(replaySearchFolder(), 10, std::nullopt);
             if (!newest.empty() && !hasPrefix(fileNameOf(newest), ownedReplayPrefix())) {

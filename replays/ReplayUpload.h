@@ -65,6 +65,16 @@ std::optional<outbox::ReplayRecord> findReplayToUpload(
 // throws.
 outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std::stop_token stop);
 
+// The last upload tried: which replay, when (plugin clock), and what came of it.
+struct UploadNote {
+    std::string name;
+    std::int64_t atMs = 0;
+    bool delivered = false;
+    std::string outcome;  // "enviado", "falhou (500)", "sem resposta"
+};
+// Never waits: nothing when none was tried yet or the note is being written.
+std::optional<UploadNote> lastUploadTry();
+
 // Looks for the newest qualifying replay (see replaySearchFolder) on a worker thread and hands
 // it to the outbox; returns at once. Game thread. Throws when no worker thread could be started.
 void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,

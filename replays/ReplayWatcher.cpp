@@ -12,6 +12,7 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "core/LoopThread.h"
+#include "core/Settings.h"
 #include "outbox/Outbox.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -162,8 +163,9 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
     const bool owned = nextReplayOwned.exchange(false);
     if (owned)
         name = giveOwnedPrefix(file, name);
-    const bool wanted = switchOn("brv_upload_replays") &&
-                        (!switchOn("brv_upload_only_vxa") || hasPrefix(name, ownedReplayPrefix()));
+    const bool wanted =
+        settingOn("brv_upload_replays", true) &&
+        (!settingOn("brv_upload_only_vxa", true) || hasPrefix(name, ownedReplayPrefix()));
     if (wanted)
         requestUpload(file.parent_path() / platform::widePath(name), *size, *finished, owned);
     else

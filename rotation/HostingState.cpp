@@ -40,6 +40,19 @@ std::string serverNameNow() {
     return currentServerName;
 }
 
+std::optional<SeriesView> trySeriesView() {
+    std::unique_lock lk(hostingMutex, std::try_to_lock);
+    if (!lk.owns_lock())
+        return std::nullopt;
+    SeriesView view{currentServerName, rotationState.enabled.load(), {}, rotationState.rev.load()};
+    const auto& list = rotationState.rotation;
+    const std::int32_t next =
+        pickNextIndex(list, rotationState.lastMap, rotationState.nextIdx.load());
+    if (next >= 0)
+        view.nextMap = list[static_cast<std::size_t>(next)];
+    return view;
+}
+
 void resetHostingState() {
     lobbyOwned.store(false);
     rotateStateRequested.store(false);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -59,6 +60,16 @@ bool observeSeriesMatch(bool gameInPrivateMatch);
 
 // currentServerName, read under the lock.
 std::string serverNameNow();
+
+// What the status panel shows of the series.
+struct SeriesView {
+    std::string server;
+    bool enabled = false;
+    std::string nextMap;  // empty without a list
+    std::uint32_t rev = 1;
+};
+// Never waits: nothing while the state is being changed.
+std::optional<SeriesView> trySeriesView();
 
 // The rotation state, the server name and the flags back to their values at a first load.
 void resetHostingState();

@@ -46,4 +46,14 @@ bool usableRotation(const std::vector<std::string>& list) {
            std::all_of(list.begin(), list.end(), usableMapCode);
 }
 
+std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
+                           std::int32_t nextIdx) {
+    const auto n = static_cast<std::int32_t>(list.size());
+    if (n == 0)
+        return -1;
+    const std::int32_t at = indexOfMap(list, lastMap);
+    const std::int32_t index = at >= 0 ? (at + 1) % n : nextIdx;
+    return index < 0 || index >= n ? 0 : index;
+}
+
 }  // namespace brevant

@@ -16,6 +16,11 @@ extern const std::vector<std::string> rotationMapsMd7;
 // or when the list or the name is empty.
 std::int32_t indexOfMap(const std::vector<std::string>& list, const std::string& name);
 
+// The position of the map to apply next: the one after lastMap when lastMap is in the list, else
+// nextIdx (0 when that is out of range); -1 when the list is empty.
+std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
+                           std::int32_t nextIdx);
+
 // What a rotation taken from outside (a peer's state, the file, an order) may hold. A map code
 // is 1 to 64 bytes (of UTF-8, which the JSON parser already saw to); a list holds 1 to 64 of
 // them. A revision stays below

@@ -151,16 +151,6 @@ void syncFromCurrentMap(GameWrapper* gw, bool log) {
     }
 }
 
-std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
-                           std::int32_t nextIdx) {
-    const auto n = static_cast<std::int32_t>(list.size());
-    if (n == 0)
-        return -1;
-    const std::int32_t at = indexOfMap(list, lastMap);
-    const std::int32_t index = at >= 0 ? (at + 1) % n : nextIdx;
-    return index < 0 || index >= n ? 0 : index;
-}
-
 void scheduleNextMapUpdate() {
     if (!paired.load()) {
         logLine("[BRV] rotate: BLOQUEADO");

@@ -37,11 +37,6 @@ bool applyMap(GameWrapper* gw, const std::string& map, bool pairedNow,
 // (as the game spells it), the next one follows it, and the file is saved.
 void syncFromCurrentMap(GameWrapper* gw, bool log);
 
-// The position of the map to apply next: the one after lastMap when lastMap is in the list, else
-// nextIdx (0 when that is out of range); -1 when the list is empty.
-std::int32_t pickNextIndex(const std::vector<std::string>& list, const std::string& lastMap,
-                           std::int32_t nextIdx);
-
 // Checks pairing, the rotation and the list, then posts applyNextMap. Any game-thread timer.
 void scheduleNextMapUpdate();
 void applyNextMap(GameWrapper& gw);

@@ -131,6 +131,11 @@ void requestRotationStateIfMissing(GameWrapper* gw) {
     }
 }
 
+void requestRotationStateOnOpen() {
+    if (paired.load() && seriesMatch.load() != SeriesMatch::None)
+        requestRotationState();
+}
+
 void sendRotateHandoff(std::uint32_t seq, const std::string& map) {
     if (!paired.load())
         return;

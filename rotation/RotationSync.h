@@ -53,6 +53,9 @@ void requestRotationState();
 // In the series' own match, while this plugin has no rotation, asks for it; again every
 // stateRequestIntervalMs until one arrives. Game thread.
 void requestRotationStateIfMissing(GameWrapper* gw);
+// A session has just opened: in a series, ask for its state, so that a client that missed a
+// "rotate_state" while the session was down catches up. Any thread.
+void requestRotationStateOnOpen();
 
 // One "rotate_handoff" of `map`, while connected and paired.
 void sendRotateHandoff(std::uint32_t seq, const std::string& map);

@@ -80,7 +80,8 @@ TEST_F(Outbox, RecordsOutliveUnloadAndAreDeliveredAfterTheNextLoad) {
     ownedGameEnds();
     host.rt().executeCommand("brv_outbox");
     EXPECT_TRUE(host.hasLog("[BRV] Outbox: 1 pendente(s)"));
-    EXPECT_TRUE(host.hasLog("[BRV] Outbox: result blue 3-1 (Sala) tentativas=0 proxima=ao conectar"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Outbox: result blue 3-1 (Sala) tentativas=0 proxima=ao conectar"));
     host.unload();
     EXPECT_EQ(recordFiles(), 1u);
 
@@ -102,12 +103,12 @@ TEST_F(Outbox, OldRecordsAndThoseBeyondTheRoomAreDroppedWithALineEach) {
     auto record = [&](long long created, int n) {
         char name[64];
         std::snprintf(name, sizeof name, "%013lld-%06d-result.json", created, n);
-        std::ofstream(folder() / name) << brevant::json{{"kind", "result"},
-                                                         {"name", "g" + std::to_string(n)},
-                                                         {"created", created},
-                                                         {"attempts", 0},
-                                                         {"text", "{}"}}
-                                              .dump();
+        std::ofstream(folder() / name) << brevant::json{
+            {"kind", "result"},
+            {"name", "g" + std::to_string(n)},
+            {"created", created},
+            {"attempts", 0},
+            {"text", "{}"}}.dump();
     };
     record(now - 8LL * 24 * 3600 * 1000, 0);  // eight days old
     for (int n = 1; n <= 201; ++n)
@@ -119,7 +120,8 @@ TEST_F(Outbox, OldRecordsAndThoseBeyondTheRoomAreDroppedWithALineEach) {
     EXPECT_TRUE(host.hasLog("[BRV] Outbox: result g0 descartado: mais de 7 dias"));
     EXPECT_TRUE(host.hasLog("[BRV] Outbox: result g1 descartado: mais de 200 pendentes"));
     EXPECT_FALSE(host.hasLog("[BRV] Outbox: result g2 descartado: mais de 200 pendentes"));
-    EXPECT_TRUE(host.hasLog("[BRV] Outbox: registro ilegivel descartado (9999999999999-000000-result)"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Outbox: registro ilegivel descartado (9999999999999-000000-result)"));
     EXPECT_EQ(brevant::outbox::pending().size(), 200u);
     EXPECT_EQ(recordFiles(), 200u);
 }

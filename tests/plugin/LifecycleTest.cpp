@@ -71,6 +71,9 @@ TEST(Lifecycle, OnLoadRegistersAndRunsEverythingInOrder) {
         "cvar brv_menu_bind",
         "cmd bind F4 \"togglemenu Brevant\"",
         "log [BRV] Bind aplicado: F4 -> togglemenu Brevant",
+        "cvar brv_ws_reconnect",
+        "notifier brv_ws_connect",
+        "notifier brv_status",
         "notifier brv_outbox",
         "notifier brv_outbox_retry",
     };

@@ -245,7 +245,8 @@ private:
             }
             case Outgoing::Kind::Close:
                 ws_.async_close(
-                    websocket::close_reason(static_cast<std::uint16_t>(current_.code)),
+                    websocket::close_reason(static_cast<websocket::close_code>(current_.code),
+                                            current_.data),
                     [self](const error_code& ec) {
                         if (!ec) {
                             const int code = self->ws_.reason().code;
@@ -333,9 +334,12 @@ void WsTestServer::Impl::toNewest(Outgoing out) {
     });
 }
 
-WsTestServer::WsTestServer() : impl_(std::make_unique<Impl>()) {
-    const tcp::endpoint local(asio::ip::make_address_v4("127.0.0.1"), 0);
+WsTestServer::WsTestServer() : WsTestServer(0) {}
+
+WsTestServer::WsTestServer(std::uint16_t port) : impl_(std::make_unique<Impl>()) {
+    const tcp::endpoint local(asio::ip::make_address_v4("127.0.0.1"), port);
     impl_->acceptor.open(local.protocol());
+    impl_->acceptor.set_option(tcp::acceptor::reuse_address(true));
     impl_->acceptor.bind(local);
     impl_->acceptor.listen();
     impl_->port = impl_->acceptor.local_endpoint().port();
@@ -455,8 +459,8 @@ void WsTestServer::sendBinary(std::string bytes) {
 void WsTestServer::sendPing(std::string payload) {
     impl_->toNewest({Outgoing::Kind::Ping, std::move(payload)});
 }
-void WsTestServer::sendClose(int code) {
-    impl_->toNewest({Outgoing::Kind::Close, {}, 0, code});
+void WsTestServer::sendClose(int code, std::string reason) {
+    impl_->toNewest({Outgoing::Kind::Close, std::move(reason), 0, code});
 }
 void WsTestServer::dropConnection() {
     asio::post(impl_->ioc, [impl = impl_.get()] {

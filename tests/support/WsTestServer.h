@@ -31,6 +31,8 @@ public:
     };
 
     WsTestServer();
+    // On that port of 127.0.0.1: a server that comes back where an earlier one was.
+    explicit WsTestServer(std::uint16_t port);
     ~WsTestServer();
     WsTestServer(const WsTestServer&) = delete;
     WsTestServer& operator=(const WsTestServer&) = delete;
@@ -76,7 +78,8 @@ public:
     void sendFragmentedText(std::string text, std::size_t frameBytes);
     void sendBinary(std::string bytes);
     void sendPing(std::string payload = {});
-    void sendClose(int code = 1000);  // starts the closing handshake
+    // Starts the closing handshake with that code and reason.
+    void sendClose(int code = 1000, std::string reason = {});
     // Ends the newest connection at once with a TCP reset, without a close frame.
     void dropConnection();
 
