@@ -143,16 +143,15 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             line.console = false;
             continue;
         }
-        // Everything else takes a value, also an unknown option: "--x" at the end says that it
-        // needs one, "--x 1" that it is unknown.
+        // Everything else takes a value; an unknown option is named as such wherever it stands.
+        const ValueOption* option = findValueOption(arg);
+        if (!option)
+            return failed("unknown option " + arg);
         if (!value) {
             if (i + 1 >= argc)
                 return failed(arg + " needs a value");
             value = argv[++i];
         }
-        const ValueOption* option = findValueOption(arg);
-        if (!option)
-            return failed("unknown option " + arg);
         if (!option->apply(*value, line.options))
             return failed("bad value for " + arg + ": " + *value);
     }
