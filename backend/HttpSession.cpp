@@ -2,7 +2,7 @@
 // decide, writes their answers, and hands WebSocket upgrades over to a WebSocket session.
 // Bodies are read in pieces: an upload's go to its intake as they arrive, the other routes'
 // (small) bodies are collected first.
-#include <array>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -19,11 +19,10 @@ namespace {
 
 namespace websocket = beast::websocket;
 
-constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr std::size_t kBodyChunk = 64 * 1024;
+constexpr std::size_t kDrainChunk = 16 * 1024;
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
-constexpr auto kLingerTimeout = std::chrono::seconds(2);
 
 bool isLoopback(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
@@ -90,6 +89,7 @@ private:
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(net_.routes.bodyLimit(roles_));
         version_ = 11;
+        bodyLeft_.reset();
         readingHead_ = true;
         stream_.expires_after(net_.options.headTimeout);
         http::async_read_header(
@@ -111,8 +111,13 @@ private:
         head_.peer = peer_;
 
         routing_ = net_.routes.route(roles_, head_);
-        if (routing_.refusal)
+        if (routing_.refusal) {
+            // What is left of an announced body, which lingering reads before it closes.
+            const std::size_t buffered = buffer_.size();
+            if (head_.contentLength && !parser_->is_done())
+                bodyLeft_ = *head_.contentLength > buffered ? *head_.contentLength - buffered : 0;
             return reply(std::move(*routing_.refusal), !parser_->is_done() || !keepAlive_);
+        }
         if (routing_.endpoint == Endpoint::WebSocket)
             return upgrade();
         parser_->body_limit(routing_.bodyLimit);
@@ -243,20 +248,29 @@ private:
     }
 
     // Closes after the answer without resetting the connection under a client that is still
-    // sending: our side is shut, and what still arrives is read and thrown away for a moment.
+    // sending its body (a refusal comes before the body is read): closing with unread bytes
+    // would reset the connection, and a client still writing would see the reset instead of
+    // the answer. Our side is shut, and what still arrives is read and thrown away until the
+    // announced body is all read or the client closes: at most as much as the largest body
+    // these ports take, for Options::lingerTimeout at most.
     void linger() {
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(kLingerTimeout);
+        stream_.expires_after(net_.options.lingerTimeout);
+        const std::uint64_t most = net_.routes.bodyLimit(roles_) + kHeaderLimit;
+        drainLeft_ = bodyLeft_ ? std::min(*bodyLeft_, most) : most;
+        if (drainLeft_ == 0)
+            return closeNow();
+        drain_.resize(kDrainChunk);
         drainNext();
     }
 
     void drainNext() {
         stream_.async_read_some(asio::buffer(drain_),
                                 [self = shared_from_this()](error_code ec, std::size_t n) {
-                                    self->drained_ += n;
-                                    if (ec || self->drained_ > kMaxDrainBytes)
+                                    if (ec || n >= self->drainLeft_)
                                         return self->closeNow();
+                                    self->drainLeft_ -= n;
                                     self->drainNext();
                                 });
     }
@@ -291,8 +305,9 @@ private:
     bool loopback_ = false;
     http::response<http::string_body> response_;
     http::response<http::empty_body> continue_;
-    std::array<char, 16 * 1024> drain_{};
-    std::size_t drained_ = 0;
+    std::optional<std::uint64_t> bodyLeft_;  // of a refused request's announced body
+    std::vector<char> drain_;                // while lingering
+    std::uint64_t drainLeft_ = 0;
 };
 
 }  // namespace

@@ -296,7 +296,13 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     result.connection = connection;
     result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
     result.message = message;
-    gameResults_.add(std::move(result));
+    // A client that was not sure its result arrived sends it again: the same result from the
+    // same device is one game, recorded once.
+    const bool repeat = gameResults_.any([&](const GameResult& kept) {
+        return kept.deviceId == result.deviceId && kept.message == result.message;
+    });
+    if (!repeat)
+        gameResults_.add(std::move(result));
     const std::string server = stringMember(message, "server");
     if (!server.empty())
         client.server = server;
@@ -305,7 +311,8 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
                "' map=" + escaped(stringMember(message, "mapCode"), 40) + " blue " +
                integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
                " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
-               std::to_string(players == message.end() ? 0 : players->size()) + " players");
+               std::to_string(players == message.end() ? 0 : players->size()) + " players" +
+               (repeat ? ": a repeat of one recorded from this device, kept once" : ""));
 }
 
 // --- Sending ---

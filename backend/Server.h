@@ -50,6 +50,10 @@ struct Options {
     // then for its body, before the connection is dropped.
     std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // After a refusal answered before the body was read (401, 413, 503, ...), how long what the
+    // client still sends is read and dropped before the connection closes, so that the client
+    // gets to read the answer.
+    std::chrono::milliseconds lingerTimeout{std::chrono::seconds(10)};
     // Connections open at once over all ports, HTTP and WebSocket together; a connection past
     // it is closed as soon as it is accepted.
     std::size_t maxConnections = 512;
