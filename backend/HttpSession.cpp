@@ -52,7 +52,9 @@ HttpHead headOf(const Request& request) {
     return head;
 }
 
-class HttpSession final : public Closable, public std::enable_shared_from_this<HttpSession> {
+class HttpSession final : public Closable,
+                          public Evictable,
+                          public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot)
         : net_(net),
@@ -61,7 +63,11 @@ public:
           executor_(stream_.get_executor()),
           slot_(std::move(slot)) {}
 
-    ~HttpSession() override { net_.delist(this); }
+    ~HttpSession() override {
+        net_.delist(this);
+        if (waitTicket_ != 0)
+            net_.stopWaiting(waitTicket_);
+    }
 
     void start() {
         error_code ec;
@@ -72,6 +78,9 @@ public:
             stream_.socket().close(ec);
             return;
         }
+        // Among the connections waiting for a head from its accept on, so that the next
+        // connection accepted at the cap finds it there.
+        waitTicket_ = net_.startWaiting(weak_from_this());
         asio::dispatch(executor_, [self = shared_from_this()] { self->readHead(); });
     }
 
@@ -80,6 +89,11 @@ public:
             if (!self->upgraded_)
                 self->closeNow();
         });
+    }
+
+    // Taken out of the waiting connections by admit(): it never gets to use its head.
+    void evict() override {
+        asio::post(executor_, [self = shared_from_this()] { self->closeNow(); });
     }
 
 private:
@@ -91,6 +105,8 @@ private:
         version_ = 11;
         bodyLeft_.reset();
         readingHead_ = true;
+        if (waitTicket_ == 0)
+            waitTicket_ = net_.startWaiting(weak_from_this());
         stream_.expires_after(net_.options.headTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
@@ -98,6 +114,9 @@ private:
     }
 
     void onHead(error_code ec) {
+        const bool evicted = !net_.stopWaiting(std::exchange(waitTicket_, 0));
+        if (evicted)
+            return closeNow();
         if (ec)
             return onReadError(ec);
         readingHead_ = false;
@@ -300,6 +319,7 @@ private:
     bool closeAfter_ = false;
     bool upgraded_ = false;
     bool readingHead_ = false;
+    std::uint64_t waitTicket_ = 0;  // among the connections waiting for a head, while one
     std::size_t answered_ = 0;
     std::string peer_;
     bool loopback_ = false;

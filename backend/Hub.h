@@ -52,7 +52,8 @@ public:
     // --- Reported by the network layer ---
     void connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address);
     void disconnected(std::uint64_t connection, std::string_view reason);
-    void received(std::uint64_t connection, const std::string& text);
+    // Returns the bytes it relayed to other connections.
+    std::size_t received(std::uint64_t connection, const std::string& text);
     // A message the network layer dropped itself (binary, over the size limit).
     void dropped(std::uint64_t connection, std::string_view why);
 
@@ -86,8 +87,8 @@ private:
     void onHello(std::uint64_t connection, Client& client, const Json& message);
     void replaceOthers(std::uint64_t connection, const std::string& deviceId);
     bool isPairedClient(const Client& client) const;
-    void onRotation(std::uint64_t connection, Client& client, const std::string& type,
-                    const std::string& text, const Json& message);
+    std::size_t onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                           const std::string& text, const Json& message);
     void onCreateAck(std::uint64_t connection, Client& client, const Json& message);
     void onGameResult(std::uint64_t connection, Client& client, const Json& message);
     void tellPairing(const std::string& deviceId);

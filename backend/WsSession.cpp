@@ -1,5 +1,7 @@
 // A WebSocket session: reads whole messages into the hub, writes the hub's messages from a
-// queue of bounded size, and pings the client now and then.
+// queue of bounded size (and within the backlog budget of all sessions), and pings the client
+// now and then.
+#include <chrono>
 #include <deque>
 #include <utility>
 
@@ -19,6 +21,7 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 
 class WsSession final : public Closable,
                         public Peer,
+                        public Paused,
                         public std::enable_shared_from_this<WsSession> {
 public:
     WsSession(Network::Impl& net, beast::tcp_stream&& stream, std::string peer, ConnectionSlot slot)
@@ -29,7 +32,11 @@ public:
           slot_(std::move(slot)),
           pingTimer_(ws_.get_executor()) {}
 
-    ~WsSession() override { net_.delist(this); }
+    ~WsSession() override {
+        net_.delist(this);
+        for (const std::string& text : queue_)
+            net_.releaseBacklog(charge(text));
+    }
 
     void accept(const Request& request) {
         if (!net_.enlist(this, weak_from_this())) {
@@ -52,7 +59,9 @@ public:
                          [self = shared_from_this()](error_code ec) { self->onAccept(ec); });
     }
 
+    // Counted in the backlog from here, so that messages on their way to the strand count too.
     void sendText(std::string text) override {
+        net_.addBacklog(charge(text));
         asio::post(ws_.get_executor(),
                    [self = shared_from_this(), text = std::move(text)]() mutable {
                        self->enqueue(std::move(text));
@@ -67,6 +76,23 @@ public:
     void shutdown() override {
         asio::post(ws_.get_executor(),
                    [self = shared_from_this()] { self->finish("the backend is stopping"); });
+    }
+
+    void resume() override {
+        asio::post(ws_.get_executor(), [self = shared_from_this()] {
+            if (!self->finished_ && std::exchange(self->pausedReading_, false))
+                self->readMore();
+        });
+    }
+
+    void dropIfStalled(std::chrono::steady_clock::time_point now) override {
+        asio::post(ws_.get_executor(), [self = shared_from_this(), now] {
+            const auto limit = self->net_.options.stalledReaderTimeout;
+            if (self->writing_ && !self->finished_ && now - self->writeStartedAt_ > limit)
+                self->finish("not reading: no write went through for " +
+                             std::to_string(limit.count()) +
+                             " ms while the backlog was over its budget");
+        });
     }
 
 private:
@@ -99,6 +125,7 @@ private:
             return;
         }
         const auto data = readBuffer_.data();
+        std::size_t relayed = 0;
         messageBytes_ += data.size();
         if (!oversized_ && messageBytes_ > net_.options.maxWsMessageBytes) {
             oversized_ = true;
@@ -117,19 +144,30 @@ private:
                 net_.hub.dropped(number_,
                                  "binary message (" + std::to_string(messageBytes_) + " bytes)");
             else
-                net_.hub.received(number_, message_);
+                relayed = net_.hub.received(number_, message_);
             message_.clear();
             oversized_ = false;
             messageBytes_ = 0;
         }
+        // A client whose messages went to others while the backlog is over its budget feeds
+        // it: it is not read until the backlog drains (resume()).
+        if (relayed > 0 && net_.pauseIfOverBudget(shared_from_this(), number_)) {
+            pausedReading_ = true;
+            return;
+        }
         readMore();
+    }
+
+    static std::size_t charge(const std::string& text) {
+        return text.size() + kQueuedMessageOverhead;
     }
 
     void enqueue(std::string text) {
         if (finished_ || !open_ || closing_)
-            return;
+            return net_.releaseBacklog(charge(text));
         // A client that stops reading would make the queue grow without end: it is dropped.
         if (queuedBytes_ + text.size() > net_.options.maxSendQueueBytes) {
+            net_.releaseBacklog(charge(text));
             finish("not reading: over " + std::to_string(net_.options.maxSendQueueBytes) +
                    " bytes waiting to be sent");
             return;
@@ -142,6 +180,7 @@ private:
 
     void writeNext() {
         writing_ = true;
+        writeStartedAt_ = std::chrono::steady_clock::now();
         ws_.text(true);
         ws_.async_write(
             asio::buffer(queue_.front()),
@@ -151,8 +190,11 @@ private:
     void onWritten(error_code ec) {
         writing_ = false;
         queuedBytes_ -= queue_.front().size();
+        net_.releaseBacklog(charge(queue_.front()));
         queue_.pop_front();
         if (ec || finished_ || closing_) {
+            for (const std::string& text : queue_)
+                net_.releaseBacklog(charge(text));
             queue_.clear();
             queuedBytes_ = 0;
             if (ec)
@@ -184,6 +226,7 @@ private:
         closeWhy_ = why;
         while (queue_.size() > (writing_ ? 1u : 0u)) {
             queuedBytes_ -= queue_.back().size();
+            net_.releaseBacklog(charge(queue_.back()));
             queue_.pop_back();
         }
         ws_.async_close(websocket::close_reason(websocket::close_code::policy_error, why),
@@ -217,6 +260,8 @@ private:
     std::deque<std::string> queue_;
     std::size_t queuedBytes_ = 0;
     bool writing_ = false;
+    std::chrono::steady_clock::time_point writeStartedAt_{};
+    bool pausedReading_ = false;  // until the backlog drains
     bool open_ = false;
     bool closing_ = false;  // a close frame was sent (closeForPolicy)
     std::string closeWhy_;

@@ -112,6 +112,94 @@ TEST_F(BoundsTest, TheConnectionCapRefusesTheNextOneAndServesAgainOnceOneCloses)
     EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
 }
 
+// Connections that trickle their heads cannot keep the others out: at the cap the one that has
+// waited longest for its head makes room, while a WebSocket client and an upload under way
+// (both past their heads) stay.
+TEST_F(BoundsTest, AtTheCapANewConnectionTakesThePlaceOfTheLongestWaitingHead) {
+    options_.maxConnections = 4;
+    ASSERT_TRUE(start());
+    WsClient ws(ports().ws);
+    ws.hello("devW");
+    ASSERT_TRUE(ws.waitForType("pair_required"));
+    const std::string body =
+        "--x\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\ndevU\r\n--x\r\n"
+        "Content-Disposition: form-data; name=\"file\"; filename=\"r.replay\"\r\n\r\ndata\r\n"
+        "--x--\r\n";
+    TcpClient upload(ports().upload);
+    upload.send(
+        "POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: multipart/form-data; boundary=x\r\n"
+        "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
+        "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n");
+    ASSERT_EQ(upload.readUntil([](const std::string& r) { return r.find("\r\n\r\n") != r.npos; })
+                  .rfind("HTTP/1.1 100 ", 0),
+              0u);
+    upload.send(body.substr(0, 20));
+    // Two heads that never end, accepted before the next connection on the same port.
+    TcpClient oldest(ports().pair), younger(ports().pair);
+    oldest.send("GET /pair-status?dev");
+    younger.send("GET /pair");
+
+    const std::size_t mark = server_->logCount();
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+    EXPECT_TRUE(oldest.closedWithin(kWait));
+    EXPECT_TRUE(loggedSince(
+        "at the cap of 4 connections: closed 1 connection still sending a request head", mark));
+    upload.send(body.substr(20));
+    EXPECT_NE(upload.readUntil([](const std::string&) { return false; }).find("HTTP/1.1 200 "),
+              std::string::npos);
+    EXPECT_EQ(server_->runCommand("ping devW"), R"(sent to devW: {"t":"ping"})");
+    EXPECT_TRUE(ws.waitForType("ping"));
+}
+
+// Clients whose relays pile up for a slow reader stop being read once the backlog of all
+// clients is over its budget, and are read again once it drained: a message sent while paused
+// is relayed only after that.
+TEST_F(BoundsTest, TheBacklogBudgetStopsReadingFromAFeederUntilItDrains) {
+    EXPECT_EQ(brevant::backend::Options{}.maxBacklogBytes, 256u * 1024 * 1024);
+    options_.maxBacklogBytes = 256 * 1024;
+    ASSERT_TRUE(start());
+    auto clients = pairedClients({"devA"});
+    WsClient& a = *clients[0];
+    server_->pair("devR");
+    BareWsClient reader(ports().ws, 4096);  // reads only when told
+    ASSERT_TRUE(reader.connected());
+    reader.hello("devR");
+    ASSERT_TRUE(server_->waitForLog("[devR] hello", kWait));
+    server_->runCommand("create devA Final");
+    server_->runCommand("join devR Final");
+
+    const std::size_t mark = server_->logCount();
+    const std::string padding(16 * 1024, 'p');
+    const std::string pausedLine = "stopped reading from ws#1";
+    bool paused = false;
+    for (int rev = 0; rev < 4000 && !paused; ++rev) {
+        a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
+               std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
+        const std::string relayed = "rev=" + std::to_string(rev) + " ";
+        ASSERT_TRUE(server_->waitForLog(
+            [&](const std::string& l) {
+                return l.find(relayed) != l.npos || l.find(pausedLine) != l.npos;
+            },
+            kWait, mark))
+            << rev;
+        paused = loggedSince(pausedLine, mark);
+    }
+    ASSERT_TRUE(paused);
+    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
+    EXPECT_TRUE(reader.readUntil([](const std::string& m) { return hasRev(m, -1); }));
+    const auto lines = server_->logLines();
+    const auto find = [&](const std::string& text) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(text) != l.npos; });
+    };
+    const auto resumed = find("backlog down to");
+    ASSERT_NE(resumed, lines.end());
+    EXPECT_NE(resumed->find("reading again from 1 client"), std::string::npos) << *resumed;
+    EXPECT_LT(resumed - lines.begin(), find("rev=-1 ") - lines.begin());
+}
+
 TEST_F(BoundsTest, ATricklingRequestHeadIsDroppedAfterTheHeadTimeout) {
     EXPECT_EQ(brevant::backend::Options{}.headTimeout, 10s);
     options_.headTimeout = 200ms;
