@@ -310,16 +310,17 @@ TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesN
 TEST_F(UploadTest, ARefusedClientStillSendingReadsTheAnswerAndA500NamesNoPath) {
     options_.maxConcurrentUploads = 1;
     ASSERT_TRUE(start());
+    const std::string small = pluginBody("dev", "S", "", "r.replay", "data");
+    UploadByHand taking(ports().upload, small.size(), true);
+    ASSERT_TRUE(taking.takenIn());
     const std::string body =
         pluginBody("dev", "S", "", "r.replay", std::string(16 * 1024 * 1024, 'r'));
-    UploadByHand taking(ports().upload, body.size(), true);
-    ASSERT_TRUE(taking.takenIn());
     UploadByHand refused(ports().upload, body.size(), false);
     ASSERT_TRUE(refused.send(body));  // far more than the sockets' buffers hold
     const std::string answer = refused.answer();
     EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << answer;
     EXPECT_NE(answer.find("TOO_MANY_UPLOADS"), std::string::npos) << answer;
-    ASSERT_TRUE(taking.send(body));
+    ASSERT_TRUE(taking.send(small));
     EXPECT_EQ(taking.answer().rfind("HTTP/1.1 200 ", 0), 0u);
 
     fs::remove_all(folder());
