@@ -24,8 +24,12 @@ options:
   --upload-dir DIR      folder for received replays (default ./uploads)
   --ping-seconds S      period of {"t":"ping"} to every client, 0 = off (default 30)
   --cooldown-seconds S  rank submission cooldown per device (default 600)
-  --max-connections N   connections open at once over all ports; more are closed at once
-                        (default 512; keep it below the descriptor limit, ulimit -n)
+  --max-connections N   connections open at once over all ports; at the cap a new one takes
+                        the place of the one waiting longest for a request head (default 512;
+                        lowered to fit the descriptor limit, ulimit -n)
+  --max-backlog MIB     messages waiting to be sent to all WebSocket clients; past it the
+                        clients whose messages are relayed are not read until it drains
+                        (default 256)
   --no-console          do not read commands from standard input
   --help                this text
 
@@ -106,6 +110,14 @@ const ValueOption kValueOptions[] = {
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
     {"--max-connections",
      [](const std::string& v, Options& o) { return count(v, o.maxConnections); }},
+    {"--max-backlog",
+     [](const std::string& v, Options& o) {
+         std::size_t mebibytes = 0;
+         if (!count(v, mebibytes) || mebibytes > (std::size_t(1) << 20))
+             return false;
+         o.maxBacklogBytes = mebibytes * 1024 * 1024;
+         return true;
+     }},
 };
 
 const ValueOption* findValueOption(const std::string& name) {

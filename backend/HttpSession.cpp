@@ -30,28 +30,6 @@ bool isLoopback(const asio::ip::address& address) {
     return address.is_loopback();
 }
 
-// The parts of a request head that the routes look at.
-HttpHead headOf(const Request& request) {
-    HttpHead head;
-    head.method = std::string(request.method_string());
-    head.target = std::string(request.target());
-    head.contentType = std::string(request[http::field::content_type]);
-    if (const auto it = request.find("x-api-key"); it != request.end())
-        head.apiKey = std::string(it->value());
-    if (const auto it = request.find("x-client"); it != request.end())
-        head.client = std::string(it->value());
-    if (request.count(http::field::host) == 1)
-        head.host = std::string(request[http::field::host]);
-    for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
-        head.origin =
-            (head.origin ? *head.origin + ", " : std::string()) + std::string(it->value());
-    if (const auto it = request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
-        it != request.end())
-        head.admin = std::string(it->value());
-    head.upgrade = websocket::is_upgrade(request);
-    return head;
-}
-
 class HttpSession final : public Closable,
                           public Evictable,
                           public std::enable_shared_from_this<HttpSession> {
@@ -331,6 +309,27 @@ private:
 };
 
 }  // namespace
+
+HttpHead headOf(const Request& request) {
+    HttpHead head;
+    head.method = std::string(request.method_string());
+    head.target = std::string(request.target());
+    head.contentType = std::string(request[http::field::content_type]);
+    if (const auto it = request.find("x-api-key"); it != request.end())
+        head.apiKey = std::string(it->value());
+    if (const auto it = request.find("x-client"); it != request.end())
+        head.client = std::string(it->value());
+    if (request.count(http::field::host) == 1)
+        head.host = std::string(request[http::field::host]);
+    for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
+        head.origin =
+            (head.origin ? *head.origin + ", " : std::string()) + std::string(it->value());
+    if (const auto it = request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
+        it != request.end())
+        head.admin = std::string(it->value());
+    head.upgrade = websocket::is_upgrade(request);
+    return head;
+}
 
 void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot) {
     std::make_shared<HttpSession>(net, roles, std::move(socket), std::move(slot))->start();

@@ -231,6 +231,9 @@ private:
     std::uint16_t port_ = 0;
 };
 
+// The parts of a request head that the routes look at (HttpSession.cpp).
+HttpHead headOf(const Request& request);
+
 // Reads HTTP requests from an accepted connection and answers them (HttpSession.cpp).
 void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot);
 
