@@ -30,6 +30,7 @@ options:
   --max-backlog MIB     messages waiting to be sent to all WebSocket clients; past it the
                         clients whose messages are relayed are not read until it drains
                         (default 256)
+  --threads N           network threads (default: one per processor core)
   --no-console          do not read commands from standard input
   --help                this text
 
@@ -110,6 +111,7 @@ const ValueOption kValueOptions[] = {
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
     {"--max-connections",
      [](const std::string& v, Options& o) { return count(v, o.maxConnections); }},
+    {"--threads", [](const std::string& v, Options& o) { return count(v, o.networkThreads); }},
     {"--max-backlog",
      [](const std::string& v, Options& o) {
          std::size_t mebibytes = 0;

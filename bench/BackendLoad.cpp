@@ -25,7 +25,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -71,6 +73,20 @@ struct Backend {
         fs::remove_all(folder, ignored);
     }
 
+    // Processor time used so far, in seconds.
+    double cpu() const {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14 || i == 15)
+                ticks += std::stod(field);  // utime, stime
+        }
+        return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+
     // VmRSS or VmHWM in MiB.
     double memory(const char* key) const {
         std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -82,28 +98,32 @@ struct Backend {
     }
 };
 
-// Starts `program` with `descriptors` as its limit and the extra arguments; its output goes to
-// a file, where the line naming the ports is looked for.
+// Starts `program` with `descriptors` as its limit and the extra arguments. Its output comes
+// through a pipe that a thread of ours reads as the program writes (as a terminal would): the
+// line naming the ports, then the lines about the backend's bounds, which are printed; the
+// rest (a line per event) is dropped.
 std::unique_ptr<Backend> startBackend(const std::string& program, rlim_t descriptors,
                                       const std::vector<std::string>& extra) {
     auto backend = std::make_unique<Backend>();
     char pattern[] = "/tmp/brevant-load-XXXXXX";
-    if (!::mkdtemp(pattern))
+    int output[2];
+    if (!::mkdtemp(pattern) || ::pipe(output) != 0)
         return nullptr;
     backend->folder = pattern;
-    const fs::path log = backend->folder / "backend.log";
-    std::vector<std::string> args = {program,         "--no-console", "--ws-port",   "0",
-                                     "--pair-port",   "0",            "--rank-port", "0",
-                                     "--upload-port", "0",            "--upload-dir",
-                                     (backend->folder / "uploads").string()};
+    std::vector<std::string> args = {program,         "--no-console",
+                                     "--ws-port",     "0",
+                                     "--pair-port",   "0",
+                                     "--rank-port",   "0",
+                                     "--upload-port", "0",
+                                     "--upload-dir",  (backend->folder / "uploads").string()};
     args.insert(args.end(), extra.begin(), extra.end());
     backend->pid = ::fork();
     if (backend->pid == 0) {
         const rlimit limit{descriptors, descriptors};
         ::setrlimit(RLIMIT_NOFILE, &limit);
-        std::FILE* out = std::freopen(log.c_str(), "w", stdout);
-        if (!out)
-            std::_Exit(127);
+        ::dup2(output[1], STDOUT_FILENO);
+        ::close(output[0]);
+        ::close(output[1]);
         std::vector<char*> argv;
         for (std::string& a : args)
             argv.push_back(a.data());
@@ -111,20 +131,38 @@ std::unique_ptr<Backend> startBackend(const std::string& program, rlim_t descrip
         ::execv(program.c_str(), argv.data());
         std::_Exit(127);
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < deadline) {
-        std::ifstream in(log);
-        for (std::string line; std::getline(in, line);) {
+    ::close(output[1]);
+    auto port = std::make_shared<std::promise<std::uint16_t>>();
+    std::thread([fd = output[0], port] {
+        std::FILE* in = ::fdopen(fd, "r");
+        bool found = false;
+        char buffer[4096];
+        while (std::fgets(buffer, sizeof buffer, in)) {
+            const std::string line = buffer;
             const auto at = line.find(": ws ");
-            if (line.rfind("brevant-backend on ", 0) == 0 && at != std::string::npos) {
-                backend->port = static_cast<std::uint16_t>(std::stoi(line.substr(at + 5)));
-                return backend;
+            if (!found && line.rfind("brevant-backend on ", 0) == 0 && at != std::string::npos) {
+                found = true;
+                port->set_value(static_cast<std::uint16_t>(std::stoi(line.substr(at + 5))));
+            }
+            for (const char* note : {"backlog", "at the cap", "refused:", "not reading",
+                                     "descriptor limit", "unexpected"}) {
+                if (line.find(note) != std::string::npos) {
+                    std::printf("  backend: %s", buffer);
+                    break;
+                }
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::fclose(in);
+        if (!found)
+            port->set_value(0);
+    }).detach();
+    auto future = port->get_future();
+    if (future.wait_for(std::chrono::seconds(10)) != std::future_status::ready ||
+        (backend->port = future.get()) == 0) {
+        std::cerr << "the backend did not start\n";
+        return nullptr;
     }
-    std::cerr << "the backend did not start; see " << log << "\n";
-    return nullptr;
+    return backend;
 }
 
 // --- Raw WebSocket frames ---------------------------------------------------------------------
@@ -255,6 +293,7 @@ public:
 
     struct Step {
         double offered = 0, sent = 0, delivered = 0, rss = 0, peak = 0;
+        double backendCpu = 0, clientCpu = 0;  // cores busy
     };
 
     // Offers `rate` rotate_state relays a second for `seconds`, after a second of warm-up.
@@ -266,6 +305,8 @@ public:
         const std::size_t received0 = totalReceived();
         const std::size_t sent0 = sent_;
         const std::size_t offered0 = offered_;
+        const double backendCpu0 = backend.cpu();
+        const double clientCpu0 = ownCpu();
         double rss = 0;
         for (int i = 0; i < seconds * 10; ++i) {
             runFor(std::chrono::milliseconds(100));
@@ -276,6 +317,8 @@ public:
         step.sent = static_cast<double>(sent_ - sent0) / seconds;
         step.delivered = static_cast<double>(totalReceived() - received0) / seconds;
         step.rss = rss;
+        step.backendCpu = (backend.cpu() - backendCpu0) / seconds;
+        step.clientCpu = (ownCpu() - clientCpu0) / seconds;
         step.peak = backend.memory("VmHWM:");
         sending_ = false;
         timer_.cancel();
@@ -285,6 +328,13 @@ public:
     }
 
 private:
+    static double ownCpu() {
+        rusage usage{};
+        ::getrusage(RUSAGE_SELF, &usage);
+        const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+        return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    }
+
     void runFor(Clock::duration d) {
         ioc_.restart();
         ioc_.run_for(d);
@@ -308,13 +358,14 @@ private:
                                       });
     }
 
-    // Every 10 ms: this period's share of the rate, round robin over the clients. A client
-    // whose writes are held up (the backend stopped reading it) holds at most 64 KiB more;
-    // past that an offered message is not sent.
+    // Every 100 ms: this period's share of the rate, round robin over the clients, each
+    // client's share in one write (fewer writes leave more of the processors to the backend).
+    // A client whose writes are held up (the backend stopped reading it) holds at most 64 KiB
+    // more; past that an offered message is not sent.
     void tick() {
         if (!sending_)
             return;
-        carry_ += rate_ / 100.0;
+        carry_ += rate_ / 10.0;
         for (; carry_ >= 1; carry_ -= 1) {
             RelayClient& client = *clients_[nextClient_++ % clients_.size()];
             ++offered_;
@@ -325,10 +376,12 @@ private:
                                          std::to_string(++client.rev) +
                                          R"(,"rotation":["Stadium_P","Park_P"]})");
             ++sent_;
-            if (client.writing.empty())
-                write(client);
         }
-        timer_.expires_after(std::chrono::milliseconds(10));
+        for (auto& client : clients_) {
+            if (client->writing.empty() && !client->next.empty())
+                write(*client);
+        }
+        timer_.expires_after(std::chrono::milliseconds(100));
         timer_.async_wait([this](error_code ec) {
             if (!ec)
                 tick();
@@ -359,9 +412,10 @@ private:
 };
 
 void printStep(const char* what, const RelayLoad::Step& s) {
-    std::printf("%-10s offered %8.0f/s  sent %8.0f/s  delivered %8.0f/s  backend RSS %6.1f MiB "
-                "(peak so far %6.1f MiB)\n",
-                what, s.offered, s.sent, s.delivered, s.rss, s.peak);
+    std::printf(
+        "%-10s offered %7.0f/s  sent %7.0f/s  delivered %7.0f/s  RSS %6.1f MiB (peak "
+        "%6.1f)  cores busy: backend %.2f, client %.2f\n",
+        what, s.offered, s.sent, s.delivered, s.rss, s.peak, s.backendCpu, s.clientCpu);
     std::fflush(stdout);
 }
 
@@ -537,9 +591,10 @@ int trickle(const std::string& program, std::size_t count, const std::vector<std
     attack.start();
     std::thread attacker([&] { ioc.run_for(std::chrono::seconds(40)); });
     std::this_thread::sleep_for(std::chrono::seconds(5));  // every trickler connected
-    std::printf("%zu connections trickling request heads on port %u (backend limit: 1024 "
-                "descriptors)\n",
-                count, backend->port);
+    std::printf(
+        "%zu connections trickling request heads on port %u (backend limit: 1024 "
+        "descriptors)\n",
+        count, backend->port);
     for (int i = 0; i < 5; ++i) {
         std::printf("fresh WebSocket upgrade + hello: %.3f s; fresh GET /pair-status: %.3f s\n",
                     timeUpgradeAndHello(backend->port), timePairStatus(backend->port));

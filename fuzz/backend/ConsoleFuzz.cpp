@@ -17,6 +17,7 @@
 #include "backend/RankDesk.h"
 #include "backend/ReplayStore.h"
 #include "fuzz/Require.h"
+#include "fuzz/backend/SafeText.h"
 
 namespace {
 
@@ -30,22 +31,11 @@ public:
     std::string last;
 };
 
-bool safeText(std::string_view text, bool newlines) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && !(newlines && c == '\n')) || byte == 0x7f)
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     LogBook log(64);
-    log.setSink([](const std::string& line) {
-        fuzz::require(safeText(line, false), "a log line holds no control byte");
-    });
+    fuzz::checkLines(log);
     Hub hub(log, 8);
     RankDesk ranks(
         log, hub, std::chrono::minutes(10), [] { return std::chrono::steady_clock::now(); }, 8);
@@ -61,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string line(input.substr(0, end));
         input.remove_prefix(end == std::string_view::npos ? input.size() : end + 1);
         const std::string answer = console.run(line);
-        fuzz::require(safeText(answer, true), "an answer holds no control byte but newlines");
+        fuzz::require(fuzz::safeText(answer, true), "an answer holds no control byte but newlines");
         fuzz::require(answer.find("\n\n") == std::string::npos, "an answer has no empty row");
     }
     return 0;

@@ -112,11 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!parser.is_done()) {
         // Cut off: what an upload received goes with its intake.
         routing.upload.reset();
-        fuzz::require(filesIn(folder) == 2 * replays.uploads().size(), "a cut upload leaves nothing");
+        fuzz::require(filesIn(folder) == 2 * replays.uploads().size(),
+                      "a cut upload leaves nothing");
         return 0;
     }
-    const HttpReply reply = routing.upload ? routing.upload->finish()
-                                           : routes.answer(routing.endpoint, head, body);
+    const HttpReply reply =
+        routing.upload ? routing.upload->finish() : routes.answer(routing.endpoint, head, body);
     routing.upload.reset();
     fuzz::require(kStatuses.count(reply.status) == 1, "an answer the routes give");
     if (reply.status == 500)

@@ -24,6 +24,7 @@
 #include "backend/RankDesk.h"
 #include "backend/ReplayStore.h"
 #include "fuzz/Require.h"
+#include "fuzz/backend/SafeText.h"
 
 namespace {
 
@@ -40,22 +41,11 @@ public:
     bool closed = false;
 };
 
-bool safeText(std::string_view text, bool newlines) {
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if ((byte < 0x20 && !(newlines && c == '\n')) || byte == 0x7f)
-            return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     LogBook log(64);
-    log.setSink([](const std::string& line) {
-        fuzz::require(safeText(line, false), "a log line holds no control byte");
-    });
+    fuzz::checkLines(log);
     Hub hub(log, kMaxRecords);
     hub.pair("devA", "a");
     hub.pair("devB", "b");
@@ -113,6 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ReplayStore replays(log, {});
     Console console(log, hub, ranks, replays);
     for (const char* listing : {"clients", "results", "acks", "rotation"})
-        fuzz::require(safeText(console.run(listing), true), "a listing holds no control byte");
+        fuzz::require(fuzz::safeText(console.run(listing), true),
+                      "a listing holds no control byte");
     return 0;
 }
