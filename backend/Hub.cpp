@@ -123,18 +123,18 @@ void Hub::send(std::uint64_t connection, Client& client, const std::string& text
 
 // --- Messages from clients ---
 
-std::size_t Hub::received(std::uint64_t connection, const std::string& text) {
+Relayed Hub::received(std::uint64_t connection, const std::string& text) {
     // Parsed before the lock, so that the other connections' messages need not wait for it.
     std::string error;
     const std::optional<Json> parsed = parseJson(text, kMaxDepth, error);
     std::lock_guard lock(mutex_);
     const auto it = clients_.find(connection);
     if (it == clients_.end())
-        return 0;
+        return {};
     Client& client = it->second;
     const auto ignored = [&](std::string_view why) {
         ignore(connection, why);
-        return std::size_t{0};
+        return Relayed{};
     };
     if (!parsed)
         return ignored(error + " (" + std::to_string(text.size()) + " bytes)");
@@ -158,7 +158,7 @@ std::size_t Hub::received(std::uint64_t connection, const std::string& text) {
         onGameResult(connection, client, message);
     else
         ignore(connection, "unknown type \"" + escaped(type, 40) + "\"");
-    return 0;
+    return {};
 }
 
 void Hub::onHello(std::uint64_t connection, Client& client, const Json& message) {
@@ -217,11 +217,11 @@ bool Hub::isPairedClient(const Client& client) const {
     return client.hello && pairs_.count(client.hello->deviceId) != 0;
 }
 
-std::size_t Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
-                            const std::string& text, const Json& message) {
+Relayed Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                        const std::string& text, const Json& message) {
     const auto ignored = [&](const std::string& why) {
         ignore(connection, why);
-        return std::size_t{0};
+        return Relayed{};
     };
     // Only a client that said who it is, and whose device is paired (as orders need), takes
     // part in a match's relays.
@@ -255,13 +255,14 @@ std::size_t Hub::onRotation(std::uint64_t connection, Client& client, const std:
 
     // Relayed as received, to the other paired clients of the same match only.
     std::string targets;
-    std::size_t relayed = 0;
+    Relayed relayed;
     for (auto& [other, entry] : clients_) {
         if (other == connection || entry.server != server || !isPairedClient(entry))
             continue;
         if (auto peer = entry.peer.lock()) {
             peer->sendText(text);
-            relayed += text.size();
+            relayed.bytes += text.size();
+            relayed.to.push_back(std::move(peer));
         }
         targets += (targets.empty() ? "" : ", ") + label(other);
     }

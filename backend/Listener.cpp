@@ -63,10 +63,6 @@ void Listener::onAccept(error_code ec, tcp::socket socket) {
         });
         return;
     }
-    // Answers and messages are small and each is written whole: none waits for the
-    // acknowledgement of the one before.
-    error_code ignored;
-    socket.set_option(tcp::no_delay(true), ignored);
     if (std::optional<ConnectionSlot> slot = net_.admit())
         serveHttp(net_, roles_, std::move(socket), std::move(*slot));
     else

@@ -129,11 +129,8 @@ bool Network::Impl::pauseIfOverBudget(std::shared_ptr<Paused> session, std::uint
         if (backlog.load() <= options.maxBacklogBytes)
             return false;
         paused.push_back(std::move(session));
-        if (!stallWatchRunning) {
-            stallWatchRunning = true;
-            asio::post(stallWatch->get_executor(), [this] { watchForStalls(); });
-        }
     }
+    watchForStallsSoon();
     if (std::size_t count = 0; pauseLine.due(count))
         log.write("backlog of " + std::to_string(backlog.load()) + " bytes for the clients, over " +
                   std::to_string(options.maxBacklogBytes) + ": stopped reading from ws#" +
@@ -165,10 +162,18 @@ void Network::Impl::releaseBacklog(std::size_t bytes) {
                   (count == 1 ? " client" : " clients"));
 }
 
+void Network::Impl::watchForStallsSoon() {
+    std::lock_guard lock(pausedMutex);
+    if (stallWatchRunning || stallWatchEnded)
+        return;
+    stallWatchRunning = true;
+    asio::post(stallWatch->get_executor(), [this] { watchForStalls(); });
+}
+
 void Network::Impl::watchForStalls() {
     {
         std::lock_guard lock(pausedMutex);
-        if (paused.empty() || stallWatchEnded) {
+        if ((paused.empty() && heldFeeders.load() == 0) || stallWatchEnded) {
             stallWatchRunning = false;
             return;
         }
@@ -184,8 +189,9 @@ void Network::Impl::watchForStalls() {
     const auto now = std::chrono::steady_clock::now();
     for (const auto& connection : open)
         connection->dropIfStalled(now);
-    stallWatch->expires_after(
-        std::max(options.stalledReaderTimeout / 4, std::chrono::milliseconds(10)));
+    stallWatch->expires_after(std::clamp(options.stalledReaderTimeout / 4,
+                                         std::chrono::milliseconds(10),
+                                         std::chrono::milliseconds(100)));
     stallWatch->async_wait([this](error_code) { watchForStalls(); });
 }
 

@@ -163,6 +163,10 @@ struct Network::Impl {
     // kQueuedMessageOverhead), and the sessions that stopped reading because they fed it past
     // Options::maxBacklogBytes; they read again once it is down to half of that.
     std::atomic<std::size_t> backlog{0};
+    // Sessions not read until a client they relay to has caught up (see WsSession.cpp).
+    std::atomic<std::size_t> heldFeeders{0};
+    // Starts the stall watch unless it runs.
+    void watchForStallsSoon();
     void addBacklog(std::size_t bytes) { backlog.fetch_add(bytes); }
     void releaseBacklog(std::size_t bytes);
     // Whether the session should stop reading now (then it is resumed later).
@@ -175,6 +179,7 @@ struct Network::Impl {
     void dropPaused();
     sockets::RateLimitedLine pauseLine;
     sockets::RateLimitedLine resumeLine;
+    sockets::RateLimitedLine holdLine;
     // While readers are paused, a timer (stallWatch, below) drops clients that stopped reading
     // (Closable's dropIfStalled), so that a backlog held by them cannot keep everyone waiting.
     bool stallWatchRunning = false;  // pausedMutex

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,9 @@ using Clock = std::chrono::steady_clock;
 
 struct Backend {
     pid_t pid = -1;
+    // Relays the backend logged (its output read as it comes).
+    std::shared_ptr<std::atomic<std::size_t>> relayed =
+        std::make_shared<std::atomic<std::size_t>>();
     std::uint16_t port = 0;  // WebSocket and pairing share it
     fs::path folder;
 
@@ -133,19 +137,21 @@ std::unique_ptr<Backend> startBackend(const std::string& program, rlim_t descrip
     }
     ::close(output[1]);
     auto port = std::make_shared<std::promise<std::uint16_t>>();
-    std::thread([fd = output[0], port] {
+    std::thread([fd = output[0], port, relayed = backend->relayed] {
         std::FILE* in = ::fdopen(fd, "r");
         bool found = false;
         char buffer[4096];
         while (std::fgets(buffer, sizeof buffer, in)) {
             const std::string line = buffer;
+            if (line.find(" relayed to ws#") != std::string::npos)
+                ++*relayed;
             const auto at = line.find(": ws ");
             if (!found && line.rfind("brevant-backend on ", 0) == 0 && at != std::string::npos) {
                 found = true;
                 port->set_value(static_cast<std::uint16_t>(std::stoi(line.substr(at + 5))));
             }
             for (const char* note : {"backlog", "at the cap", "refused:", "not reading",
-                                     "descriptor limit", "unexpected"}) {
+                                     "descriptor limit", "unexpected", "catches up"}) {
                 if (line.find(note) != std::string::npos) {
                     std::printf("  backend: %s", buffer);
                     break;
@@ -294,6 +300,7 @@ public:
     struct Step {
         double offered = 0, sent = 0, delivered = 0, rss = 0, peak = 0;
         double backendCpu = 0, clientCpu = 0;  // cores busy
+        double relayed = 0;                    // by the backend, from its log
     };
 
     // Offers `rate` rotate_state relays a second for `seconds`, after a second of warm-up.
@@ -306,6 +313,7 @@ public:
         const std::size_t sent0 = sent_;
         const std::size_t offered0 = offered_;
         const double backendCpu0 = backend.cpu();
+        const std::size_t relayed0 = *backend.relayed;
         const double clientCpu0 = ownCpu();
         double rss = 0;
         for (int i = 0; i < seconds * 10; ++i) {
@@ -318,6 +326,7 @@ public:
         step.delivered = static_cast<double>(totalReceived() - received0) / seconds;
         step.rss = rss;
         step.backendCpu = (backend.cpu() - backendCpu0) / seconds;
+        step.relayed = static_cast<double>(*backend.relayed - relayed0) / seconds;
         step.clientCpu = (ownCpu() - clientCpu0) / seconds;
         step.peak = backend.memory("VmHWM:");
         sending_ = false;
@@ -413,9 +422,9 @@ private:
 
 void printStep(const char* what, const RelayLoad::Step& s) {
     std::printf(
-        "%-10s offered %7.0f/s  sent %7.0f/s  delivered %7.0f/s  RSS %6.1f MiB (peak "
-        "%6.1f)  cores busy: backend %.2f, client %.2f\n",
-        what, s.offered, s.sent, s.delivered, s.rss, s.peak, s.backendCpu, s.clientCpu);
+        "%-10s offered %6.0f/s  sent %6.0f/s  relayed %6.0f/s  delivered %6.0f/s  RSS "
+        "%5.1f MiB (peak %5.1f)  cores: backend %.2f, client %.2f\n",
+        what, s.offered, s.sent, s.relayed, s.delivered, s.rss, s.peak, s.backendCpu, s.clientCpu);
     std::fflush(stdout);
 }
 
@@ -432,13 +441,14 @@ int relay(const std::string& program, std::size_t clients, int seconds,
         return 1;
     std::printf("%zu paired clients in %zu matches on port %u\n", clients, clients / 2,
                 backend->port);
+    // Up the rates until two steps in a row deliver no more than the best so far.
     double best = 0;
-    for (double rate = 10000; rate <= 160000; rate *= 1.5) {
+    int flat = 0;
+    for (double rate = 10000; rate <= 200000 && flat < 2; rate *= 1.5) {
         const auto step = load.offer(rate, seconds, *backend);
         printStep("sweep", step);
+        flat = step.delivered > best ? 0 : flat + 1;
         best = std::max(best, step.delivered);
-        if (step.delivered < 0.8 * step.offered)
-            break;  // past what it delivers
     }
     std::printf("best delivered: %.0f relays/s\n", best);
     for (const int factor : {1, 2, 4}) {

@@ -7,6 +7,7 @@
 // Input: command lines separated by newlines (at most 16 are run).
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,8 @@ class Device final : public Peer {
 public:
     void sendText(std::string text) override { last = std::move(text); }
     void closeForPolicy(std::string) override {}
+    bool behind() const override { return false; }
+    bool wakeWhenCaughtUp(std::function<void()>) override { return false; }
     std::string last;
 };
 

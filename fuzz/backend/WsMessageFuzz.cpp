@@ -12,6 +12,7 @@
 // connection (its value modulo 3), the rest is the text.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,6 +38,8 @@ class Client final : public Peer {
 public:
     void sendText(std::string text) override { received.push_back(std::move(text)); }
     void closeForPolicy(std::string) override { closed = true; }
+    bool behind() const override { return false; }
+    bool wakeWhenCaughtUp(std::function<void()>) override { return false; }
     std::vector<std::string> received;
     bool closed = false;
 };
@@ -75,9 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& client : clients)
             before.push_back(client->received.size());
 
-        const std::size_t relayed = hub.received(from + 1, text);
+        const Relayed relayed = hub.received(from + 1, text);
 
         std::size_t counted = 0;
+        std::size_t receivers = 0;
         for (std::size_t i = 0; i < kConnections; ++i) {
             for (std::size_t k = before[i]; k < clients[i]->received.size(); ++k) {
                 const std::string& got = clients[i]->received[k];
@@ -90,9 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::require(receiver != devices.end() && hub.isPaired(receiver->second),
                               "relays reach paired clients that said hello only");
                 counted += got.size();
+                ++receivers;
             }
         }
-        fuzz::require(relayed == counted, "received() counts the bytes it relayed");
+        fuzz::require(relayed.bytes == counted && relayed.to.size() == receivers,
+                      "received() names the bytes it relayed and to whom");
     }
 
     fuzz::require(hub.gameResults().size() <= kMaxRecords, "results keep their limit");

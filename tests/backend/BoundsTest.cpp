@@ -153,43 +153,70 @@ TEST_F(BoundsTest, AtTheCapANewConnectionTakesThePlaceOfTheLongestWaitingHead) {
     EXPECT_TRUE(ws.waitForType("ping"));
 }
 
-// Clients whose relays pile up for a slow reader stop being read once the backlog of all
-// clients is over its budget, and are read again once it drained: a message sent while paused
-// is relayed only after that.
-TEST_F(BoundsTest, TheBacklogBudgetStopsReadingFromAFeederUntilItDrains) {
-    EXPECT_EQ(brevant::backend::Options{}.maxBacklogBytes, 256u * 1024 * 1024);
-    options_.maxBacklogBytes = 256 * 1024;
-    ASSERT_TRUE(start());
-    auto clients = pairedClients({"devA"});
-    WsClient& a = *clients[0];
-    server_->pair("devR");
-    BareWsClient reader(ports().ws, 4096);  // reads only when told
-    ASSERT_TRUE(reader.connected());
-    reader.hello("devR");
-    ASSERT_TRUE(server_->waitForLog("[devR] hello", kWait));
-    server_->runCommand("create devA Final");
-    server_->runCommand("join devR Final");
-
-    const std::size_t mark = server_->logCount();
-    const std::string padding(16 * 1024, 'p');
-    const std::string pausedLine = "stopped reading from ws#1";
-    bool paused = false;
-    for (int rev = 0; rev < 4000 && !paused; ++rev) {
-        a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
-               std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
-        const std::string relayed = "rev=" + std::to_string(rev) + " ";
-        ASSERT_TRUE(server_->waitForLog(
-            [&](const std::string& l) {
-                return l.find(relayed) != l.npos || l.find(pausedLine) != l.npos;
-            },
-            kWait, mark))
-            << rev;
-        paused = loggedSince(pausedLine, mark);
+// A feeder (devA) and a reader (devR) that reads only when told, in one match: the feeder sends
+// 16 KiB states until a log line containing `line` says it is no longer read; true when one did.
+class FloodTest : public BoundsTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(start());
+        clients_ = pairedClients({"devA"});
+        server_->pair("devR");
+        reader_ = std::make_unique<BareWsClient>(ports().ws, 4096);
+        ASSERT_TRUE(reader_->connected());
+        reader_->hello("devR");
+        ASSERT_TRUE(server_->waitForLog("[devR] hello", kWait));
+        server_->runCommand("create devA Final");
+        server_->runCommand("join devR Final");
     }
-    ASSERT_TRUE(paused);
-    a.send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
-    EXPECT_TRUE(reader.readUntil([](const std::string& m) { return hasRev(m, -1); }));
-    const auto lines = server_->logLines();
+
+    bool floodUntil(const std::string& line) {
+        const std::size_t mark = server_->logCount();
+        const std::string padding(16 * 1024, 'p');
+        for (int rev = 0; rev < 4000; ++rev) {
+            clients_[0]->send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
+                              std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
+            const std::string relayed = "rev=" + std::to_string(rev) + " ";
+            if (!server_->waitForLog(
+                    [&](const std::string& l) {
+                        return l.find(relayed) != l.npos || l.find(line) != l.npos;
+                    },
+                    kWait, mark))
+                return false;
+            if (loggedSince(line, mark))
+                return true;
+        }
+        return false;
+    }
+
+    // Sends a last state, which the reader gets once it reads: whether it arrived, and the log
+    // by then.
+    bool lastOneArrives(std::vector<std::string>& lines) {
+        clients_[0]->send(
+            R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
+        const bool arrived = reader_->readUntil([](const std::string& m) { return hasRev(m, -1); });
+        lines = server_->logLines();
+        return arrived;
+    }
+
+    std::vector<std::unique_ptr<WsClient>> clients_;
+    std::unique_ptr<BareWsClient> reader_;
+};
+
+// Once the backlog of all clients is over its budget, the clients whose relays feed it are not
+// read until it drained: a state sent while paused is relayed only after that.
+class BacklogBudgetTest : public FloodTest {
+protected:
+    void SetUp() override {
+        options_.maxBacklogBytes = 32 * 1024;  // reached before the reader counts as behind
+        FloodTest::SetUp();
+    }
+};
+
+TEST_F(BacklogBudgetTest, StopsReadingFromAFeederUntilTheBacklogDrains) {
+    EXPECT_EQ(brevant::backend::Options{}.maxBacklogBytes, 256u * 1024 * 1024);
+    ASSERT_TRUE(floodUntil("bytes for the clients, over 32768: stopped reading from ws#1"));
+    std::vector<std::string> lines;
+    EXPECT_TRUE(lastOneArrives(lines));
     const auto find = [&](const std::string& text) {
         return std::find_if(lines.begin(), lines.end(),
                             [&](const std::string& l) { return l.find(text) != l.npos; });
@@ -198,6 +225,19 @@ TEST_F(BoundsTest, TheBacklogBudgetStopsReadingFromAFeederUntilItDrains) {
     ASSERT_NE(resumed, lines.end());
     EXPECT_NE(resumed->find("reading again from 1 client"), std::string::npos) << *resumed;
     EXPECT_LT(resumed - lines.begin(), find("rev=-1 ") - lines.begin());
+}
+
+// Well within the budget, a feeder is not read while the client it relays to is behind (its
+// writes going on), so that the backend reads no faster than its clients read; nothing is lost.
+TEST_F(FloodTest, AFeederWaitsWhileTheClientItRelaysToIsBehind) {
+    ASSERT_TRUE(
+        floodUntil("stopped reading from ws#1 until a client it relays to, which is "
+                   "behind, catches up"));
+    std::vector<std::string> lines;
+    EXPECT_TRUE(lastOneArrives(lines));
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("disconnected") != l.npos;
+    }));
 }
 
 TEST_F(BoundsTest, ATricklingRequestHeadIsDroppedAfterTheHeadTimeout) {
