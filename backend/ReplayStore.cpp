@@ -214,11 +214,12 @@ std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
     return std::unique_ptr<Draft>(new Draft(file, path));
 }
 
-const Upload* ReplayStore::earlierCopy(const Draft& draft, const std::string& deviceId) const {
+const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& details) const {
     for (const Stored& stored : stored_) {
         const Upload& earlier = stored.upload;
-        if (earlier.deviceId == deviceId && earlier.bytes == draft.bytes() &&
-            stored.checksum == draft.checksum_ && sameContents(earlier.storedPath, draft.path_))
+        if (earlier.deviceId == details.deviceId && earlier.fileName == details.fileName &&
+            earlier.bytes == draft.bytes() && stored.checksum == draft.checksum_ &&
+            sameContents(earlier.storedPath, draft.path_))
             return &earlier;
     }
     return nullptr;
@@ -229,7 +230,7 @@ std::optional<ReplayStore::Kept> ReplayStore::keep(Draft& draft, const Details& 
     if (!draft.close(error))
         return std::nullopt;
     std::lock_guard lock(mutex_);
-    if (const Upload* earlier = earlierCopy(draft, details.deviceId))
+    if (const Upload* earlier = earlierCopy(draft, details))
         return Kept{*earlier, true};
 
     Upload upload;

@@ -63,8 +63,9 @@ public:
     };
     struct Kept {
         Upload upload;
-        // The same bytes from the same device were stored before (a client that did not learn
-        // of its first delivery sends again): `upload` is that earlier one, nothing new stored.
+        // The same file (name and bytes) from the same device was stored before (a client that
+        // did not learn of its first delivery sends again): `upload` is that earlier one,
+        // nothing new stored.
         bool repeat = false;
     };
     // Gives the draft's replay the next number and writes its sidecar, unless it repeats one
@@ -78,8 +79,8 @@ private:
         Upload upload;
         std::uint32_t checksum = 0;
     };
-    // An upload of this run with the draft's device and bytes, with mutex_ held.
-    const Upload* earlierCopy(const Draft& draft, const std::string& deviceId) const;
+    // An upload of this run with the draft's device, file name and bytes, with mutex_ held.
+    const Upload* earlierCopy(const Draft& draft, const Details& details) const;
 
     LogBook& log_;
     const std::filesystem::path folder_;

@@ -109,7 +109,7 @@ HttpReply UploadIntake::finish() {
     if (kept->repeat)
         log_.write("upload of " + std::to_string(stored.bytes) + " bytes from device " +
                    escaped(details_.deviceId, 60) + " repeats #" + std::to_string(stored.id) +
-                   " (the same bytes from the same device): answered with #" +
+                   " (the same file from the same device): answered with #" +
                    std::to_string(stored.id) + ", not stored again");
     else
         log_.write("upload #" + std::to_string(stored.id) + " stored as " +

@@ -144,14 +144,16 @@ TEST_F(UploadTest, ADeliveryMadeTwiceIsKeptOnce) {
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r.replay", bytes)).json(),
                   Json({{"ok", true}, {"id", 1}}));
-    EXPECT_TRUE(server_->waitForLog("repeats #1 (the same bytes from the same device)", kWait));
+    EXPECT_TRUE(server_->waitForLog("repeats #1 (the same file from the same device)", kWait));
     EXPECT_EQ(upload(pluginBody("dev2", "Final", "", "r.replay", bytes)).json(),
               Json({{"ok", true}, {"id", 2}}));
     EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r.replay", bytes + "x")).json(),
               Json({{"ok", true}, {"id", 3}}));
-    EXPECT_EQ(filesIn(folder()), 6u);
+    EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r2.replay", bytes)).json(),
+              Json({{"ok", true}, {"id", 4}}));  // another game's replay with the same bytes
+    EXPECT_EQ(filesIn(folder()), 8u);
     const std::string uploads = server_->runCommand("uploads");
-    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), '\n'), 3) << uploads;
+    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), '\n'), 4) << uploads;
 
     WsClient a(ports().ws);
     a.hello("dev1");
