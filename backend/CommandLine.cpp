@@ -24,8 +24,13 @@ options:
   --upload-dir DIR      folder for received replays (default ./uploads)
   --ping-seconds S      period of {"t":"ping"} to every client, 0 = off (default 30)
   --cooldown-seconds S  rank submission cooldown per device (default 600)
-  --max-connections N   connections open at once over all ports; more are closed at once
-                        (default 512; keep it below the descriptor limit, ulimit -n)
+  --max-connections N   connections open at once over all ports; at the cap a new one takes
+                        the place of the one waiting longest for a request head (default 512;
+                        lowered to fit the descriptor limit, ulimit -n)
+  --max-backlog MIB     messages waiting to be sent to all WebSocket clients; past it the
+                        clients whose messages are relayed are not read until it drains
+                        (default 256)
+  --threads N           network threads (default: one per processor core)
   --no-console          do not read commands from standard input
   --help                this text
 
@@ -106,6 +111,15 @@ const ValueOption kValueOptions[] = {
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
     {"--max-connections",
      [](const std::string& v, Options& o) { return count(v, o.maxConnections); }},
+    {"--threads", [](const std::string& v, Options& o) { return count(v, o.networkThreads); }},
+    {"--max-backlog",
+     [](const std::string& v, Options& o) {
+         std::size_t mebibytes = 0;
+         if (!count(v, mebibytes) || mebibytes > (std::size_t(1) << 20))
+             return false;
+         o.maxBacklogBytes = mebibytes * 1024 * 1024;
+         return true;
+     }},
 };
 
 const ValueOption* findValueOption(const std::string& name) {
@@ -143,16 +157,15 @@ CommandLine parseCommandLine(int argc, const char* const* argv) {
             line.console = false;
             continue;
         }
-        // Everything else takes a value, also an unknown option: "--x" at the end says that it
-        // needs one, "--x 1" that it is unknown.
+        // Everything else takes a value; an unknown option is named as such wherever it stands.
+        const ValueOption* option = findValueOption(arg);
+        if (!option)
+            return failed("unknown option " + arg);
         if (!value) {
             if (i + 1 >= argc)
                 return failed(arg + " needs a value");
             value = argv[++i];
         }
-        const ValueOption* option = findValueOption(arg);
-        if (!option)
-            return failed("unknown option " + arg);
         if (!option->apply(*value, line.options))
             return failed("bad value for " + arg + ": " + *value);
     }

@@ -2,7 +2,7 @@
 // decide, writes their answers, and hands WebSocket upgrades over to a WebSocket session.
 // Bodies are read in pieces: an upload's go to its intake as they arrive, the other routes'
 // (small) bodies are collected first.
-#include <array>
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -19,11 +19,10 @@ namespace {
 
 namespace websocket = beast::websocket;
 
-constexpr std::size_t kMaxDrainBytes = 1024 * 1024;
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr std::size_t kBodyChunk = 64 * 1024;
+constexpr std::size_t kDrainChunk = 16 * 1024;
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
-constexpr auto kLingerTimeout = std::chrono::seconds(2);
 
 bool isLoopback(const asio::ip::address& address) {
     if (address.is_v6() && address.to_v6().is_v4_mapped())
@@ -31,29 +30,9 @@ bool isLoopback(const asio::ip::address& address) {
     return address.is_loopback();
 }
 
-// The parts of a request head that the routes look at.
-HttpHead headOf(const Request& request) {
-    HttpHead head;
-    head.method = std::string(request.method_string());
-    head.target = std::string(request.target());
-    head.contentType = std::string(request[http::field::content_type]);
-    if (const auto it = request.find("x-api-key"); it != request.end())
-        head.apiKey = std::string(it->value());
-    if (const auto it = request.find("x-client"); it != request.end())
-        head.client = std::string(it->value());
-    if (request.count(http::field::host) == 1)
-        head.host = std::string(request[http::field::host]);
-    for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
-        head.origin =
-            (head.origin ? *head.origin + ", " : std::string()) + std::string(it->value());
-    if (const auto it = request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
-        it != request.end())
-        head.admin = std::string(it->value());
-    head.upgrade = websocket::is_upgrade(request);
-    return head;
-}
-
-class HttpSession final : public Closable, public std::enable_shared_from_this<HttpSession> {
+class HttpSession final : public Closable,
+                          public Evictable,
+                          public std::enable_shared_from_this<HttpSession> {
 public:
     HttpSession(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot)
         : net_(net),
@@ -62,7 +41,11 @@ public:
           executor_(stream_.get_executor()),
           slot_(std::move(slot)) {}
 
-    ~HttpSession() override { net_.delist(this); }
+    ~HttpSession() override {
+        net_.delist(this);
+        if (waitTicket_ != 0)
+            net_.stopWaiting(waitTicket_);
+    }
 
     void start() {
         error_code ec;
@@ -73,6 +56,9 @@ public:
             stream_.socket().close(ec);
             return;
         }
+        // Among the connections waiting for a head from its accept on, so that the next
+        // connection accepted at the cap finds it there.
+        waitTicket_ = net_.startWaiting(weak_from_this());
         asio::dispatch(executor_, [self = shared_from_this()] { self->readHead(); });
     }
 
@@ -83,6 +69,11 @@ public:
         });
     }
 
+    // Taken out of the waiting connections by admit(): it never gets to use its head.
+    void evict() override {
+        asio::post(executor_, [self = shared_from_this()] { self->closeNow(); });
+    }
+
 private:
     // The head has headTimeout to arrive whole, however slowly its bytes trickle in.
     void readHead() {
@@ -90,7 +81,10 @@ private:
         parser_->header_limit(kHeaderLimit);
         parser_->body_limit(net_.routes.bodyLimit(roles_));
         version_ = 11;
+        bodyLeft_.reset();
         readingHead_ = true;
+        if (waitTicket_ == 0)
+            waitTicket_ = net_.startWaiting(weak_from_this());
         stream_.expires_after(net_.options.headTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
@@ -98,6 +92,9 @@ private:
     }
 
     void onHead(error_code ec) {
+        const bool evicted = !net_.stopWaiting(std::exchange(waitTicket_, 0));
+        if (evicted)
+            return closeNow();
         if (ec)
             return onReadError(ec);
         readingHead_ = false;
@@ -111,8 +108,13 @@ private:
         head_.peer = peer_;
 
         routing_ = net_.routes.route(roles_, head_);
-        if (routing_.refusal)
+        if (routing_.refusal) {
+            // What is left of an announced body, which lingering reads before it closes.
+            const std::size_t buffered = buffer_.size();
+            if (head_.contentLength && !parser_->is_done())
+                bodyLeft_ = *head_.contentLength > buffered ? *head_.contentLength - buffered : 0;
             return reply(std::move(*routing_.refusal), !parser_->is_done() || !keepAlive_);
+        }
         if (routing_.endpoint == Endpoint::WebSocket)
             return upgrade();
         parser_->body_limit(routing_.bodyLimit);
@@ -243,20 +245,29 @@ private:
     }
 
     // Closes after the answer without resetting the connection under a client that is still
-    // sending: our side is shut, and what still arrives is read and thrown away for a moment.
+    // sending its body (a refusal comes before the body is read): closing with unread bytes
+    // would reset the connection, and a client still writing would see the reset instead of
+    // the answer. Our side is shut, and what still arrives is read and thrown away until the
+    // announced body is all read or the client closes: at most as much as the largest body
+    // these ports take, for Options::lingerTimeout at most.
     void linger() {
         error_code ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-        stream_.expires_after(kLingerTimeout);
+        stream_.expires_after(net_.options.lingerTimeout);
+        const std::uint64_t most = net_.routes.bodyLimit(roles_) + kHeaderLimit;
+        drainLeft_ = bodyLeft_ ? std::min(*bodyLeft_, most) : most;
+        if (drainLeft_ == 0)
+            return closeNow();
+        drain_.resize(kDrainChunk);
         drainNext();
     }
 
     void drainNext() {
         stream_.async_read_some(asio::buffer(drain_),
                                 [self = shared_from_this()](error_code ec, std::size_t n) {
-                                    self->drained_ += n;
-                                    if (ec || self->drained_ > kMaxDrainBytes)
+                                    if (ec || n >= self->drainLeft_)
                                         return self->closeNow();
+                                    self->drainLeft_ -= n;
                                     self->drainNext();
                                 });
     }
@@ -286,16 +297,39 @@ private:
     bool closeAfter_ = false;
     bool upgraded_ = false;
     bool readingHead_ = false;
+    std::uint64_t waitTicket_ = 0;  // among the connections waiting for a head, while one
     std::size_t answered_ = 0;
     std::string peer_;
     bool loopback_ = false;
     http::response<http::string_body> response_;
     http::response<http::empty_body> continue_;
-    std::array<char, 16 * 1024> drain_{};
-    std::size_t drained_ = 0;
+    std::optional<std::uint64_t> bodyLeft_;  // of a refused request's announced body
+    std::vector<char> drain_;                // while lingering
+    std::uint64_t drainLeft_ = 0;
 };
 
 }  // namespace
+
+HttpHead headOf(const Request& request) {
+    HttpHead head;
+    head.method = std::string(request.method_string());
+    head.target = std::string(request.target());
+    head.contentType = std::string(request[http::field::content_type]);
+    if (const auto it = request.find("x-api-key"); it != request.end())
+        head.apiKey = std::string(it->value());
+    if (const auto it = request.find("x-client"); it != request.end())
+        head.client = std::string(it->value());
+    if (request.count(http::field::host) == 1)
+        head.host = std::string(request[http::field::host]);
+    for (auto [it, end] = request.equal_range(http::field::origin); it != end; ++it)
+        head.origin =
+            (head.origin ? *head.origin + ", " : std::string()) + std::string(it->value());
+    if (const auto it = request.find(beast::string_view(kAdminHeader.data(), kAdminHeader.size()));
+        it != request.end())
+        head.admin = std::string(it->value());
+    head.upgrade = websocket::is_upgrade(request);
+    return head;
+}
 
 void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot) {
     std::make_shared<HttpSession>(net, roles, std::move(socket), std::move(slot))->start();

@@ -123,38 +123,42 @@ void Hub::send(std::uint64_t connection, Client& client, const std::string& text
 
 // --- Messages from clients ---
 
-void Hub::received(std::uint64_t connection, const std::string& text) {
+Relayed Hub::received(std::uint64_t connection, const std::string& text) {
+    // Parsed before the lock, so that the other connections' messages need not wait for it.
+    std::string error;
+    const std::optional<Json> parsed = parseJson(text, kMaxDepth, error);
     std::lock_guard lock(mutex_);
     const auto it = clients_.find(connection);
     if (it == clients_.end())
-        return;
+        return {};
     Client& client = it->second;
-
-    std::string error;
-    const std::optional<Json> parsed = parseJson(text, kMaxDepth, error);
+    const auto ignored = [&](std::string_view why) {
+        ignore(connection, why);
+        return Relayed{};
+    };
     if (!parsed)
-        return ignore(connection, error + " (" + std::to_string(text.size()) + " bytes)");
+        return ignored(error + " (" + std::to_string(text.size()) + " bytes)");
     const Json& message = *parsed;
     if (!message.is_object())
-        return ignore(connection, "not a JSON object");
+        return ignored("not a JSON object");
     const auto t = message.find("t");
     if (t == message.end() || !t->is_string())
-        return ignore(connection, "no string \"t\"");
+        return ignored("no string \"t\"");
     const std::string type = t->get<std::string>();
 
-    if (type == "hello")
-        return onHello(connection, client, message);
-    if (type == "pong") {
-        log_.write(label(connection) + " pong");
-        return;
-    }
     if (isRotationType(type))
         return onRotation(connection, client, type, text, message);
-    if (type == "create_ack")
-        return onCreateAck(connection, client, message);
-    if (type == "game_result")
-        return onGameResult(connection, client, message);
-    ignore(connection, "unknown type \"" + escaped(type, 40) + "\"");
+    if (type == "hello")
+        onHello(connection, client, message);
+    else if (type == "pong")
+        log_.write(label(connection) + " pong");
+    else if (type == "create_ack")
+        onCreateAck(connection, client, message);
+    else if (type == "game_result")
+        onGameResult(connection, client, message);
+    else
+        ignore(connection, "unknown type \"" + escaped(type, 40) + "\"");
+    return {};
 }
 
 void Hub::onHello(std::uint64_t connection, Client& client, const Json& message) {
@@ -213,12 +217,16 @@ bool Hub::isPairedClient(const Client& client) const {
     return client.hello && pairs_.count(client.hello->deviceId) != 0;
 }
 
-void Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
-                     const std::string& text, const Json& message) {
+Relayed Hub::onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                        const std::string& text, const Json& message) {
+    const auto ignored = [&](const std::string& why) {
+        ignore(connection, why);
+        return Relayed{};
+    };
     // Only a client that said who it is, and whose device is paired (as orders need), takes
     // part in a match's relays.
     if (!client.hello)
-        return ignore(connection, type + " before hello, not relayed");
+        return ignored(type + " before hello, not relayed");
     const std::string wrong = wrongMember(message, {{"server", JsonKind::String},
                                                     {"from", JsonKind::String},
                                                     {"by", JsonKind::String},
@@ -237,21 +245,25 @@ void Hub::onRotation(std::uint64_t connection, Client& client, const std::string
                                                     {"scope", JsonKind::String},
                                                     {"broadcast", JsonKind::Boolean}});
     if (!wrong.empty())
-        return ignore(connection, type + ": " + wrong);
+        return ignored(type + ": " + wrong);
     const std::string server = stringMember(message, "server");
     if (server.empty())
-        return ignore(connection, type + " without a server name, not relayed");
+        return ignored(type + " without a server name, not relayed");
     if (!isPairedClient(client))
-        return ignore(connection, type + " from a device that is not paired, not relayed");
+        return ignored(type + " from a device that is not paired, not relayed");
     client.server = server;
 
     // Relayed as received, to the other paired clients of the same match only.
     std::string targets;
+    Relayed relayed;
     for (auto& [other, entry] : clients_) {
         if (other == connection || entry.server != server || !isPairedClient(entry))
             continue;
-        if (auto peer = entry.peer.lock())
+        if (auto peer = entry.peer.lock()) {
             peer->sendText(text);
+            relayed.bytes += text.size();
+            relayed.to.push_back(std::move(peer));
+        }
         targets += (targets.empty() ? "" : ", ") + label(other);
     }
     RotationMessage record;
@@ -264,6 +276,7 @@ void Hub::onRotation(std::uint64_t connection, Client& client, const std::string
     log_.write(label(connection) + " " + type + " server='" + escaped(server, 60) + "' " +
                record.summary + " relayed to " + record.relayedTo);
     rotationMessages_.add(std::move(record));
+    return relayed;
 }
 
 void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& message) {
@@ -296,7 +309,13 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     result.connection = connection;
     result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
     result.message = message;
-    gameResults_.add(std::move(result));
+    // A client that was not sure its result arrived sends it again: the same result from the
+    // same device is one game, recorded once.
+    const bool repeat = gameResults_.any([&](const GameResult& kept) {
+        return kept.deviceId == result.deviceId && kept.message == result.message;
+    });
+    if (!repeat)
+        gameResults_.add(std::move(result));
     const std::string server = stringMember(message, "server");
     if (!server.empty())
         client.server = server;
@@ -305,7 +324,8 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
                "' map=" + escaped(stringMember(message, "mapCode"), 40) + " blue " +
                integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
                " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
-               std::to_string(players == message.end() ? 0 : players->size()) + " players");
+               std::to_string(players == message.end() ? 0 : players->size()) + " players" +
+               (repeat ? ": a repeat of one recorded from this device, kept once" : ""));
 }
 
 // --- Sending ---

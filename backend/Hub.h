@@ -4,6 +4,7 @@
 // layer reports connections and messages here and gives each connection a Peer to send through.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,7 +21,7 @@
 
 namespace brevant::backend {
 
-// One WebSocket connection as the hub sees it. Both calls return at once; they may be made from
+// One WebSocket connection as the hub sees it. The calls return at once; they may be made from
 // any thread, also after the connection ended (then they do nothing).
 class Peer {
 public:
@@ -30,6 +31,18 @@ public:
     // Ends the connection with close code 1008 (policy violation) and `why` as the reason
     // (at most 123 bytes); what was not sent yet is dropped.
     virtual void closeForPolicy(std::string why) = 0;
+    // Whether so much waits to be sent to it, while it goes on reading, that those sending to
+    // it should wait until it has caught up.
+    virtual bool behind() const = 0;
+    // Calls `wake` (on any thread) once it has caught up, stopped reading or ended; false,
+    // without calling it, when it is not behind.
+    virtual bool wakeWhenCaughtUp(std::function<void()> wake) = 0;
+};
+
+// What Hub::received relayed to other connections.
+struct Relayed {
+    std::size_t bytes = 0;
+    std::vector<std::shared_ptr<Peer>> to;
 };
 
 class Hub {
@@ -52,7 +65,7 @@ public:
     // --- Reported by the network layer ---
     void connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address);
     void disconnected(std::uint64_t connection, std::string_view reason);
-    void received(std::uint64_t connection, const std::string& text);
+    Relayed received(std::uint64_t connection, const std::string& text);
     // A message the network layer dropped itself (binary, over the size limit).
     void dropped(std::uint64_t connection, std::string_view why);
 
@@ -86,8 +99,8 @@ private:
     void onHello(std::uint64_t connection, Client& client, const Json& message);
     void replaceOthers(std::uint64_t connection, const std::string& deviceId);
     bool isPairedClient(const Client& client) const;
-    void onRotation(std::uint64_t connection, Client& client, const std::string& type,
-                    const std::string& text, const Json& message);
+    Relayed onRotation(std::uint64_t connection, Client& client, const std::string& type,
+                       const std::string& text, const Json& message);
     void onCreateAck(std::uint64_t connection, Client& client, const Json& message);
     void onGameResult(std::uint64_t connection, Client& client, const Json& message);
     void tellPairing(const std::string& deviceId);

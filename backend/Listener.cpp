@@ -1,8 +1,9 @@
 // A listening socket: binds with an error that says what to do, and accepts connections for
 // the HTTP sessions (as many as there are connection slots), retrying a little later when
-// accepting fails.
+// accepting fails. Its handlers run on a strand of its own.
 #include <utility>
 
+#include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 
 #include "backend/NetworkParts.h"
@@ -40,10 +41,13 @@ void Listener::accept() {
     });
 }
 
-void Listener::close() {
-    error_code ignored;
-    acceptor_.close(ignored);
-    retry_.cancel();
+void Listener::close(std::function<void()> done) {
+    asio::post(strand_, [this, done = std::move(done)] {
+        error_code ignored;
+        acceptor_.close(ignored);
+        retry_.cancel();
+        done();
+    });
 }
 
 void Listener::onAccept(error_code ec, tcp::socket socket) {

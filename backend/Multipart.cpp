@@ -383,14 +383,22 @@ bool Reader::readHeaders(std::size_t& pos) {
     if (pending_.size() - pos < 2)
         return false;
     std::size_t end = pos;
+    bool complete = true;
     if (pending_.compare(pos, 2, "\r\n") != 0) {
         const std::size_t blank = pending_.find("\r\n\r\n", pos);
-        end = blank == std::string::npos ? pending_.size() : blank + 2;
+        complete = blank != std::string::npos;
+        end = complete ? blank + 2 : pending_.size();
     }
-    if (end - pos > limits_.maxHeaderBytes)
+    // The limit is on the header lines, their CRLFs included, never on the empty line after
+    // them: when the body was cut inside that line, its first byte is not counted either, so
+    // that how the bytes arrive changes nothing.
+    std::size_t headerBytes = end - pos;
+    if (!complete && headerBytes >= 3 && pending_.compare(end - 3, 3, "\r\n\r") == 0)
+        --headerBytes;
+    if (headerBytes > limits_.maxHeaderBytes)
         return fail(Failure::Malformed, "part headers longer than " +
                                             std::to_string(limits_.maxHeaderBytes) + " bytes");
-    if (end == pending_.size())
+    if (!complete)
         return false;
     Part part;
     std::string error;

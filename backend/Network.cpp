@@ -1,5 +1,8 @@
-// The network layer's start and stop: binding the listeners, the network thread, and ending
-// every open connection on stop. The sessions and the listener live in their own files.
+// The network layer's start and stop (binding the listeners, the network threads, ending every
+// open connection on stop) and what the connections share: the connection cap and its
+// evictions, and the backlog budget with its paused readers. The sessions and the listener live
+// in their own files.
+#include <algorithm>
 #include <future>
 #include <utility>
 
@@ -47,13 +50,60 @@ void Network::Impl::delist(Closable* key) {
     connections.erase(key);
 }
 
+namespace sockets {
+
+bool RateLimitedLine::due(std::size_t& count) {
+    std::lock_guard lock(mutex_);
+    ++quiet_;
+    const auto now = std::chrono::steady_clock::now();
+    if (last_ != std::chrono::steady_clock::time_point{} && now - last_ < std::chrono::seconds(1))
+        return false;
+    count = quiet_;
+    quiet_ = 0;
+    last_ = now;
+    return true;
+}
+
+}  // namespace sockets
+
 std::optional<ConnectionSlot> Network::Impl::admit() {
     std::size_t open = openConnections.load();
-    do {
-        if (open >= options.maxConnections)
-            return std::nullopt;
-    } while (!openConnections.compare_exchange_weak(open, open + 1));
+    while (open < options.maxConnections) {
+        if (openConnections.compare_exchange_weak(open, open + 1))
+            return ConnectionSlot(openConnections);
+    }
+    // At the cap: the connection that has waited longest for a request head gives its place.
+    // Its slot is counted until it has closed, a moment later.
+    std::shared_ptr<Evictable> oldest;
+    {
+        std::lock_guard lock(waitingMutex);
+        while (!oldest && !waiting.empty()) {
+            oldest = waiting.begin()->second.lock();
+            waiting.erase(waiting.begin());
+        }
+    }
+    if (!oldest)
+        return std::nullopt;
+    oldest->evict();
+    if (std::size_t count = 0; evictionLine.due(count))
+        log.write("at the cap of " + std::to_string(options.maxConnections) +
+                  " connections: closed " + std::to_string(count) +
+                  (count == 1 ? " connection" : " connections") +
+                  " still sending a request head, the longest waiting first, for new ones");
+    openConnections.fetch_add(1);
     return ConnectionSlot(openConnections);
+}
+
+std::uint64_t Network::Impl::startWaiting(std::weak_ptr<Evictable> connection) {
+    std::lock_guard lock(waitingMutex);
+    const std::uint64_t ticket = nextWaiting++;
+    waiting.emplace(ticket, std::move(connection));
+    return ticket;
+}
+
+bool Network::Impl::stopWaiting(std::uint64_t ticket) {
+    std::lock_guard lock(waitingMutex);
+    return waiting.erase(ticket) != 0;
 }
 
 void Network::Impl::turnAway(tcp::socket& socket) {
@@ -61,25 +111,100 @@ void Network::Impl::turnAway(tcp::socket& socket) {
     const tcp::endpoint remote = socket.remote_endpoint(ec);
     const std::string peer = ec ? std::string("?") : endpointText(remote);
     socket.close(ec);
-    const auto now = std::chrono::steady_clock::now();
-    if (lastTurnAwayLine != std::chrono::steady_clock::time_point{} &&
-        now - lastTurnAwayLine < std::chrono::seconds(1)) {
-        ++turnedAwayQuietly;
+    std::size_t count = 0;
+    if (!turnAwayLine.due(count))
         return;
-    }
     std::string line = "connection from " + peer +
                        " refused: " + std::to_string(options.maxConnections) +
-                       " connections are open, the most allowed";
-    if (turnedAwayQuietly > 0)
-        line +=
-            " (" + std::to_string(turnedAwayQuietly) + " more refused since the last such line)";
+                       " connections are open, the most allowed, none of them waiting for a "
+                       "request head";
+    if (count > 1)
+        line += " (" + std::to_string(count - 1) + " more refused since the last such line)";
     log.write(line);
-    lastTurnAwayLine = now;
-    turnedAwayQuietly = 0;
+}
+
+bool Network::Impl::pauseIfOverBudget(std::shared_ptr<Paused> session, std::uint64_t number) {
+    {
+        std::lock_guard lock(pausedMutex);
+        if (backlog.load() <= options.maxBacklogBytes)
+            return false;
+        paused.push_back(std::move(session));
+    }
+    watchForStallsSoon();
+    if (std::size_t count = 0; pauseLine.due(count))
+        log.write("backlog of " + std::to_string(backlog.load()) + " bytes for the clients, over " +
+                  std::to_string(options.maxBacklogBytes) + ": stopped reading from ws#" +
+                  std::to_string(number) +
+                  (count > 1
+                       ? " and " + std::to_string(count - 1) + " more since the last such line"
+                       : std::string()) +
+                  ", whose messages feed it, until it is down to half");
+    return true;
+}
+
+void Network::Impl::releaseBacklog(std::size_t bytes) {
+    const std::size_t before = backlog.fetch_sub(bytes);
+    const std::size_t low = options.maxBacklogBytes / 2;
+    if (before <= low || before - bytes > low)
+        return;
+    std::vector<std::shared_ptr<Paused>> waking;
+    {
+        std::lock_guard lock(pausedMutex);
+        waking.swap(paused);
+    }
+    for (const auto& session : waking)
+        session->resume();
+    const std::size_t count = waking.size();
+    waking.clear();  // without the lock: a session that goes runs releaseBacklog
+    if (std::size_t lines = 0; count > 0 && resumeLine.due(lines))
+        log.write("backlog down to " + std::to_string(backlog.load()) +
+                  " bytes: reading again from " + std::to_string(count) +
+                  (count == 1 ? " client" : " clients"));
+}
+
+void Network::Impl::watchForStallsSoon() {
+    std::lock_guard lock(pausedMutex);
+    if (stallWatchRunning || stallWatchEnded)
+        return;
+    stallWatchRunning = true;
+    asio::post(stallWatch->get_executor(), [this] { watchForStalls(); });
+}
+
+void Network::Impl::watchForStalls() {
+    {
+        std::lock_guard lock(pausedMutex);
+        if ((paused.empty() && heldFeeders.load() == 0) || stallWatchEnded) {
+            stallWatchRunning = false;
+            return;
+        }
+    }
+    std::vector<std::shared_ptr<Closable>> open;
+    {
+        std::lock_guard lock(connectionsMutex);
+        for (const auto& [key, weak] : connections) {
+            if (auto connection = weak.lock())
+                open.push_back(std::move(connection));
+        }
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& connection : open)
+        connection->dropIfStalled(now);
+    stallWatch->expires_after(std::clamp(options.stalledReaderTimeout / 4,
+                                         std::chrono::milliseconds(10),
+                                         std::chrono::milliseconds(100)));
+    stallWatch->async_wait([this](error_code) { watchForStalls(); });
 }
 
 Network::Impl::~Impl() {
+    dropPaused();
     listeners.clear();
+}
+
+void Network::Impl::dropPaused() {
+    std::vector<std::shared_ptr<Paused>> dropped;
+    std::lock_guard lock(pausedMutex);
+    dropped.swap(paused);
+    stallWatchEnded = true;
 }
 
 void Network::Impl::run() {
@@ -93,7 +218,7 @@ void Network::Impl::run() {
     }
     {
         std::lock_guard lock(runMutex);
-        running = false;
+        --running;
     }
     runEnded.notify_all();
 }
@@ -164,9 +289,14 @@ bool Network::start(std::string& error) {
         listener->accept();
     }
     net.work.emplace(asio::make_work_guard(net.ioc));
-    net.running = true;
+    net.stallWatch.emplace(asio::make_strand(net.ioc));
+    std::size_t threads = net.options.networkThreads;
+    if (threads == 0)
+        threads = std::max(1u, std::thread::hardware_concurrency());
+    net.running = threads;
     net.started = true;
-    net.thread = std::thread([&net] { net.run(); });
+    for (std::size_t i = 0; i < threads; ++i)
+        net.threads.emplace_back([&net] { net.run(); });
     return true;
 }
 
@@ -176,15 +306,13 @@ void Network::stop() {
         return;
     net.stopped = true;
 
-    // No new connections: the listeners close on the network thread, then every open
-    // connection is ended.
-    auto closed = std::make_shared<std::promise<void>>();
-    asio::post(net.ioc, [&net, closed] {
-        for (const auto& listener : net.listeners)
-            listener->close();
-        closed->set_value();
-    });
-    closed->get_future().wait_for(std::chrono::seconds(2));
+    // No new connections: the listeners close on their strands, then every open connection is
+    // ended.
+    for (const auto& listener : net.listeners) {
+        auto closed = std::make_shared<std::promise<void>>();
+        listener->close([closed] { closed->set_value(); });
+        closed->get_future().wait_for(std::chrono::seconds(2));
+    }
     std::vector<std::shared_ptr<Closable>> open;
     {
         std::lock_guard lock(net.connectionsMutex);
@@ -194,16 +322,19 @@ void Network::stop() {
                 open.push_back(std::move(connection));
         }
     }
+    net.dropPaused();
+    asio::post(net.stallWatch->get_executor(), [&net] { net.stallWatch->cancel(); });
     for (const auto& connection : open)
         connection->shutdown();
     open.clear();
     net.work.reset();
     {
         std::unique_lock lock(net.runMutex);
-        if (!net.runEnded.wait_for(lock, std::chrono::seconds(3), [&] { return !net.running; }))
+        if (!net.runEnded.wait_for(lock, std::chrono::seconds(3), [&] { return net.running == 0; }))
             net.ioc.stop();  // something still waits on a timer; it need not finish
     }
-    net.thread.join();
+    for (std::thread& thread : net.threads)
+        thread.join();
     net.log.write("stopped");
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The backend's sockets: the listeners, the HTTP connections and the WebSocket sessions, on
-// one network thread of their own. Beast stays behind this header.
+// network threads of their own. Beast stays behind this header.
 #include <memory>
 #include <string>
 
@@ -18,7 +18,7 @@ public:
     Network(const Network&) = delete;
     Network& operator=(const Network&) = delete;
 
-    // Binds every listener, then starts the network thread. On failure nothing runs and
+    // Binds every listener, then starts the network threads. On failure nothing runs and
     // `error` says which port failed and why.
     bool start(std::string& error);
     void stop();

@@ -2,14 +2,16 @@
 // The network layer's own parts, shared by its files (Network.cpp, Listener.cpp,
 // HttpSession.cpp, WsSession.cpp) and included by nothing else: Beast stays behind this header.
 //
-// Everything runs on the one network thread; each connection has a strand of its own (so that
-// a second network thread would also be safe), and other threads reach a connection only by
-// posting to that strand.
+// The network threads (Options::networkThreads) share one io_context; each connection and each
+// listener has a strand of its own, and other threads reach a connection only by posting to
+// that strand. What the connections share is behind a mutex or atomic here.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -22,6 +24,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/message.hpp>
@@ -43,6 +46,10 @@ using boost::system::error_code;
 
 inline constexpr const char* kServerName = "brevant-backend";
 
+// What a queued message costs besides its bytes (its string, its place in the queue, the
+// handler that carried it), so that the backlog counts memory rather than text alone.
+inline constexpr std::size_t kQueuedMessageOverhead = 128;
+
 // A request as the HTTP session reads it: the head whole, the body in pieces.
 using Request = http::request<http::buffer_body>;
 
@@ -51,6 +58,39 @@ class Closable {
 public:
     virtual ~Closable() = default;
     virtual void shutdown() = 0;
+    // While readers wait for the backlog to drain: ends a WebSocket session whose write has not
+    // gone through for Options::stalledReaderTimeout (a client that stopped reading).
+    virtual void dropIfStalled(std::chrono::steady_clock::time_point) {}
+};
+
+// A connection that has not sent a whole request head yet, which a new connection may take the
+// place of at the cap.
+class Evictable {
+public:
+    virtual ~Evictable() = default;
+    // Closes the connection (on its own strand).
+    virtual void evict() = 0;
+};
+
+// A WebSocket session that stopped reading while the backlog drains.
+class Paused {
+public:
+    virtual ~Paused() = default;
+    // Reads again (on its own strand).
+    virtual void resume() = 0;
+};
+
+// A log line for something that may happen many times a second: written at most once a second,
+// with the number of times it happened since the last one.
+class RateLimitedLine {
+public:
+    // Counts one event; true (with `count`, this one included) when a line is due now.
+    bool due(std::size_t& count);
+
+private:
+    std::mutex mutex_;
+    std::chrono::steady_clock::time_point last_{};
+    std::size_t quiet_ = 0;
 };
 
 // "1.2.3.4:80" or "[::1]:80".
@@ -100,28 +140,67 @@ struct Network::Impl {
 
     // Connections between accept and close, over every listener.
     std::atomic<std::size_t> openConnections{0};
-    // A slot for a new connection, unless Options::maxConnections are open.
+    // A slot for a new connection. At Options::maxConnections it takes the place of the
+    // connection that has waited longest for a request head (closing that one); nullopt when
+    // every open connection is past its head (a request under way, an upload, a WebSocket).
     std::optional<sockets::ConnectionSlot> admit();
     // Closes a connection that found no slot, with a log line (at most one a second, counting
-    // the ones not logged). Network thread only.
+    // the ones not logged).
     void turnAway(sockets::tcp::socket& socket);
-    std::chrono::steady_clock::time_point lastTurnAwayLine{};
-    std::size_t turnedAwayQuietly = 0;
+    sockets::RateLimitedLine turnAwayLine;
+    sockets::RateLimitedLine evictionLine;
+
+    // Connections waiting for a request head, by the order they began to wait. A connection
+    // enters when it starts reading a head and leaves when the head is read (false: it was
+    // evicted meanwhile and is closing).
+    std::mutex waitingMutex;
+    std::map<std::uint64_t, std::weak_ptr<sockets::Evictable>> waiting;
+    std::uint64_t nextWaiting = 1;
+    std::uint64_t startWaiting(std::weak_ptr<sockets::Evictable> connection);
+    bool stopWaiting(std::uint64_t ticket);
+
+    // Bytes queued for WebSocket clients over all sessions (each message counted with
+    // kQueuedMessageOverhead), and the sessions that stopped reading because they fed it past
+    // Options::maxBacklogBytes; they read again once it is down to half of that.
+    std::atomic<std::size_t> backlog{0};
+    // Sessions not read until a client they relay to has caught up (see WsSession.cpp).
+    std::atomic<std::size_t> heldFeeders{0};
+    // Starts the stall watch unless it runs.
+    void watchForStallsSoon();
+    void addBacklog(std::size_t bytes) { backlog.fetch_add(bytes); }
+    void releaseBacklog(std::size_t bytes);
+    // Whether the session should stop reading now (then it is resumed later).
+    bool pauseIfOverBudget(std::shared_ptr<sockets::Paused> session, std::uint64_t number);
+    std::mutex pausedMutex;
+    // Held here while paused: a session lives as long as something refers to it, and a paused
+    // one has no operation under way.
+    std::vector<std::shared_ptr<sockets::Paused>> paused;
+    // Lets the paused sessions go (at stop) and ends the stall watch.
+    void dropPaused();
+    sockets::RateLimitedLine pauseLine;
+    sockets::RateLimitedLine resumeLine;
+    sockets::RateLimitedLine holdLine;
+    // While readers are paused, a timer (stallWatch, below) drops clients that stopped reading
+    // (Closable's dropIfStalled), so that a backlog held by them cannot keep everyone waiting.
+    bool stallWatchRunning = false;  // pausedMutex
+    bool stallWatchEnded = false;    // pausedMutex; set by stop()
+    void watchForStalls();
 
     Ports bound;
     bool started = false;
     bool stopped = false;
     std::mutex runMutex;
     std::condition_variable runEnded;
-    bool running = false;
+    std::size_t running = 0;  // network threads still in run()
 
     // Destroyed before the members above: pending handlers (and the connections they own) go
     // with the context.
-    sockets::asio::io_context ioc{1};
+    sockets::asio::io_context ioc;
     std::optional<sockets::asio::executor_work_guard<sockets::asio::io_context::executor_type>>
         work;
     std::vector<std::unique_ptr<sockets::Listener>> listeners;
-    std::thread thread;
+    std::optional<sockets::asio::steady_timer> stallWatch;
+    std::vector<std::thread> threads;
 
     void run();
 };
@@ -132,24 +211,33 @@ namespace sockets {
 class Listener {
 public:
     Listener(Network::Impl& net, unsigned roles)
-        : net_(net), roles_(roles), acceptor_(net.ioc), retry_(net.ioc) {}
+        : net_(net),
+          roles_(roles),
+          strand_(asio::make_strand(net.ioc)),
+          acceptor_(strand_),
+          retry_(strand_) {}
 
     // Opens, binds and listens; on failure `error` names the port, the reason and the fix.
     bool open(const tcp::endpoint& endpoint, std::string& error);
     unsigned roles() const { return roles_; }
     std::uint16_t port() const { return port_; }
     void accept();
-    void close();
+    // Closes the acceptor on its strand; `done` runs there afterwards.
+    void close(std::function<void()> done);
 
 private:
     void onAccept(error_code ec, tcp::socket socket);
 
     Network::Impl& net_;
     const unsigned roles_;
+    asio::strand<asio::io_context::executor_type> strand_;
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
     std::uint16_t port_ = 0;
 };
+
+// The parts of a request head that the routes look at (HttpSession.cpp).
+HttpHead headOf(const Request& request);
 
 // Reads HTTP requests from an accepted connection and answers them (HttpSession.cpp).
 void serveHttp(Network::Impl& net, unsigned roles, tcp::socket socket, ConnectionSlot slot);

@@ -1,6 +1,7 @@
 #pragma once
 // A record list that keeps only its latest entries, so that a client repeating itself cannot
 // make it grow without end.
+#include <algorithm>
 #include <cstddef>
 #include <deque>
 #include <utility>
@@ -24,6 +25,12 @@ public:
 
     // Oldest first.
     std::vector<T> all() const { return {items_.begin(), items_.end()}; }
+
+    // Whether a kept entry satisfies `predicate`.
+    template <class Predicate>
+    bool any(Predicate predicate) const {
+        return std::any_of(items_.begin(), items_.end(), predicate);
+    }
 
 private:
     const std::size_t max_;

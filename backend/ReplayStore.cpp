@@ -4,7 +4,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <string_view>
 #include <system_error>
+#include <vector>
+
+#include <boost/crc.hpp>
 
 #include "backend/Json.h"
 #include "platform/Files.h"
@@ -37,6 +42,16 @@ std::uint64_t numberOf(const fs::path& file) {
     return n;
 }
 
+// A replay being received is written to ".incoming-TOKEN-N.part".
+constexpr std::string_view kDraftPrefix = ".incoming-";
+constexpr std::string_view kDraftSuffix = ".part";
+
+bool isDraftName(const std::string& name) {
+    return name.size() > kDraftPrefix.size() + kDraftSuffix.size() &&
+           name.compare(0, kDraftPrefix.size(), kDraftPrefix) == 0 &&
+           name.compare(name.size() - kDraftSuffix.size(), kDraftSuffix.size(), kDraftSuffix) == 0;
+}
+
 // errno after a failed call, or EIO when the call failed without saying why (the C library's
 // stream functions need not set it).
 int failureErrno() {
@@ -61,6 +76,22 @@ bool writeNew(const fs::path& path, std::string_view data, int& err) {
         return false;
     }
     return true;
+}
+
+// Whether two files hold the same bytes (false when either cannot be read).
+bool sameContents(const fs::path& a, const fs::path& b) {
+    std::ifstream first(a, std::ios::binary);
+    std::ifstream second(b, std::ios::binary);
+    std::vector<char> left(64 * 1024);
+    std::vector<char> right(left.size());
+    while (first && second) {
+        first.read(left.data(), static_cast<std::streamsize>(left.size()));
+        second.read(right.data(), static_cast<std::streamsize>(right.size()));
+        if (first.gcount() != second.gcount() ||
+            !std::equal(left.begin(), left.begin() + first.gcount(), right.begin()))
+            return false;
+    }
+    return first.eof() && second.eof();
 }
 
 std::string errnoText(int err) {
@@ -94,13 +125,29 @@ bool ReplayStore::open(std::string& error) {
                 (ec ? ec.message() : std::string("not a folder"));
         return false;
     }
+    // Drafts left by a backend that ended in the middle of an upload are removed: no store
+    // still writes them (each store's drafts carry a token of its own, drawn below).
     std::uint64_t highest = 0;
-    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec))
+    std::vector<fs::path> stale;
+    for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
         highest = std::max(highest, numberOf(it->path()));
+        if (isDraftName(it->path().filename().string()))
+            stale.push_back(it->path());
+    }
     if (ec) {
         error = "cannot read the upload folder " + folder_.string() + ": " + ec.message();
         return false;
     }
+    std::size_t removed = 0;
+    for (const fs::path& path : stale) {
+        std::error_code ignored;
+        removed += fs::remove(path, ignored) ? 1 : 0;
+    }
+    if (!stale.empty())
+        log_.write("removed " + std::to_string(removed) + " of " + std::to_string(stale.size()) +
+                   " partial uploads (" + std::string(kDraftPrefix) + "*" +
+                   std::string(kDraftSuffix) + ") left in " + folder_.string() +
+                   " by an earlier run");
     std::lock_guard lock(mutex_);
     next_ = highest + 1;
     char token[16];
@@ -126,6 +173,10 @@ bool ReplayStore::Draft::write(std::string_view bytes, std::string& error) {
     const std::size_t n = std::fwrite(bytes.data(), 1, bytes.size(), file_);
     const int err = n == bytes.size() ? 0 : failureErrno();
     bytes_ += n;
+    boost::crc_32_type crc;
+    crc.reset(checksum_ ^ 0xFFFFFFFFu);  // go on from the bytes before
+    crc.process_bytes(bytes.data(), n);
+    checksum_ = crc.checksum();
     if (err != 0) {
         error = "cannot write " + path_.string() + ": " + errnoText(err);
         return false;
@@ -151,8 +202,8 @@ std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
     fs::path path;
     {
         std::lock_guard lock(mutex_);
-        path =
-            folder_ / (".incoming-" + draftToken_ + "-" + std::to_string(nextDraft_++) + ".part");
+        path = folder_ / (std::string(kDraftPrefix) + draftToken_ + "-" +
+                          std::to_string(nextDraft_++) + std::string(kDraftSuffix));
     }
     int err = 0;
     std::FILE* file = platform::createNewFile(path, err);
@@ -163,17 +214,31 @@ std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
     return std::unique_ptr<Draft>(new Draft(file, path));
 }
 
-std::optional<Upload> ReplayStore::keep(Draft& draft, const Details& details, std::string& error) {
+const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& details) const {
+    for (const Stored& stored : stored_) {
+        const Upload& earlier = stored.upload;
+        if (earlier.deviceId == details.deviceId && earlier.fileName == details.fileName &&
+            earlier.bytes == draft.bytes() && stored.checksum == draft.checksum_ &&
+            sameContents(earlier.storedPath, draft.path_))
+            return &earlier;
+    }
+    return nullptr;
+}
+
+std::optional<ReplayStore::Kept> ReplayStore::keep(Draft& draft, const Details& details,
+                                                   std::string& error) {
     if (!draft.close(error))
         return std::nullopt;
+    std::lock_guard lock(mutex_);
+    if (const Upload* earlier = earlierCopy(draft, details))
+        return Kept{*earlier, true};
+
     Upload upload;
     upload.fileName = details.fileName;
     upload.deviceId = details.deviceId;
     upload.server = details.server;
     upload.uploader = details.uploader;
     upload.bytes = draft.bytes();
-
-    std::lock_guard lock(mutex_);
     // A name may be taken by a file that appeared after open(); such numbers are skipped. A
     // hard link gives the replay its name only when the name is free; the draft's own name
     // goes with the draft.
@@ -209,13 +274,16 @@ std::optional<Upload> ReplayStore::keep(Draft& draft, const Details& details, st
             return std::nullopt;
         }
     }
-    uploads_.push_back(upload);
-    return upload;
+    stored_.push_back({upload, draft.checksum_});
+    return Kept{upload, false};
 }
 
 std::vector<Upload> ReplayStore::uploads() const {
     std::lock_guard lock(mutex_);
-    return uploads_;
+    std::vector<Upload> out;
+    for (const Stored& stored : stored_)
+        out.push_back(stored.upload);
+    return out;
 }
 
 }  // namespace brevant::backend

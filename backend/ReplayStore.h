@@ -50,6 +50,7 @@ public:
         std::FILE* file_;
         const std::filesystem::path path_;
         std::uint64_t bytes_ = 0;
+        std::uint32_t checksum_ = 0;  // CRC-32 of the bytes so far
     };
     // Nullptr with `error` set when the temporary file cannot be created.
     std::unique_ptr<Draft> begin(std::string& error);
@@ -60,20 +61,34 @@ public:
         std::string server;
         std::string uploader;
     };
-    // Gives the draft's replay the next number and writes its sidecar. Nullopt with `error`
-    // set when that failed (nothing is left behind then).
-    std::optional<Upload> keep(Draft& draft, const Details& details, std::string& error);
+    struct Kept {
+        Upload upload;
+        // The same file (name and bytes) from the same device was stored before (a client that
+        // did not learn of its first delivery sends again): `upload` is that earlier one,
+        // nothing new stored.
+        bool repeat = false;
+    };
+    // Gives the draft's replay the next number and writes its sidecar, unless it repeats one
+    // stored before. Nullopt with `error` set when that failed (nothing is left behind then).
+    std::optional<Kept> keep(Draft& draft, const Details& details, std::string& error);
 
     std::vector<Upload> uploads() const;
 
 private:
+    struct Stored {
+        Upload upload;
+        std::uint32_t checksum = 0;
+    };
+    // An upload of this run with the draft's device, file name and bytes, with mutex_ held.
+    const Upload* earlierCopy(const Draft& draft, const Details& details) const;
+
     LogBook& log_;
     const std::filesystem::path folder_;
     mutable std::mutex mutex_;
     std::uint64_t next_ = 1;
     std::uint64_t nextDraft_ = 1;
     std::string draftToken_;
-    std::vector<Upload> uploads_;
+    std::vector<Stored> stored_;
 };
 
 }  // namespace brevant::backend

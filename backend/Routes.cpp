@@ -28,7 +28,8 @@ std::size_t Routes::bodyLimit(unsigned roles) const {
 
 HttpReply Routes::refuse(const HttpHead& head, unsigned status, const std::string& why) {
     log_.write(requestLine(head) + " -> " + std::to_string(status) + ": " + why);
-    return textReply(status, why);
+    // The backend's own failures name its files and folders: that stays in the log.
+    return textReply(status, status == 500 ? "the backend failed; its log says why" : why);
 }
 
 HttpReply Routes::unreadable(const std::string& peer, unsigned status, const std::string& why) {

@@ -5,9 +5,9 @@
 // (POST /upload-replay), keeps everything in memory (replays go to a folder), and is driven by
 // text commands (runCommand) from a console or from POST /admin on the pairing port.
 //
-// Threads: the server runs its own network thread between start() and stop(). Every public
+// Threads: the server runs its own network threads between start() and stop(). Every public
 // member may be called from any thread. The log sink is called on the thread that produced the
-// line (usually the network thread), one line at a time.
+// line (usually a network thread), one line at a time.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -50,12 +50,26 @@ struct Options {
     // then for its body, before the connection is dropped.
     std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
-    // Connections open at once over all ports, HTTP and WebSocket together; a connection past
-    // it is closed as soon as it is accepted.
+    // After a refusal answered before the body was read (401, 413, 503, ...), how long what the
+    // client still sends is read and dropped before the connection closes, so that the client
+    // gets to read the answer.
+    std::chrono::milliseconds lingerTimeout{std::chrono::seconds(10)};
+    // Connections open at once over all ports, HTTP and WebSocket together. At the cap a new
+    // connection takes the place of the one that has waited longest for a request head (it is
+    // closed); when every open connection is past its head, the new one is closed at once.
     std::size_t maxConnections = 512;
     // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
     // (one that stopped reading) is disconnected.
     std::size_t maxSendQueueBytes = 4 * 1024 * 1024;
+    // Bytes waiting to be sent to all WebSocket clients together (each message also counted
+    // with a little for its bookkeeping). Past it, the server stops reading from the clients
+    // whose messages it relays, until the backlog is down to half of it.
+    std::size_t maxBacklogBytes = 256 * 1024 * 1024;
+    // While those clients wait, a client none of whose writes went through for this long (one
+    // that stopped reading) is disconnected, so that it cannot hold the backlog up.
+    std::chrono::milliseconds stalledReaderTimeout{std::chrono::seconds(10)};
+    // Threads serving the connections; 0: one per processor core.
+    std::size_t networkThreads = 0;
     // Uploads received at once; another one is answered 503 until one of them ends. Each is
     // written to a temporary file in the upload folder as it arrives.
     std::size_t maxConcurrentUploads = 4;
@@ -137,10 +151,10 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds every listener and starts the network thread. On failure nothing keeps running and
+    // Binds every listener and starts the network threads. On failure nothing keeps running and
     // `error` (when given) says which port failed, why, and what to do. A server starts once.
     bool start(std::string* error = nullptr);
-    // Closes the listeners and every connection and joins the network thread. Idempotent.
+    // Closes the listeners and every connection and joins the network threads. Idempotent.
     void stop();
     // The bound ports (after a successful start; zeros before).
     Ports ports() const;

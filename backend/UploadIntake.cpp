@@ -99,18 +99,25 @@ HttpReply UploadIntake::finish() {
     if (refusal_)
         return std::move(*refusal_);
     std::string error;
-    const std::optional<Upload> stored = replays_.keep(*draft_, details_, error);
+    const std::optional<ReplayStore::Kept> kept = replays_.keep(*draft_, details_, error);
     draft_.reset();
-    if (!stored) {
+    if (!kept) {
         refuse(500, error);
         return std::move(*refusal_);
     }
-    log_.write("upload #" + std::to_string(stored->id) + " stored as " +
-               stored->storedPath.filename().string() + ": " + std::to_string(stored->bytes) +
-               " bytes, file='" + escaped(stored->fileName, 80) +
-               "' device=" + escaped(stored->deviceId, 60) + " server='" +
-               escaped(stored->server, 60) + "' uploader='" + escaped(stored->uploader, 40) + "'");
-    return jsonReply({{"ok", true}, {"id", stored->id}});
+    const Upload& stored = kept->upload;
+    if (kept->repeat)
+        log_.write("upload of " + std::to_string(stored.bytes) + " bytes from device " +
+                   escaped(details_.deviceId, 60) + " repeats #" + std::to_string(stored.id) +
+                   " (the same file from the same device): answered with #" +
+                   std::to_string(stored.id) + ", not stored again");
+    else
+        log_.write("upload #" + std::to_string(stored.id) + " stored as " +
+                   stored.storedPath.filename().string() + ": " + std::to_string(stored.bytes) +
+                   " bytes, file='" + escaped(stored.fileName, 80) + "' device=" +
+                   escaped(stored.deviceId, 60) + " server='" + escaped(stored.server, 60) +
+                   "' uploader='" + escaped(stored.uploader, 40) + "'");
+    return jsonReply({{"ok", true}, {"id", stored.id}});
 }
 
 }  // namespace brevant::backend

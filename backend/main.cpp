@@ -1,7 +1,9 @@
 // brevant-backend: the reference backend as a program. It prints every event with a time stamp
 // and reads commands from its standard input (type "help").
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -23,6 +25,28 @@ int usageError(const std::string& text) {
 // Written by the signal watcher, read by the console loop.
 int wakePipe[2] = {-1, -1};
 
+// Descriptors the program needs besides one per connection: standard streams, listeners, the
+// event loop's own, the wake pipe, the files of uploads under way, and the one a connection
+// past the cap holds until it is closed.
+constexpr std::size_t kSpareDescriptors = 32;
+
+// A connection cap the descriptor limit cannot hold is lowered to what it can, with a line:
+// past the limit, accepting fails and every new client would wait.
+void fitConnectionsToDescriptors(Options& options) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return;
+    const auto descriptors = static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t fit =
+        descriptors > 2 * kSpareDescriptors ? descriptors - kSpareDescriptors : descriptors / 2;
+    if (options.maxConnections <= fit || fit == 0)
+        return;
+    printLine("--max-connections " + std::to_string(options.maxConnections) +
+              " does not fit the descriptor limit (ulimit -n: " + std::to_string(descriptors) +
+              "); using " + std::to_string(fit));
+    options.maxConnections = fit;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,7 +57,8 @@ int main(int argc, char** argv) {
     }
     if (line.outcome == CommandLine::Outcome::Error)
         return usageError(line.error);
-    const Options& options = line.options;
+    Options options = line.options;
+    fitConnectionsToDescriptors(options);
 
     // Before any other thread starts, so that only the watcher takes the signals.
     if (::pipe(wakePipe) != 0) {

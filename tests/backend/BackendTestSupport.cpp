@@ -11,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket.hpp>
 
@@ -261,6 +262,33 @@ std::optional<unsigned> BareWsClient::closeCode() {
     if (*ended != websocket::error::closed)
         return std::nullopt;
     return impl_->ws.reason().code;
+}
+
+bool BareWsClient::readUntil(const std::function<bool(const std::string&)>& match) {
+    boost::beast::flat_buffer buffer;
+    bool found = false;
+    bool ended = false;
+    std::function<void()> readNext = [&] {
+        impl_->ws.async_read(buffer, [&](boost::system::error_code ec, std::size_t) {
+            found = !ec && match(boost::beast::buffers_to_string(buffer.data()));
+            buffer.clear();
+            ended = ec.failed();
+            if (!found && !ended)
+                readNext();
+        });
+    };
+    readNext();
+    impl_->ioc.restart();
+    const auto deadline = Clock::now() + kWait;
+    while (!found && !ended && Clock::now() < deadline)
+        impl_->ioc.run_one_until(deadline);
+    if (!found && !ended) {
+        boost::system::error_code ignored;
+        impl_->ws.next_layer().close(ignored);
+        impl_->ioc.restart();
+        impl_->ioc.run();
+    }
+    return found;
 }
 
 struct TcpClient::Impl {

@@ -73,6 +73,8 @@ public:
     // Reads and drops messages until the server closes: its close code, or nullopt when the
     // connection failed or ended otherwise, or kWait passed.
     std::optional<unsigned> closeCode();
+    // Reads messages until one satisfies `match` (true) or the connection ends or kWait passes.
+    bool readUntil(const std::function<bool(const std::string&)>& match);
 
 private:
     struct Impl;

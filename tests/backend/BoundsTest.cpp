@@ -112,6 +112,134 @@ TEST_F(BoundsTest, TheConnectionCapRefusesTheNextOneAndServesAgainOnceOneCloses)
     EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
 }
 
+// Connections that trickle their heads cannot keep the others out: at the cap the one that has
+// waited longest for its head makes room, while a WebSocket client and an upload under way
+// (both past their heads) stay.
+TEST_F(BoundsTest, AtTheCapANewConnectionTakesThePlaceOfTheLongestWaitingHead) {
+    options_.maxConnections = 4;
+    ASSERT_TRUE(start());
+    WsClient ws(ports().ws);
+    ws.hello("devW");
+    ASSERT_TRUE(ws.waitForType("pair_required"));
+    const std::string body =
+        "--x\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\ndevU\r\n--x\r\n"
+        "Content-Disposition: form-data; name=\"file\"; filename=\"r.replay\"\r\n\r\ndata\r\n"
+        "--x--\r\n";
+    TcpClient upload(ports().upload);
+    upload.send(
+        "POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+        "Content-Type: multipart/form-data; boundary=x\r\n"
+        "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
+        "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n");
+    ASSERT_EQ(upload.readUntil([](const std::string& r) { return r.find("\r\n\r\n") != r.npos; })
+                  .rfind("HTTP/1.1 100 ", 0),
+              0u);
+    upload.send(body.substr(0, 20));
+    // Two heads that never end, accepted before the next connection on the same port.
+    TcpClient oldest(ports().pair), younger(ports().pair);
+    oldest.send("GET /pair-status?dev");
+    younger.send("GET /pair");
+
+    const std::size_t mark = server_->logCount();
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+    EXPECT_TRUE(oldest.closedWithin(kWait));
+    EXPECT_TRUE(loggedSince(
+        "at the cap of 4 connections: closed 1 connection still sending a request head", mark));
+    upload.send(body.substr(20));
+    EXPECT_NE(upload.readUntil([](const std::string&) { return false; }).find("HTTP/1.1 200 "),
+              std::string::npos);
+    EXPECT_EQ(server_->runCommand("ping devW"), R"(sent to devW: {"t":"ping"})");
+    EXPECT_TRUE(ws.waitForType("ping"));
+}
+
+// A feeder (devA) and a reader (devR) that reads only when told, in one match: the feeder sends
+// 16 KiB states until a log line containing `line` says it is no longer read; true when one did.
+class FloodTest : public BoundsTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(start());
+        clients_ = pairedClients({"devA"});
+        server_->pair("devR");
+        reader_ = std::make_unique<BareWsClient>(ports().ws, 4096);
+        ASSERT_TRUE(reader_->connected());
+        reader_->hello("devR");
+        ASSERT_TRUE(server_->waitForLog("[devR] hello", kWait));
+        server_->runCommand("create devA Final");
+        server_->runCommand("join devR Final");
+    }
+
+    bool floodUntil(const std::string& line) {
+        const std::size_t mark = server_->logCount();
+        const std::string padding(16 * 1024, 'p');
+        for (int rev = 0; rev < 4000; ++rev) {
+            clients_[0]->send(R"({"t":"rotate_state","server":"Final","from":"devA","rev":)" +
+                              std::to_string(rev) + R"(,"rotation":[")" + padding + R"("]})");
+            const std::string relayed = "rev=" + std::to_string(rev) + " ";
+            if (!server_->waitForLog(
+                    [&](const std::string& l) {
+                        return l.find(relayed) != l.npos || l.find(line) != l.npos;
+                    },
+                    kWait, mark))
+                return false;
+            if (loggedSince(line, mark))
+                return true;
+        }
+        return false;
+    }
+
+    // Sends a last state, which the reader gets once it reads: whether it arrived, and the log
+    // by then.
+    bool lastOneArrives(std::vector<std::string>& lines) {
+        clients_[0]->send(
+            R"({"t":"rotate_state","server":"Final","from":"devA","rev":-1,"rotation":[]})");
+        const bool arrived = reader_->readUntil([](const std::string& m) { return hasRev(m, -1); });
+        lines = server_->logLines();
+        return arrived;
+    }
+
+    std::vector<std::unique_ptr<WsClient>> clients_;
+    std::unique_ptr<BareWsClient> reader_;
+};
+
+// Once the backlog of all clients is over its budget, the clients whose relays feed it are not
+// read until it drained: a state sent while paused is relayed only after that.
+class BacklogBudgetTest : public FloodTest {
+protected:
+    void SetUp() override {
+        options_.maxBacklogBytes = 32 * 1024;  // reached before the reader counts as behind
+        FloodTest::SetUp();
+    }
+};
+
+TEST_F(BacklogBudgetTest, StopsReadingFromAFeederUntilTheBacklogDrains) {
+    EXPECT_EQ(brevant::backend::Options{}.maxBacklogBytes, 256u * 1024 * 1024);
+    ASSERT_TRUE(floodUntil("bytes for the clients, over 32768: stopped reading from ws#1"));
+    std::vector<std::string> lines;
+    EXPECT_TRUE(lastOneArrives(lines));
+    const auto find = [&](const std::string& text) {
+        return std::find_if(lines.begin(), lines.end(),
+                            [&](const std::string& l) { return l.find(text) != l.npos; });
+    };
+    const auto resumed = find("backlog down to");
+    ASSERT_NE(resumed, lines.end());
+    EXPECT_NE(resumed->find("reading again from 1 client"), std::string::npos) << *resumed;
+    EXPECT_LT(resumed - lines.begin(), find("rev=-1 ") - lines.begin());
+}
+
+// Well within the budget, a feeder is not read while the client it relays to is behind (its
+// writes going on), so that the backend reads no faster than its clients read; nothing is lost.
+TEST_F(FloodTest, AFeederWaitsWhileTheClientItRelaysToIsBehind) {
+    ASSERT_TRUE(
+        floodUntil("stopped reading from ws#1 until a client it relays to, which is "
+                   "behind, catches up"));
+    std::vector<std::string> lines;
+    EXPECT_TRUE(lastOneArrives(lines));
+    EXPECT_TRUE(std::none_of(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("disconnected") != l.npos;
+    }));
+}
+
 TEST_F(BoundsTest, ATricklingRequestHeadIsDroppedAfterTheHeadTimeout) {
     EXPECT_EQ(brevant::backend::Options{}.headTimeout, 10s);
     options_.headTimeout = 200ms;

@@ -140,6 +140,32 @@ TEST(Multipart, TheReaderGivesTheSamePartsWhateverPiecesTheBodyComesIn) {
     EXPECT_EQ(cut.failure(), Failure::Malformed);
 }
 
+// Part headers near the limit, the body cut in two inside the CRLF CRLF that ends them: the
+// verdict is the same as for the body in one piece.
+TEST(Multipart, TheHeaderLimitDoesNotDependOnWhereTheBodyIsCut) {
+    struct Ignore final : mp::Handler {
+        bool onPart(const mp::Part&) override { return true; }
+        bool onData(std::string_view, std::uint64_t) override { return true; }
+    };
+    mp::Limits limits;
+    limits.maxHeaderBytes = 64;
+    const std::string disposition = "Content-Disposition: form-data; name=f\r\n";
+    for (std::size_t headerBytes = 61; headerBytes <= 67; ++headerBytes) {
+        const std::string pad = "X: " + std::string(headerBytes - disposition.size() - 5, 'p');
+        const std::string headers = disposition + pad + "\r\n";
+        ASSERT_EQ(headers.size(), headerBytes);
+        const std::string body = "--b\r\n" + headers + "\r\ndata\r\n--b--";
+        const std::size_t blank = body.find("\r\n\r\n");
+        for (std::size_t cut = blank; cut <= blank + 4; ++cut) {
+            Ignore ignore;
+            mp::Reader reader("b", limits, ignore);
+            const bool read = reader.write(std::string_view(body).substr(0, cut)) &&
+                              reader.write(std::string_view(body).substr(cut)) && reader.finish();
+            EXPECT_EQ(read, headerBytes <= 64) << headerBytes << " cut at " << cut - blank;
+        }
+    }
+}
+
 TEST(AdminRoute, AnswersLoopbackScriptsOnly) {
     using namespace brevant::backend;
     Options options;

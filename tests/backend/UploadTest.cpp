@@ -59,6 +59,11 @@ std::string readFile(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+std::size_t filesIn(const fs::path& folder) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+}
+
 // Replay bytes with NULs, CRLFs and text that looks like a delimiter but is not one.
 std::string replayBytes() {
     std::string bytes("\0\x01replay", 8);
@@ -112,7 +117,7 @@ TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersSkipFilesAlreadyTher
     ASSERT_TRUE(start());
     std::ofstream(folder() / "000008.replay") << "late";  // taken after the store looked
     for (const char* name : {"../../escape.replay", "/tmp/absolute.replay", "a/b.replay"}) {
-        const auto answer = upload(pluginBody("dev", "S", "", name, "data"));
+        const auto answer = upload(pluginBody("dev", "S", "", name, name));
         ASSERT_EQ(answer.status, 200u) << answer.body;
     }
     EXPECT_EQ(readFile(folder() / "000007.replay"), "earlier");
@@ -129,6 +134,47 @@ TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersSkipFilesAlreadyTher
         ++files;
     }
     EXPECT_EQ(files, 8u);  // the two earlier files, three replays and three sidecars
+}
+
+// A client that did not learn whether its delivery arrived sends it again: the backend keeps
+// each replay and each game result once.
+TEST_F(UploadTest, ADeliveryMadeTwiceIsKeptOnce) {
+    ASSERT_TRUE(start());
+    const std::string bytes = replayBytes();
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r.replay", bytes)).json(),
+                  Json({{"ok", true}, {"id", 1}}));
+    EXPECT_TRUE(server_->waitForLog("repeats #1 (the same file from the same device)", kWait));
+    EXPECT_EQ(upload(pluginBody("dev2", "Final", "", "r.replay", bytes)).json(),
+              Json({{"ok", true}, {"id", 2}}));
+    EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r.replay", bytes + "x")).json(),
+              Json({{"ok", true}, {"id", 3}}));
+    EXPECT_EQ(upload(pluginBody("dev1", "Final", "", "r2.replay", bytes)).json(),
+              Json({{"ok", true}, {"id", 4}}));  // another game's replay with the same bytes
+    EXPECT_EQ(filesIn(folder()), 8u);
+    const std::string uploads = server_->runCommand("uploads");
+    EXPECT_EQ(std::count(uploads.begin(), uploads.end(), '\n'), 4) << uploads;
+
+    WsClient a(ports().ws);
+    a.hello("dev1");
+    const std::string result = R"({"t":"game_result","server":"Final","blueGoals":1})";
+    for (const std::string& text : {result, result, std::string(R"({"t":"game_result"})")})
+        a.send(text);
+    ASSERT_TRUE(server_->waitUntil([&] { return server_->gameResults().size() == 2; }, kWait));
+    EXPECT_TRUE(server_->waitForLog("a repeat of one recorded from this device, kept once", kWait));
+    const std::string results = server_->runCommand("results");
+    EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 4) << results;  // rows and players
+}
+
+TEST_F(UploadTest, PartialUploadsOfAnEarlierRunAreRemovedAtStart) {
+    fs::create_directories(folder());
+    for (const char* name : {".incoming-0badf00d-1.part", ".incoming-0badf00d-2.part"})
+        std::ofstream(folder() / name) << "cut off";
+    std::ofstream(folder() / "notes.part") << "not ours";
+    ASSERT_TRUE(start());
+    EXPECT_TRUE(server_->waitForLog("removed 2 of 2 partial uploads (.incoming-*.part)", kWait));
+    EXPECT_EQ(filesIn(folder()), 1u);
+    EXPECT_TRUE(fs::exists(folder() / "notes.part"));
 }
 
 TEST_F(UploadTest, RequestsWithoutTheClientsCredentialsAreRefused) {
@@ -212,9 +258,11 @@ public:
                    .rfind("HTTP/1.1 100 ", 0) == 0;
     }
     bool send(std::string_view bytes) { return client_.send(bytes); }
-    // The answer after the 100 Continue, once the backend closed.
+    // The answer (after the 100 Continue, if one came), once the backend closed.
     std::string answer() {
         const std::string all = client_.readUntil([](const std::string&) { return false; });
+        if (all.rfind("HTTP/1.1 100 ", 0) != 0)
+            return all;
         return all.substr(std::min(all.size(), all.find("\r\n\r\n") + 4));
     }
 
@@ -222,26 +270,27 @@ private:
     TcpClient client_;
 };
 
-std::size_t filesIn(const fs::path& folder) {
-    return static_cast<std::size_t>(
-        std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
-}
-
 TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesNothing) {
     EXPECT_EQ(brevant::backend::Options{}.maxConcurrentUploads, 4u);
     ASSERT_TRUE(start());
-    const std::string body = pluginBody("dev", "S", "", "r.replay", std::string(1000, 'r'));
+    // Each from a device of its own: the same replay twice from one device is stored once.
+    const auto body = [](int device) {
+        return pluginBody("dev" + std::to_string(device), "S", "", "r.replay",
+                          std::string(1000, 'r'));
+    };
+    const std::size_t size = body(0).size();
     std::vector<std::unique_ptr<UploadByHand>> four;
     for (int i = 0; i < 4; ++i) {
-        four.push_back(std::make_unique<UploadByHand>(ports().upload, body.size(), true));
+        four.push_back(std::make_unique<UploadByHand>(ports().upload, size, true));
         ASSERT_TRUE(four.back()->takenIn()) << i;
-        four.back()->send(body.substr(0, 500));  // well inside the file part
+        four.back()->send(body(i).substr(0, 500));  // well inside the file part
     }
-    const auto fifth = upload(body);
+    const auto fifth = upload(body(4));
     EXPECT_EQ(fifth.status, 503u);
     EXPECT_EQ(fifth.json(), Json({{"ok", false}, {"err", "TOO_MANY_UPLOADS"}}));
-    for (auto& started : four) {
-        started->send(std::string_view(body).substr(500));
+    for (int i = 0; i < 4; ++i) {
+        auto& started = four[static_cast<std::size_t>(i)];
+        started->send(body(i).substr(500));
         const std::string answer = started->answer();
         EXPECT_EQ(answer.rfind("HTTP/1.1 200 ", 0), 0u) << answer;
     }
@@ -250,12 +299,37 @@ TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesN
     // Cut off inside the file part: nothing of it stays in the folder.
     const std::size_t mark = server_->logCount();
     {
-        UploadByHand cut(ports().upload, body.size(), false);
-        cut.send(body.substr(0, body.size() / 2));
+        UploadByHand cut(ports().upload, size, false);
+        cut.send(body(5).substr(0, size / 2));
     }
     ASSERT_TRUE(server_->waitForLog("closed the connection inside a request", kWait, mark));
     EXPECT_EQ(filesIn(folder()), 8u);  // four replays and their sidecars
-    EXPECT_EQ(upload(body).json(), Json({{"ok", true}, {"id", 5}}));
+    EXPECT_EQ(upload(body(6)).json(), Json({{"ok", true}, {"id", 5}}));
+}
+
+// A client that sends its whole body before it reads (as most do) must read the refusal, not a
+// reset; and a failure of the backend's own does not show its folders.
+TEST_F(UploadTest, ARefusedClientStillSendingReadsTheAnswerAndA500NamesNoPath) {
+    options_.maxConcurrentUploads = 1;
+    ASSERT_TRUE(start());
+    const std::string small = pluginBody("dev", "S", "", "r.replay", "data");
+    UploadByHand taking(ports().upload, small.size(), true);
+    ASSERT_TRUE(taking.takenIn());
+    const std::string body =
+        pluginBody("dev", "S", "", "r.replay", std::string(16 * 1024 * 1024, 'r'));
+    UploadByHand refused(ports().upload, body.size(), false);
+    ASSERT_TRUE(refused.send(body));  // far more than the sockets' buffers hold
+    const std::string answer = refused.answer();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 503 ", 0), 0u) << answer;
+    EXPECT_NE(answer.find("TOO_MANY_UPLOADS"), std::string::npos) << answer;
+    ASSERT_TRUE(taking.send(small));
+    EXPECT_EQ(taking.answer().rfind("HTTP/1.1 200 ", 0), 0u);
+
+    fs::remove_all(folder());
+    const auto failed = upload(pluginBody("dev", "S", "", "r.replay", "data"));
+    EXPECT_EQ(failed.status, 500u);
+    EXPECT_EQ(failed.body.find(dir_.path().string()), std::string::npos) << failed.body;
+    EXPECT_TRUE(server_->waitForLog("-> 500: cannot create " + folder().string(), kWait));
 }
 
 // VmRSS, or VmHWM (the peak since the last reset) of this process, in bytes; 0 when unknown.
