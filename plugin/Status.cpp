@@ -90,14 +90,13 @@ StatusView statusNow() {
         shownUpload = upload;
     if (pending)
         shownPending = pending;
-    view.series = shownSeries.server.empty()
-                      ? "Serie: nenhuma"
-                      : "Serie: " + shownSeries.server + " | rotacao " +
-                            (shownSeries.enabled ? "ligada" : "desligada") +
-                            (shownSeries.nextMap.empty()
-                                 ? ""
-                                 : " | proximo mapa: " + shownSeries.nextMap) +
-                            " | rev " + std::to_string(shownSeries.rev);
+    view.series =
+        shownSeries.server.empty()
+            ? "Serie: nenhuma"
+            : "Serie: " + shownSeries.server + " | rotacao " +
+                  (shownSeries.enabled ? "ligada" : "desligada") +
+                  (shownSeries.nextMap.empty() ? "" : " | proximo mapa: " + shownSeries.nextMap) +
+                  " | rev " + std::to_string(shownSeries.rev);
     view.lastResult = lastResult ? "Ultimo resultado: " + lastResult->name + ", ha " +
                                        ago(now - lastResult->atMs) + ": " + lastResult->outcome
                                  : "Ultimo resultado: nenhum";

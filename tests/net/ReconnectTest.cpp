@@ -42,8 +42,8 @@ protected:
     std::vector<std::string> typesOf(const WsTestServer& s) {
         std::vector<std::string> types;
         for (const auto& m : s.messages())
-            types.push_back(m.substr(m.find(R"("t":")") + 5, m.find('"', m.find(R"("t":")") + 5) -
-                                                               m.find(R"("t":")") - 5));
+            types.push_back(m.substr(m.find(R"("t":")") + 5,
+                                     m.find('"', m.find(R"("t":")") + 5) - m.find(R"("t":")") - 5));
         return types;
     }
 
@@ -104,8 +104,8 @@ TEST_F(Reconnect, AReplacedSessionSaysWhyAndIsNotReopenedByItself) {
     setReconnect(true);
     server->sendClose(1008, "replaced\nby a newer connection");
     ASSERT_TRUE(waitFor(State::Closed));
-    EXPECT_TRUE(host.hasLog(
-        "[BRV] WS fechado pelo backend (1008): replaced\\x0Aby a newer connection"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] WS fechado pelo backend (1008): replaced\\x0Aby a newer connection"));
     const auto status = brevant::sessionStatus();
     EXPECT_TRUE(status.replaced);
     EXPECT_EQ(status.closeCode, 1008);
@@ -113,9 +113,9 @@ TEST_F(Reconnect, AReplacedSessionSaysWhyAndIsNotReopenedByItself) {
     EXPECT_EQ(brevant::sessionStatus().state, State::Closed);
     EXPECT_EQ(server->connectionCount(), 1u);
     host.rt().executeCommand("brv_status");
-    EXPECT_TRUE(host.hasLog(
-        "[BRV] Status: Conexao: fechada ha 2m (codigo 1008: replaced\\x0Aby a newer "
-        "connection); outra conexao deste device assumiu (use Reconectar)"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Status: Conexao: fechada ha 2m (codigo 1008: replaced\\x0Aby a newer "
+                    "connection); outra conexao deste device assumiu (use Reconectar)"));
 }
 
 }  // namespace
