@@ -119,6 +119,10 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::strin
     posix_spawn_file_actions_adddup2(&actions, in.ends[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out.ends[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out.ends[1], STDERR_FILENO);
+    // The child gets its three standard streams and nothing else: a socket this process
+    // accepted (a backend running in it) must not stay open in the child, or closing it here
+    // would not end the connection for its client.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = -1;
     const int spawned =
         ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
