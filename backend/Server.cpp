@@ -1,5 +1,6 @@
 #include "backend/Server.h"
 
+#include <memory>
 #include <mutex>
 #include <utility>
 
@@ -31,7 +32,7 @@ struct Server::Impl {
           replays(log, options.uploadDir),
           console(log, hub, ranks, replays),
           routes(options, log, hub, ranks, replays, console),
-          network(options, log, hub, routes) {}
+          networkOptions(options) {}
 
     const Options options;
     LogBook log;
@@ -40,7 +41,9 @@ struct Server::Impl {
     ReplayStore replays;
     Console console;
     Routes routes;
-    Network network;  // last: it stops first
+    // What the network binds: at a start after a stop, the ports the first start bound.
+    Options networkOptions;
+    std::unique_ptr<Network> network;  // last: it stops first
 
     mutable std::mutex startMutex;  // start(), stop() and ports() one at a time
 };
@@ -53,8 +56,20 @@ Server::~Server() {
 
 bool Server::start(std::string* error) {
     std::lock_guard lock(impl_->startMutex);
+    if (impl_->network) {
+        // A start after a stop: where it was, so that its clients find it again.
+        const Ports was = impl_->network->ports();
+        impl_->network.reset();
+        auto& o = impl_->networkOptions;
+        o.wsPort = was.ws ? was.ws : o.wsPort;
+        o.pairPort = was.pair ? was.pair : o.pairPort;
+        o.rankPort = was.rank ? was.rank : o.rankPort;
+        o.uploadPort = was.upload ? was.upload : o.uploadPort;
+    }
+    impl_->network =
+        std::make_unique<Network>(impl_->networkOptions, impl_->log, impl_->hub, impl_->routes);
     std::string why;
-    const bool ok = impl_->replays.open(why) && impl_->network.start(why);
+    const bool ok = impl_->replays.open(why) && impl_->network->start(why);
     if (!ok) {
         impl_->log.write("start failed: " + why);
         if (error)
@@ -65,12 +80,13 @@ bool Server::start(std::string* error) {
 
 void Server::stop() {
     std::lock_guard lock(impl_->startMutex);
-    impl_->network.stop();
+    if (impl_->network)
+        impl_->network->stop();
 }
 
 Ports Server::ports() const {
     std::lock_guard lock(impl_->startMutex);
-    return impl_->network.ports();
+    return impl_->network ? impl_->network->ports() : Ports{};
 }
 
 std::string Server::runCommand(const std::string& line) {

@@ -151,8 +151,10 @@ public:
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
 
-    // Binds every listener and starts the network threads. On failure nothing keeps running and
-    // `error` (when given) says which port failed, why, and what to do. A server starts once.
+    // Binds every listener and starts the network threads. On failure nothing keeps running
+    // and `error` (when given) says which port failed, why, and what to do. A stopped server
+    // can start again: it binds the ports it had, so that its clients find it where it was, and
+    // keeps what it knows (pairings, records); its connections are new.
     bool start(std::string* error = nullptr);
     // Closes the listeners and every connection and joins the network threads. Idempotent.
     void stop();

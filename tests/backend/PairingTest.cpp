@@ -75,5 +75,21 @@ TEST_F(BackendTest, HelloIsAnsweredWithThePairingStateAndChangesAreToldAtOnce) {
     EXPECT_NE(server_->runCommand("pairs").find("devB -> bob"), std::string::npos);
 }
 
+// A backend that goes away and comes back is where it was and knows what it knew.
+TEST_F(BackendTest, AStoppedServerStartsAgainOnItsPortsWithWhatItKnew) {
+    ASSERT_TRUE(start());
+    server_->pair("devB", "bob");
+    const auto before = ports();
+    server_->stop();
+    EXPECT_FALSE(httpGet(before.pair, "/pair-status?deviceId=devB").answered);
+    ASSERT_TRUE(server_->start());
+    EXPECT_EQ(ports().ws, before.ws);
+    EXPECT_EQ(ports().upload, before.upload);
+    WsClient b(before.ws);
+    ASSERT_TRUE(b.connected());
+    b.hello("devB");
+    EXPECT_TRUE(b.waitForType("paired_ok"));
+}
+
 }  // namespace
 }  // namespace backend_test
