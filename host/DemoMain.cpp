@@ -124,6 +124,10 @@ int main(int argc, char** argv) {
         return backend ? backend->runCommand(line) : adminCommand(line);
     };
     parts.backendVisible = backend != nullptr;
+    if (backend) {
+        parts.stopBackend = [&] { backend->stop(); };
+        parts.startBackend = [&] { return backend->start(); };
+    }
 
     const auto outcome =
         host::runDemoScenario(parts, timeline, std::chrono::seconds(options.stepSeconds));

@@ -18,6 +18,10 @@ struct DemoParts {
     std::function<std::string(const std::string&)> backendCommand;
     // Whether the backend's own events reach the timeline (an embedded backend's do).
     bool backendVisible = true;
+    // Take the backend away and bring it back where it was (an embedded one); without them the
+    // outage is left out.
+    std::function<void()> stopBackend;
+    std::function<bool()> startBackend;
 };
 
 struct DemoOutcome {

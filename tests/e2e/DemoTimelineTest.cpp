@@ -29,6 +29,8 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     parts.a = &a;
     parts.b = &b;
     parts.backendCommand = [&](const std::string& line) { return backend.runCommand(line); };
+    parts.stopBackend = [&] { backend.stop(); };
+    parts.startBackend = [&] { return backend.start(); };
 
     const auto outcome = host::runDemoScenario(parts, timeline, std::chrono::seconds(30));
     std::string printed;
@@ -36,19 +38,20 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
         printed += host::formatTimelineEvent(e) + "\n";
     EXPECT_TRUE(outcome.ok) << "failed at " << outcome.failedStep << "\n" << printed;
 
-    // Both clients said hello once per start; A's two rank submissions reached the backend, and
-    // each game's result and replay came once, from the client that hosted its series: A's two
-    // games of the first, B's one of the next.
+    // Both clients said hello once per start and after the backend came back; A's two rank
+    // submissions reached the backend, and each game's result and replay came once, from the
+    // client that hosted its series: A's three games of the first (the third kept while the
+    // backend was away), B's one of the next.
     const auto hellos = backend.hellos();
-    ASSERT_EQ(hellos.size(), 4u);
+    ASSERT_EQ(hellos.size(), 6u);
     const std::string idA = hellos[0].deviceId, idB = hellos[1].deviceId;
     EXPECT_EQ(backend.rankSubmissions().size(), 2u);
     const auto results = backend.gameResults();
-    ASSERT_EQ(results.size(), 3u);
+    ASSERT_EQ(results.size(), 4u);
     const auto uploads = backend.uploads();
-    ASSERT_EQ(uploads.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const std::string& host = i < 2 ? idA : idB;
+    ASSERT_EQ(uploads.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::string& host = i < 3 ? idA : idB;
         EXPECT_EQ(results[i].deviceId, host);
         EXPECT_EQ(uploads[i].deviceId, host);
         EXPECT_EQ(uploads[i].bytes, 300000u);
