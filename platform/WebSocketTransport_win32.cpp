@@ -134,19 +134,21 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
         if (HINTERNET h = open.exchange(nullptr))
             ::WinHttpCloseHandle(h);
     });
-    // The request's own limits too: not every WinHTTP passes the session's on to it.
+    // The request's own limits too: not every WinHTTP passes the session's on to it. They are
+    // set before the request goes: Wine's WinHTTP does not take a limit changed after it.
+    // Waiting for the response head has a limit of its own (90 s unless set): what is left,
+    // rounded up, so that a silent server is given the whole deadline.
     limit = left(3);
-    ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
+    const int headLimitMs = std::max(1, limitMs(std::chrono::ceil<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())));
+    ::WinHttpSetTimeouts(request.value, limit, limit, limit, headLimitMs);
+    DWORD headLimit = static_cast<DWORD>(headLimitMs);
+    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
+                       sizeof headLimit);
     if (!::WinHttpSendRequest(request.value, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return false;
     failure = WebSocketConnectFailure::ReceiveResponse;
-    // Waiting for the response head has a limit of its own (90 s unless set): what is left.
-    limit = left(1);
-    ::WinHttpSetTimeouts(request.value, limit, limit, limit, limit);
-    DWORD headLimit = static_cast<DWORD>(limit);
-    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
-                       sizeof headLimit);
     // WinHTTP reports an answer that is not HTTP as it reports none: both fail here.
     if (!::WinHttpReceiveResponse(request.value, nullptr))
         return false;
