@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "core/FileWriter.h"
+#include "core/Workers.h"
 #include "net/Json.h"
 #include "platform/Text.h"
 #include "rotation/HostingState.h"
@@ -43,6 +44,11 @@ protected:
         resetHostingState();
         std::lock_guard lk(hostingMutex);
         rotationState.file = file;
+    }
+    // Every save handed to the writer is done and its thread joined before the next test.
+    void TearDown() override {
+        EXPECT_TRUE(waitForFileWrites(std::chrono::seconds(10)));
+        EXPECT_EQ(waitForWorkers(std::chrono::seconds(10)), 0);
     }
     // Loads `text` from the file into a freshly reset state.
     void load(const std::string& text) {
