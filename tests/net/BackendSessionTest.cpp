@@ -12,6 +12,7 @@
 #include "pairing/PairingState.h"
 #include "tests/support/SilentListener.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/Wine.h"
 #include "tests/support/WsTestServer.h"
 
 namespace {
@@ -146,6 +147,8 @@ TEST_F(Session, ABackendThatNeverAnswersTheConnectIsGivenUpWithinTheDeadline) {
 }
 
 TEST_F(Session, AnUpgradeNobodyAnswersIsAReceiveError) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP keeps waiting for this head past a short limit";
     brevant::setWebSocketLimits({std::chrono::milliseconds(300), std::chrono::milliseconds(300)});
     server.stallHandshakes();
     host.load();

@@ -14,6 +14,7 @@
 #include "rotation/HostingState.h"
 #include "tests/support/ConnectedPlugin.h"
 #include "tests/support/HttpTestServer.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -127,6 +128,8 @@ TEST_F(Outbox, OldRecordsAndThoseBeyondTheRoomAreDroppedWithALineEach) {
 }
 
 TEST_F(Outbox, UnloadCutsAnUploadToAStalledServerAtOnceAndKeepsItsRecord) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
     testing_support::HttpTestServer uploads;
     uploads.setFallback(testing_support::HttpCannedResponse::withAction(
         testing_support::HttpCannedResponse::Action::Stall));
