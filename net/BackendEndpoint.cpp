@@ -1,6 +1,7 @@
 #include "net/BackendEndpoint.h"
 
 #include <charconv>
+#include <mutex>
 #include <vector>
 
 #include "platform/KnownFolders.h"
@@ -14,9 +15,16 @@ BackendEndpoint builtIn() {
                            BREVANT_PAIR_PORT, BREVANT_RANK_PORT, BREVANT_UPLOAD_PORT};
 }
 
-BackendEndpoint& current() {
+std::mutex endpointMutex;
+
+BackendEndpoint& current() {  // under endpointMutex
     static BackendEndpoint endpoint = builtIn();
     return endpoint;
+}
+
+void putInForce(const BackendEndpoint& endpoint) {
+    std::lock_guard lk(endpointMutex);
+    current() = endpoint;
 }
 
 std::optional<std::uint16_t> parsePort(std::string_view text) {
@@ -29,11 +37,12 @@ std::optional<std::uint16_t> parsePort(std::string_view text) {
 
 }  // namespace
 
-const BackendEndpoint& backendEndpoint() {
+BackendEndpoint backendEndpoint() {
+    std::lock_guard lk(endpointMutex);
     return current();
 }
 void setBackendEndpointForTests(const BackendEndpoint& endpoint) {
-    current() = endpoint;
+    putInForce(endpoint);
 }
 
 std::optional<BackendEndpoint> parseBackendEndpoint(std::string_view text) {
@@ -65,7 +74,7 @@ std::optional<std::string> applyBackendEndpointFromEnvironment() {
     const auto endpoint = parseBackendEndpoint(text);
     if (!endpoint)
         return "[BRV] BREVANT_BACKEND ignored (expected HOST:WS:PAIR:RANK:UPLOAD): " + text;
-    current() = *endpoint;
+    putInForce(*endpoint);
     return "[BRV] BREVANT_BACKEND in force (development): " + text;
 }
 

@@ -18,9 +18,9 @@ struct BackendEndpoint {
     std::uint16_t uploadPort;     // POST /upload-replay
 };
 
-// The endpoint in force.
-const BackendEndpoint& backendEndpoint();
-// For tests: replaces the endpoint. Call before anything connects.
+// A copy of the endpoint in force: workers read it while a load may put a new one in force.
+BackendEndpoint backendEndpoint();
+// For tests: replaces the endpoint.
 void setBackendEndpointForTests(const BackendEndpoint& endpoint);
 
 // "HOST:WS:PAIR:RANK:UPLOAD" with ports 1..65535; nothing for any other text.

@@ -124,7 +124,7 @@ private:
         runGuarded("backend session", [&] {
             if (!globalGameWrapper.load())
                 return;  // the plugin was unloaded meanwhile
-            const auto& endpoint = backendEndpoint();
+            const auto endpoint = backendEndpoint();
             auto client = std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws",
                                                             endpoint.webSocketPort);
             std::span<const MessageRoute> routes;

@@ -66,7 +66,7 @@ std::wstring buildRequestHeaders(const std::optional<std::wstring>& contentType)
 bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_token stop) {
     registered = false;
     try {
-        const auto& endpoint = backendEndpoint();
+        const auto endpoint = backendEndpoint();
         platform::HttpResponse response;
         if (!exchange("GET", endpoint.backendHost, endpoint.pairPort,
                       "/pair-status?deviceId=" + percentEncode(deviceId), "Brevant/1.0", L"",
@@ -128,7 +128,7 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
 bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token stop) {
     result = HttpResult{};
     try {
-        const auto& endpoint = backendEndpoint();
+        const auto endpoint = backendEndpoint();
         platform::HttpResponse reply;
         if (!exchange("POST", endpoint.backendHost, endpoint.rankPort, "/rank-submit",
                       "Brevant/0.0.2", L"Content-Type: application/json; charset=utf-8\r\n", body,

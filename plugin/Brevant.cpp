@@ -126,13 +126,15 @@ void Brevant::onLoad() {
         registerDeviceIdCvar(cvars, deviceId);
         registerUiAndRankCommands(cvars);
 
+        // In force before the first worker below reads it.
+        const auto endpointNote = applyBackendEndpointFromEnvironment();
         setUpReplayFolder(cvars);
         runGuarded("onLoad outbox", [&] {
             outbox::startOutbox(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "outbox",
                                 {sendResultText, replays::sendReplay});
         });
 
-        if (const auto endpointNote = applyBackendEndpointFromEnvironment())
+        if (endpointNote)
             logLine(*endpointNote);
         gw.SetTimeout([](GameWrapper*) { startBackendSession(sessionSetup()); }, 0.3f);
         hookGameEvents(*this);

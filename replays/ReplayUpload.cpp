@@ -162,7 +162,7 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
 }
 
 UploadConfig standardUploadConfig(std::string uploader) {
-    const auto& endpoint = backendEndpoint();
+    const auto endpoint = backendEndpoint();
     return {endpoint.backendHost, endpoint.uploadPort, L"/upload-replay", 10, L"replay_VXA_", true,
             std::move(uploader)};
 }

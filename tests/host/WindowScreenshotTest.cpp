@@ -1,5 +1,6 @@
 // The host program's window on a display (Xvfb in the test command): the plugin's window
-// rendered by OpenGL and read back as PNG, before and after the device is paired.
+// rendered by OpenGL and read back as PNG, before and after the device is paired, and with the
+// backend gone.
 #include <gtest/gtest.h>
 #include <stb_image.h>
 
@@ -15,8 +16,10 @@ namespace {
 struct Rgb {
     int r, g, b;
 };
-const Rgb warningColour{242, 166, 51};  // 0.95, 0.65, 0.2
-const Rgb pairedColour{51, 217, 77};    // 0.2, 0.85, 0.3
+const Rgb warningColour{242, 166, 51};    // 0.95, 0.65, 0.2
+const Rgb pairedColour{51, 217, 77};      // 0.2, 0.85, 0.3
+const Rgb connectedColour{77, 191, 179};  // the status panel's 0.3, 0.75, 0.7
+const Rgb closedColour{217, 115, 115};    // and its 0.85, 0.45, 0.45
 
 struct Picture {
     int width = 0;
@@ -106,9 +109,18 @@ TEST(HostWindow, ShowsTheWarningUntilTheDeviceIsPaired) {
     EXPECT_GT(paired.drawn(), 1000);
     EXPECT_EQ(paired.count(warningColour), 0);
     EXPECT_GT(paired.count(pairedColour), 10);
+    EXPECT_GT(paired.count(connectedColour), 10);
+    EXPECT_EQ(paired.count(closedColour), 0);
+
+    // The backend goes away: the status panel says the connection is closed.
+    const std::size_t beforeStop = timeline.size();
+    backend.stop();
+    ASSERT_FALSE(waitFor("[BRV] WS", beforeStop).empty());
+    const Picture closed = screenshot("window-disconnected.png");
+    EXPECT_GT(closed.count(closedColour), 10);
+    EXPECT_EQ(closed.count(connectedColour), 0);
 
     EXPECT_TRUE(client.quit(std::chrono::seconds(20)));
-    backend.stop();
 }
 
 }  // namespace

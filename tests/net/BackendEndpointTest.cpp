@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 namespace {
 
 TEST(BackendEndpoint, OverrideTextNamesHostAndFourPorts) {
@@ -18,6 +21,20 @@ TEST(BackendEndpoint, OverrideTextNamesHostAndFourPorts) {
          {"", "127.0.0.1", "127.0.0.1:1:2:3", "127.0.0.1:1:2:3:4:5", ":1:2:3:4", "h:0:2:3:4",
           "h:1:2:3:65536", "h:1:2:3:x", "h:1:2:3:-4", "h:1:2:3: 4", "h:1::3:4"})
         EXPECT_FALSE(brevant::parseBackendEndpoint(bad)) << bad;
+}
+
+// A load puts an endpoint in force while the last load's workers still read it.
+TEST(BackendEndpoint, ReadByAWorkerWhileALoadReplacesIt) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        while (!done.load())
+            EXPECT_FALSE(brevant::backendEndpoint().backendHost.empty());
+    });
+    for (int i = 0; i < 200; ++i)
+        brevant::setBackendEndpointForTests(
+            {i % 2 ? L"127.0.0.1" : L"localhost.test.invalid", 1, 1, 1, 1});
+    done = true;
+    worker.join();
 }
 
 }  // namespace

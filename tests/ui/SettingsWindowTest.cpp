@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 #include "core/Globals.h"
@@ -14,6 +15,7 @@
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/ImGuiFrames.h"
 #include "tests/support/TestHost.h"
+#include "tests/support/WsTestServer.h"
 
 namespace {
 
@@ -161,19 +163,35 @@ TEST_F(SettingsWindow, HostShowsTheWindowAndTheTabWithItsContext) {
 // workers, so a host that draws on a thread of its own is served as well.
 TEST_F(SettingsWindow, FramesDrawnOnAnotherThreadWhileMessagesArrive) {
     std::atomic<bool> drawing{true};
-    std::atomic<int> drawn{0};
+    std::mutex shownMutex;
+    std::string shown;  // the last frame's text
     std::thread painter([&] {
         while (drawing.load()) {
-            frame();
-            ++drawn;
+            const std::string text = frame().text;
+            std::lock_guard lk(shownMutex);
+            shown = text;
         }
     });
+    auto drawnWith = [&](const std::string& line) {
+        return host.pumpUntil([&] {
+            std::lock_guard lk(shownMutex);
+            return shown.find(line) != std::string::npos;
+        });
+    };
     for (int i = 0; i < 200; ++i)
         dispatch(i % 2 == 0 ? R"({"t":"paired_ok"})" : R"({"t":"pair_required"})");
-    EXPECT_TRUE(host.pumpUntil([&] { return drawn.load() >= 20; }));
+    EXPECT_TRUE(drawnWith("(Nao pareado)"));  // the last message
+
+    // The session's states change on its own threads while the panel is drawn.
+    testing_support::WsTestServer ws;
+    brevant::setBackendEndpointForTests({L"127.0.0.1", ws.port(), 1, 1, 1});
+    EXPECT_TRUE(drawnWith("Conexao: ainda nao aberta"));
+    host.advance(0.3);  // the session opens
+    EXPECT_TRUE(drawnWith("Conexao: conectado ha "));
+    ws.sendClose(1008, "replaced");
+    EXPECT_TRUE(drawnWith("(codigo 1008: replaced); outra conexao"));
     drawing = false;
     painter.join();
-    EXPECT_TRUE(frame().has(red));  // the last message: not paired
 }
 
 }  // namespace
