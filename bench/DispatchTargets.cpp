@@ -14,6 +14,7 @@
 #include "bench/BenchHost.h"
 #include "bench/Targets.h"
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
 #include "net/Dispatcher.h"
 #include "net/Json.h"

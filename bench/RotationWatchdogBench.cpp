@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
 #include "rotation/HostingState.h"
@@ -41,6 +42,7 @@ public:
     }
     ~Setup() {
         brevant::globalGameWrapper.store(nullptr);
+        brevant::resetMatchIdentity();
         brevant::resetHostingState();
         brevant::resetRotationEngineState();
     }

@@ -11,6 +11,7 @@
 #include "bench/BenchHost.h"
 #include "bench/MuteListener.h"
 #include "bench/Targets.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
 #include "outbox/Outbox.h"
 #include "pairing/PairingState.h"

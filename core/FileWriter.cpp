@@ -44,7 +44,7 @@ public:
         if (!running_) {
             running_ = true;
             try {
-                startNamedWorker("brv-writer", [this](std::stop_token) { run(); });
+                startWorker("brv-writer", [this](std::stop_token) { run(); });
             } catch (...) {
                 running_ = false;  // no thread: the next hand-over tries again
             }

@@ -22,8 +22,4 @@ extern std::string deviceId;
 
 inline constexpr const char* pluginVersion = "0.0.2";
 
-// The next replay to appear belongs to a match this plugin hosts: set when an owned match ends,
-// cleared by a join, taken by the replay watcher.
-extern std::atomic<bool> nextReplayOwned;
-
 }  // namespace brevant

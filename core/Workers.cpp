@@ -107,13 +107,7 @@ WorkerRegistry& registry = *holder.registry;
 
 }  // namespace
 
-void startWorker(std::function<void(std::stop_token)> fn) {
-    registry.start("brv-worker", std::move(fn));
-}
-void startWorker(std::function<void()> fn) {
-    registry.start("brv-worker", [fn = std::move(fn)](std::stop_token) { fn(); });
-}
-void startNamedWorker(std::string name, std::function<void(std::stop_token)> fn) {
+void startWorker(std::string name, std::function<void(std::stop_token)> fn) {
     registry.start(std::move(name), std::move(fn));
 }
 void requestWorkersStop() {

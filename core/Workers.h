@@ -9,15 +9,12 @@
 
 namespace brevant {
 
-// Runs fn on a new thread named "brv-worker". fn is given a stop token that unload may trigger
-// (requestWorkersStop); long waits in it end when it is. What fn throws is swallowed at the
-// failure boundary ("worker"). A failure to start the thread is raised to the caller
-// (std::system_error).
-void startWorker(std::function<void(std::stop_token)> fn);
-void startWorker(std::function<void()> fn);
-// The same on a thread named `name` (short: systems keep 15 characters), for a thread whose job
-// a debugger or `top -H` should show.
-void startNamedWorker(std::string name, std::function<void(std::stop_token)> fn);
+// Runs fn on a new thread named for its job ("brv-pairing", "brv-upload": short, systems keep 15
+// characters), so that a debugger or `top -H` shows what each one does. fn is given a stop token
+// that unload may trigger (requestWorkersStop); long waits in it end when it is. What fn throws
+// is swallowed at the failure boundary ("worker"). A failure to start the thread is raised to
+// the caller (std::system_error).
+void startWorker(std::string name, std::function<void(std::stop_token)> fn);
 
 // Asks every running worker to stop.
 void requestWorkersStop();

@@ -32,6 +32,7 @@
 #include "core/Workers.h"
 #include "fuzz/Require.h"
 #include "fuzz/ScratchFolder.h"
+#include "match/MatchIdentity.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
@@ -72,6 +73,7 @@ void startState(std::uint8_t flags) {
     brevant::clearSwallowedFailures();
     brevant::resetPairingState();
     brevant::ranks::resetRankState();
+    brevant::resetMatchIdentity();
     brevant::resetHostingState();
     brevant::resetRotationEngineState();
     brevant::autoSaveLogCount = 0;

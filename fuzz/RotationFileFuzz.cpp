@@ -11,6 +11,7 @@
 
 #include "fuzz/Require.h"
 #include "fuzz/ScratchFolder.h"
+#include "match/MatchIdentity.h"
 #include "rotation/HostingState.h"
 #include "rotation/RotationFile.h"
 
@@ -45,6 +46,7 @@ Snapshot snapshot() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    brevant::resetMatchIdentity();
     brevant::resetHostingState();
     {
         std::lock_guard lk(brevant::hostingMutex);
@@ -60,6 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What was loaded survives a save and a load, but for the index, which a load moves to the
     // map after the last one whenever that map is in the list.
     brevant::saveRotationState();
+    brevant::resetMatchIdentity();
     brevant::resetHostingState();
     {
         std::lock_guard lk(brevant::hostingMutex);

@@ -29,35 +29,13 @@ constexpr std::int64_t lastRetryMs = 60'000;
 constexpr std::int64_t settledAfterMs = 60'000;  // a session this old starts the backoff anew
 constexpr int replacedByNewerConnection = 1008;
 
-// What "hello" says of the player, read from the game on the game thread once, so that an open
-// on another thread says the same without touching the game.
-struct HelloIdentity {
-    std::string epicId;
-    std::string steamId = "0";
-    const char* platform = "unknown";
-};
-
-HelloIdentity readIdentity() {
-    HelloIdentity id;
-    const auto game = globalGameWrapper.load();
-    if (!game)
-        return id;
-    GameWrapper& gw = *game;
-    id.platform = gw.IsUsingSteamVersion() ? "steam" : gw.IsUsingEpicVersion() ? "epic" : "unknown";
-    id.epicId = gw.GetEpicID();
-    id.steamId = std::to_string(gw.GetSteamID());
-    return id;
-}
-
 class Session {
 public:
     void start(SessionSetup setup) {
         stop();
-        HelloIdentity identity = readIdentity();
         {
             std::lock_guard lk(mutex_);
             setup_ = std::move(setup);
-            identity_ = std::move(identity);
             stopping_ = false;
             wanted_ = false;
             failures_ = 0;
@@ -128,22 +106,16 @@ private:
             auto client = std::make_shared<WebSocketClient>(endpoint.backendHost, L"/ws",
                                                             endpoint.webSocketPort);
             std::span<const MessageRoute> routes;
-            std::function<void()> afterHello;
-            HelloIdentity identity;
+            std::function<void()> onOpen;
             {
                 std::lock_guard lk(mutex_);
                 routes = setup_.routes;
-                afterHello = setup_.afterHello;
-                identity = identity_;
+                onOpen = setup_.onOpen;
             }
             auto pipeline = std::make_shared<MessagePipeline>(routes);
             if (!pipeline->start("brv-dispatch"))
                 return;
-            client->onOpen = [identity, afterHello] {
-                sendHello(identity);
-                if (afterHello)
-                    afterHello();
-            };
+            client->onOpen = std::move(onOpen);
             // The receiver hands each text over; the dispatch thread parses and handles it.
             client->onMessage = [pipeline = pipeline.get()](std::string text) {
                 pipeline->push(std::move(text));
@@ -271,21 +243,11 @@ private:
         return on;
     }
 
-    static void sendHello(const HelloIdentity& id) {
-        const json hello = {
-            {"t", "hello"},        {"version", pluginVersion}, {"deviceId", deviceId},
-            {"epicId", id.epicId}, {"steamId", id.steamId},    {"platform", id.platform},
-        };
-        sendToBackend(dumpJson(hello));
-        logLine("[BRV] Concetado");
-    }
-
     std::mutex mutex_;
     std::shared_ptr<WebSocketClient> client_;
     // The client's dispatch thread: the handlers of what its receiver routed.
     std::shared_ptr<MessagePipeline> pipeline_;
     SessionSetup setup_;
-    HelloIdentity identity_;
     SessionStatus status_;
     int failures_ = 0;  // closes and failed opens in a row
     std::int64_t openedAtMs_ = 0;
@@ -312,8 +274,8 @@ void startBackendSession(SessionSetup setup) {
     });
 }
 
-void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> afterHello) {
-    startBackendSession(SessionSetup{routes, std::move(afterHello), {}});
+void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> onOpen) {
+    startBackendSession(SessionSetup{routes, std::move(onOpen), {}});
 }
 
 void stopBackendSession() {

@@ -19,19 +19,18 @@ namespace brevant {
 struct SessionSetup {
     // Received texts are dispatched through these; they must outlive the session.
     std::span<const MessageRoute> routes;
-    // Run on the opening thread once a connection is open and "hello" said.
-    std::function<void()> afterHello;
+    // Run on the opening thread once a connection is open, before anything else is sent: the
+    // plugin's "hello" and what follows it. It must not touch the game: opens run off its thread.
+    std::function<void()> onOpen;
     // Asked each time a session closes or an open fails: open it again by itself? Any thread.
     std::function<bool()> reconnect;
 };
 
-// Game thread, 0.3 s after load: reads what "hello" says of the player from the game (once;
-// the connector's reopens send that copy), starts the connector and opens the session on this
-// thread. Replaces a session already there. Does nothing once the plugin has been unloaded.
+// Game thread, 0.3 s after load: starts the connector and opens the session on this thread.
+// Replaces a session already there. Does nothing once the plugin has been unloaded.
 void startBackendSession(SessionSetup setup);
 // The same with no reconnection.
-void startBackendSession(std::span<const MessageRoute> routes,
-                         std::function<void()> afterHello = {});
+void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> onOpen = {});
 // Game thread, at unload: stops the connector (an open under way ends at once), then closes the
 // client and destroys it.
 void stopBackendSession();

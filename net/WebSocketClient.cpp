@@ -15,19 +15,6 @@ namespace {
 constexpr std::size_t receiveBuffer = 16384;
 constexpr std::size_t messageCap = 1024 * 1024;
 
-// Runs a callback, if set, behind the failure boundary: the receiver's callbacks run on a
-// thread whose end would end the process.
-template <typename Callback, typename... Args>
-void guarded(const char* where, const Callback& callback, const Args&... args) {
-    runGuarded(where, [&] {
-        if constexpr (std::is_constructible_v<bool, const Callback&>) {
-            if (!callback)
-                return;
-        }
-        callback(args...);
-    });
-}
-
 const char* failureText(platform::WebSocketConnectFailure failure) {
     switch (failure) {
         case platform::WebSocketConnectFailure::SendRequest:
@@ -79,13 +66,13 @@ bool WebSocketClient::connect(std::stop_token stop) {
     options.stop = std::move(stop);
     // The lookup thread may outlive this call and returns into the module: count it.
     options.startResolverThread = [](std::function<void()> lookup) {
-        startWorker(std::move(lookup));
+        startWorker("brv-resolver", [lookup = std::move(lookup)](std::stop_token) { lookup(); });
     };
 
     platform::WebSocketConnectFailure failure{};
     auto connection = platform::WebSocketConnection::connect(options, failure);
     if (!connection) {
-        guarded("websocket onError", onError, std::string(failureText(failure)));
+        runGuardedCallback("websocket onError", onError, std::string(failureText(failure)));
         releaseOnce(false);
         return false;
     }
@@ -95,7 +82,7 @@ bool WebSocketClient::connect(std::stop_token stop) {
     }
     connected.store(true);
     // Whatever the opening callback does, the receiver must run, or nothing is ever read.
-    guarded("websocket onOpen", onOpen);
+    runGuardedCallback("websocket onOpen", onOpen);
     // The module stays loaded until the receiver has ended.
     receiverThread = std::thread([this] { platform::runHoldingModule([this] { receiveLoop(); }); });
     return true;
@@ -153,7 +140,7 @@ void WebSocketClient::releaseOnce(bool callOnClose) {
     }
     released.reset();
     if (callOnClose)
-        guarded("websocket onClose", onClose);
+        runGuardedCallback("websocket onClose", onClose);
 }
 
 void WebSocketClient::receiveLoop() {
@@ -173,7 +160,8 @@ void WebSocketClient::receiveLoop() {
                 std::lock_guard lk(endingMutex_);
                 ending_ = {true, 0, "WebSocketReceive failed"};
             }
-            guarded("websocket onError", onError, std::string("WebSocketReceive failed"));
+            runGuardedCallback("websocket onError", onError,
+                               std::string("WebSocketReceive failed"));
             break;
         }
         if (result.kind == Kind::Closed) {
@@ -183,7 +171,7 @@ void WebSocketClient::receiveLoop() {
                     std::lock_guard lk(endingMutex_);
                     ending_ = {true, result.closeCode, result.data};
                 }
-                guarded("websocket close", [&] {
+                runGuarded("websocket close", [&] {
                     logLine("[BRV] WS fechado pelo backend (" +
                             (result.closeCode ? std::to_string(result.closeCode)
                                               : std::string("sem codigo")) +
@@ -193,7 +181,7 @@ void WebSocketClient::receiveLoop() {
             break;
         }
         if (result.kind == Kind::TooLarge) {
-            guarded("websocket receive", [&] {
+            runGuarded("websocket receive", [&] {
                 logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +
                         " bytes descartada (limite de " + std::to_string(messageCap) + " bytes)");
             });

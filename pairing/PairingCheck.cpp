@@ -22,7 +22,7 @@ bool queryAndStore(const std::string& id, bool& registered, std::stop_token stop
 }  // namespace
 
 void startLoadTimePairCheck() {
-    startWorker([id = deviceId](std::stop_token stop) {
+    startWorker("brv-pairing", [id = deviceId](std::stop_token stop) {
         bool registered = false;
         const bool ok = queryAndStore(id, registered, stop);
         postToGame([ok, registered](GameWrapper* gw) { showPairStatusResult(gw, ok, registered); });
@@ -30,7 +30,7 @@ void startLoadTimePairCheck() {
 }
 
 void checkPairStatusAsync(const std::string& deviceIdCopy) {
-    startWorker([id = deviceIdCopy](std::stop_token stop) {
+    startWorker("brv-pairing", [id = deviceIdCopy](std::stop_token stop) {
         bool registered = false;
         queryAndStore(id, registered, stop);
     });

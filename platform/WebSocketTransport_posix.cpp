@@ -463,7 +463,11 @@ void BeastConnection::endAndRelease(bool runHandlers) noexcept {
     shutSocket();
     if (!runHandlers)
         return;
-    // A handler that throws is used up; go on with the rest (a bounded number of times).
+    // The shut socket's pending handlers (a read, a write, the close timer: a handful) now run
+    // with an error. poll() stops at a handler that throws, and that handler is then used up, so
+    // each throw costs one more poll for the rest. 64 polls are far more than the handlers there
+    // can be; the bound is only there so that a handler which keeps queuing a throwing successor
+    // cannot hold this thread for ever.
     for (int attempt = 0; attempt < 64; ++attempt) {
         try {
             ioc_.restart();

@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Workers.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "outbox/Outbox.h"
@@ -16,6 +17,7 @@
 #include "plugin/DeviceId.h"
 #include "plugin/Hooks.h"
 #include "plugin/MessageRoutes.h"
+#include "plugin/SessionSetup.h"
 #include "plugin/Status.h"
 #include "ranks/RankSubmit.h"
 #include "replays/ReplayFolder.h"
@@ -48,27 +50,16 @@ std::string sendResultText(const std::string& text) {
     return sent == SendOutcome::Sent ? std::string() : notSentReason(sent);
 }
 
-// The session as the plugin runs it: after each hello, the series' state is asked for and the
-// outbox goes; it reopens by itself when brv_ws_reconnect says so.
-SessionSetup sessionSetup() {
-    return {messageRoutes(),
-            [] {
-                requestRotationStateOnOpen();
-                outbox::sessionOpened();
-            },
-            [] { return settingOn("brv_ws_reconnect", false); }};
-}
-
 // Everything a load starts from, as at the first load in a process: a module the host had to
 // keep loaded (a worker still ran) is loaded again with the state the last unload left.
 void resetPluginState() {
     resetPairingState();
     ranks::resetRankState();
+    resetMatchIdentity();
     resetHostingState();
     resetRotationEngineState();
     resetResultState();
     autoSaveLogCount.store(0);
-    nextReplayOwned.store(false);
     stopReplayWatcher();  // a watcher the last unload did not stop has no place in this load
 }
 
@@ -136,7 +127,7 @@ void Brevant::onLoad() {
 
         if (endpointNote)
             logLine(*endpointNote);
-        gw.SetTimeout([](GameWrapper*) { startBackendSession(sessionSetup()); }, 0.3f);
+        gw.SetTimeout([](GameWrapper*) { startBackendSession(pluginSessionSetup()); }, 0.3f);
         hookGameEvents(*this);
         startLoadTimePairCheck();
 

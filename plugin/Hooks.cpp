@@ -8,6 +8,7 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "core/Log.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
 #include "net/Json.h"
 #include "outbox/Outbox.h"

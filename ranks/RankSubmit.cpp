@@ -72,11 +72,12 @@ void submitOnGameThread(GameWrapper& gw, const std::shared_ptr<CVarManagerWrappe
     }
     std::string body = dumpJson(json{{"deviceId", id}, {"ranks", std::move(ranks)}});
     logTo(cvars, "[BRV] atualizado...");
-    startWorker([body = std::move(body), claim = std::move(claim)](std::stop_token stop) {
-        HttpResult result;
-        const bool sent = postRankSubmit(body, result, stop);
-        toast(replyText(sent, result));
-    });
+    startWorker("brv-rank",
+                [body = std::move(body), claim = std::move(claim)](std::stop_token stop) {
+                    HttpResult result;
+                    const bool sent = postRankSubmit(body, result, stop);
+                    toast(replyText(sent, result));
+                });
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "core/Log.h"
 #include "core/Settings.h"
 #include "core/Workers.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
 #include "net/HttpRequests.h"
 #include "platform/Clock.h"
@@ -19,7 +20,6 @@
 #include "replays/ReplayFiles.h"
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayNames.h"
-#include "rotation/HostingState.h"
 #include "sdk/CVarManagerWrapper.h"
 
 namespace brevant::replays {
@@ -203,22 +203,22 @@ std::string multipartContentType(const std::string& boundary) {
 void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,
                            const UploadConfig& config,
                            std::shared_ptr<CVarManagerWrapper> console) {
-    startWorker(
-        [folder = replaySearchFolder(), deviceId, server, config, console = std::move(console)] {
-            try {
-                auto record = findReplayToUpload(folder, deviceId, server, config, console);
-                if (!record)
-                    return;
-                if (!fitsUpload(*record)) {
-                    logTo(console, "[BRV] Replay grande demais para enviar (" +
-                                       std::to_string(record->size) + " bytes): " + record->path);
-                    return;
-                }
-                outbox::keepReplay(std::move(*record));
-            } catch (...) {
-                logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
+    startWorker("brv-upload", [folder = replaySearchFolder(), deviceId, server, config,
+                               console = std::move(console)](std::stop_token) {
+        try {
+            auto record = findReplayToUpload(folder, deviceId, server, config, console);
+            if (!record)
+                return;
+            if (!fitsUpload(*record)) {
+                logTo(console, "[BRV] Replay grande demais para enviar (" +
+                                   std::to_string(record->size) + " bytes): " + record->path);
+                return;
             }
-        });
+            outbox::keepReplay(std::move(*record));
+        } catch (...) {
+            logTo(console, "[BRV] Excecao em uploadLastReplayAsync");
+        }
+    });
 }
 
 void uploadLastReplayNow() {

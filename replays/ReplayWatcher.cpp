@@ -13,6 +13,8 @@
 #include "core/Log.h"
 #include "core/LoopThread.h"
 #include "core/Settings.h"
+#include "match/MatchIdentity.h"
+#include "match/PrivateMatch.h"
 #include "outbox/Outbox.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -21,8 +23,6 @@
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayNames.h"
 #include "replays/ReplayUpload.h"
-#include "rotation/HostingState.h"
-#include "rotation/RotationEngine.h"
 
 namespace brevant {
 

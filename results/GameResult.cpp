@@ -3,6 +3,7 @@
 #include <limits>
 #include <mutex>
 
+#include "match/PrivateMatch.h"
 #include "net/Json.h"
 #include "platform/Clock.h"
 #include "sdk/GameWrapper.h"
@@ -62,14 +63,6 @@ Scores readScores(GameWrapper& gw) {
         // The scores read so far stand.
     }
     return scores;
-}
-
-// The game is there and its playlist says private match. A null playlist is not one.
-bool isPrivateMatch(const ServerWrapper& game) {
-    if (game.IsNull())
-        return false;
-    GameSettingPlaylistWrapper playlist = game.GetPlaylist();
-    return !playlist.IsNull() && playlist.IsPrivateMatch();
 }
 
 json playerObject(const PlayerReplicationInfoWrapper& pri) {

@@ -1,6 +1,7 @@
 #include "rotation/HostingState.h"
 
 #include "core/Log.h"
+#include "match/MatchIdentity.h"
 #include "platform/Clock.h"
 #include "rotation/MapLists.h"
 #include "rotation/RotationFile.h"
@@ -12,10 +13,7 @@ RotationState::RotationState() {
     settings.MaxPlayerCount = 8;
 }
 
-std::mutex hostingMutex;
 RotationState rotationState;
-std::string currentServerName;
-std::atomic<bool> lobbyOwned{false};
 std::atomic<bool> rotateStateRequested{false};
 std::atomic<SeriesMatch> seriesMatch{SeriesMatch::None};
 
@@ -35,11 +33,6 @@ bool observeSeriesMatch(bool gameInPrivateMatch) {
     return false;
 }
 
-std::string serverNameNow() {
-    std::lock_guard lk(hostingMutex);
-    return currentServerName;
-}
-
 std::optional<SeriesView> trySeriesView() {
     std::unique_lock lk(hostingMutex, std::try_to_lock);
     if (!lk.owns_lock())
@@ -54,7 +47,6 @@ std::optional<SeriesView> trySeriesView() {
 }
 
 void resetHostingState() {
-    lobbyOwned.store(false);
     rotateStateRequested.store(false);
     seriesMatch.store(SeriesMatch::None);
     std::lock_guard lk(hostingMutex);
@@ -68,7 +60,6 @@ void resetHostingState() {
     rotationState.region = initial.region;
     rotationState.rev.store(initial.rev.load());
     rotationState.ts.store(initial.ts.load());
-    currentServerName.clear();
 }
 
 void advanceAfterLocked(const std::string& map) {

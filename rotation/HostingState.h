@@ -1,21 +1,18 @@
 #pragma once
-// What the plugin knows of the private match it hosts or sits in, and of the series' map
-// rotation.
+// What the plugin knows of the series' map rotation in the private match it hosts or sits in.
 //
-// Locking rule: `hostingMutex` guards currentServerName and the non-atomic members of
-// rotationState (file, rotation, lastMap, settings, region). The session's dispatch thread and
-// the game thread both use them. Hold the lock only to read or change them: never while sending
-// on the WebSocket, posting to the game thread, logging or writing a file. Copy what you need
-// under the lock, release it, then act. A save copies the state under hostingMutex and hands it
-// to the file writer, which keeps the newest whichever thread saved.
+// `hostingMutex` (match/HostingLock.h) guards the non-atomic members of rotationState (file,
+// rotation, lastMap, settings, region) with the match's name, under its locking rule. A save
+// copies the state under the lock and hands it to the file writer, which keeps the newest
+// whichever thread saved.
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "match/HostingLock.h"
 #include "sdk/Records.h"
 
 namespace brevant {
@@ -34,12 +31,7 @@ struct RotationState {
     std::atomic<std::int64_t> ts{0};
 };
 
-extern std::mutex hostingMutex;
 extern RotationState rotationState;
-// The name of the private match this plugin last created or joined.
-extern std::string currentServerName;
-// True while this plugin hosts the private match it created on the backend's order.
-extern std::atomic<bool> lobbyOwned;
 // A "rotate_state_req" has gone out for the current match and no state has answered it yet.
 extern std::atomic<bool> rotateStateRequested;
 
@@ -58,9 +50,6 @@ void nameSeriesMatch();
 // the game has left, and answers whether the game is in the series' own match. Any thread.
 bool observeSeriesMatch(bool gameInPrivateMatch);
 
-// currentServerName, read under the lock.
-std::string serverNameNow();
-
 // What the status panel shows of the series.
 struct SeriesView {
     std::string server;
@@ -71,7 +60,8 @@ struct SeriesView {
 // Never waits: nothing while the state is being changed.
 std::optional<SeriesView> trySeriesView();
 
-// The rotation state, the server name and the flags back to their values at a first load.
+// The rotation state and its flags back to their values at a first load (the match's name and
+// ownership: resetMatchIdentity).
 void resetHostingState();
 
 // With hostingMutex held: the map after `map` becomes the next one, when `map` is in the list

@@ -5,6 +5,7 @@
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"

@@ -6,6 +6,7 @@
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
+#include "match/PrivateMatch.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
 #include "rotation/HostingState.h"
@@ -51,34 +52,6 @@ void applyOrHandOff(GameWrapper& gw, const std::string& next) {
 void resetRotationEngineState() {
     lastWatchdogApplyMs.store(0);
     resetHandoffState();
-}
-
-bool onlineGameIsPrivate(GameWrapper& gw) {
-    ServerWrapper online = gw.GetOnlineGame();
-    if (online.IsNull())
-        return false;
-    GameSettingPlaylistWrapper playlist = online.GetPlaylist();
-    return !playlist.IsNull() && playlist.IsPrivateMatch();
-}
-
-bool isInPrivateMatch(GameWrapper* gw) {
-    if (!gw)
-        return false;
-    try {
-        ServerWrapper current = gw->GetCurrentGameState();
-        if (!current.IsNull()) {
-            GameSettingPlaylistWrapper playlist = current.GetPlaylist();
-            if (!playlist.IsNull() && playlist.IsPrivateMatch())
-                return true;
-        }
-    } catch (...) {
-        // Fall through to the online game.
-    }
-    try {
-        return onlineGameIsPrivate(*gw);
-    } catch (...) {
-        return false;
-    }
 }
 
 bool applyMap(GameWrapper* gw, const std::string& map, bool pairedNow,

@@ -21,11 +21,6 @@ extern std::atomic<std::int64_t> lastWatchdogApplyMs;
 // The engine's own state back to its value at a first load.
 void resetRotationEngineState();
 
-// The online game exists and its playlist is a private match.
-bool onlineGameIsPrivate(GameWrapper& gw);
-// The current game, or else the online game, is a private match. Errors read as false.
-bool isInPrivateMatch(GameWrapper* gw);
-
 // Puts `map` into the match's settings through the game. On success the rotation moves past it
 // (lastMap, nextIdx, the settings' map, rev and ts); the file is not written. False, with a log
 // line on `console` and nothing changed, when the device is not paired, there is no game or

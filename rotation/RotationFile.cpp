@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "core/FileWriter.h"
+#include "match/MatchIdentity.h"
 #include "net/Json.h"
 #include "platform/Files.h"
 #include "platform/Text.h"

@@ -3,6 +3,7 @@
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
+#include "match/MatchIdentity.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"

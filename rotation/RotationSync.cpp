@@ -6,6 +6,8 @@
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
+#include "match/MatchIdentity.h"
+#include "match/PrivateMatch.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"

@@ -126,7 +126,7 @@ ImDrawData* HostRuntime::drawFrame(float deltaSeconds) {
         std::string title = name;
         invoke([&] { title = window->GetMenuTitle(); }, "window");
         ImGui::SetNextWindowPos(ImVec2(720, 40), ImGuiCond_FirstUseEver);
-        ImGui::SetNextWindowSize(ImVec2(520, 240), ImGuiCond_FirstUseEver);
+        ImGui::SetNextWindowSize(ImVec2(520, 330), ImGuiCond_FirstUseEver);
         bool keep = true;
         if (ImGui::Begin((title + "##" + name).c_str(), &keep)) {
             handOver(window, [&] { window->SetImGuiContext(handle); });

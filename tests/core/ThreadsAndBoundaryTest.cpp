@@ -64,7 +64,8 @@ void postACallThatThrows() {
 TEST(FailureBoundary, AnUndeclaredSwallowFailsTheTestAndADeclaredOneDoesNot) {
     EXPECT_NONFATAL_FAILURE(
         postACallThatThrows(),
-        "1 failure(s) swallowed at \"posted call\" that the test did not expect");
+        "1 failure(s) swallowed at \"posted call\" that the test did not expect (the last: "
+        "\"posted call failed\")");
     testing_support::CoreHost host;
     host.installHandles();
     host.expectSwallowed("posted call");

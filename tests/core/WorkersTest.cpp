@@ -16,7 +16,7 @@ TEST(Workers, CountsRunningWorkersUntilTheyHaveEnded) {
     bool release = false;
     std::atomic<int> finished{0};
     for (int i = 0; i < 3; ++i) {
-        brevant::startWorker([&] {
+        brevant::startWorker("brv-test", [&](std::stop_token) {
             std::unique_lock lk(m);
             cv.wait(lk, [&] { return release; });
             ++finished;
@@ -35,7 +35,8 @@ TEST(Workers, CountsRunningWorkersUntilTheyHaveEnded) {
 
 TEST(Workers, AnExceptionEndsOnlyItsWorkerAndIsCounted) {
     brevant::clearSwallowedFailures();
-    brevant::startWorker([] { throw std::runtime_error("worker failed"); });
+    brevant::startWorker("brv-test",
+                         [](std::stop_token) { throw std::runtime_error("worker failed"); });
     EXPECT_EQ(brevant::waitForWorkers(std::chrono::seconds(10)), 0);
     EXPECT_EQ(brevant::swallowedFailures()["worker"], 1);
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"

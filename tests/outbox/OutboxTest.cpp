@@ -7,10 +7,12 @@
 #include <fstream>
 
 #include "core/FileWriter.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "plugin/Hooks.h"
 #include "plugin/MessageRoutes.h"
+#include "plugin/SessionSetup.h"
 #include "rotation/HostingState.h"
 #include "tests/support/ConnectedPlugin.h"
 #include "tests/support/HttpTestServer.h"
@@ -48,7 +50,7 @@ protected:
         host.advance(1.0);
     }
     void reconnect() {
-        brevant::startBackendSession(brevant::messageRoutes(), brevant::outbox::sessionOpened);
+        brevant::startBackendSession(brevant::pluginSessionSetup());
         ASSERT_TRUE(brevant::backendConnected());
         waitForOutbox();
     }

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "sdk/CVarManagerWrapper.h"

@@ -3,6 +3,7 @@
 
 #include "core/Globals.h"
 #include "core/Guard.h"
+#include "match/MatchIdentity.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "plugin/MessageRoutes.h"

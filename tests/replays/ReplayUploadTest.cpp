@@ -7,6 +7,7 @@
 #include <regex>
 
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "rotation/HostingState.h"
 #include "tests/replays/ReplayFixture.h"
 

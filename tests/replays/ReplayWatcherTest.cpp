@@ -6,6 +6,7 @@
 
 #include <future>
 
+#include "match/MatchIdentity.h"
 #include "plugin/Hooks.h"
 #include "replays/ReplayNames.h"
 #include "rotation/HostingState.h"

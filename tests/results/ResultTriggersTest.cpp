@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "net/Json.h"

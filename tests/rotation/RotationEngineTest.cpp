@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "core/Guard.h"
+#include "match/PrivateMatch.h"
 #include "platform/Clock.h"
 #include "rotation/RotationEngine.h"
 #include "tests/rotation/RotationFixture.h"

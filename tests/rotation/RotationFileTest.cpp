@@ -15,6 +15,7 @@
 
 #include "core/FileWriter.h"
 #include "core/Workers.h"
+#include "match/MatchIdentity.h"
 #include "net/Json.h"
 #include "platform/Text.h"
 #include "rotation/HostingState.h"
@@ -41,6 +42,7 @@ std::string readAll(const std::filesystem::path& p) {
 class RotationFile : public ::testing::Test {
 protected:
     void SetUp() override {
+        resetMatchIdentity();
         resetHostingState();
         std::lock_guard lk(hostingMutex);
         rotationState.file = file;

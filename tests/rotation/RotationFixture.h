@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/Globals.h"
+#include "match/MatchIdentity.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
 #include "tests/support/ConnectedPlugin.h"

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
 #include "plugin/MessageRoutes.h"
 #include "rotation/RotationEngine.h"

@@ -63,10 +63,12 @@ void CoreHost::shutDown() {
     clock.reset();
     for (const auto& fault : rt_->faults())
         ADD_FAILURE() << "host fault: " << fault;
+    const auto reasons = brevant::lastSwallowedReasons();
     for (const auto& [where, count] : brevant::swallowedFailures()) {
         if (!expectedSwallows_.count(where))
             ADD_FAILURE() << count << " failure(s) swallowed at \"" << where
-                          << "\" that the test did not expect";
+                          << "\" that the test did not expect (the last: \""
+                          << reasons.at(where) << "\")";
     }
 }
 

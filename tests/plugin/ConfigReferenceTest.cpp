@@ -1,0 +1,67 @@
+// The README's configuration reference against what the plugin registers: every console variable
+// has its row with its default and whether it is saved, and every command has its row.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+
+#include "tests/support/TestHost.h"
+
+namespace {
+
+using Kind = sdk::HostRuntime::ConsoleEvent::Kind;
+
+// The first cells of each README table row whose first cell is a name in backticks.
+std::map<std::string, std::vector<std::string>> readmeRows() {
+    std::ifstream in(BREVANT_README);
+    std::map<std::string, std::vector<std::string>> rows;
+    const std::regex row(R"(^\| `([a-z_]+)` \|(.*)\|$)");
+    std::smatch m;
+    for (std::string line; std::getline(in, line);) {
+        if (!std::regex_match(line, m, row))
+            continue;
+        std::vector<std::string> cells;
+        std::string rest = m[2];
+        for (std::size_t at = 0; at <= rest.size();) {
+            const std::size_t bar = std::min(rest.find('|', at), rest.size());
+            std::string cell = rest.substr(at, bar - at);
+            cell.erase(0, cell.find_first_not_of(' '));
+            cell.erase(cell.find_last_not_of(' ') + 1);
+            cells.push_back(cell);
+            at = bar + 1;
+        }
+        rows[m[1]] = cells;
+    }
+    return rows;
+}
+
+TEST(ConfigReference, EveryVariableAndCommandHasItsRowWithItsDefault) {
+    testing_support::TestHost host;
+    host.load();
+    const auto rows = readmeRows();
+    int variables = 0, commands = 0;
+    for (const auto& e : host.rt().consoleEvents()) {
+        if (e.kind != Kind::Cvar && e.kind != Kind::Notifier)
+            continue;
+        const auto row = rows.find(e.text);
+        ASSERT_NE(row, rows.end()) << e.text << " has no row in the README's reference";
+        if (e.kind == Kind::Notifier) {
+            ++commands;
+            continue;
+        }
+        ++variables;
+        const auto cvar = host.rt().findCvar(e.text);
+        const auto& cells = row->second;
+        ASSERT_EQ(cells.size(), 3u) << e.text;
+        // A default in backticks is the text registered; brv_deviceid's is the device's own.
+        if (cells[0].front() == '`') {
+            EXPECT_EQ(cells[0].substr(1, cells[0].find('`', 1) - 1), cvar->defaultValue) << e.text;
+        }
+        EXPECT_EQ(cells[2], cvar->saveToCfg ? "yes" : "no") << e.text;
+    }
+    EXPECT_GT(variables, 0);
+    EXPECT_GT(commands, 0);
+}
+
+}  // namespace
