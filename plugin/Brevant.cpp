@@ -128,7 +128,7 @@ void Brevant::onLoad() {
         if (endpointNote)
             logLine(*endpointNote);
         gw.SetTimeout([](GameWrapper*) { startBackendSession(pluginSessionSetup()); }, 0.3f);
-        hookGameEvents(*this);
+        hookGameEvents(gameWrapper);
         startLoadTimePairCheck();
 
         logLine("[BRV] Loaded. UI: F2 > Plugins > Brevant ou 'brevant_ui'.");

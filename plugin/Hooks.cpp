@@ -13,7 +13,6 @@
 #include "net/Json.h"
 #include "outbox/Outbox.h"
 #include "pairing/PairingState.h"
-#include "plugin/Brevant.h"
 #include "plugin/Status.h"
 #include "replays/ReplayWatcher.h"
 #include "results/GameResult.h"
@@ -91,11 +90,11 @@ void handlePostGameLobby(const std::shared_ptr<GameWrapper>& gw) {
              [](GameWrapper&) { broadcastRotationState(); });
 }
 
-void hookGameEvents(Brevant& plugin) {
-    GameWrapper& gw = *plugin.gameWrapper;
+void hookGameEvents(const std::shared_ptr<GameWrapper>& gameWrapper) {
+    GameWrapper& gw = *gameWrapper;
     // The plugin's own handle, held weakly: a hook never keeps the host's wrapper alive, and
     // finds nothing once the plugin object is gone.
-    std::weak_ptr<GameWrapper> own = plugin.gameWrapper;
+    std::weak_ptr<GameWrapper> own = gameWrapper;
     gw.HookEvent(eventMatchEnded, [own](std::string) {
         runGuarded("hook match ended", [&] { onMatchEnded(own.lock()); });
     });

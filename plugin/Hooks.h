@@ -6,8 +6,6 @@ class GameWrapper;
 
 namespace brevant {
 
-class Brevant;
-
 inline constexpr const char* eventMatchEnded =
     "Function TAGame.GameEvent_Soccar_TA.EventMatchEnded";
 inline constexpr const char* eventPostGameLobby =
@@ -17,7 +15,7 @@ inline constexpr const char* eventActiveStartRound =
     "Function TAGame.GameEvent_Soccar_TA.Active.StartRound";
 
 // Hooks the four events, in this order, on the plugin's game wrapper.
-void hookGameEvents(Brevant& plugin);
+void hookGameEvents(const std::shared_ptr<GameWrapper>& gameWrapper);
 
 // The post-game lobby: replay marking, auto-save, the result report and the rotation step.
 // Does nothing without the plugin's game wrapper.

@@ -1,17 +1,12 @@
 #include "rotation/HostingState.h"
 
+#include "core/FieldCount.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
 #include "platform/Clock.h"
 #include "rotation/MapLists.h"
-#include "rotation/RotationFile.h"
-#include "rotation/RotationSync.h"
 
 namespace brevant {
-
-RotationState::RotationState() {
-    settings.MaxPlayerCount = 8;
-}
 
 RotationState rotationState;
 std::atomic<bool> rotateStateRequested{false};
@@ -50,7 +45,10 @@ void resetHostingState() {
     rotateStateRequested.store(false);
     seriesMatch.store(SeriesMatch::None);
     std::lock_guard lk(hostingMutex);
-    const RotationState initial;
+    // Every member, each back to its initial value: a member added to RotationState fails here
+    // until it has its line.
+    static_assert(fieldCount<RotationState>() == 9, "reset the new member of RotationState here");
+    const RotationState initial{};
     rotationState.file = initial.file;
     rotationState.enabled.store(initial.enabled.load());
     rotationState.nextIdx.store(initial.nextIdx.load());
@@ -67,60 +65,6 @@ void advanceAfterLocked(const std::string& map) {
     if (at >= 0)
         rotationState.nextIdx.store((at + 1) %
                                     static_cast<std::int32_t>(rotationState.rotation.size()));
-}
-
-void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings) {
-    {
-        std::lock_guard lk(hostingMutex);
-        rotationState.settings = settings;
-        currentServerName = room;
-        rotationState.enabled.store(false);
-        rotationState.rotation.clear();
-        rotationState.nextIdx.store(0);
-        rotationState.lastMap.clear();
-    }
-    rotateStateRequested.store(false);
-    forgetStateRequests();
-    endHandoff();
-    nameSeriesMatch();
-}
-
-void resetRotationForJoin(const std::string& room) {
-    {
-        std::lock_guard lk(hostingMutex);
-        const RotationState initial;
-        currentServerName = room;
-        rotationState.enabled.store(initial.enabled.load());
-        rotationState.rotation.clear();
-        rotationState.nextIdx.store(initial.nextIdx.load());
-        rotationState.lastMap.clear();
-        rotationState.rev.store(initial.rev.load());
-        rotationState.ts.store(initial.ts.load());
-    }
-    rotateStateRequested.store(false);
-    forgetStateRequests();
-    endHandoff();
-    nameSeriesMatch();
-}
-
-void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,
-                      std::int32_t bestOf) {
-    {
-        std::lock_guard lk(hostingMutex);
-        rotationState.rotation = list;
-        rotationState.lastMap = firstMap;
-        if (rotationState.rotation.empty())
-            rotationState.nextIdx.store(0);
-        else
-            advanceAfterLocked(firstMap);
-        rotationState.enabled.store(true);
-        rotationState.rev.fetch_add(1);
-        rotationState.ts.store(platform::steadyMillis());
-    }
-    saveRotationState();
-    const char* series = bestOf == 7 ? "MD7" : bestOf == 3 ? "MD3" : "MD5";
-    logLine(std::string("[BRV] Rotacao ativa: ") + series + " | inicio=" + firstMap);
-    broadcastRotationState();
 }
 
 }  // namespace brevant

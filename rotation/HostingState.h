@@ -17,15 +17,20 @@
 
 namespace brevant {
 
-struct RotationState {
-    RotationState();
+// The match's settings at start: the game's defaults, for at most 8 players.
+inline CustomMatchSettings startingMatchSettings() {
+    CustomMatchSettings settings;
+    settings.MaxPlayerCount = 8;
+    return settings;
+}
 
+struct RotationState {
     std::filesystem::path file;  // the rotation file; set once by onLoad
     std::atomic<bool> enabled{false};
     std::atomic<std::int32_t> nextIdx{0};
     std::vector<std::string> rotation;  // map codes of the series, in playing order
     std::string lastMap;
-    CustomMatchSettings settings;  // as the match was created; maximum player count 8 at start
+    CustomMatchSettings settings = startingMatchSettings();  // as the match was created
     std::int32_t region = 9;
     std::atomic<std::uint32_t> rev{1};
     std::atomic<std::int64_t> ts{0};
@@ -67,19 +72,5 @@ void resetHostingState();
 // With hostingMutex held: the map after `map` becomes the next one, when `map` is in the list
 // (after the last map comes the first); otherwise nextIdx stays.
 void advanceAfterLocked(const std::string& map);
-
-// A create order's fresh start, before the creation is posted: the settings are kept, the match
-// name becomes `room`, and the rotation is off and empty until the match exists.
-void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings);
-// A join's fresh start: the match name becomes `room` and the rotation goes back to its initial
-// values (off, empty, nextIdx 0, no lastMap, rev 1, ts 0; the settings stay), so that the joiner
-// asks for the new match's rotation and never plays or hands over the maps of the series it was
-// in before.
-void resetRotationForJoin(const std::string& room);
-
-// The series starts: its map list, the map the match was created with, then the file, the log
-// line and the broadcast. Game thread, right after a successful creation.
-void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,
-                      std::int32_t bestOf);
 
 }  // namespace brevant

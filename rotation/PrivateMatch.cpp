@@ -7,8 +7,10 @@
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
 #include "net/BackendSession.h"
+#include "platform/Clock.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
+#include "rotation/RotationFile.h"
 #include "rotation/RotationSync.h"
 #include "sdk/GameWrapper.h"
 
@@ -23,6 +25,70 @@ constexpr int privateMatchPlaylist = 6;
 
 void answerCreate(bool ok) {
     sendToBackend(ok ? R"({"t":"create_ack","ok":true})" : R"({"t":"create_ack","ok":false})");
+}
+
+// A create order's fresh start, before the creation is posted: the settings are kept, the match
+// name becomes `room`, and the rotation is off and empty until the match exists.
+void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings);
+void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings) {
+    {
+        std::lock_guard lk(hostingMutex);
+        rotationState.settings = settings;
+        currentServerName = room;
+        rotationState.enabled.store(false);
+        rotationState.rotation.clear();
+        rotationState.nextIdx.store(0);
+        rotationState.lastMap.clear();
+    }
+    rotateStateRequested.store(false);
+    forgetStateRequests();
+    endHandoff();
+    nameSeriesMatch();
+}
+
+// A join's fresh start: the match name becomes `room` and the rotation goes back to its initial
+// values (off, empty, nextIdx 0, no lastMap, rev 1, ts 0; the settings stay), so that the joiner
+// asks for the new match's rotation and never plays or hands over the maps of the series it was
+// in before.
+void resetRotationForJoin(const std::string& room);
+void resetRotationForJoin(const std::string& room) {
+    {
+        std::lock_guard lk(hostingMutex);
+        const RotationState initial{};
+        currentServerName = room;
+        rotationState.enabled.store(initial.enabled.load());
+        rotationState.rotation.clear();
+        rotationState.nextIdx.store(initial.nextIdx.load());
+        rotationState.lastMap.clear();
+        rotationState.rev.store(initial.rev.load());
+        rotationState.ts.store(initial.ts.load());
+    }
+    rotateStateRequested.store(false);
+    forgetStateRequests();
+    endHandoff();
+    nameSeriesMatch();
+}
+
+// The series starts: its map list, the map the match was created with, then the file, the log
+// line and the broadcast. Game thread, right after a successful creation.
+void activateRotation(const std::vector<std::string>& list, const std::string& firstMap,
+                      std::int32_t bestOf) {
+    {
+        std::lock_guard lk(hostingMutex);
+        rotationState.rotation = list;
+        rotationState.lastMap = firstMap;
+        if (rotationState.rotation.empty())
+            rotationState.nextIdx.store(0);
+        else
+            advanceAfterLocked(firstMap);
+        rotationState.enabled.store(true);
+        rotationState.rev.fetch_add(1);
+        rotationState.ts.store(platform::steadyMillis());
+    }
+    saveRotationState();
+    const char* series = bestOf == 7 ? "MD7" : bestOf == 3 ? "MD3" : "MD5";
+    logLine(std::string("[BRV] Rotacao ativa: ") + series + " | inicio=" + firstMap);
+    broadcastRotationState();
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
+#include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
@@ -13,6 +14,28 @@
 #include "rotation/RotationSync.h"
 
 namespace brevant {
+namespace {
+
+// Another client handed us `map`: try it, and answer whether it was applied. Game thread.
+void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
+                         GameWrapper& gw) {
+    syncFromCurrentMap(&gw, true);
+    // A map name that is empty, or longer than any map code, is nothing to apply: the sender
+    // hears that this client did not take it.
+    const bool ok =
+        usableMapCode(map) && applyMap(&gw, map, paired.load(), globalCvarManager.load());
+    logLine(std::string("[BRV] tentar aplicar: ") + (ok ? "OK" : "NAO SOU HOST"));
+    json ack{{"t", "rotate_handoff_ack"},
+             {"server", server},
+             {"ok", ok},
+             {"by", deviceId},
+             {"seq", seq}};
+    if (ok)
+        ack["map"] = map;
+    sendToBackend(dumpJson(ack));
+}
+
+}  // namespace
 
 void onCreatePrivate(const json& msg) {
     if (!paired.load()) {

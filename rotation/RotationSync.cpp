@@ -13,7 +13,6 @@
 #include "platform/Clock.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
-#include "rotation/RotationEngine.h"
 #include "sdk/GameWrapper.h"
 
 namespace brevant {
@@ -180,24 +179,6 @@ void scheduleHandoffRetry(std::uint32_t seq) {
         handoffSends.fetch_add(1);
         scheduleHandoffRetry(seq);
     });
-}
-
-void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
-                         GameWrapper& gw) {
-    syncFromCurrentMap(&gw, true);
-    // A map name that is empty, or longer than any map code, is nothing to apply: the sender
-    // hears that this client did not take it.
-    const bool ok =
-        usableMapCode(map) && applyMap(&gw, map, paired.load(), globalCvarManager.load());
-    logLine(std::string("[BRV] tentar aplicar: ") + (ok ? "OK" : "NAO SOU HOST"));
-    json ack{{"t", "rotate_handoff_ack"},
-             {"server", server},
-             {"ok", ok},
-             {"by", deviceId},
-             {"seq", seq}};
-    if (ok)
-        ack["map"] = map;
-    sendToBackend(dumpJson(ack));
 }
 
 bool applyRemoteRotationState(const json& msg) {

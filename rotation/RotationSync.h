@@ -63,10 +63,6 @@ void sendRotateHandoff(std::uint32_t seq, const std::string& map);
 // messages, or a newer hand-off has started. Game thread.
 void scheduleHandoffRetry(std::uint32_t seq);
 
-// Another client handed us `map`: try it, and answer whether it was applied. Game thread.
-void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
-                         GameWrapper& gw);
-
 // Takes over a received rotation when it is usable (see usableRotation, usableRevision) and newer
 // than ours (a higher "rev", or the same "rev" and a later "ts"); while we have none, any usable
 // one for our match is taken. True when it was taken. Any thread.
