@@ -1,4 +1,6 @@
 // The host's console: variables, commands, binds, the log and the saved configuration.
+#include <cctype>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -162,10 +164,17 @@ bool HostRuntime::runHostCommand(const std::vector<std::string>& args) {
         {
             std::lock_guard lk(consoleMutex_);
             auto it = windows_.find(args[1]);
-            if (it == windows_.end())
-                return true;  // no such menu: nothing to toggle
-            window = it->second;
-            open = windowOpen_[args[1]] = !windowOpen_[args[1]];
+            if (it != windows_.end()) {
+                window = it->second;
+                open = windowOpen_[args[1]] = !windowOpen_[args[1]];
+            }
+        }
+        if (!window) {
+            std::string names;
+            for (const auto& name : menuNames())
+                names += (names.empty() ? "" : ", ") + name;
+            log("togglemenu: no menu named \"" + args[1] + "\"; the menus are: " + names);
+            return true;
         }
         invoke([&] { open ? window->OnOpen() : window->OnClose(); }, "window");
         return true;
@@ -247,6 +256,17 @@ void HostRuntime::registerWindow(BakkesMod::Plugin::PluginWindow* window) {
     windowOpen_[name] = false;
 }
 
+std::vector<std::string> HostRuntime::menuNames() const {
+    std::vector<std::string> names;
+    {
+        std::lock_guard lk(consoleMutex_);
+        for (const auto& [name, window] : windows_)
+            names.push_back(name);
+    }
+    names.push_back("settings");
+    return names;
+}
+
 bool HostRuntime::isWindowOpen(const std::string& menuName) const {
     std::lock_guard lk(consoleMutex_);
     auto it = windowOpen_.find(menuName);
@@ -254,24 +274,85 @@ bool HostRuntime::isWindowOpen(const std::string& menuName) const {
 }
 
 namespace {
+
 std::filesystem::path configPath(const std::filesystem::path& dataFolder) {
     return dataFolder / "cfg" / "config.cfg";
 }
+
+bool isVariableName(const std::string& word) {
+    if (word.empty())
+        return false;
+    for (unsigned char c : word)
+        if (!std::isalnum(c) && c != '_')
+            return false;
+    return true;
+}
+
+// Why a line of the saved configuration cannot be read as `name "value"`; empty when it can.
+std::string unreadable(const std::string& line, const std::vector<std::string>& words) {
+    for (unsigned char c : line)
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return "control characters";
+    if (!isVariableName(words[0]))
+        return "not a variable name";
+    if (words.size() != 2)
+        return "not a name and one value";
+    return {};
+}
+
+// A line as a warning shows it: control characters escaped (\x00), at most 80 bytes.
+std::string shownLine(const std::string& line) {
+    constexpr std::size_t limit = 80;
+    std::string out;
+    char escaped[8];
+    for (std::size_t i = 0; i < line.size() && i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(line[i]);
+        if (c < 0x20 || c == 0x7F) {
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (line.size() > limit)
+        out += "...";
+    return out;
+}
+
 }  // namespace
 
 void HostRuntime::loadConfig() {
     if (options_.dataFolder.empty())
         return;
+    // A file that a crash left full of zeros, or that someone edited by hand, must not put its
+    // garbage among the variables, where the next save would keep it.
+    constexpr int warningsShown = 10;
     std::ifstream in(configPath(options_.dataFolder), std::ios::binary);
     std::string line;
-    std::lock_guard lk(consoleMutex_);
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        auto words = splitCommand(line);
-        if (words.size() >= 2)
+    std::vector<std::string> warnings;
+    int skipped = 0;
+    {
+        std::lock_guard lk(consoleMutex_);
+        for (int number = 1; std::getline(in, line); ++number) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const auto words = splitCommand(line);
+            if (words.empty())
+                continue;
+            if (const std::string why = unreadable(line, words); !why.empty()) {
+                if (++skipped <= warningsShown)
+                    warnings.push_back("config.cfg: line " + std::to_string(number) + " skipped (" +
+                                       why + "): " + shownLine(line));
+                continue;
+            }
             savedValues_[words[0]] = words[1];
+        }
     }
+    if (skipped > warningsShown)
+        warnings.push_back("config.cfg: " + std::to_string(skipped - warningsShown) +
+                           " more lines skipped");
+    for (const auto& warning : warnings)
+        log(warning);
 }
 
 bool HostRuntime::saveConfig() const {

@@ -27,7 +27,7 @@ bool parseSeconds(const std::string& text, double& value) {
     return !text.empty() && *end == '\0' && value >= 0 && value <= 3600;
 }
 
-std::filesystem::path documentsFolder() {
+std::filesystem::path environmentDocumentsFolder() {
     if (const char* docs = std::getenv("XDG_DOCUMENTS_DIR"); docs && *docs)
         return docs;
     if (const char* home = std::getenv("HOME"); home && *home)
@@ -45,6 +45,11 @@ bool append(const std::filesystem::path& file, unsigned long long bytes, unsigne
 
 }  // namespace
 
+void HostRuntime::setDocumentsFolder(std::filesystem::path folder) {
+    std::lock_guard lk(consoleMutex_);
+    documentsFolder_ = std::move(folder);
+}
+
 std::filesystem::path HostRuntime::replayFolder() const {
     // The console's values are UTF-8; a path made from a plain string would read them in the
     // system's narrow code page on Windows.
@@ -52,7 +57,14 @@ std::filesystem::path HostRuntime::replayFolder() const {
         const std::string& value = dir->get();
         return std::filesystem::path(std::u8string(value.begin(), value.end()));
     }
-    return documentsFolder() / "My Games" / "Rocket League" / "TAGame" / "Demos";
+    std::filesystem::path documents;
+    {
+        std::lock_guard lk(consoleMutex_);
+        documents = documentsFolder_;
+    }
+    if (documents.empty())
+        documents = environmentDocumentsFolder();
+    return documents / "My Games" / "Rocket League" / "TAGame" / "Demos";
 }
 
 bool HostRuntime::saveGameReplay(const std::vector<std::string>& args) {

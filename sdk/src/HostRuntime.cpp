@@ -370,8 +370,19 @@ std::vector<ToastRecord> HostRuntime::toasts() const {
 }
 
 void HostRuntime::setOutput(std::function<void(OutputKind, const std::string&)> sink) {
-    std::lock_guard lk(consoleMutex_);
-    sink_ = std::move(sink);
+    std::vector<std::string> earlier;
+    {
+        std::lock_guard lk(consoleMutex_);
+        sink_ = std::move(sink);
+        if (!sink_ || sinkSeen_)
+            return;
+        sinkSeen_ = true;
+        for (const auto& event : events_)
+            if (event.kind == ConsoleEvent::Kind::Log)
+                earlier.push_back(event.text);
+    }
+    for (const auto& text : earlier)
+        emit(OutputKind::Log, text);
 }
 
 void HostRuntime::gameNote(const std::string& text) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "sdk/CVarManagerWrapper.h"
@@ -177,6 +178,33 @@ TEST(HostConsole, SavedValueReplacesTheDefaultAndChangesAreSaved) {
     EXPECT_EQ(rt->makeCvarManager()->registerCvar("my_flag", "1", "flag").getStringValue(), "0");
 }
 
+TEST(HostConsole, UnreadableSavedLinesAreSkippedWithAWarningAndNeverSavedAgain) {
+    testing_support::TempDir dir;
+    std::filesystem::create_directories(dir.path() / "cfg");
+    std::string file = "good_one \"1\"\n";
+    file += std::string("\0\0\0junk \"2\"\n", 12);
+    file += "bad-name \"3\"\nthree words here\n";
+    for (int i = 0; i < 9; ++i)
+        file += std::string("\0\n", 2);
+    file += "\n  \ngood_two \"a b\"\r\n";
+    std::ofstream(dir.path() / "cfg" / "config.cfg", std::ios::binary) << file;
+
+    auto rt = manualHost(dir.path());
+    std::vector<std::string> shown;
+    rt->setOutput([&](sdk::OutputKind, const std::string& text) { shown.push_back(text); });
+    ASSERT_EQ(shown.size(), 11u);
+    EXPECT_EQ(shown[0],
+              "config.cfg: line 2 skipped (control characters): \\x00\\x00\\x00junk \"2\"");
+    EXPECT_EQ(shown[1], "config.cfg: line 3 skipped (not a variable name): bad-name \"3\"");
+    EXPECT_EQ(shown[2], "config.cfg: line 4 skipped (not a name and one value): three words here");
+    EXPECT_EQ(shown[10], "config.cfg: 2 more lines skipped");
+    EXPECT_EQ(rt->registerCvar("good_two", "", "", true)->get(), "a b");
+    ASSERT_TRUE(rt->saveConfig());
+    std::ifstream in(dir.path() / "cfg" / "config.cfg", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+              "good_one \"1\"\ngood_two \"a b\"\n");
+}
+
 TEST(HostConsole, HostCommandsBindKeysAndTellUnknownOnes) {
     auto rt = manualHost();
     auto cv = rt->makeCvarManager();
@@ -190,6 +218,8 @@ TEST(HostConsole, HostCommandsBindKeysAndTellUnknownOnes) {
     EXPECT_EQ(calls[0], (std::vector<std::string>{"do_it", "now", "please"}));
     cv->executeCommand("no_such_thing");
     EXPECT_EQ(rt->logLines().back(), "Unknown command: no_such_thing");
+    cv->executeCommand("togglemenu Nope");
+    EXPECT_EQ(rt->logLines().back(), "togglemenu: no menu named \"Nope\"; the menus are: settings");
     rt->forgetPluginCallbacks();
 }
 
@@ -274,8 +304,16 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
 }
 
 TEST(HostConsole, GameSavesAReplayIntoTheReplayFolderInBursts) {
+    testing_support::TempDir documents("brevant-documents");
     testing_support::TempDir demos("brevant-demos");
     auto rt = manualHost();
+    // Without brv_replay_dir: the Demos folder under the game's Documents folder.
+    rt->setDocumentsFolder(documents.path());
+    rt->executeCommand("game replay 4");
+    const auto underDocuments =
+        documents.path() / "My Games" / "Rocket League" / "TAGame" / "Demos";
+    ASSERT_TRUE(std::filesystem::is_directory(underDocuments));
+    EXPECT_EQ(std::filesystem::directory_iterator(underDocuments)->file_size(), 4u);
     rt->registerCvar("brv_replay_dir", "", "", false)->set(demos.path().string());
     auto sizes = [&] {
         std::vector<std::uintmax_t> out;

@@ -162,7 +162,9 @@ public:
     std::vector<std::string> executedCommands() const;
     std::map<std::string, std::string> binds() const;
 
-    // Saved configuration: <data folder>/cfg/config.cfg, one `name "value"` line each.
+    // Saved configuration: <data folder>/cfg/config.cfg, one `name "value"` line each. A line
+    // that is not one (control characters, not a variable's name, more or fewer words) is
+    // skipped with a warning in the log naming it, and is not saved again.
     void loadConfig();
     bool saveConfig() const;
 
@@ -186,8 +188,16 @@ public:
     // until the next frame.
     ImDrawData* drawFrame(float deltaSeconds = 1.0f / 60.0f);
 
-    // Everything shown, as it happens; called with no lock held.
+    // Everything shown, as it happens; called with no lock held. The first sink is shown at once
+    // what the log said before it came (the configuration's warnings at creation).
     void setOutput(std::function<void(OutputKind, const std::string&)> sink);
+
+    // ---- the simulated game's files ----------------------------------------------------
+    // The game's Documents folder, under which it saves replays (when brv_replay_dir is not
+    // set); empty: the environment's (XDG_DOCUMENTS_DIR, else ~/Documents).
+    void setDocumentsFolder(std::filesystem::path folder);
+    // The registered plugin menus and "settings", for togglemenu.
+    std::vector<std::string> menuNames() const;
 
 private:
     explicit HostRuntime(HostOptions options);
@@ -201,7 +211,7 @@ private:
     // "game replay ...": the game saves a replay (see GameReplays.cpp); false on bad arguments.
     bool saveGameReplay(const std::vector<std::string>& args);
     // Where the game saves replays: brv_replay_dir when set, else the Demos folder under the
-    // Documents folder of the environment (XDG_DOCUMENTS_DIR, else ~/Documents).
+    // game's Documents folder (setDocumentsFolder).
     std::filesystem::path replayFolder() const;
     void gameThreadLoop();
     // Runs a callable that came from a plugin; an exception that escapes it is a fault.
@@ -241,6 +251,8 @@ private:
     void destroyImGui();
     std::function<void()> quitHandler_;
     std::function<void(OutputKind, const std::string&)> sink_;
+    bool sinkSeen_ = false;
+    std::filesystem::path documentsFolder_;
 };
 
 }  // namespace sdk
