@@ -89,6 +89,16 @@ std::string toTerminalText(const std::string& text) {
 
 std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,
                               const std::string& text) {
+    return consoleStamp(hostNanos) + consoleText(kind, text);
+}
+
+std::string consoleStamp(std::int64_t hostNanos) {
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(hostNanos) / 1e9);
+    return stamp;
+}
+
+std::string consoleText(sdk::OutputKind kind, const std::string& text) {
     const char* side = "console";
     switch (kind) {
         case sdk::OutputKind::Log:
@@ -107,9 +117,7 @@ std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,
             side = "game   ";
             break;
     }
-    char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", static_cast<double>(hostNanos) / 1e9);
-    return stamp + std::string(side) + " | " + toTerminalText(text);
+    return side + std::string(" | ") + toTerminalText(text);
 }
 
 }  // namespace host

@@ -12,8 +12,10 @@ namespace host {
 // (\x0a, \x1b, \u009b), so no text can forge a line or drive the terminal.
 std::string toTerminalText(const std::string& text);
 
-// "[   1.234] console | text"
+// "[   1.234] console | text": the stamp "[   1.234] " and the rest, "console | text".
 std::string formatConsoleLine(std::int64_t hostNanos, sdk::OutputKind kind,
                               const std::string& text);
+std::string consoleStamp(std::int64_t hostNanos);
+std::string consoleText(sdk::OutputKind kind, const std::string& text);
 
 }  // namespace host

@@ -66,15 +66,14 @@ void DemoClient::restart() {
 void DemoClient::launch() {
     platform::ChildLaunch child;
     child.program = setup_.hostProgram;
-    child.arguments = {"--data", dataFolder().string(), "--module", setup_.module.string()};
+    child.arguments = {"--data",   dataFolder().string(), "--documents", documentsFolder().string(),
+                       "--module", setup_.module.string()};
     for (const auto& a : setup_.arguments)
         if (a != "--window")
             child.arguments.push_back(a);
     if (std::find(setup_.arguments.begin(), setup_.arguments.end(), "--window") ==
         setup_.arguments.end())
         child.arguments.push_back("--headless");
-    // Where a desktop on Linux keeps Documents: the client's own, should the setting not take.
-    child.environment = {{"XDG_DOCUMENTS_DIR", documentsFolder().string()}};
     if (!setup_.backend.empty())
         child.environment.emplace_back("BREVANT_BACKEND", setup_.backend);
     child.onLine = [this](const std::string& line) {

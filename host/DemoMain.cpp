@@ -1,12 +1,13 @@
 // The end-to-end demo: two clients, each the plugin module in its own host program, against the
 // reference backend (embedded by default), through a best-of-5 series, with a readable timeline.
-#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "backend/Server.h"
+#include "host/CommandLine.h"
 #include "host/DemoScenario.h"
 #include "platform/HttpTransport.h"
 
@@ -20,39 +21,52 @@ struct Options {
     int stepSeconds = 15;
 };
 
-void usage() {
-    std::cerr
-        << "usage: brevant-demo [--data DIR] [--module FILE] [--host FILE] [--external-backend]\n"
-           "                    [--step-seconds N]\n"
-           "  Runs two clients, A and B (each the plugin in its own host program, with its own\n"
-           "  folder DIR/A and DIR/B), through a series against the reference backend and prints\n"
-           "  a timeline. The backend runs in this process on free loopback ports, which the\n"
-           "  clients learn through BREVANT_BACKEND. With --external-backend the clients use the\n"
-           "  backend they were built for ("
-        << BREVANT_BACKEND_HOST << ") and the demo drives it through its admin route.\n";
-}
+const char* const usageHead =
+    "usage: brevant-demo [--data DIR] [--module FILE] [--host FILE] [--external-backend]\n"
+    "                    [--step-seconds N] [--help]\n"
+    "  Runs two clients, A and B (each the plugin in its own host program, with its own\n"
+    "  folder DIR/A and DIR/B), through a series against the reference backend and prints\n"
+    "  a timeline. The backend runs in this process on free loopback ports, which the\n"
+    "  clients learn through BREVANT_BACKEND. With --external-backend the clients use the\n"
+    "  backend they were built for (";
+const char* const usageTail =
+    ") and the demo drives it through its admin route.\n"
+    "  --step-seconds N  how long one step may take (default 15)\n";
 
-bool parse(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (a == "--data" && value) {
-            o.folder = argv[++i];
-        } else if (a == "--module" && value) {
-            o.module = argv[++i];
-        } else if (a == "--host" && value) {
-            o.hostProgram = argv[++i];
-        } else if (a == "--step-seconds" && value) {
-            o.stepSeconds = std::atoi(argv[++i]);
-            if (o.stepSeconds <= 0)
-                return false;
-        } else if (a == "--external-backend") {
+// The exit code when the program is not to run: 2 for a mistake (printed), 0 for --help.
+std::optional<int> parse(int argc, char** argv, Options& o) {
+    bool help = false;
+    host::CommandLine args("brevant-demo", argc, argv);
+    while (const auto arg = args.next()) {
+        if (host::isHelp(*arg)) {
+            help = true;
+        } else if (*arg == "--data") {
+            if (auto v = args.value("a folder"))
+                o.folder = *v;
+        } else if (*arg == "--module") {
+            if (auto v = args.value("a module file"))
+                o.module = *v;
+        } else if (*arg == "--host") {
+            if (auto v = args.value("the host program"))
+                o.hostProgram = *v;
+        } else if (*arg == "--step-seconds") {
+            if (auto v = args.number("a whole number of seconds above 0", 1, 3600, true))
+                o.stepSeconds = static_cast<int>(*v);
+        } else if (*arg == "--external-backend") {
             o.externalBackend = true;
         } else {
-            return false;
+            args.unknown();
         }
     }
-    return true;
+    if (args.failed()) {
+        std::cerr << args.mistakeText();
+        return 2;
+    }
+    if (help) {
+        std::cout << usageHead << BREVANT_BACKEND_HOST << usageTail;
+        return 0;
+    }
+    return std::nullopt;
 }
 
 // One command line through the backend's loopback admin route.
@@ -77,10 +91,8 @@ std::string adminCommand(const std::string& line) {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parse(argc, argv, options)) {
-        usage();
-        return 2;
-    }
+    if (const auto code = parse(argc, argv, options))
+        return *code;
     std::error_code ec;
     std::filesystem::create_directories(options.folder, ec);
     options.folder = std::filesystem::absolute(options.folder, ec);

@@ -1,8 +1,9 @@
 // The host program: loads the plugin module into a stand-in host that runs a game thread in
-// real time, and acts as the host's console. It prints every log line and toast as it happens;
-// each line of standard input runs as a console command.
+// real time, and acts as the host's console. It prints every log line and toast as it happens
+// (on a terminal, a line that repeats the one before it once, see ConsolePrinter); each line of
+// standard input runs as a console command.
+#include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
@@ -13,94 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "host/ConsolePrinter.h"
 #include "host/ConsoleText.h"
+#include "host/HostProgramOptions.h"
 #include "host/HostWindow.h"
 #include "host/PluginLoader.h"
 #include "platform/FileLock.h"
-#include "platform/KnownFolders.h"
 #include "platform/Signals.h"
-#include "platform/Text.h"
 
 namespace {
-
-struct Options {
-    std::filesystem::path dataFolder;
-    std::filesystem::path module = BREVANT_DEFAULT_MODULE;
-    std::optional<double> runSeconds;
-    bool headless = false;
-    std::filesystem::path screenshot;
-    std::vector<std::string> show;
-};
-
-void usage() {
-    std::cerr
-        << "usage: brevant-host [--data DIR] [--module FILE] [--run-seconds N] [--headless]\n"
-           "                    [--show MENU] [--screenshot FILE]\n"
-           "  --data DIR         the host's data folder (device identifier, saved console\n"
-           "                     variables); default: ~/.local/share/brevant-host\n"
-           "  --module FILE      the plugin module to load; default: the one built here\n"
-           "  --run-seconds N    run N seconds without reading input, then quit\n"
-           "  --headless         no window, even with a display (without one there is none)\n"
-           "  --show MENU        togglemenu MENU once loaded (Brevant, settings); repeatable\n"
-           "  --screenshot FILE  save the window's 30th frame as a PNG\n"
-           "Console: plugin commands and variables, and the host's own commands:\n"
-           "  togglemenu NAME, bind KEY \"COMMAND\", unbind KEY, press KEY, event NAME, quit,\n"
-           "  game ... (the simulated game: game help), and workers (waits up to 10 s until no\n"
-           "  worker thread of the plugin runs, then says so: what a script waits on),\n"
-           "  screenshot FILE (saves the window's next frame as a PNG)\n"
-           "In the window: F2 opens the settings menu, other function keys run what is bound.\n";
-}
-
-std::filesystem::path defaultDataFolder() {
-    if (auto home = platform::environmentVariable(L"HOME"); home && !home->empty())
-        return platform::widePath(*home) / ".local" / "share" / "brevant-host";
-    return std::filesystem::current_path() / "brevant-host-data";
-}
-
-std::optional<Options> parse(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (a == "--data") {
-            const char* v = next();
-            if (!v)
-                return std::nullopt;
-            o.dataFolder = v;
-        } else if (a == "--module") {
-            const char* v = next();
-            if (!v)
-                return std::nullopt;
-            o.module = v;
-        } else if (a == "--run-seconds") {
-            const char* v = next();
-            if (!v)
-                return std::nullopt;
-            char* end = nullptr;
-            double s = std::strtod(v, &end);
-            if (end == v || *end || !std::isfinite(s) || s < 0)
-                return std::nullopt;
-            o.runSeconds = s;
-        } else if (a == "--headless") {
-            o.headless = true;
-        } else if (a == "--show") {
-            const char* v = next();
-            if (!v)
-                return std::nullopt;
-            o.show.emplace_back(v);
-        } else if (a == "--screenshot") {
-            const char* v = next();
-            if (!v)
-                return std::nullopt;
-            o.screenshot = v;
-        } else {
-            return std::nullopt;
-        }
-    }
-    if (o.dataFolder.empty())
-        o.dataFolder = defaultDataFolder();
-    return o;
-}
 
 // Ends the program once: quit, end of input, a signal or the end of the run time.
 class StopSignal {
@@ -142,11 +64,22 @@ private:
 }  // namespace
 
 int main(int argc, char** argv) {
-    auto options = parse(argc, argv);
-    if (!options) {
-        usage();
+    const auto commandLine = host::parseHostCommandLine(argc, argv, BREVANT_DEFAULT_MODULE);
+    if (!commandLine.mistake.empty()) {
+        std::cerr << commandLine.mistake;
         return 2;
     }
+    if (commandLine.help) {
+        std::cout << host::hostUsage;
+        return 0;
+    }
+    const host::HostProgramOptions* options = &commandLine.options;
+#ifndef _WIN32
+    // The plugin finds the Documents folder as a Linux desktop tells it: the game's and the
+    // plugin's are then one. Set before any thread starts. (On Windows the plugin asks the shell;
+    // brv_replay_dir points both at one folder there.)
+    ::setenv("XDG_DOCUMENTS_DIR", options->documentsFolder.string().c_str(), 1);
+#endif
 
     static StopSignal stop;
     platform::watchTerminationSignals([] { stop.request("signal"); });
@@ -176,17 +109,20 @@ int main(int argc, char** argv) {
         return 4;
     }
 
+    // Static: the input thread is never joined, it may outlive main's locals.
+    static host::ConsolePrinter out(
+        host::standardOutputIsTerminal() && !options->verbose,
+        [](const std::string& line) { std::cout << line << std::endl; });
     auto rt = sdk::HostRuntime::create({sdk::ClockMode::RealTime, options->dataFolder});
-    static std::mutex outMutex;
+    rt->setDocumentsFolder(options->documentsFolder);
     rt->setOutput([&](sdk::OutputKind kind, const std::string& text) {
-        std::lock_guard lk(outMutex);
-        std::cout << host::formatConsoleLine(rt->nowNanos(), kind, text) << std::endl;
+        out.print(host::consoleStamp(rt->nowNanos()), host::consoleText(kind, text));
     });
     rt->setQuitHandler([] { stop.request("quit"); });
     rt->startGameThread();
 
-    std::cout << "brevant-host: data folder " << options->dataFolder.string() << ", module "
-              << options->module.string() << std::endl;
+    out.print("brevant-host: data folder " + options->dataFolder.string() + ", Documents " +
+              options->documentsFolder.string() + ", module " + options->module.string());
     std::string error;
     auto plugin = host::LoadedPlugin::open(options->module, rt, error);
     if (!plugin) {
@@ -194,11 +130,23 @@ int main(int argc, char** argv) {
         rt->stopGameThread();
         return 1;
     }
-    std::cout << "brevant-host: loaded \"" << plugin->info().pluginName << "\" version "
-              << plugin->info().pluginVersion << std::endl;
+    out.print(std::string("brevant-host: loaded \"") + plugin->info().pluginName + "\" version " +
+              plugin->info().pluginVersion);
     plugin->load();
-    for (const auto& menu : options->show)
-        rt->post([rt, menu] { rt->executeCommand("togglemenu " + menu, true); });
+    // A menu that does not exist is told, and the rest runs: the console and the window are
+    // there to use, and togglemenu can be typed again.
+    const auto menus = rt->menuNames();
+    for (const auto& menu : options->show) {
+        if (std::find(menus.begin(), menus.end(), menu) != menus.end()) {
+            rt->post([rt, menu] { rt->executeCommand("togglemenu " + menu, true); });
+            continue;
+        }
+        std::string names;
+        for (const auto& name : menus)
+            names += (names.empty() ? "" : ", ") + name;
+        std::cerr << "brevant-host: --show " << host::toTerminalText(menu)
+                  << ": no such menu; the menus are: " << names << "\n";
+    }
 
     // A window when there is a display: GLFW wants it on this, the main thread.
     static std::mutex windowMutex;
@@ -207,7 +155,7 @@ int main(int argc, char** argv) {
     if (!options->headless) {
         std::string why;
         window = host::HostWindow::open(rt, why);
-        std::cout << "brevant-host: " << (window ? "window open" : "headless: " + why) << std::endl;
+        out.print("brevant-host: " + (window ? std::string("window open") : "headless: " + why));
         if (window && !options->screenshot.empty())
             window->requestScreenshotAfter(30, options->screenshot);
         std::lock_guard lk(windowMutex);
@@ -215,7 +163,6 @@ int main(int argc, char** argv) {
     }
 
     // The input thread may wait for the plugin's workers; unloading waits until it is done.
-    // Static: the input thread is never joined, it may outlive main's locals.
     static std::mutex pluginMutex;
     static host::LoadedPlugin* loadedPlugin = nullptr;
     {
@@ -234,11 +181,9 @@ int main(int argc, char** argv) {
                     std::lock_guard lk(pluginMutex);
                     const int running =
                         loadedPlugin ? loadedPlugin->waitForWorkers(std::chrono::seconds(10)) : 0;
-                    std::lock_guard out(outMutex);
-                    std::cout << "brevant-host: "
-                              << (running == 0 ? "no worker running"
-                                               : std::to_string(running) + " workers still running")
-                              << std::endl;
+                    out.print("brevant-host: " +
+                              (running == 0 ? std::string("no worker running")
+                                            : std::to_string(running) + " workers still running"));
                     continue;
                 }
                 if (line.rfind("screenshot ", 0) == 0) {
@@ -246,8 +191,7 @@ int main(int argc, char** argv) {
                     if (shownWindow) {
                         shownWindow->requestScreenshotAfter(0, line.substr(11));
                     } else {
-                        std::lock_guard out(outMutex);
-                        std::cout << "brevant-host: no window to take a screenshot of" << std::endl;
+                        out.print("brevant-host: no window to take a screenshot of");
                     }
                     continue;
                 }
@@ -274,15 +218,13 @@ int main(int argc, char** argv) {
                 why = "window closed";
                 break;
             }
-            if (const std::string note = window->takeScreenshotNote(); !note.empty()) {
-                std::lock_guard out(outMutex);
-                std::cout << note << std::endl;
-            }
+            if (const std::string note = window->takeScreenshotNote(); !note.empty())
+                out.print(note);
         }
     } else {
         why = stop.wait(options->runSeconds);
     }
-    std::cout << "brevant-host: stopping (" << why << ")" << std::endl;
+    out.print("brevant-host: stopping (" + why + ")");
     {
         std::lock_guard lk(pluginMutex);
         loadedPlugin = nullptr;
@@ -297,7 +239,7 @@ int main(int argc, char** argv) {
     rt->stopGameThread();
     if (!rt->saveConfig())
         std::cerr << "brevant-host: could not save the console variables\n";
-    std::cout << "brevant-host: plugin unloaded" << (closed ? "" : " (module kept in memory)")
-              << std::endl;
+    out.print(std::string("brevant-host: plugin unloaded") +
+              (closed ? "" : " (module kept in memory)"));
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "host/Timeline.h"
 
-#include <algorithm>
 #include <cstdio>
 
 #include "host/ConsoleText.h"
@@ -53,17 +52,7 @@ void Timeline::add(std::string who, Side side, std::string text) {
     {
         std::lock_guard lk(mutex_);
         events_.push_back(event);
-        bool repeated = false;
-        if (event.side == Side::Game) {
-            auto it = std::find_if(lastGameNote_.begin(), lastGameNote_.end(),
-                                   [&](const auto& note) { return note.first == event.who; });
-            if (it == lastGameNote_.end())
-                lastGameNote_.emplace_back(event.who, event.text);
-            else if (it->second == event.text)
-                repeated = true;
-            else
-                it->second = event.text;
-        }
+        const bool repeated = event.side == Side::Game && gameNotes_.repeats(event.who, event.text);
         // Printing under the lock keeps the printed order the recorded order.
         if (print_ && !repeated)
             print_(formatTimelineEvent(event));

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "host/RepeatFolder.h"
+
 namespace host {
 
 // What a client's host program shows (its console, toasts, commands, the simulated game, its own
@@ -47,7 +49,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<TimelineEvent> events_;
-    std::vector<std::pair<std::string, std::string>> lastGameNote_;  // per client
+    RepeatFolder gameNotes_;  // each client's last game note
 };
 
 }  // namespace host

@@ -86,6 +86,43 @@ TEST(HostProgram, ASecondHostOnTheSameDataFolderIsRefusedUntilTheFirstEnds) {
     EXPECT_EQ(third.process().waitForExit(30s), 0) << third.output();
 }
 
+TEST(HostProgram, AWrongArgumentIsNamedHelpExitsZeroAndAnUnknownMenuIsTold) {
+    HostRun wrong({"--headless", "--run-secs", "3"});
+    EXPECT_EQ(wrong.process().waitForExit(30s), 2) << wrong.output();
+    EXPECT_TRUE(wrong.waitFor("brevant-host: unknown option --run-secs", 0s)) << wrong.output();
+    EXPECT_TRUE(wrong.waitFor("Try 'brevant-host --help' for the options.", 0s));
+    HostRun help({"--help"});
+    EXPECT_EQ(help.process().waitForExit(30s), 0) << help.output();
+    EXPECT_TRUE(help.waitFor("usage: brevant-host", 0s)) << help.output();
+
+    // The menu is told; the rest runs.
+    testing_support::TempDir data;
+    auto arguments = hostArguments(data);
+    arguments.insert(arguments.end(), {"--show", "Brevan"});
+    HostRun run(arguments);
+    ASSERT_TRUE(
+        run.waitFor("brevant-host: --show Brevan: no such menu; the menus are: Brevant, "
+                    "settings"))
+        << run.output();
+    ASSERT_TRUE(run.waitFor("[BRV] Loaded.")) << run.output();
+    run.process().writeLine("quit");
+    EXPECT_EQ(run.process().waitForExit(30s), 0) << run.output();
+}
+
+// The simulated game saves its replays under the data folder, not the user's Documents, and the
+// plugin watches the same folder.
+TEST(HostProgram, TheGameAndThePluginUseTheDocumentsFolderInTheDataFolder) {
+    testing_support::TempDir data;
+    const auto demos =
+        data.path() / "Documents" / "My Games" / "Rocket League" / "TAGame" / "Demos";
+    HostRun run(hostArguments(data));
+    ASSERT_TRUE(run.waitFor("[BRV] Watcher de replays ON em: " + demos.string())) << run.output();
+    run.process().writeLine("game replay 10");
+    ASSERT_TRUE(run.waitFor("game: replay saved: " + demos.string())) << run.output();
+    run.process().writeLine("quit");
+    EXPECT_EQ(run.process().waitForExit(30s), 0) << run.output();
+}
+
 // A replay waiting in the outbox while its upload is under way stays there when the host program
 // is killed, and goes up once, whole, at the next start.
 TEST(HostProgram, AnUploadCutByAKillIsDeliveredOnceAtTheNextStart) {
