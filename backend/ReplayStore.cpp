@@ -225,8 +225,8 @@ const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& detail
     return nullptr;
 }
 
-std::optional<ReplayStore::Kept> ReplayStore::keep(Draft& draft, const Details& details,
-                                                   std::string& error) {
+std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details& details,
+                                                     std::string& error) {
     if (!draft.close(error))
         return std::nullopt;
     std::lock_guard lock(mutex_);

@@ -32,7 +32,7 @@ public:
     bool enabled() const { return !folder_.empty(); }
 
     // A replay being received: a temporary file in the upload folder, written as the bytes
-    // arrive. Destroying it removes the file, also after keep() (which gave the replay its
+    // arrive. Destroying it removes the file, also after commit() (which gave the replay its
     // own name).
     class Draft {
     public:
@@ -70,7 +70,7 @@ public:
     };
     // Gives the draft's replay the next number and writes its sidecar, unless it repeats one
     // stored before. Nullopt with `error` set when that failed (nothing is left behind then).
-    std::optional<Kept> keep(Draft& draft, const Details& details, std::string& error);
+    std::optional<Kept> commit(Draft& draft, const Details& details, std::string& error);
 
     std::vector<Upload> uploads() const;
 

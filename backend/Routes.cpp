@@ -131,8 +131,8 @@ std::optional<HttpReply> Routes::uploadRefusal(const HttpHead& head) {
 }
 
 void Routes::startUpload(const HttpHead& head, Routing& routing) {
-    std::optional<UploadPlace> place =
-        UploadPlace::take(uploadsInFlight_, options_.maxConcurrentUploads);
+    std::optional<UploadSlot> place =
+        UploadSlot::take(uploadsInFlight_, options_.maxConcurrentUploads);
     if (!place) {
         log_.write(requestLine(head) + " -> 503: " + std::to_string(options_.maxConcurrentUploads) +
                    " uploads are being received already");

@@ -6,16 +6,16 @@
 
 namespace brevant::backend {
 
-std::optional<UploadPlace> UploadPlace::take(std::atomic<std::size_t>& inFlight, std::size_t max) {
+std::optional<UploadSlot> UploadSlot::take(std::atomic<std::size_t>& inFlight, std::size_t max) {
     std::size_t taken = inFlight.load();
     do {
         if (taken >= max)
             return std::nullopt;
     } while (!inFlight.compare_exchange_weak(taken, taken + 1));
-    return UploadPlace(inFlight);
+    return UploadSlot(inFlight);
 }
 
-UploadPlace::~UploadPlace() {
+UploadSlot::~UploadSlot() {
     if (inFlight_)
         inFlight_->fetch_sub(1);
 }
@@ -32,7 +32,7 @@ multipart::Limits limitsOf(const Options& options) {
 }  // namespace
 
 UploadIntake::UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
-                           const std::string& boundary, Refuse refuse, UploadPlace place)
+                           const std::string& boundary, Refuse refuse, UploadSlot place)
     : log_(log),
       replays_(replays),
       refuseRequest_(std::move(refuse)),
@@ -99,7 +99,7 @@ HttpReply UploadIntake::finish() {
     if (refusal_)
         return std::move(*refusal_);
     std::string error;
-    const std::optional<ReplayStore::Kept> kept = replays_.keep(*draft_, details_, error);
+    const std::optional<ReplayStore::Kept> kept = replays_.commit(*draft_, details_, error);
     draft_.reset();
     if (!kept) {
         refuse(500, error);

@@ -20,18 +20,18 @@
 namespace brevant::backend {
 
 // One of the places for uploads received at once; given back when destroyed.
-class UploadPlace {
+class UploadSlot {
 public:
     // Nullopt when `max` are taken already.
-    static std::optional<UploadPlace> take(std::atomic<std::size_t>& inFlight, std::size_t max);
-    UploadPlace(UploadPlace&& other) noexcept : inFlight_(other.inFlight_) {
+    static std::optional<UploadSlot> take(std::atomic<std::size_t>& inFlight, std::size_t max);
+    UploadSlot(UploadSlot&& other) noexcept : inFlight_(other.inFlight_) {
         other.inFlight_ = nullptr;
     }
-    UploadPlace& operator=(UploadPlace&&) = delete;
-    ~UploadPlace();
+    UploadSlot& operator=(UploadSlot&&) = delete;
+    ~UploadSlot();
 
 private:
-    explicit UploadPlace(std::atomic<std::size_t>& inFlight) : inFlight_(&inFlight) {}
+    explicit UploadSlot(std::atomic<std::size_t>& inFlight) : inFlight_(&inFlight) {}
     std::atomic<std::size_t>* inFlight_;
 };
 
@@ -41,7 +41,7 @@ public:
     using Refuse = std::function<HttpReply(unsigned status, const std::string& why)>;
 
     UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
-                 const std::string& boundary, Refuse refuse, UploadPlace place);
+                 const std::string& boundary, Refuse refuse, UploadSlot place);
 
     // The next bytes of the body. After a refusal the rest is read and ignored, so that the
     // client, still sending, gets the answer.
@@ -57,7 +57,7 @@ private:
     LogBook& log_;
     ReplayStore& replays_;
     const Refuse refuseRequest_;
-    const UploadPlace place_;
+    const UploadSlot place_;
     multipart::Reader reader_;
     std::optional<HttpReply> refusal_;
     std::set<std::string> names_;

@@ -97,7 +97,7 @@ void watcherPoll10000(benchmark::State& state) {
     const std::wstring folder = platform::pathToWide(tenThousand().path);
     for (auto _ : state) {
         // One poll: the scan, then the newest replay's time.
-        auto newest = brevant::newestReplayIn(folder);
+        auto newest = brevant::newestWrittenReplay(folder);
         std::error_code ec;
         benchmark::DoNotOptimize(fs::last_write_time(platform::widePath(*newest), ec));
     }
@@ -144,7 +144,7 @@ void watcherIdleCpu(benchmark::State& state) {
     static ReplayFolder folder(1'000, "brevant-bench-1000");
     const char* env = std::getenv("BREVANT_BENCH_IDLE_SECONDS");
     const int seconds = env ? std::atoi(env) : 60;
-    brevant::replayFolder = platform::pathToWide(folder.path);
+    brevant::watchedReplayFolder = platform::pathToWide(folder.path);
     for (auto _ : state) {
         brevant::startReplayWatcher();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -157,7 +157,7 @@ void watcherIdleCpu(benchmark::State& state) {
         state.counters["cpu_percent_of_core"] = 100.0 * used / wall.count();
         state.SetIterationTime(wall.count());
     }
-    brevant::replayFolder.clear();
+    brevant::watchedReplayFolder.clear();
 }
 BENCHMARK(watcherIdleCpu)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 

@@ -35,6 +35,25 @@ void readStatus(platform::HttpResponse& reply, HttpResult& result) {
     result.body = std::move(reply.body);
 }
 
+// A POST and its status: false when nothing came back (refused, timed out, stopped).
+bool post(const std::wstring& host, std::uint16_t port, const std::string& target,
+          const char* userAgent, const std::wstring& headers, std::optional<std::string> body,
+          HttpResult& result, std::stop_token stop,
+          std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+    result = HttpResult{};
+    try {
+        platform::HttpResponse reply;
+        if (!exchange("POST", host, port, target, userAgent, headers, std::move(body), reply,
+                      std::move(stop), deadline))
+            return false;
+        readStatus(reply, result);
+        return true;
+    } catch (...) {
+        result = HttpResult{};
+        return false;
+    }
+}
+
 }  // namespace
 
 std::string percentEncode(const std::string& text) {
@@ -108,17 +127,11 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
               const std::string& contentType, std::string body, HttpResult& result,
               std::stop_token stop, std::optional<std::chrono::steady_clock::time_point> deadline) {
-    result = HttpResult{};
     try {
-        platform::HttpResponse reply;
-        const auto type = platform::utf8ToWide(contentType);
-        if (!exchange("POST", host, port, platform::wideToUtf8(path), "Brevant/1.0",
-                      buildRequestHeaders(type),
-                      body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
-                      reply, std::move(stop), deadline))
-            return false;
-        readStatus(reply, result);
-        return true;
+        return post(host, port, platform::wideToUtf8(path), "Brevant/1.0",
+                    buildRequestHeaders(platform::utf8ToWide(contentType)),
+                    body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
+                    result, std::move(stop), deadline);
     } catch (...) {
         result = HttpResult{};
         return false;
@@ -126,20 +139,10 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
 }
 
 bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token stop) {
-    result = HttpResult{};
-    try {
-        const auto endpoint = backendEndpoint();
-        platform::HttpResponse reply;
-        if (!exchange("POST", endpoint.backendHost, endpoint.rankPort, "/rank-submit",
-                      "Brevant/0.0.2", L"Content-Type: application/json; charset=utf-8\r\n", body,
-                      reply, std::move(stop)))
-            return false;
-        readStatus(reply, result);
-        return true;
-    } catch (...) {
-        result = HttpResult{};
-        return false;
-    }
+    const auto endpoint = backendEndpoint();
+    return post(endpoint.backendHost, endpoint.rankPort, "/rank-submit", "Brevant/0.0.2",
+                L"Content-Type: application/json; charset=utf-8\r\n", body, result,
+                std::move(stop));
 }
 
 }  // namespace brevant

@@ -2,17 +2,13 @@
 
 namespace platform {
 
-namespace {
-
-std::string_view trim(std::string_view s) {
+std::string_view trimBlanks(std::string_view s) {
     const auto first = s.find_first_not_of(" \t");
     if (first == std::string_view::npos)
         return {};
     const auto last = s.find_last_not_of(" \t");
     return s.substr(first, last - first + 1);
 }
-
-}  // namespace
 
 std::string headerLines(std::string_view block) {
     std::string out;
@@ -26,10 +22,10 @@ std::string headerLines(std::string_view block) {
         const auto colon = line.find(':');
         if (colon == std::string_view::npos)
             continue;
-        const std::string_view name = trim(line.substr(0, colon));
+        const std::string_view name = trimBlanks(line.substr(0, colon));
         if (name.empty())
             continue;
-        const std::string_view value = trim(line.substr(colon + 1));
+        const std::string_view value = trimBlanks(line.substr(colon + 1));
         out.append(name).append(value.empty() ? ":" : ": ").append(value).append("\r\n");
     }
     return out;

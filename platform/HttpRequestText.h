@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// The text without the spaces and tabs at either end (a header's name or value).
+std::string_view trimBlanks(std::string_view s);
+
 // The caller's extra header block as "Name: value\r\n" lines, in order. Lines end at CR or LF;
 // empty lines and lines without a name are left out, so nothing in the block can end the head
 // early or break a line.

@@ -67,16 +67,16 @@ void resetPluginState() {
 void setUpReplayFolder(CVarManagerWrapper& cvars) {
     runGuarded("onLoad replay folder", [&] {
         const std::string configured = cvars.getCvar("brv_replay_dir").getStringValue();
-        replayFolder =
-            configured.empty() ? defaultReplayFolder() : platform::utf8ToWide(configured);
-        logLine("[BRV] Replays dir: " + platform::wideToUtf8(replayFolder));
+        watchedReplayFolder =
+            configured.empty() ? gameDemosFolder() : platform::utf8ToWide(configured);
+        logLine("[BRV] Replays dir: " + platform::wideToUtf8(watchedReplayFolder));
 
         bool watch = true;
         try {
             watch = cvars.getCvar("brv_watch_replays").getBoolValue();
         } catch (...) {
         }
-        if (watch && !replayFolder.empty())
+        if (watch && !watchedReplayFolder.empty())
             startReplayWatcher();
         else
             logLine("[BRV] Watcher de replays desativado.");

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "core/GameThread.h"
+#include "core/LocalPlayer.h"
 #include "core/Log.h"
 #include "core/Workers.h"
 #include "net/HttpRequests.h"
@@ -45,13 +46,10 @@ bool localIdentity(GameWrapper& gw, UniqueIDWrapper& id) {
         // The player controller may still know who plays.
     }
     try {
-        auto controller = gw.GetPlayerController();
-        if (controller.IsNull())
+        const auto pri = localPlayer(gw);
+        if (!pri)
             return false;
-        auto pri = controller.GetPRI();
-        if (pri.IsNull())
-            return false;
-        id = pri.GetUniqueIdWrapper();
+        id = pri->GetUniqueIdWrapper();
         return !id.GetIdString().empty();
     } catch (...) {
         return false;

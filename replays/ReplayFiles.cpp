@@ -43,8 +43,8 @@ bool hasReplayExtension(const std::wstring& path) {
     return name.compare(dot, std::wstring::npos, L".replay") == 0;
 }
 
-std::wstring findLatestReplay(const std::wstring& folder, std::int32_t maxAgeMinutes,
-                              const std::optional<std::wstring>& prefix) {
+std::wstring newestUploadableReplay(const std::wstring& folder, std::int32_t maxAgeMinutes,
+                                    const std::optional<std::wstring>& prefix) {
     if (folder.empty())
         return {};
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(maxAgeMinutes);
@@ -64,7 +64,7 @@ std::wstring findLatestReplay(const std::wstring& folder, std::int32_t maxAgeMin
     return best;
 }
 
-std::optional<std::wstring> newestReplayIn(const std::wstring& folder) {
+std::optional<std::wstring> newestWrittenReplay(const std::wstring& folder) {
     if (folder.empty())
         return std::nullopt;
     // The test runs on the file system's own text (narrow or wide): the extension is ASCII, so

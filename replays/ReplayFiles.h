@@ -17,12 +17,12 @@ bool hasReplayExtension(const std::wstring& path);
 // The upload's choice: the newest replay (by hasReplayExtension) of `folder` written at most
 // maxAgeMinutes ago whose name starts with `prefix` (case-sensitive; none or empty: any).
 // Equal times keep the one met first. Empty when nothing qualifies.
-std::wstring findLatestReplay(const std::wstring& folder, std::int32_t maxAgeMinutes,
-                              const std::optional<std::wstring>& prefix);
+std::wstring newestUploadableReplay(const std::wstring& folder, std::int32_t maxAgeMinutes,
+                                    const std::optional<std::wstring>& prefix);
 
 // The watcher's choice: the entry of `folder` with the latest write time whose full path ends
 // in ".replay" in any case, with no age or prefix rule. Equal times keep the one met first.
-std::optional<std::wstring> newestReplayIn(const std::wstring& folder);
+std::optional<std::wstring> newestWrittenReplay(const std::wstring& folder);
 
 // The whole file into `data` (cleared first). False when it cannot be opened or read, or is
 // empty.

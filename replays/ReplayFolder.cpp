@@ -5,7 +5,7 @@
 
 namespace brevant {
 
-std::wstring replayFolder;
+std::wstring watchedReplayFolder;
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr std::size_t maxProfileLength = 260;
 
 }  // namespace
 
-std::wstring defaultReplayFolder() {
+std::wstring gameDemosFolder() {
     if (auto docs = platform::documentsFolder(); docs && !docs->empty())
         return demosUnder(*docs);
     if (auto profile = platform::environmentVariable(L"USERPROFILE"))
@@ -28,7 +28,7 @@ std::wstring defaultReplayFolder() {
     return {};
 }
 
-std::wstring findDemosFolder() {
+std::wstring gameDemosFolderOrHere() {
     if (auto docs = platform::documentsFolder(); docs && !docs->empty())
         return demosUnder(*docs);
     auto profile = platform::environmentVariable(L"USERPROFILE");
@@ -37,8 +37,8 @@ std::wstring findDemosFolder() {
     return demosUnder(platform::pathToWide(platform::widePath(*profile) / "Documents"));
 }
 
-std::wstring replaySearchFolder() {
-    return replayFolder.empty() ? findDemosFolder() : replayFolder;
+std::wstring uploadSearchFolder() {
+    return watchedReplayFolder.empty() ? gameDemosFolderOrHere() : watchedReplayFolder;
 }
 
 }  // namespace brevant

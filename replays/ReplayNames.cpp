@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/Globals.h"
+#include "core/LocalPlayer.h"
 #include "core/Log.h"
 #include "platform/Text.h"
 #include "sdk/CVarManagerWrapper.h"
@@ -55,13 +56,8 @@ std::string localPlayerName(GameWrapper* gw) {
     if (!gw)
         return {};
     try {
-        auto controller = gw->GetPlayerController();
-        if (controller.IsNull())
-            return {};
-        auto pri = controller.GetPRI();
-        if (pri.IsNull())
-            return {};
-        return pri.GetPlayerName().ToString();
+        const auto pri = localPlayer(*gw);
+        return pri ? pri->GetPlayerName().ToString() : std::string();
     } catch (...) {
         return {};
     }

@@ -74,7 +74,7 @@ std::optional<outbox::ReplayRecord> findReplayToUpload(
     const UploadConfig& config, const std::shared_ptr<CVarManagerWrapper>& console) {
     logTo(console, "[BRV] Replays dir: " + platform::wideToUtf8(folder));
     const bool withPrefix = config.requirePrefix && !config.requiredPrefix.empty();
-    const std::wstring replay = findLatestReplay(
+    const std::wstring replay = newestUploadableReplay(
         folder, config.maxAgeMinutes,
         config.requirePrefix ? std::optional(config.requiredPrefix) : std::nullopt);
     if (replay.empty()) {
@@ -203,7 +203,7 @@ std::string multipartContentType(const std::string& boundary) {
 void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,
                            const UploadConfig& config,
                            std::shared_ptr<CVarManagerWrapper> console) {
-    startWorker("brv-upload", [folder = replaySearchFolder(), deviceId, server, config,
+    startWorker("brv-upload", [folder = uploadSearchFolder(), deviceId, server, config,
                                console = std::move(console)](std::stop_token) {
         try {
             auto record = findReplayToUpload(folder, deviceId, server, config, console);
@@ -227,7 +227,8 @@ void uploadLastReplayNow() {
         return;
     if (settingOn("brv_upload_only_vxa", true)) {
         try {
-            const std::wstring newest = findLatestReplay(replaySearchFolder(), 10, std::nullopt);
+            const std::wstring newest =
+                newestUploadableReplay(uploadSearchFolder(), 10, std::nullopt);
             if (!newest.empty() && !hasPrefix(fileNameOf(newest), ownedReplayPrefix())) {
                 logLine(
                     "[BRV] brv_upload_last_replay: ignorado \x97 replay mais recente n\xE3o "

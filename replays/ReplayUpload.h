@@ -50,7 +50,7 @@ std::string multipartContentType(const std::string& boundary);
 inline constexpr std::uint64_t maxUploadBodyBytes = 64ull * 1024 * 1024;
 bool fitsUpload(const outbox::ReplayRecord& record);
 
-// The newest qualifying replay of `folder` (findLatestReplay with the configuration's age and
+// The newest qualifying replay of `folder` (newestUploadableReplay with the configuration's age and
 // prefix) as a record to deliver, with the given fields; logs the Parts' lines when there is
 // none. Any thread but the game's (it lists the folder).
 std::optional<outbox::ReplayRecord> findReplayToUpload(
@@ -75,7 +75,7 @@ struct UploadNote {
 // Never waits: nothing when none was tried yet or the note is being written.
 std::optional<UploadNote> lastUploadTry();
 
-// Looks for the newest qualifying replay (see replaySearchFolder) on a worker thread and hands
+// Looks for the newest qualifying replay (see uploadSearchFolder) on a worker thread and hands
 // it to the outbox; returns at once. Game thread. Throws when no worker thread could be started.
 void uploadLastReplayAsync(const std::string& deviceId, const std::string& server,
                            const UploadConfig& config, std::shared_ptr<CVarManagerWrapper> console);

@@ -133,9 +133,9 @@ void requestUpload(const fs::path& file, std::uint64_t size, std::int64_t writeT
 
 // One poll of the folder; how long to wait before the next.
 milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
-    if (replayFolder.empty())
+    if (watchedReplayFolder.empty())
         return idleWait;
-    const auto newest = newestReplayIn(replayFolder);
+    const auto newest = newestWrittenReplay(watchedReplayFolder);
     if (!newest) {
         seen.any = true;  // an empty baseline: nothing is older than the next replay
         return pollWait;
@@ -189,7 +189,7 @@ void replayPollLoop() {
 void startReplayWatcher() {
     if (replayWatcherRunning.load())
         return;
-    if (replayFolder.empty()) {
+    if (watchedReplayFolder.empty()) {
         logLine("[BRV] Watcher: diretorio vazio; nao inicia.");
         return;
     }
@@ -199,7 +199,7 @@ void startReplayWatcher() {
         replayWatcherRunning.store(false);
         return;
     }
-    logLine("[BRV] Watcher de replays ON em: " + platform::wideToUtf8(replayFolder));
+    logLine("[BRV] Watcher de replays ON em: " + platform::wideToUtf8(watchedReplayFolder));
 }
 
 void stopReplayWatcher() {

@@ -11,7 +11,7 @@ namespace brevant {
 // True while the watcher loop runs.
 extern std::atomic<bool> replayWatcherRunning;
 
-// Starts the watcher on replayFolder unless one runs or the folder is empty. Game thread.
+// Starts the watcher on watchedReplayFolder unless one runs or the folder is empty. Game thread.
 void startReplayWatcher();
 // Stops the watcher and waits for its thread; its waits end at once. Game thread.
 void stopReplayWatcher();

@@ -14,8 +14,8 @@
 
 namespace {
 namespace fs = std::filesystem;
-using brevant::findLatestReplay;
-using brevant::newestReplayIn;
+using brevant::newestUploadableReplay;
+using brevant::newestWrittenReplay;
 using platform::pathToWide;
 
 class ReplayFiles : public ::testing::Test {
@@ -47,25 +47,25 @@ TEST_F(ReplayFiles, UploadChoiceKeepsAgePrefixCaseAndFirstOfATie) {
     const auto nine = write("replay_VXA_2024.replay", 9);
     const auto capital = write("Replay_VXA_2025.replay", 1);
     write("replay_VXA_x.txt", 0);
-    EXPECT_EQ(findLatestReplay(folder(), 10, L"replay_VXA_"), nine);
-    EXPECT_EQ(findLatestReplay(folder(), 10, L""), capital);
-    EXPECT_EQ(findLatestReplay(folder("missing"), 10, std::nullopt), L"");
+    EXPECT_EQ(newestUploadableReplay(folder(), 10, L"replay_VXA_"), nine);
+    EXPECT_EQ(newestUploadableReplay(folder(), 10, L""), capital);
+    EXPECT_EQ(newestUploadableReplay(folder("missing"), 10, std::nullopt), L"");
 
     const auto tie = write("tie_b.replay", 0, 4, "ties");
     fs::last_write_time(platform::widePath(write("tie_a.replay", 0, 4, "ties")),
                         fs::last_write_time(platform::widePath(tie)));
-    EXPECT_EQ(findLatestReplay(folder("ties"), 10, std::nullopt),
+    EXPECT_EQ(newestUploadableReplay(folder("ties"), 10, std::nullopt),
               pathToWide(fs::directory_iterator(dir.path() / "ties")->path()));
 }
 
 TEST_F(ReplayFiles, WatcherScanTakesAnyCaseAndNoAgeOrPrefix) {
-    EXPECT_FALSE(newestReplayIn(folder()).has_value());
+    EXPECT_FALSE(newestWrittenReplay(folder()).has_value());
     const auto old = write("old.replay", 60 * 24);
     const auto upper = write("MATCH.REPLAY", 60);
-    EXPECT_EQ(newestReplayIn(folder()), upper);
-    EXPECT_EQ(findLatestReplay(folder(), 60 * 48, std::nullopt), old);
+    EXPECT_EQ(newestWrittenReplay(folder()), upper);
+    EXPECT_EQ(newestUploadableReplay(folder(), 60 * 48, std::nullopt), old);
     fs::create_directory(dir.path() / "newer.replay");  // a folder is no replay
-    EXPECT_EQ(newestReplayIn(folder()), upper);
+    EXPECT_EQ(newestWrittenReplay(folder()), upper);
 }
 
 TEST_F(ReplayFiles, ReadingRefusesAnEmptyFileAndAppendsInPlace) {
@@ -96,18 +96,18 @@ TEST(ReplayFolders, DocumentsFolderRuleAndTheDemosSuffix) {
     for (const char* name : {"XDG_DOCUMENTS_DIR", "XDG_CONFIG_HOME", "USERPROFILE"})
         ::unsetenv(name);
     ::setenv("HOME", home.path().c_str(), 1);
-    EXPECT_EQ(brevant::defaultReplayFolder(), h + L"/Documents" + demos);
+    EXPECT_EQ(brevant::gameDemosFolder(), h + L"/Documents" + demos);
     std::ofstream(home.path() / ".config" / "user-dirs.dirs")
         << "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\nXDG_DOCUMENTS_DIR=\"$HOME/Documentos\"\n";
-    EXPECT_EQ(brevant::defaultReplayFolder(), h + L"/Documentos" + demos);
+    EXPECT_EQ(brevant::gameDemosFolder(), h + L"/Documentos" + demos);
     ::setenv("XDG_DOCUMENTS_DIR", "/srv/docs", 1);
-    EXPECT_EQ(brevant::findDemosFolder(), L"/srv/docs" + demos);
+    EXPECT_EQ(brevant::gameDemosFolderOrHere(), L"/srv/docs" + demos);
     ::unsetenv("XDG_DOCUMENTS_DIR");
     ::unsetenv("HOME");
-    EXPECT_EQ(brevant::defaultReplayFolder(), L"");
-    EXPECT_EQ(brevant::replaySearchFolder(), L"." + demos);
+    EXPECT_EQ(brevant::gameDemosFolder(), L"");
+    EXPECT_EQ(brevant::uploadSearchFolder(), L"." + demos);
     ::setenv("USERPROFILE", "/profile", 1);
-    EXPECT_EQ(brevant::defaultReplayFolder(), L"/profile/Documents" + demos);
+    EXPECT_EQ(brevant::gameDemosFolder(), L"/profile/Documents" + demos);
 }
 #endif
 

@@ -20,6 +20,8 @@
 #include <boost/beast/http/status.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "platform/HttpRequestText.h"
+
 namespace testing_support {
 namespace {
 
@@ -30,14 +32,6 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 constexpr std::uint32_t kMaxRequestHead = 64 * 1024;
-
-std::string_view trim(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t");
-    if (first == std::string_view::npos)
-        return {};
-    const auto last = s.find_last_not_of(" \t");
-    return s.substr(first, last - first + 1);
-}
 
 // The header lines of a head, in order (the request line is skipped).
 HttpHeaderList headerList(std::string_view head) {
@@ -50,8 +44,8 @@ HttpHeaderList headerList(std::string_view head) {
         pos = end;
         const auto colon = line.find(':');
         if (colon != std::string_view::npos)
-            out.emplace_back(std::string(trim(line.substr(0, colon))),
-                             std::string(trim(line.substr(colon + 1))));
+            out.emplace_back(std::string(platform::trimBlanks(line.substr(0, colon))),
+                             std::string(platform::trimBlanks(line.substr(colon + 1))));
     }
     return out;
 }
