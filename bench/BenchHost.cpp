@@ -6,21 +6,12 @@
 #include "core/Globals.h"
 #include "core/Workers.h"
 #include "platform/Clock.h"
+#include "tests/support/ManualClock.h"
 
 namespace bench {
 namespace {
 
-class ManualClock final : public platform::ClockSource {
-public:
-    explicit ManualClock(sdk::HostRuntime& rt) : rt_(rt) {}
-    std::int64_t steadyNanos() override { return rt_.nowNanos(); }
-    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
-        return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
-    }
-
-private:
-    sdk::HostRuntime& rt_;
-};
+using testing_support::ManualClock;
 
 std::unique_ptr<ManualClock> clock;
 

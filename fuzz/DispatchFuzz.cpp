@@ -44,6 +44,7 @@
 #include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
 #include "sdk/HostRuntime.h"
+#include "tests/support/ManualClock.h"
 
 namespace {
 
@@ -54,17 +55,7 @@ constexpr const char* kServerName = "Brevant Scrim";
 constexpr double kTimerSeconds = 10.0;
 
 // The plugin's clock: the host's manual clock.
-class HostClock final : public platform::ClockSource {
-public:
-    explicit HostClock(sdk::HostRuntime& rt) : rt_(rt) {}
-    std::int64_t steadyNanos() override { return rt_.nowNanos(); }
-    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
-        return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
-    }
-
-private:
-    sdk::HostRuntime& rt_;
-};
+using HostClock = testing_support::ManualClock;
 
 // The state every input starts from: the plugin's state as onLoad resets it, the rotation file in
 // the host's data folder as onLoad sets it, then what the first byte chooses. No input sees what

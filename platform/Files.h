@@ -11,6 +11,10 @@ namespace platform {
 // cannot. Returns false when the file could not be moved.
 bool moveFileReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
+// The temporary file beside `path` that writeFileAtomically writes first ("NAME.tmp"), its
+// folder made when missing. Both systems' writes start here.
+std::filesystem::path temporaryBeside(const std::filesystem::path& path);
+
 // Makes `path` hold exactly `bytes`, whole or not at all: the bytes go to a temporary file beside
 // it, which is flushed to the disk and renamed over `path`, and the rename itself is made durable
 // (the folder is flushed on POSIX; on Windows the move writes through). The folder is made when

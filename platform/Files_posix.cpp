@@ -95,10 +95,7 @@ bool writeAll(int fd, std::string_view bytes) {
 
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    auto temporary = path;
-    temporary += ".tmp";
+    const auto temporary = temporaryBeside(path);
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {
         error = failure("open");

@@ -88,10 +88,7 @@ std::string failure(const char* step) {
 
 bool writeFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::string& error) {
-    std::error_code ec;
-    std::filesystem::create_directories(path.parent_path(), ec);
-    auto temporary = path;
-    temporary += ".tmp";
+    const auto temporary = temporaryBeside(path);
     HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {

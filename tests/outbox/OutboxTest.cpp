@@ -88,10 +88,7 @@ TEST_F(Outbox, RecordsOutliveUnloadAndAreDeliveredAfterTheNextLoad) {
     host.unload();
     EXPECT_EQ(recordFiles(), 1u);
 
-    const auto hellos = server.messages().size() + 1;
-    host.load();
-    host.advance(0.3);
-    ASSERT_TRUE(server.waitForMessages(hellos));
+    connect();
     waitForOutbox();
     EXPECT_EQ(received("game_result").size(), 1u);
     EXPECT_EQ(recordFiles(), 0u);

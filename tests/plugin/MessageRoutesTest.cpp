@@ -25,6 +25,15 @@ protected:
     void dispatch(const std::string& text) {
         brevant::dispatchMessage(text, brevant::messageRoutes());
     }
+    // A two-map series in the private match "S", the game in it on its first map.
+    void seriesInMatchS() {
+        host.game().enterPrivateMatch("S", "Stadium_P");
+        std::lock_guard lk(brevant::hostingMutex);
+        brevant::currentServerName = "S";
+        brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
+        brevant::rotationState.lastMap = "Stadium_P";
+        brevant::rotationState.enabled = true;
+    }
     // Log lines written since the plugin loaded.
     std::vector<std::string> newLogs() const {
         auto all = host.logs();
@@ -137,14 +146,7 @@ TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
 
 TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
     // A series in the match "S" that each of these messages would change once paired.
-    host.game().enterPrivateMatch("S", "Stadium_P");
-    {
-        std::lock_guard lk(brevant::hostingMutex);
-        brevant::currentServerName = "S";
-        brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
-        brevant::rotationState.lastMap = "Stadium_P";
-        brevant::rotationState.enabled = true;
-    }
+    seriesInMatchS();
     dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"Stadium_P","seq":1})");
     dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})");
     dispatch(R"({"t":"rotate_state_req","server":"S"})");
@@ -160,14 +162,7 @@ TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
 
 TEST_F(Dispatcher, RotationMessagesOfAnotherMatchOrOfOurOwnChangeNothing) {
     brevant::paired = true;
-    host.game().enterPrivateMatch("S", "Stadium_P");
-    {
-        std::lock_guard lk(brevant::hostingMutex);
-        brevant::currentServerName = "S";
-        brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
-        brevant::rotationState.lastMap = "Stadium_P";
-        brevant::rotationState.enabled = true;
-    }
+    seriesInMatchS();
     dispatch(R"({"t":"rotate_handoff","server":"T","nextMap":"cs_p","seq":1})");
     dispatch(R"({"t":"rotate_handoff_ack","ok":false,"server":"S","map":"cs_p"})");
     dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"T","map":"cs_p"})");

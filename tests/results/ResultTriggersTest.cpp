@@ -129,13 +129,7 @@ TEST_F(ResultTriggers, ANewLoadForgetsTheLastAttempt) {
         host.advance(1.0);
     };
     ownedGame();
-    host.unload();
-    const auto hellos = server.messages().size() + 1;
-    host.load();
-    host.advance(0.3);
-    ASSERT_TRUE(server.waitForMessages(hellos));
-    host.settle();
-    brevant::paired = true;
+    restart();
     ownedGame();
     EXPECT_EQ(results().size(), 2u);
 }

@@ -34,12 +34,7 @@ protected:
         host.unload();
         std::filesystem::create_directories(host.dataFolder() / "plugins");
         std::ofstream(host.dataFolder() / "plugins" / "brevant.rotate.json") << file;
-        const auto hellos = server.messages().size() + 1;
-        host.load();
-        host.advance(0.3);
-        ASSERT_TRUE(server.waitForMessages(hellos));
-        host.settle();
-        brevant::paired = true;
+        connect();
     }
 };
 

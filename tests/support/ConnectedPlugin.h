@@ -19,10 +19,20 @@ class ConnectedPlugin : public ::testing::Test {
 protected:
     void SetUp() override {
         brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, 1});
+        connect();
+    }
+    // A restart of the game: the plugin unloads, loads again, connects and is paired.
+    void restart() {
+        host.unload();
+        connect();
+    }
+    // Loads the plugin, waits for its hello and the load-time pairing check, then pairs it.
+    void connect() {
+        const auto hellos = server.messages().size() + 1;
         host.load();
         host.advance(0.3);
-        ASSERT_TRUE(server.waitForMessages(1));  // hello
-        host.settle();                           // the load-time pairing check is over
+        ASSERT_TRUE(server.waitForMessages(hellos));
+        host.settle();
         brevant::paired = true;
     }
     // Sends `text` from the backend and waits until the receiver has handled it and the game

@@ -13,22 +13,10 @@
 #include "core/Guard.h"
 #include "core/Workers.h"
 #include "platform/Clock.h"
+#include "tests/support/ManualClock.h"
 
 namespace testing_support {
 namespace {
-
-// The plugin's clock follows the host's manual clock.
-class ManualClock final : public platform::ClockSource {
-public:
-    explicit ManualClock(sdk::HostRuntime& rt) : rt_(rt) {}
-    std::int64_t steadyNanos() override { return rt_.nowNanos(); }
-    bool sleepMs(std::int64_t ms, std::stop_token stop) override {
-        return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
-    }
-
-private:
-    sdk::HostRuntime& rt_;
-};
 
 std::unique_ptr<ManualClock> clock;
 
@@ -67,8 +55,8 @@ void CoreHost::shutDown() {
     for (const auto& [where, count] : brevant::swallowedFailures()) {
         if (!expectedSwallows_.count(where))
             ADD_FAILURE() << count << " failure(s) swallowed at \"" << where
-                          << "\" that the test did not expect (the last: \""
-                          << reasons.at(where) << "\")";
+                          << "\" that the test did not expect (the last: \"" << reasons.at(where)
+                          << "\")";
     }
 }
 
