@@ -326,8 +326,9 @@ bool backendConnected() {
     return client && client->isConnected();
 }
 
-void answerPing(const json&) {
+RouteOutcome answerPing(const json&) {
     sendToBackend(R"({"t":"pong"})");
+    return handled;
 }
 
 }  // namespace brevant

@@ -68,6 +68,6 @@ bool backendClientExists();
 bool backendConnected();
 
 // "ping": answered with "pong" while a client exists. Dispatch thread.
-void answerPing(const json& msg);
+RouteOutcome answerPing(const json& msg);
 
 }  // namespace brevant

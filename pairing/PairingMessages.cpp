@@ -6,16 +6,18 @@
 
 namespace brevant {
 
-void onPairedOk(const json&) {
+RouteOutcome onPairedOk(const json&) {
     pairStatusKnown.exchange(true);
     paired.exchange(true);
     logLine("[BRV] Device paired to your Discord. Ready.");
+    return handled;
 }
 
-void onPairRequired(const json&) {
+RouteOutcome onPairRequired(const json&) {
     pairStatusKnown.exchange(true);
     paired.exchange(false);
     logLine("[BRV] Pair required. Use: /addpair deviceid:" + deviceId + " no Discord");
+    return handled;
 }
 
 }  // namespace brevant

@@ -1,12 +1,12 @@
 #pragma once
 // The backend's word on pairing, as it arrives on the WebSocket. Dispatch thread.
-#include "net/Json.h"
+#include "net/Dispatcher.h"
 
 namespace brevant {
 
 // "paired_ok": the device is paired; safe mode ends.
-void onPairedOk(const json& msg);
+RouteOutcome onPairedOk(const json& msg);
 // "pair_required": the device is not paired; safe mode.
-void onPairRequired(const json& msg);
+RouteOutcome onPairRequired(const json& msg);
 
 }  // namespace brevant

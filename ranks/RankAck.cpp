@@ -9,10 +9,11 @@ void showRankAck(GameWrapper* gw, const std::string& status, const std::string& 
                                  : "Falha ao verificar rank: " + note);
 }
 
-void onRankAck(const json& msg) {
+RouteOutcome onRankAck(const json& msg) {
     const std::string status = stringField(msg, "status", "ok");
     const std::string note = stringField(msg, "note", "");
     postToGame([status, note](GameWrapper* gw) { showRankAck(gw, status, note); });
+    return handled;
 }
 
 }  // namespace brevant

@@ -1,7 +1,7 @@
 #pragma once
 #include <string>
 
-#include "net/Json.h"
+#include "net/Dispatcher.h"
 
 class GameWrapper;
 
@@ -12,6 +12,6 @@ void showRankAck(GameWrapper* gw, const std::string& status, const std::string& 
 
 // "rank_ack": reads the status and note and posts their toast to the game thread. Receiver
 // thread.
-void onRankAck(const json& msg);
+RouteOutcome onRankAck(const json& msg);
 
 }  // namespace brevant

@@ -37,40 +37,42 @@ void handleRotateHandoff(const std::string& server, const std::string& map, std:
 
 }  // namespace
 
-void onCreatePrivate(const json& msg) {
+RouteOutcome onCreatePrivate(const json& msg) {
     if (!paired.load()) {
         logLine("[BRV] seu device nao esta pareado");
-        return;
+        return ignored("not paired");
     }
     createPrivateMatchOrder(msg);
+    return handled;
 }
 
-void onJoinPrivate(const json& msg) {
+RouteOutcome onJoinPrivate(const json& msg) {
     if (lobbyOwned.load()) {
         logLine("[BRV] join_private: ignorado (sou host).");
-        return;
+        return ignored("hosting");
     }
     const std::string to = stringField(msg, "to", "");
     if (!to.empty() && to != deviceId) {
         logLine("[BRV] join_private: ignorado (destino=" + clippedForLog(to) + ")");
-        return;
+        return ignored("another device");
     }
     if (!paired.load()) {
         logLine("[BRV] Ignorando join_private: device nao pareado");
-        return;
+        return ignored("not paired");
     }
     joinPrivateMatchOrder(matchName(msg), matchPassword(msg));
+    return handled;
 }
 
-void onApplyMap(const json& msg) {
+RouteOutcome onApplyMap(const json& msg) {
     const std::string map = stringField(msg, "map", "Stadium_P");
     if (!globalGameWrapper.load())
-        return;
+        return ignored("no game");
     if (!usableMapCode(map)) {
         // An empty name is no map, and no map code is longer: such a name never reaches the game.
         logLine("[BRV] apply_map ignorado: nome de mapa invalido (" + std::to_string(map.size()) +
                 " bytes)");
-        return;
+        return ignored("invalid map name");
     }
     // No pairing check here: applyMap says why an unpaired device does not apply it. Its result
     // is not used; an order that fails is not handed over.
@@ -78,58 +80,63 @@ void onApplyMap(const json& msg) {
         if (gw)
             applyMap(gw, map, paired.load(), globalCvarManager.load());
     });
+    return handled;
 }
 
-void onRotateHandoff(const json& msg) {
+RouteOutcome onRotateHandoff(const json& msg) {
     if (!paired.load()) {
         logLine("[BRV] Ignorando rotate_handoff: device nao pareado");
-        return;
+        return ignored("not paired");
     }
     const std::string server = stringField(msg, "server", "");
     const std::string nextMap = stringField(msg, "nextMap", "");
     const std::int32_t seq = intField(msg, "seq", 0);
     const std::string current = serverNameNow();
     if (!nextMap.empty() && !server.empty() && !current.empty() && server != current)
-        return;
+        return ignored("another match");
     if (!server.empty() && server == current)
         nameSeriesMatch();  // a peer hands over a map of our match: it is the series' own
     postToGame([server, nextMap, seq](GameWrapper* gw) {
         if (gw)
             handleRotateHandoff(server, nextMap, seq, *gw);
     });
+    return handled;
 }
 
-void onRotateHandoffAck(const json& msg) {
+RouteOutcome onRotateHandoffAck(const json& msg) {
     if (!paired.load())
-        return;
+        return ignored("not paired");
     if (!boolField(msg, "ok", false))
-        return;
+        return ignored("not taken");
     const std::string server = stringField(msg, "server", "");
     const std::string map = stringField(msg, "map", "");
     const std::int32_t seq = intField(msg, "seq", 0);
-    if (server != serverNameNow() || map.empty())
-        return;
+    if (server != serverNameNow())
+        return ignored("another match");
+    if (map.empty())
+        return ignored("no map");
     // Only the answer to the latest hand-off ends it: a late answer to an older one would stop
     // the retries of a map nobody has taken yet.
     if (seq < 0 || static_cast<std::uint32_t>(seq) != handoffSeq.load())
-        return;
+        return ignored("not the latest hand-off");
     recordHandoffAnswer(static_cast<std::uint32_t>(seq));
     {
         std::lock_guard lk(hostingMutex);
         const auto& list = rotationState.rotation;
         const std::int32_t at = indexOfMap(list, map);
         if (at < 0)
-            return;
+            return ignored("map not in the rotation");
         rotationState.lastMap = map;
         rotationState.nextIdx.store((at + 1) % static_cast<std::int32_t>(list.size()));
     }
     saveRotationState();
     logLine("[BRV] ACK(seq=" + std::to_string(seq) + ") -> lastMap=" + map);
+    return handled;
 }
 
-void onRotateStateReq(const json& msg) {
+RouteOutcome onRotateStateReq(const json& msg) {
     if (!paired.load())
-        return;
+        return ignored("not paired");
     const std::string server = stringField(msg, "server", "");
     bool ours = false;
     bool wanted = false;
@@ -140,24 +147,27 @@ void onRotateStateReq(const json& msg) {
     }
     if (ours)
         nameSeriesMatch();  // a peer asks about our match: it is the series' own
-    if (wanted)
-        broadcastRotationState();
+    if (!wanted)
+        return ignored(ours ? "no rotation" : "another match");
+    broadcastRotationState();
+    return handled;
 }
 
-void onRotateState(const json& msg) {
+RouteOutcome onRotateState(const json& msg) {
     if (!paired.load())
-        return;
+        return ignored("not paired");
     const std::string server = stringField(msg, "server", "");
     const std::string from = stringField(msg, "from", "");
     if (from == deviceId)
-        return;  // our own broadcast, echoed back
+        return ignored("our own");  // our own broadcast, echoed back
     if (server.empty() || server != serverNameNow())
-        return;
+        return ignored("another match");
     nameSeriesMatch();  // a peer speaks of our match: it is the series' own
-    if (applyRemoteRotationState(msg)) {
-        saveRotationState();
-        rotateStateRequested.store(false);
-    }
+    if (!applyRemoteRotationState(msg))
+        return ignored("not newer");
+    saveRotationState();
+    rotateStateRequested.store(false);
+    return handled;
 }
 
 }  // namespace brevant

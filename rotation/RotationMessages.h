@@ -1,16 +1,16 @@
 #pragma once
 // The backend's orders to create, join or change the map of a private match, and the rotation
 // messages the clients of a match exchange. The session's dispatch thread.
-#include "net/Json.h"
+#include "net/Dispatcher.h"
 
 namespace brevant {
 
-void onCreatePrivate(const json& msg);
-void onJoinPrivate(const json& msg);
-void onApplyMap(const json& msg);
-void onRotateHandoff(const json& msg);
-void onRotateHandoffAck(const json& msg);
-void onRotateStateReq(const json& msg);
-void onRotateState(const json& msg);
+RouteOutcome onCreatePrivate(const json& msg);
+RouteOutcome onJoinPrivate(const json& msg);
+RouteOutcome onApplyMap(const json& msg);
+RouteOutcome onRotateHandoff(const json& msg);
+RouteOutcome onRotateHandoffAck(const json& msg);
+RouteOutcome onRotateStateReq(const json& msg);
+RouteOutcome onRotateState(const json& msg);
 
 }  // namespace brevant

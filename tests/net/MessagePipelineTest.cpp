@@ -18,12 +18,13 @@ std::vector<int> handled;
 std::thread::id handledOn;
 bool hold = false;
 
-void record(const brevant::json& msg) {
+brevant::RouteOutcome record(const brevant::json& msg) {
     std::unique_lock lk(mutex);
     changed.wait(lk, [] { return !hold; });
     handled.push_back(msg.at("n").get<int>());
     handledOn = std::this_thread::get_id();
     changed.notify_all();
+    return brevant::handled;
 }
 
 const brevant::MessageRoute routes[] = {{"n", record}};

@@ -1,6 +1,8 @@
 // The message catalogue: guards, log lines and flags, and texts that must change nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "match/MatchIdentity.h"
@@ -22,8 +24,20 @@ protected:
         host.settle();  // the load-time pairing check has had its say
         baseline = host.logs().size();
     }
-    void dispatch(const std::string& text) {
-        brevant::dispatchMessage(text, brevant::messageRoutes());
+    brevant::RouteOutcome dispatch(const std::string& text) {
+        return brevant::dispatchMessage(text, brevant::messageRoutes());
+    }
+    // Why each text was ignored ("" when handled; "malformed", "not routed" otherwise).
+    std::vector<std::string> whys(const std::vector<std::string>& texts) {
+        std::vector<std::string> out;
+        for (const auto& text : texts) {
+            const auto outcome = dispatch(text);
+            using Kind = brevant::RouteOutcome::Kind;
+            out.emplace_back(outcome.kind == Kind::Malformed   ? "malformed"
+                             : outcome.kind == Kind::NotRouted ? "not routed"
+                                                               : outcome.why);
+        }
+        return out;
     }
     // A two-map series in the private match "S", the game in it on its first map.
     void seriesInMatchS() {
@@ -59,6 +73,7 @@ TEST_F(Dispatcher, PairingMessagesSetTheFlagsLastOneWins) {
 
 TEST_F(Dispatcher, TextsThatAreNotKnownMessagesChangeNothing) {
     host.expectSwallowed("dispatch");  // the non-string types of "t"
+    std::vector<std::string> outcomes;
     for (const char* text : {
              "not json",
              "",
@@ -79,9 +94,11 @@ TEST_F(Dispatcher, TextsThatAreNotKnownMessagesChangeNothing) {
              R"({"t":"paired_ok")",
              R"({"t":"unknown_type"})",
          }) {
-        dispatch(text);
+        outcomes.push_back(whys({text}).front());
     }
     host.rt().runPosted();
+    EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "malformed"), 3);  // "t" 5, null, [..]
+    EXPECT_EQ(std::count(outcomes.begin(), outcomes.end(), "not routed"), 15);
     EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 3);
     EXPECT_TRUE(newLogs().empty());
     EXPECT_FALSE(brevant::pairStatusKnown.load());
@@ -113,12 +130,13 @@ TEST_F(Dispatcher, CreateNeedsPairing) {
 
 TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
     brevant::lobbyOwned = true;
-    dispatch(R"({"t":"join_private","to":"someone-else"})");
+    EXPECT_EQ(dispatch(R"({"t":"join_private","to":"someone-else"})"), brevant::ignored("hosting"));
     brevant::lobbyOwned = false;
-    dispatch(R"({"t":"join_private","to":"someone-else"})");
-    dispatch(R"({"t":"join_private","to":")" + brevant::deviceId + R"("})");
-    dispatch(R"({"t":"join_private"})");
-    dispatch(R"({"t":"join_private","to":""})");
+    EXPECT_EQ(
+        whys({R"({"t":"join_private","to":"someone-else"})",
+              R"({"t":"join_private","to":")" + brevant::deviceId + R"("})",
+              R"({"t":"join_private"})", R"({"t":"join_private","to":""})"}),
+        (std::vector<std::string>{"another device", "not paired", "not paired", "not paired"}));
     EXPECT_EQ(newLogs(), (std::vector<std::string>{
                              "[BRV] join_private: ignorado (sou host).",
                              "[BRV] join_private: ignorado (destino=someone-else)",
@@ -134,10 +152,9 @@ TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
 
 TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
     host.expectSwallowed("dispatch");
-    dispatch(R"({"t":"join_private","to":7})");
-    dispatch(R"({"t":"join_private","to":null})");
-    dispatch(R"({"t":"rank_ack","status":true})");
-    dispatch(R"({"t":"rank_ack","note":{"a":1}})");
+    EXPECT_EQ(whys({R"({"t":"join_private","to":7})", R"({"t":"join_private","to":null})",
+                    R"({"t":"rank_ack","status":true})", R"({"t":"rank_ack","note":{"a":1}})"}),
+              std::vector<std::string>(4, "malformed"));
     host.rt().runPosted();
     EXPECT_EQ(brevant::swallowedFailures()["dispatch"], 4);
     EXPECT_TRUE(newLogs().empty());
@@ -147,10 +164,11 @@ TEST_F(Dispatcher, AFieldOfTheWrongTypeDropsTheMessageSilently) {
 TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
     // A series in the match "S" that each of these messages would change once paired.
     seriesInMatchS();
-    dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"Stadium_P","seq":1})");
-    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})");
-    dispatch(R"({"t":"rotate_state_req","server":"S"})");
-    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})");
+    EXPECT_EQ(whys({R"({"t":"rotate_handoff","server":"S","nextMap":"Stadium_P","seq":1})",
+                    R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})",
+                    R"({"t":"rotate_state_req","server":"S"})",
+                    R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})"}),
+              std::vector<std::string>(4, "not paired"));
     host.rt().runPosted();
     EXPECT_EQ(newLogs(),
               (std::vector<std::string>{"[BRV] Ignorando rotate_handoff: device nao pareado"}));
@@ -163,16 +181,18 @@ TEST_F(Dispatcher, RotationMessagesOfAnUnpairedDevice) {
 TEST_F(Dispatcher, RotationMessagesOfAnotherMatchOrOfOurOwnChangeNothing) {
     brevant::paired = true;
     seriesInMatchS();
-    dispatch(R"({"t":"rotate_handoff","server":"T","nextMap":"cs_p","seq":1})");
-    dispatch(R"({"t":"rotate_handoff_ack","ok":false,"server":"S","map":"cs_p"})");
-    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"T","map":"cs_p"})");
-    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":""})");
-    dispatch(R"({"t":"rotate_state_req","server":"T"})");
-    dispatch(R"({"t":"rotate_state_req"})");
-    dispatch(R"({"t":"rotate_state","server":"T","from":"x","rev":9,"rotation":["a"]})");
-    dispatch(R"({"t":"rotate_state","from":"x","rev":9,"rotation":["a"]})");
-    dispatch(R"({"t":"rotate_state","server":"S","from":")" + brevant::deviceId +
-             R"(","rev":9,"rotation":["a"]})");
+    EXPECT_EQ(whys({R"({"t":"rotate_handoff","server":"T","nextMap":"cs_p","seq":1})",
+                    R"({"t":"rotate_handoff_ack","ok":false,"server":"S","map":"cs_p"})",
+                    R"({"t":"rotate_handoff_ack","ok":true,"server":"T","map":"cs_p"})",
+                    R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":""})",
+                    R"({"t":"rotate_state_req","server":"T"})", R"({"t":"rotate_state_req"})",
+                    R"({"t":"rotate_state","server":"T","from":"x","rev":9,"rotation":["a"]})",
+                    R"({"t":"rotate_state","from":"x","rev":9,"rotation":["a"]})",
+                    R"({"t":"rotate_state","server":"S","from":")" + brevant::deviceId +
+                        R"(","rev":9,"rotation":["a"]})"}),
+              (std::vector<std::string>{"another match", "not taken", "another match", "no map",
+                                        "another match", "another match", "another match",
+                                        "another match", "our own"}));
     host.rt().runPosted();
     EXPECT_TRUE(newLogs().empty());
     EXPECT_TRUE(host.game().matchmaking.updates.empty());
@@ -182,15 +202,17 @@ TEST_F(Dispatcher, RotationMessagesOfAnotherMatchOrOfOurOwnChangeNothing) {
         EXPECT_EQ(brevant::rotationState.rotation.size(), 2u);
     }
     // The same messages for this match do change it.
-    dispatch(R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})");
-    dispatch(R"({"t":"rotate_state_req","server":"S"})");
-    dispatch(R"({"t":"rotate_handoff","server":"S","nextMap":"cs_p","seq":1})");
+    EXPECT_EQ(whys({R"({"t":"rotate_handoff_ack","ok":true,"server":"S","map":"cs_p"})",
+                    R"({"t":"rotate_state_req","server":"S"})",
+                    R"({"t":"rotate_handoff","server":"S","nextMap":"cs_p","seq":1})"}),
+              std::vector<std::string>(3, ""));
     host.rt().runPosted();
     EXPECT_TRUE(host.hasLog("[BRV] ACK(seq=0) -> lastMap=cs_p"));
     // Asked, it answers; with no session the line says the state did not go out.
     EXPECT_TRUE(host.hasLog("[BRV] rotate_state nao enviado (rev=1): sem conexao"));
     EXPECT_EQ(host.game().matchmaking.updates.size(), 1u);
-    dispatch(R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})");
+    EXPECT_EQ(dispatch(R"({"t":"rotate_state","server":"S","from":"x","rev":9,"rotation":["a"]})"),
+              brevant::handled);
     std::lock_guard lk(brevant::hostingMutex);
     EXPECT_EQ(brevant::rotationState.rotation, std::vector<std::string>{"a"});
 }

@@ -214,14 +214,14 @@ struct HeldReceiver {
     static inline std::condition_variable changed;
     static inline bool entered = false;
     static inline bool released = false;
-    static void rotateState(const brevant::json& msg) {
+    static brevant::RouteOutcome rotateState(const brevant::json& msg) {
         {
             std::unique_lock lk(mutex);
             entered = true;
             changed.notify_all();
             changed.wait(lk, [] { return released; });
         }
-        brevant::onRotateState(msg);
+        return brevant::onRotateState(msg);
     }
 };
 
