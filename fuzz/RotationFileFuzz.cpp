@@ -3,12 +3,14 @@
 // check), and a save of that state loads back to the same members.
 //
 // Input: the file's bytes.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "core/FileWriter.h"
 #include "fuzz/Require.h"
 #include "fuzz/ScratchFolder.h"
 #include "match/MatchIdentity.h"
@@ -60,8 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Snapshot loaded = snapshot();
 
     // What was loaded survives a save and a load, but for the index, which a load moves to the
-    // map after the last one whenever that map is in the list.
+    // map after the last one whenever that map is in the list. The writer thread puts the save
+    // on the disk; the load reads it once it is there, as a load after an unload does.
     brevant::saveRotationState();
+    fuzz::require(brevant::waitForFileWrites(std::chrono::seconds(10)),
+                  "the save reached the disk");
     brevant::resetMatchIdentity();
     brevant::resetHostingState();
     {
