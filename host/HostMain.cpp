@@ -10,6 +10,7 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,12 @@
 #include "platform/Signals.h"
 
 namespace {
+
+// One line to stderr in one write: the game thread and the workers print to stdout meanwhile, and
+// a reader of both (a terminal, a test) must not get our line cut by theirs.
+void tellError(const std::string& line) {
+    std::cerr << (line + "\n") << std::flush;
+}
 
 // Ends the program once: quit, end of input, a signal or the end of the run time.
 class StopSignal {
@@ -126,7 +133,9 @@ int main(int argc, char** argv) {
     std::string error;
     auto plugin = host::LoadedPlugin::open(options->module, rt, error);
     if (!plugin) {
-        std::cerr << "brevant-host: cannot load " << options->module << ": " << error << "\n";
+        std::ostringstream line;
+        line << "brevant-host: cannot load " << options->module << ": " << error;
+        tellError(line.str());
         rt->stopGameThread();
         return 1;
     }
@@ -144,8 +153,8 @@ int main(int argc, char** argv) {
         std::string names;
         for (const auto& name : menus)
             names += (names.empty() ? "" : ", ") + name;
-        std::cerr << "brevant-host: --show " << host::toTerminalText(menu)
-                  << ": no such menu; the menus are: " << names << "\n";
+        tellError("brevant-host: --show " + host::toTerminalText(menu) +
+                  ": no such menu; the menus are: " + names);
     }
 
     // A window when there is a display: GLFW wants it on this, the main thread.
@@ -238,7 +247,7 @@ int main(int argc, char** argv) {
     window.reset();
     rt->stopGameThread();
     if (!rt->saveConfig())
-        std::cerr << "brevant-host: could not save the console variables\n";
+        tellError("brevant-host: could not save the console variables");
     out.print(std::string("brevant-host: plugin unloaded") +
               (closed ? "" : " (module kept in memory)"));
     return 0;
