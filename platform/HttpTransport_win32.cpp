@@ -3,10 +3,6 @@
 // asks, which makes the call under way on the exchange's thread fail at once.
 #include "platform/HttpTransport.h"
 
-#include <windows.h>
-// windows.h first: winhttp.h needs its types.
-#include <winhttp.h>
-
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -16,28 +12,18 @@
 
 #include "platform/HttpRequestText.h"
 #include "platform/Text.h"
+#include "platform/WinHttp_win32.h"
 
 namespace platform {
 namespace {
 
-// WinHTTP takes its limits as int milliseconds; 0 means none, as ours does.
-int limitMs(std::chrono::milliseconds limit) {
-    if (limit.count() <= 0)
-        return 0;
-    return limit.count() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit.count());
-}
+using winhttp::limitMs;
 
 // The three handles of one exchange. The request handle may be closed early by a stop request
 // on another thread; the mutex makes that and the exchange's own close happen once.
 class Handles {
 public:
-    ~Handles() {
-        closeRequest();
-        if (connection)
-            ::WinHttpCloseHandle(connection);
-        if (session)
-            ::WinHttpCloseHandle(session);
-    }
+    ~Handles() { closeRequest(); }
     void closeRequest() {
         std::lock_guard lock(mutex_);
         if (request_)
@@ -59,8 +45,8 @@ public:
         return request_;
     }
 
-    HINTERNET session = nullptr;
-    HINTERNET connection = nullptr;
+    winhttp::Handle session;
+    winhttp::Handle connection;
 
 private:
     std::mutex mutex_;
@@ -105,6 +91,80 @@ bool onRequest(Handles& handles, Call&& call) {
     return request && call(request);
 }
 
+// Session, connection and request, with the limits set; false when one cannot be made or a stop
+// came first.
+bool openExchange(const HttpRequest& request, const HttpTimeouts& timeouts, Handles& handles) {
+    if (!winhttp::openConnection(handles.session, handles.connection, request.userAgent,
+                                 WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, request.host, request.port))
+        return false;
+    // Name resolution comes under the connection's limit, as it does on the other systems.
+    const auto setLimits = [&](HINTERNET handle) {
+        ::WinHttpSetTimeouts(handle, limitMs(timeouts.connect), limitMs(timeouts.connect),
+                             limitMs(timeouts.send), limitMs(timeouts.receive));
+    };
+    setLimits(handles.session.value);
+    HINTERNET opened = winhttp::openRequest(handles.connection.value, request.method,
+                                            request.target, request.port);
+    if (!opened || !handles.setRequest(opened))
+        return false;
+    // The request's own limits too: not every WinHTTP passes the session's on to it.
+    setLimits(opened);
+    // The caller sees every answer as it came, a redirect included.
+    DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
+    ::WinHttpSetOption(opened, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects, sizeof noRedirects);
+    winhttp::setResponseHeadLimit(opened, limitMs(timeouts.receive));
+    // Line by line, each added as it is: a repeated name stays a line of its own.
+    const std::string lines = headerLines(request.extraHeaders);
+    for (std::size_t at = 0; at < lines.size();) {
+        const std::size_t end = lines.find("\r\n", at);
+        const std::wstring line = utf8ToWide(std::string_view(lines).substr(at, end - at));
+        ::WinHttpAddRequestHeaders(opened, line.c_str(), static_cast<DWORD>(line.size()),
+                                   WINHTTP_ADDREQ_FLAG_ADD);
+        at = end + 2;
+    }
+    return true;
+}
+
+// Sends the request with its body and waits for the response head.
+bool sendRequest(const HttpRequest& request, Handles& handles) {
+    static const std::string kNoBody;
+    const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
+    // WinHTTP writes the Content-Length itself from the total length; a GET gets none.
+    const DWORD length = static_cast<DWORD>(body.size());
+    return onRequest(handles,
+                     [&](HINTERNET r) {
+                         return ::WinHttpSendRequest(r, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                                     body.empty() ? WINHTTP_NO_REQUEST_DATA
+                                                                  : const_cast<char*>(body.data()),
+                                                     length, length, 0) != FALSE;
+                     }) &&
+           onRequest(handles,
+                     [](HINTERNET r) { return ::WinHttpReceiveResponse(r, nullptr) != FALSE; });
+}
+
+// The body: what arrives until its end, a failure or the cap.
+void readBody(Handles& handles, std::size_t maxBodyBytes, std::string& body) {
+    std::string chunk;
+    while (body.size() < maxBodyBytes) {
+        DWORD available = 0;
+        if (!onRequest(
+                handles,
+                [&](HINTERNET r) { return ::WinHttpQueryDataAvailable(r, &available) != FALSE; }) ||
+            available == 0)
+            return;
+        chunk.resize(available);
+        DWORD read = 0;
+        if (!onRequest(handles,
+                       [&](HINTERNET r) {
+                           return ::WinHttpReadData(r, chunk.data(), available, &read) != FALSE;
+                       }) ||
+            read == 0)
+            return;
+        const std::size_t room = maxBodyBytes - body.size();
+        body.append(chunk.data(), read < room ? read : room);
+    }
+}
+
 }  // namespace
 
 bool httpExchange(const HttpRequest& request, HttpResponse& response, const HttpTimeouts& timeouts,
@@ -113,31 +173,8 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         response = HttpResponse{};
         if (request.method.empty() || request.host.empty() || request.stop.stop_requested())
             return false;
-
-        // A numeric IPv6 host may come bracketed; WinHTTP takes it bare.
-        std::string host = request.host;
-        if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-            host = host.substr(1, host.size() - 2);
-
         Handles handles;
-        handles.session = ::WinHttpOpen(utf8ToWide(request.userAgent).c_str(),
-                                        WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                        WINHTTP_NO_PROXY_BYPASS, 0);
-        if (!handles.session)
-            return false;
-        // Name resolution comes under the connection's limit, as it does on the other systems.
-        ::WinHttpSetTimeouts(handles.session, limitMs(timeouts.connect), limitMs(timeouts.connect),
-                             limitMs(timeouts.send), limitMs(timeouts.receive));
-        handles.connection =
-            ::WinHttpConnect(handles.session, utf8ToWide(host).c_str(), request.port, 0);
-        if (!handles.connection)
-            return false;
-        const std::wstring target = utf8ToWide(request.target.empty() ? "/" : request.target);
-        HINTERNET opened = ::WinHttpOpenRequest(
-            handles.connection, utf8ToWide(request.method).c_str(), target.c_str(), nullptr,
-            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-            request.port == 443 ? WINHTTP_FLAG_SECURE : 0);
-        if (!opened || !handles.setRequest(opened))
+        if (!openExchange(request, timeouts, handles))
             return false;
         // From here on a stop closes the request, which ends whichever call is under way; so
         // does the deadline, watched by a thread of its own (WinHTTP bounds each call, not the
@@ -145,74 +182,15 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         std::optional<std::stop_callback<std::function<void()>>> onStop;
         onStop.emplace(request.stop, [&handles] { handles.closeRequest(); });
         Deadline deadline(request.deadline, handles);
-
-        // The request's own limits too: not every WinHTTP passes the session's on to it.
-        ::WinHttpSetTimeouts(opened, limitMs(timeouts.connect), limitMs(timeouts.connect),
-                             limitMs(timeouts.send), limitMs(timeouts.receive));
-        // The caller sees every answer as it came, a redirect included.
-        DWORD noRedirects = WINHTTP_DISABLE_REDIRECTS;
-        ::WinHttpSetOption(opened, WINHTTP_OPTION_DISABLE_FEATURE, &noRedirects,
-                           sizeof noRedirects);
-        // Waiting for the response head has a limit of its own (90 s unless set).
-        DWORD headLimit = static_cast<DWORD>(limitMs(timeouts.receive));
-        ::WinHttpSetOption(opened, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
-                           sizeof headLimit);
-        // Line by line, each added as it is: a repeated name stays a line of its own.
-        const std::string lines = headerLines(request.extraHeaders);
-        for (std::size_t at = 0; at < lines.size();) {
-            const std::size_t end = lines.find("\r\n", at);
-            const std::wstring line = utf8ToWide(std::string_view(lines).substr(at, end - at));
-            ::WinHttpAddRequestHeaders(opened, line.c_str(), static_cast<DWORD>(line.size()),
-                                       WINHTTP_ADDREQ_FLAG_ADD);
-            at = end + 2;
-        }
-        static const std::string kNoBody;
-        const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
-        // WinHTTP writes the Content-Length itself from the total length; a GET gets none.
-        const DWORD length = static_cast<DWORD>(body.size());
-        if (!onRequest(handles, [&](HINTERNET r) {
-                return ::WinHttpSendRequest(
-                           r, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                           body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()),
-                           length, length, 0) != FALSE;
-            }))
+        if (!sendRequest(request, handles))
             return false;
-        if (!onRequest(handles,
-                       [](HINTERNET r) { return ::WinHttpReceiveResponse(r, nullptr) != FALSE; }))
-            return false;
-
         DWORD status = 0;
-        DWORD statusSize = sizeof status;
-        response.statusRead = onRequest(handles, [&](HINTERNET r) {
-            return ::WinHttpQueryHeaders(r, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                         WINHTTP_HEADER_NAME_BY_INDEX, &status, &statusSize,
-                                         WINHTTP_NO_HEADER_INDEX) != FALSE;
-        });
+        response.statusRead =
+            onRequest(handles, [&](HINTERNET r) { return winhttp::readStatus(r, status); });
         if (!response.statusRead)
             return false;
         response.status = status;
-
-        // The body: what arrives until its end, a failure or the cap.
-        std::string chunk;
-        while (response.body.size() < maxBodyBytes) {
-            DWORD available = 0;
-            if (!onRequest(handles,
-                           [&](HINTERNET r) {
-                               return ::WinHttpQueryDataAvailable(r, &available) != FALSE;
-                           }) ||
-                available == 0)
-                break;
-            chunk.resize(available);
-            DWORD read = 0;
-            if (!onRequest(handles,
-                           [&](HINTERNET r) {
-                               return ::WinHttpReadData(r, chunk.data(), available, &read) != FALSE;
-                           }) ||
-                read == 0)
-                break;
-            const std::size_t room = maxBodyBytes - response.body.size();
-            response.body.append(chunk.data(), read < room ? read : room);
-        }
+        readBody(handles, maxBodyBytes, response.body);
         return true;
     } catch (...) {
         // Out of memory or threads. Past the response head this ends the body like any other

@@ -9,10 +9,6 @@
 // No exception leaves an entry point.
 #include "platform/WebSocketTransport.h"
 
-#include <windows.h>
-// windows.h first: winhttp.h needs its types.
-#include <winhttp.h>
-
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -22,29 +18,15 @@
 #include <utility>
 
 #include "platform/Text.h"
+#include "platform/WinHttp_win32.h"
 
 namespace platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int limitMs(std::chrono::milliseconds limit) {
-    if (limit.count() <= 0)
-        return 0;
-    return limit.count() > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(limit.count());
-}
-
-struct Handle {
-    HINTERNET value = nullptr;
-    Handle() = default;
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    ~Handle() { reset(); }
-    void reset() {
-        if (value)
-            ::WinHttpCloseHandle(std::exchange(value, nullptr));
-    }
-};
+using winhttp::Handle;
+using winhttp::limitMs;
 
 class WinHttpConnection final : public WebSocketConnection {
 public:
@@ -53,6 +35,7 @@ public:
     ~WinHttpConnection() override;
 
     bool handshake(WebSocketConnectFailure& failure);
+    bool completeUpgrade(HINTERNET request);
     // Starts the writer; false when no thread can be started.
     bool startWriter();
 
@@ -85,36 +68,37 @@ private:
     std::thread writer_;
 };
 
+// What is left of the handshake's one deadline, for a call that may use it `parts` times (sending
+// the request resolves, connects and sends, each under its own limit, so each gets a third).
+int leftMs(Clock::time_point deadline, int parts) {
+    const auto rest =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return std::max(1, limitMs(rest) / parts);
+}
+
+// The upgrade request's limits. They are set before the request goes: Wine's WinHTTP does not
+// take a limit changed after it. Not every WinHTTP passes the session's on to the request, so
+// both get them. The response head gets what is left, rounded up, so that a silent server is
+// given the whole deadline.
+void setUpgradeLimits(HINTERNET request, Clock::time_point deadline) {
+    const int limit = leftMs(deadline, 3);
+    const int headLimitMs =
+        std::max(1, limitMs(std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now())));
+    ::WinHttpSetTimeouts(request, limit, limit, limit, headLimitMs);
+    winhttp::setResponseHeadLimit(request, headLimitMs);
+}
+
 bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
     failure = WebSocketConnectFailure::SendRequest;
-    session_.value =
-        ::WinHttpOpen(utf8ToWide(options_.userAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session_.value)
+    // One deadline for the whole handshake: each blocking call gets what is left of it.
+    const auto deadline = Clock::now() + options_.handshakeTimeout;
+    if (!winhttp::openConnection(session_, connection_, options_.userAgent,
+                                 WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, options_.host, options_.port))
         return false;
-    // One deadline for the whole handshake: each blocking call gets what is left of it. Sending
-    // the request resolves, connects and sends, each under its own limit, so each gets a third.
-    const auto deadline = std::chrono::steady_clock::now() + options_.handshakeTimeout;
-    const auto left = [&](int parts) {
-        const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        return std::max(1, limitMs(rest) / parts);
-    };
-    int limit = left(3);
+    const int limit = leftMs(deadline, 3);
     ::WinHttpSetTimeouts(session_.value, limit, limit, limit, limit);
-    // A numeric IPv6 host may come bracketed; WinHTTP takes it bare.
-    std::string host = options_.host;
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        host = host.substr(1, host.size() - 2);
-    connection_.value =
-        ::WinHttpConnect(session_.value, utf8ToWide(host).c_str(), options_.port, 0);
-    if (!connection_.value)
-        return false;
     Handle request;
-    request.value = ::WinHttpOpenRequest(
-        connection_.value, L"GET", utf8ToWide(options_.path.empty() ? "/" : options_.path).c_str(),
-        nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-        options_.port == 443 ? WINHTTP_FLAG_SECURE : 0);
+    request.value = winhttp::openRequest(connection_.value, "GET", options_.path, options_.port);
     if (!request.value ||
         !::WinHttpSetOption(request.value, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))
         return false;
@@ -134,17 +118,7 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
         if (HINTERNET h = open.exchange(nullptr))
             ::WinHttpCloseHandle(h);
     });
-    // The request's own limits too: not every WinHTTP passes the session's on to it. They are
-    // set before the request goes: Wine's WinHTTP does not take a limit changed after it.
-    // Waiting for the response head has a limit of its own (90 s unless set): what is left,
-    // rounded up, so that a silent server is given the whole deadline.
-    limit = left(3);
-    const int headLimitMs = std::max(1, limitMs(std::chrono::ceil<std::chrono::milliseconds>(
-                                            deadline - std::chrono::steady_clock::now())));
-    ::WinHttpSetTimeouts(request.value, limit, limit, limit, headLimitMs);
-    DWORD headLimit = static_cast<DWORD>(headLimitMs);
-    ::WinHttpSetOption(request.value, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &headLimit,
-                       sizeof headLimit);
+    setUpgradeLimits(request.value, deadline);
     if (!::WinHttpSendRequest(request.value, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         return false;
@@ -152,16 +126,16 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
     // WinHTTP reports an answer that is not HTTP as it reports none: both fail here.
     if (!::WinHttpReceiveResponse(request.value, nullptr))
         return false;
-    // Only a 101 is completed: some WinHTTP versions hand back a handle for any answer.
     failure = WebSocketConnectFailure::Upgrade;
+    return completeUpgrade(request.value);
+}
+
+// Only a 101 is completed: some WinHTTP versions hand back a handle for any answer.
+bool WinHttpConnection::completeUpgrade(HINTERNET request) {
     DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!::WinHttpQueryHeaders(request.value, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                               WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                               WINHTTP_NO_HEADER_INDEX) ||
-        status != 101)
+    if (!winhttp::readStatus(request, status) || status != 101)
         return false;
-    HINTERNET socket = ::WinHttpWebSocketCompleteUpgrade(request.value, 0);
+    HINTERNET socket = ::WinHttpWebSocketCompleteUpgrade(request, 0);
     if (!socket)
         return false;
     std::lock_guard lock(mutex_);
