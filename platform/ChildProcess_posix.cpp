@@ -1,5 +1,4 @@
 #include "platform/ChildProcess.h"
-#include "platform/OutputLines.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,52 +12,51 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
+
+#include "platform/ChildProcessImpl.h"
 
 extern char** environ;
 
 namespace platform {
 
-struct ChildProcess::Impl {
-    pid_t pid = -1;
-    int input = -1;   // our end of the child's standard input
-    int output = -1;  // our end of the child's standard output and error
-    std::function<void(const std::string&)> onLine;
-    std::thread reader;
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool outputClosed = false;
-    bool reaped = false;
-    int exitCode = -1;
-
-    void readOutput() {
-        readLinesToTheEnd(
-            [this](char* buffer, std::size_t size) {
-                ssize_t got;
-                while ((got = ::read(output, buffer, size)) < 0 && errno == EINTR) {
-                }
-                return static_cast<long long>(got);
-            },
-            onLine);
-        {
-            std::lock_guard lk(mutex);
-            outputClosed = true;
-        }
-        ended.notify_all();
+long long ChildProcess::Impl::readSome(char* buffer, std::size_t size) {
+    ssize_t got;
+    while ((got = ::read(output, buffer, size)) < 0 && errno == EINTR) {
     }
+    return static_cast<long long>(got);
+}
 
-    // After the output closed, the child has ended or is about to: this wait is short.
-    void reap() {
-        if (reaped || pid < 0)
-            return;
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        reaped = true;
-        exitCode = WIFEXITED(status)     ? WEXITSTATUS(status)
-                   : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-                                         : -1;
+long long ChildProcess::Impl::writeSome(const char* data, std::size_t size) {
+    ssize_t put;
+    while ((put = ::write(input, data, size)) < 0 && errno == EINTR) {
     }
-};
+    return static_cast<long long>(put);
+}
+
+void ChildProcess::Impl::reap() {
+    if (reaped || process < 0)
+        return;
+    int status = 0;
+    while (::waitpid(process, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped = true;
+    exitCode = WIFEXITED(status)     ? WEXITSTATUS(status)
+               : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                     : -1;
+}
+
+void ChildProcess::Impl::terminate() {
+    ::kill(process, SIGKILL);
+}
+
+void ChildProcess::Impl::close(Native& handle) {
+    if (handle >= 0)
+        ::close(std::exchange(handle, kNone));
+}
+
+// A process id needs no letting go once the child was reaped.
+void ChildProcess::Impl::releaseProcess() {}
 
 namespace {
 
@@ -137,64 +135,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::strin
     }
 
     auto impl = std::make_unique<Impl>();
-    impl->pid = pid;
+    impl->process = pid;
     impl->input = in.ends[1];
     impl->output = out.ends[0];
     impl->onLine = std::move(launch.onLine);
     impl->reader = std::thread([raw = impl.get()] { raw->readOutput(); });
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
-}
-
-ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-ChildProcess::~ChildProcess() {
-    if (waitForExit(std::chrono::milliseconds(0)) < 0)
-        kill();
-    closeInput();
-    if (impl_->reader.joinable())
-        impl_->reader.join();
-    ::close(impl_->output);
-}
-
-bool ChildProcess::writeLine(const std::string& line) {
-    std::lock_guard lk(impl_->mutex);
-    if (impl_->input < 0)
-        return false;
-    const std::string text = line + "\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t put = ::write(impl_->input, text.data() + done, text.size() - done);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        done += static_cast<std::size_t>(put);
-    }
-    return true;
-}
-
-void ChildProcess::closeInput() {
-    std::lock_guard lk(impl_->mutex);
-    if (impl_->input >= 0) {
-        ::close(impl_->input);
-        impl_->input = -1;
-    }
-}
-
-int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-    std::unique_lock lk(impl_->mutex);
-    if (!impl_->ended.wait_for(lk, timeout, [&] { return impl_->outputClosed; }))
-        return -1;
-    impl_->reap();
-    return impl_->exitCode;
-}
-
-void ChildProcess::kill() {
-    std::unique_lock lk(impl_->mutex);
-    if (!impl_->reaped && impl_->pid > 0)
-        ::kill(impl_->pid, SIGKILL);
-    lk.unlock();
-    waitForExit(std::chrono::seconds(10));
 }
 
 }  // namespace platform

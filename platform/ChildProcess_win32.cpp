@@ -1,5 +1,4 @@
 #include "platform/ChildProcess.h"
-#include "platform/OutputLines.h"
 
 #include <windows.h>
 
@@ -7,50 +6,50 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
+
+#include "platform/ChildProcessImpl.h"
 
 #include "platform/Text.h"
 
 namespace platform {
 
-struct ChildProcess::Impl {
-    HANDLE process = nullptr;
-    HANDLE input = nullptr;   // our end of the child's standard input
-    HANDLE output = nullptr;  // our end of the child's standard output and error
-    std::function<void(const std::string&)> onLine;
-    std::thread reader;
-    std::mutex mutex;
-    std::condition_variable ended;
-    bool outputClosed = false;
-    bool reaped = false;
-    int exitCode = -1;
+long long ChildProcess::Impl::readSome(char* buffer, std::size_t size) {
+    // A broken pipe: every writer (the child and its children) is gone.
+    DWORD got = 0;
+    if (!::ReadFile(output, buffer, static_cast<DWORD>(size), &got, nullptr))
+        return 0;
+    return static_cast<long long>(got);
+}
 
-    void readOutput() {
-        readLinesToTheEnd(
-            [this](char* buffer, std::size_t size) {
-                // A broken pipe: every writer (the child and its children) is gone.
-                DWORD got = 0;
-                if (!::ReadFile(output, buffer, static_cast<DWORD>(size), &got, nullptr))
-                    return 0LL;
-                return static_cast<long long>(got);
-            },
-            onLine);
-        {
-            std::lock_guard lk(mutex);
-            outputClosed = true;
-        }
-        ended.notify_all();
-    }
+long long ChildProcess::Impl::writeSome(const char* data, std::size_t size) {
+    DWORD put = 0;
+    if (!::WriteFile(input, data, static_cast<DWORD>(size), &put, nullptr))
+        return -1;
+    return static_cast<long long>(put);
+}
 
-    // After the output closed, the child has ended or is about to: this wait is short.
-    void reap() {
-        if (reaped || !process)
-            return;
-        ::WaitForSingleObject(process, INFINITE);
-        DWORD code = 0;
-        exitCode = ::GetExitCodeProcess(process, &code) ? static_cast<int>(code) : -1;
-        reaped = true;
-    }
-};
+void ChildProcess::Impl::reap() {
+    if (reaped || !process)
+        return;
+    ::WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    exitCode = ::GetExitCodeProcess(process, &code) ? static_cast<int>(code) : -1;
+    reaped = true;
+}
+
+void ChildProcess::Impl::terminate() {
+    ::TerminateProcess(process, 137);
+}
+
+void ChildProcess::Impl::close(Native& handle) {
+    if (handle)
+        ::CloseHandle(std::exchange(handle, kNone));
+}
+
+void ChildProcess::Impl::releaseProcess() {
+    close(process);
+}
 
 namespace {
 
@@ -176,56 +175,6 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::strin
     impl->onLine = std::move(launch.onLine);
     impl->reader = std::thread([raw = impl.get()] { raw->readOutput(); });
     return std::unique_ptr<ChildProcess>(new ChildProcess(std::move(impl)));
-}
-
-ChildProcess::ChildProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-
-ChildProcess::~ChildProcess() {
-    if (waitForExit(std::chrono::milliseconds(0)) < 0)
-        kill();
-    closeInput();
-    if (impl_->reader.joinable())
-        impl_->reader.join();
-    closeHandle(impl_->output);
-    closeHandle(impl_->process);
-}
-
-bool ChildProcess::writeLine(const std::string& line) {
-    std::lock_guard lk(impl_->mutex);
-    if (!impl_->input)
-        return false;
-    const std::string text = line + "\n";
-    std::size_t done = 0;
-    while (done < text.size()) {
-        DWORD put = 0;
-        if (!::WriteFile(impl_->input, text.data() + done, static_cast<DWORD>(text.size() - done),
-                         &put, nullptr) ||
-            put == 0)
-            return false;
-        done += put;
-    }
-    return true;
-}
-
-void ChildProcess::closeInput() {
-    std::lock_guard lk(impl_->mutex);
-    closeHandle(impl_->input);
-}
-
-int ChildProcess::waitForExit(std::chrono::milliseconds timeout) {
-    std::unique_lock lk(impl_->mutex);
-    if (!impl_->ended.wait_for(lk, timeout, [&] { return impl_->outputClosed; }))
-        return -1;
-    impl_->reap();
-    return impl_->exitCode;
-}
-
-void ChildProcess::kill() {
-    std::unique_lock lk(impl_->mutex);
-    if (!impl_->reaped && impl_->process)
-        ::TerminateProcess(impl_->process, 137);
-    lk.unlock();
-    waitForExit(std::chrono::seconds(10));
 }
 
 }  // namespace platform
