@@ -94,8 +94,8 @@ bool onRequest(Handles& handles, Call&& call) {
 // Session, connection and request, with the limits set; false when one cannot be made or a stop
 // came first.
 bool openExchange(const HttpRequest& request, const HttpTimeouts& timeouts, Handles& handles) {
-    if (!winhttp::openConnection(handles.session, handles.connection, request.userAgent,
-                                 WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, request.host, request.port))
+    if (!winhttp::openSession(handles.session, request.userAgent,
+                              WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY))
         return false;
     // Name resolution comes under the connection's limit, as it does on the other systems.
     const auto setLimits = [&](HINTERNET handle) {
@@ -103,6 +103,8 @@ bool openExchange(const HttpRequest& request, const HttpTimeouts& timeouts, Hand
                              limitMs(timeouts.send), limitMs(timeouts.receive));
     };
     setLimits(handles.session.value);
+    if (!winhttp::connect(handles.session.value, handles.connection, request.host, request.port))
+        return false;
     HINTERNET opened = winhttp::openRequest(handles.connection.value, request.method,
                                             request.target, request.port);
     if (!opened || !handles.setRequest(opened))

@@ -92,11 +92,12 @@ bool WinHttpConnection::handshake(WebSocketConnectFailure& failure) {
     failure = WebSocketConnectFailure::SendRequest;
     // One deadline for the whole handshake: each blocking call gets what is left of it.
     const auto deadline = Clock::now() + options_.handshakeTimeout;
-    if (!winhttp::openConnection(session_, connection_, options_.userAgent,
-                                 WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, options_.host, options_.port))
+    if (!winhttp::openSession(session_, options_.userAgent, WINHTTP_ACCESS_TYPE_DEFAULT_PROXY))
         return false;
     const int limit = leftMs(deadline, 3);
     ::WinHttpSetTimeouts(session_.value, limit, limit, limit, limit);
+    if (!winhttp::connect(session_.value, connection_, options_.host, options_.port))
+        return false;
     Handle request;
     request.value = winhttp::openRequest(connection_.value, "GET", options_.path, options_.port);
     if (!request.value ||

@@ -33,18 +33,21 @@ struct Handle {
     }
 };
 
-// The session and the connection to host:port (a numeric IPv6 host may come bracketed; WinHTTP
-// takes it bare). False when either cannot be made.
-inline bool openConnection(Handle& session, Handle& connection, const std::string& userAgent,
-                           DWORD accessType, const std::string& host, std::uint16_t port) {
+// The session; false when it cannot be made.
+inline bool openSession(Handle& session, const std::string& userAgent, DWORD accessType) {
     session.value = ::WinHttpOpen(utf8ToWide(userAgent).c_str(), accessType, WINHTTP_NO_PROXY_NAME,
                                   WINHTTP_NO_PROXY_BYPASS, 0);
-    if (!session.value)
-        return false;
+    return session.value != nullptr;
+}
+
+// The connection to host:port (a numeric IPv6 host may come bracketed; WinHTTP takes it bare).
+// It takes the session's limits as they are now: set them first.
+inline bool connect(HINTERNET session, Handle& connection, const std::string& host,
+                    std::uint16_t port) {
     std::string bare = host;
     if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']')
         bare = bare.substr(1, bare.size() - 2);
-    connection.value = ::WinHttpConnect(session.value, utf8ToWide(bare).c_str(), port, 0);
+    connection.value = ::WinHttpConnect(session, utf8ToWide(bare).c_str(), port, 0);
     return connection.value != nullptr;
 }
 
