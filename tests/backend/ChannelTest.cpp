@@ -2,11 +2,14 @@
 // and input that must not hurt a session.
 #include <algorithm>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "backend/Console.h"
+#include "plugin/MessageRoutes.h"
 #include "tests/backend/BackendTestSupport.h"
 
 namespace backend_test {
@@ -466,6 +469,42 @@ TEST_F(ChannelTest, StopEndsTheSessionsAndCanBeRepeated) {
     EXPECT_TRUE(server_->clients().empty());
     server_->stop();
     EXPECT_FALSE(httpGet(ports().pair, "/pair-status?deviceId=x").answered);
+}
+
+// Every message the backend sends a client of its own accord (each console order aimed at a
+// device, the pairing news, the ping) has a route in the plugin's catalogue: the plugin never
+// drops one of them as unknown. The orders come from the console's own list, their arguments
+// made up from its usage lines, so an order added later is checked too.
+TEST_F(ChannelTest, EveryMessageTheBackendSendsHasARouteInThePlugin) {
+    ASSERT_TRUE(start());
+    WsClient client(ports().ws);
+    client.hello("devA");
+    ASSERT_TRUE(client.waitForType("pair_required"));
+    std::istringstream help(brevant::backend::Console::help());
+    int orders = 0;
+    for (std::string usage; std::getline(help, usage);) {
+        std::istringstream words(usage);
+        std::string command, device, word, line;
+        // "send" passes on whatever text it is given; it is not an order of its own.
+        if (!(words >> command >> device) || device != "DEVICE" || command == "send")
+            continue;
+        line = command + " devA";
+        while (words >> word && word.front() != '[')
+            line += word == "BESTOF" || word == "MAXPLAYERS" ? " 5" : " Park_P";
+        const std::size_t before = client.count();
+        EXPECT_EQ(server_->runCommand(line).find("error"), std::string::npos) << line;
+        EXPECT_TRUE(client.waitFor([](const std::string&) { return true; }, before)) << line;
+        ++orders;
+    }
+    EXPECT_GE(orders, 8);  // pair, unpair, create, join, map, set-map, rank-ack, ping
+
+    const auto routes = brevant::messageRoutes();
+    for (const std::string& message : client.messages()) {
+        const std::string type = typeOf(message);
+        EXPECT_TRUE(std::any_of(routes.begin(), routes.end(), [&](const auto& route) {
+            return route.type == type;
+        })) << message;
+    }
 }
 
 }  // namespace
