@@ -117,9 +117,14 @@ enum class Tail {
     Close,       // "--": the closing delimiter
     NotOne,      // other bytes: the text only looks like a delimiter (it is part of the data)
     Incomplete,  // the body ends before the delimiter line does
+    TooLong,     // more blanks than a header may hold: refused, whatever follows them
 };
 
-Tail delimiterTail(std::string_view body, std::size_t after, std::size_t& next) {
+// Blanks may follow a delimiter, but not without end. Past `maxBlanks` the line is refused
+// before what follows the blanks is known, so that a body read in pieces (which cannot hold
+// blanks without end to see what comes next) gets the verdict the whole body gets.
+Tail delimiterTail(std::string_view body, std::size_t after, std::size_t maxBlanks,
+                   std::size_t& next) {
     if (after < body.size() && body[after] == '-') {
         if (after + 1 == body.size())
             return Tail::Incomplete;
@@ -128,6 +133,8 @@ Tail delimiterTail(std::string_view body, std::size_t after, std::size_t& next) 
     std::size_t j = after;
     while (j < body.size() && isBlank(body[j]))
         ++j;
+    if (j - after > maxBlanks)
+        return Tail::TooLong;
     if (j == body.size())
         return Tail::Incomplete;
     if (body[j] != '\r')
@@ -343,7 +350,8 @@ bool Reader::seekDelimiter(std::size_t& pos) {
             return false;
         }
         std::size_t next = 0;
-        const Tail tail = delimiterTail(pending_, at + crlfDash_.size(), next);
+        const Tail tail =
+            delimiterTail(pending_, at + crlfDash_.size(), limits_.maxHeaderBytes, next);
         if (tail == Tail::NotOne) {
             from = at + 1;
             continue;
@@ -351,12 +359,10 @@ bool Reader::seekDelimiter(std::size_t& pos) {
         if (!emit(pos, at))
             return false;
         pos = at;
-        if (tail == Tail::Incomplete) {
-            // Blanks may follow a delimiter, but not without end.
-            if (pending_.size() - at > crlfDash_.size() + limits_.maxHeaderBytes)
-                return fail(Failure::Malformed, "a delimiter line is too long");
+        if (tail == Tail::TooLong)
+            return fail(Failure::Malformed, "a delimiter line is too long");
+        if (tail == Tail::Incomplete)
             return false;
-        }
         pos = tail == Tail::Close ? pending_.size() : next;
         state_ = tail == Tail::Close ? State::Epilogue : State::Headers;
         return true;

@@ -140,8 +140,9 @@ TEST(Multipart, TheReaderGivesTheSamePartsWhateverPiecesTheBodyComesIn) {
     EXPECT_EQ(cut.failure(), Failure::Malformed);
 }
 
-// Part headers near the limit, the body cut in two inside the CRLF CRLF that ends them: the
-// verdict is the same as for the body in one piece.
+// Part headers near the limit, the body cut in two inside the CRLF CRLF that ends them, and
+// blanks near the limit after a delimiter, the body read a byte at a time: the verdict is the
+// same as for the body in one piece.
 TEST(Multipart, TheHeaderLimitDoesNotDependOnWhereTheBodyIsCut) {
     struct Ignore final : mp::Handler {
         bool onPart(const mp::Part&) override { return true; }
@@ -162,6 +163,22 @@ TEST(Multipart, TheHeaderLimitDoesNotDependOnWhereTheBodyIsCut) {
             const bool read = reader.write(std::string_view(body).substr(0, cut)) &&
                               reader.write(std::string_view(body).substr(cut)) && reader.finish();
             EXPECT_EQ(read, headerBytes <= 64) << headerBytes << " cut at " << cut - blank;
+        }
+    }
+    for (const std::size_t blanks :
+         {std::size_t(63), std::size_t(64), std::size_t(65), std::size_t(66)}) {
+        // What follows the blanks makes the line a delimiter or data.
+        for (const std::string& after : {"\r\n" + disposition + "\r\n", std::string("x")}) {
+            const std::string body = "--b\r\n" + disposition + "\r\ndata\r\n--b" +
+                                     std::string(blanks, ' ') + after + "\r\n--b--";
+            Ignore ignore;
+            mp::Reader reader("b", limits, ignore);
+            bool read = true;
+            for (std::size_t at = 0; read && at < body.size(); ++at)
+                read = reader.write(std::string_view(body).substr(at, 1));
+            read = read && reader.finish();
+            EXPECT_EQ(read, mp::parse(body, "b", limits).ok()) << blanks << " then " << after;
+            EXPECT_EQ(read, blanks <= 64) << blanks << " then " << after;
         }
     }
 }
