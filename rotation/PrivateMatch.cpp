@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "core/FieldCount.h"
 #include "core/GameThread.h"
 #include "core/Globals.h"
 #include "core/Log.h"
@@ -33,6 +34,9 @@ void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings
 void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings& settings) {
     {
         std::lock_guard lk(hostingMutex);
+        // Kept: the file's path, the region, rev and ts.
+        // A member added to RotationState fails here until this reset decides about it.
+        static_assert(fieldCount<RotationState>() == 9, "decide about the new member here");
         rotationState.settings = settings;
         currentServerName = room;
         rotationState.enabled.store(false);
@@ -54,6 +58,9 @@ void resetRotationForJoin(const std::string& room);
 void resetRotationForJoin(const std::string& room) {
     {
         std::lock_guard lk(hostingMutex);
+        // Kept: the file's path, the settings and the region. A member added to RotationState
+        // fails here until this reset decides about it.
+        static_assert(fieldCount<RotationState>() == 9, "decide about the new member here");
         const RotationState initial{};
         currentServerName = room;
         rotationState.enabled.store(initial.enabled.load());
