@@ -102,13 +102,6 @@ std::wstring environmentBlock(const std::vector<std::pair<std::string, std::stri
     return out;
 }
 
-void closeHandle(HANDLE& h) {
-    if (h) {
-        ::CloseHandle(h);
-        h = nullptr;
-    }
-}
-
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::string& error) {
@@ -118,7 +111,7 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::strin
         !::CreatePipe(&outRead, &outWrite, &inherit, 0)) {
         error = "CreatePipe failed: error " + std::to_string(::GetLastError());
         for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite})
-            closeHandle(*h);
+            Impl::close(*h);
         return nullptr;
     }
     // Our ends stay with us.
@@ -158,12 +151,12 @@ std::unique_ptr<ChildProcess> ChildProcess::start(ChildLaunch launch, std::strin
     const DWORD startError = ::GetLastError();
     if (listReady)
         ::DeleteProcThreadAttributeList(list);
-    closeHandle(inRead);
-    closeHandle(outWrite);
+    Impl::close(inRead);
+    Impl::close(outWrite);
     if (!started) {
         error = "cannot start " + wideToUtf8(program) + ": error " + std::to_string(startError);
-        closeHandle(inWrite);
-        closeHandle(outRead);
+        Impl::close(inWrite);
+        Impl::close(outRead);
         return nullptr;
     }
     ::CloseHandle(info.hThread);
