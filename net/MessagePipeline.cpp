@@ -45,18 +45,21 @@ void MessagePipeline::push(std::string text) {
         std::this_thread::yield();
     }
     // Wakes the dispatch thread if it went to sleep; the fence pairs with its own, so that
-    // either it sees this text or this sees it asleep.
+    // either it sees this text or this sees it asleep. The lock closes the gap between its look
+    // at the queue and its sleep.
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (sleeping_.load()) {
-        wakeups_.fetch_add(1);
-        wakeups_.notify_one();
+        std::lock_guard lk(sleepMutex_);
+        woken_.notify_one();
     }
 }
 
 void MessagePipeline::stop() {
     stopping_.store(true);
-    wakeups_.fetch_add(1);
-    wakeups_.notify_one();
+    {
+        std::lock_guard lk(sleepMutex_);
+        woken_.notify_one();
+    }
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id())
         thread_.join();
     if (!thread_.joinable())
@@ -80,11 +83,10 @@ void MessagePipeline::run() {
             more = queue_.read_available() != 0 || stopping_.load(std::memory_order_relaxed);
         if (more)
             continue;
-        const std::uint32_t seen = wakeups_.load();
+        std::unique_lock lk(sleepMutex_);
         sleeping_.store(true);
         std::atomic_thread_fence(std::memory_order_seq_cst);
-        if (queue_.read_available() == 0 && !stopping_.load())
-            wakeups_.wait(seen);
+        woken_.wait(lk, [this] { return queue_.read_available() != 0 || stopping_.load(); });
         sleeping_.store(false);
     }
 }

@@ -6,8 +6,9 @@
 // and in bytes: past the bound the receiver waits for room, and the socket's flow control slows
 // the sender.
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
-#include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -48,8 +49,11 @@ private:
     // The texts handed over and not yet handled, in bytes (an empty text counts one).
     std::atomic<std::size_t> waitingBytes_{0};
     std::atomic<bool> stopping_{false};
+    // The dispatch thread's sleep when nothing comes. A mutex and a condition variable, not an
+    // atomic's wait: the latter loses wake-ups in the Windows build's standard library.
     std::atomic<bool> sleeping_{false};
-    std::atomic<std::uint32_t> wakeups_{0};
+    std::mutex sleepMutex_;
+    std::condition_variable woken_;
     std::thread thread_;
 };
 
