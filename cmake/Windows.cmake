@@ -7,6 +7,13 @@ foreach(dir boost nlohmann)
     file(CREATE_LINK /usr/include/${dir} ${BREVANT_WIN_INCLUDE}/${dir} SYMBOLIC)
 endforeach()
 
+# libstdc++ without a futex (mingw) waits on an atomic by reading it, then sleeping on a shared
+# condition variable without reading it again: a notify in between is lost. std::stop_token
+# waits that way when a stop callback is removed while another thread runs it, so a stop could
+# hang its thread for good. Its semaphore on winpthreads' POSIX semaphore has no such gap.
+# (Nothing of ours waits on an atomic.)
+add_compile_definitions(_GLIBCXX_USE_POSIX_SEMAPHORE=1)
+
 # Windows 10 API level for Asio; its sockets need Winsock and the Microsoft extensions.
 add_library(Boost::boost INTERFACE IMPORTED)
 target_include_directories(Boost::boost SYSTEM INTERFACE ${BREVANT_WIN_INCLUDE})
