@@ -194,7 +194,12 @@ TEST_F(Session, ABackendThatStopsReadingFillsTheQueueAndDropsAreLoggedOnceASecon
     ASSERT_EQ(lines().size(), 1u);
     EXPECT_EQ(lines()[0], prefix + "1 mensagem(ns) descartada(s)");
     host.advance(1.0);
-    EXPECT_EQ(brevant::sendToBackend(frame), brevant::SendOutcome::QueueFull);
+    // The socket may have taken a frame or two meanwhile (under Wine it did): the next drop,
+    // whenever it comes, makes the second line.
+    int taken = 0;
+    while (brevant::sendToBackend(frame) != brevant::SendOutcome::QueueFull && taken < 4000)
+        ++taken;
+    ASSERT_LT(taken, 4000);
     ASSERT_EQ(lines().size(), 2u);
     EXPECT_EQ(lines()[1], prefix + std::to_string(dropped) + " mensagem(ns) descartada(s)");
 }
