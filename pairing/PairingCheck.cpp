@@ -10,12 +10,11 @@
 namespace brevant {
 namespace {
 
-// Queries and writes the flags: a failed query makes the status unknown and leaves `paired`.
+// Queries and writes the flags, unless the backend said otherwise on the WebSocket meanwhile.
 bool queryAndStore(const std::string& id, bool& registered, std::stop_token stop) {
+    const std::uint64_t began = pairingQueryBegins();
     const bool ok = queryPairStatus(id, registered, std::move(stop));
-    pairStatusKnown.exchange(ok);
-    if (ok)
-        paired.exchange(registered);
+    applyPairStatusAnswer(began, ok, registered);
     return ok;
 }
 

@@ -7,15 +7,13 @@
 namespace brevant {
 
 RouteOutcome onPairedOk(const json&) {
-    pairStatusKnown.exchange(true);
-    paired.exchange(true);
+    notePairingMessage(true);
     logLine("[BRV] Device paired to your Discord. Ready.");
     return handled;
 }
 
 RouteOutcome onPairRequired(const json&) {
-    pairStatusKnown.exchange(true);
-    paired.exchange(false);
+    notePairingMessage(false);
     logLine("[BRV] Pair required. Use: /addpair deviceid:" + deviceId + " no Discord");
     return handled;
 }

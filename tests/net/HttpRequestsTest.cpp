@@ -8,8 +8,10 @@
 #include "core/Globals.h"
 #include "core/Workers.h"
 #include "net/BackendEndpoint.h"
+#include "net/Dispatcher.h"
 #include "pairing/PairingCheck.h"
 #include "pairing/PairingState.h"
+#include "plugin/MessageRoutes.h"
 #include "tests/support/HttpHead.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/TestHost.h"
@@ -191,6 +193,42 @@ TEST_F(PairingAtLoad, StatusCheckSetsTheFlagsQuietlyAndAFailureMakesThemUnknown)
     EXPECT_TRUE(brevant::paired.load());  // the last known answer stays
     EXPECT_EQ(host.toastTexts().size(), toastsAtLoad);
     EXPECT_EQ(host.logs().size(), logsAtLoad);
+}
+
+// The backend's message is newer than an answer to a query begun before it: the load-time
+// check and "Checar status" answered late leave the flags as the message set them; the
+// load-time toast still tells what the query said.
+TEST_F(PairingAtLoad, AnAnswerToAQueryBegunBeforeTheBackendsMessageLeavesTheFlags) {
+    const auto late = [](unsigned status, std::string body) {
+        auto response = HttpCannedResponse::make(status, std::move(body));
+        response.delay = std::chrono::milliseconds(400);
+        return response;
+    };
+    const auto message = [](const char* text) {
+        brevant::dispatchMessage(text, brevant::messageRoutes());
+    };
+    server.route("/pair-status", late(200, "{}"));
+    host.load();
+    ASSERT_TRUE(server.waitForRequests(1, std::chrono::seconds(10)));
+    message(R"({"t":"paired_ok"})");
+    host.settle();
+    EXPECT_TRUE(brevant::paired.load());
+    EXPECT_TRUE(brevant::pairStatusKnown.load());
+    EXPECT_EQ(host.toastTexts(),
+              std::vector<std::string>{"Nao registrado. Cole no Discord: /addpair deviceid:" +
+                                       brevant::deviceId});
+
+    server.route("/pair-status", late(200, R"({"registered":true})"));
+    brevant::checkPairStatusAsync(brevant::deviceId);
+    ASSERT_TRUE(server.waitForRequests(2, std::chrono::seconds(10)));
+    message(R"({"t":"pair_required"})");
+    host.settle();
+    EXPECT_FALSE(brevant::paired.load());
+
+    // A query begun after the message has its say.
+    brevant::checkPairStatusAsync(brevant::deviceId);
+    host.settle();
+    EXPECT_TRUE(brevant::paired.load());
 }
 
 TEST_F(PairingAtLoad, UnloadEndsTheWaitOnAServerThatNeverAnswers) {
