@@ -102,6 +102,14 @@ bool HostWindow::frame() {
     glfwPollEvents();
     if (glfwWindowShouldClose(window_))
         return false;
+    // A screenshot asked for by now is of this frame, whose drawing has not begun: it shows the
+    // state as it was when it was asked for, or newer.
+    std::filesystem::path file;
+    {
+        std::lock_guard lk(mutex_);
+        if (!pending_.empty() && framesToWait_-- <= 0)
+            file.swap(pending_);
+    }
     ImGui_ImplOpenGL3_NewFrame();
     ImGui_ImplGlfw_NewFrame();
     const double now = glfwGetTime();
@@ -120,12 +128,6 @@ bool HostWindow::frame() {
     if (data)
         ImGui_ImplOpenGL3_RenderDrawData(data);
 
-    std::filesystem::path file;
-    {
-        std::lock_guard lk(mutex_);
-        if (!pending_.empty() && framesToWait_-- <= 0)
-            file.swap(pending_);
-    }
     if (!file.empty())
         saveScreenshot(file);
     glfwSwapBuffers(window_);

@@ -24,8 +24,9 @@ public:
     // One frame: events, the host's frame, rendering, a pending screenshot. False once the
     // window was closed. Main thread.
     bool frame();
-    // Saves a rendered frame as a PNG: the one `frames` frames from now (0: the next one). Any
-    // thread; takeScreenshotNote tells the outcome.
+    // Saves a rendered frame as a PNG: the one `frames` frames from now (0: the next frame to
+    // begin, so that what it shows was drawn after the request). Any thread; takeScreenshotNote
+    // tells the outcome.
     void requestScreenshotAfter(int frames, std::filesystem::path file);
     // The line saying what became of the last screenshot, once (empty when nothing new).
     std::string takeScreenshotNote();
