@@ -40,6 +40,8 @@ public:
             wanted_ = false;
             failures_ = 0;
             status_ = {};
+            status_.sinceMs = platform::steadyMillis();  // down since load until it opens
+            publishLocked();
         }
         connector_.start("brv-connector", "session connector",
                          [this](LoopThread& self) { connectorLoop(self); });
@@ -83,12 +85,14 @@ public:
         return true;
     }
 
+    // The snapshot published with the last change: a reader never waits for the session.
     SessionStatus status() {
-        std::unique_lock lk(mutex_, std::try_to_lock);
-        std::lock_guard shown(shownMutex_);
-        if (lk.owns_lock())
-            shown_ = status_;
-        return shown_;
+        std::shared_ptr<const SessionStatus> shown;
+        {
+            std::lock_guard lk(publishedMutex_);
+            shown = published_;
+        }
+        return shown ? *shown : SessionStatus{};
     }
 
     std::shared_ptr<WebSocketClient> client() {
@@ -124,10 +128,18 @@ private:
                 if (const auto ended = weak.lock())
                     closedFromOutside(*ended);
             };
-            client->onError = [this](const std::string& error) {
+            // The status says it before the line does: whoever reads the line reads the state.
+            client->onError = [this, raw = client.get()](const std::string& error) {
+                {
+                    std::lock_guard lk(mutex_);
+                    if (client_.get() == raw) {
+                        status_.error = error;
+                        if (status_.state == State::Connecting)
+                            markOpenFailedLocked();
+                        publishLocked();
+                    }
+                }
                 logLine("[BRV] WS error: " + error);
-                std::lock_guard lk(mutex_);
-                status_.error = error;
             };
 
             std::shared_ptr<WebSocketClient> previous;
@@ -139,7 +151,7 @@ private:
                 previous = std::exchange(client_, client);
                 previousPipeline = std::exchange(pipeline_, pipeline);
                 status_.state = State::Connecting;
-                status_.sinceMs = platform::steadyMillis();
+                publishLocked();
             }
             if (previous)
                 previous->close();
@@ -152,16 +164,19 @@ private:
                 std::lock_guard lk(mutex_);
                 if (client_ != client)
                     return;  // stopped or replaced meanwhile
-                const std::int64_t now = platform::steadyMillis();
-                status_.sinceMs = now;
                 if (ok) {
+                    const std::int64_t now = platform::steadyMillis();
                     status_.state = State::Connected;
+                    status_.sinceMs = now;
+                    status_.attempts = 0;
                     status_.error.clear();
                     openedAtMs_ = now;
+                    publishLocked();
                     return;
                 }
-                status_.state = State::Closed;
-                ++failures_;
+                if (status_.state == State::Connecting)
+                    markOpenFailedLocked();
+                publishLocked();
             }
             waker_.wake();  // the connector decides what comes next
         });
@@ -181,12 +196,13 @@ private:
                 failures_ = 0;
             ++failures_;
             status_.state = State::Closed;
-            status_.sinceMs = now;
+            status_.sinceMs = now;  // down from the loss, however many opens fail after it
             status_.closeCode = ending.code;
             status_.closeReason = escapedForLog(validUtf8(ending.reason));
             status_.replaced = ending.code == replacedByNewerConnection;
             if (ending.code == 0)
                 status_.error = ending.reason;
+            publishLocked();
         }
         waker_.wake();
     }
@@ -207,9 +223,10 @@ private:
                     wanted_ = false;
                     go = down || status_.state == State::NotStarted;
                 } else if (status_.state == State::Waiting) {
-                    if (!reconnect)
+                    if (!reconnect) {
                         status_.state = State::Closed;  // turned off meanwhile
-                    else if (now >= status_.retryAtMs)
+                        publishLocked();
+                    } else if (now >= status_.retryAtMs)
                         go = true;
                     else
                         waitMs = status_.retryAtMs - now;
@@ -220,6 +237,7 @@ private:
                         std::uniform_int_distribution<std::int64_t>(0, ceiling)(random_);
                     status_.state = State::Waiting;
                     status_.retryAtMs = now + delay;
+                    publishLocked();
                     waitMs = delay;
                 }
             }
@@ -230,6 +248,21 @@ private:
             if (!waker_.wait(waitMs, self.stopToken()))
                 return;
         }
+    }
+
+    // An open that failed: the session stays down since it went down (or since load).
+    void markOpenFailedLocked() {
+        status_.state = State::Closed;
+        ++status_.attempts;
+        ++failures_;
+    }
+
+    // Hands readers a copy of the status as it is now. Called with mutex_ held, after each change,
+    // so that the snapshot is never older than the last change that was logged.
+    void publishLocked() {
+        auto snapshot = std::make_shared<const SessionStatus>(status_);
+        std::lock_guard lk(publishedMutex_);
+        published_ = std::move(snapshot);
     }
 
     bool wantsReconnect() {
@@ -254,8 +287,9 @@ private:
     bool wanted_ = false;  // an open asked for by hand
     bool stopping_ = false;
     std::mt19937_64 random_{platform::osRandom32()};
-    std::mutex shownMutex_;
-    SessionStatus shown_;  // the last status handed out
+    // The status as last published; its mutex is held only to copy the pointer.
+    std::mutex publishedMutex_;
+    std::shared_ptr<const SessionStatus> published_;
     Waker waker_;
     LoopThread connector_;  // last: it stops (and joins) before the rest goes
 };

@@ -42,14 +42,18 @@ bool connectNow();
 struct SessionStatus {
     enum class State { NotStarted, Connecting, Connected, Closed, Waiting };
     State state = State::NotStarted;
-    std::int64_t sinceMs = 0;    // plugin clock: when this state began
+    // Plugin clock: when it connected; or, while it is down, when the connection was lost (from
+    // start when it never opened), however many opens failed since.
+    std::int64_t sinceMs = 0;
     std::int64_t retryAtMs = 0;  // Waiting: when the next open begins
+    int attempts = 0;            // opens that failed since it went down
     int closeCode = 0;           // the backend's code of the last close (0: none)
     std::string closeReason;     // escaped for display
     std::string error;           // the last failed open's text ("WinHttpSendRequest failed")
     bool replaced = false;       // closed with 1008: not reopened by itself
 };
-// Never waits for long: when the session is busy changing, the last status read.
+// The status as of the last change, never older: each change is published before any line that
+// tells of it is logged. Never waits for the session.
 SessionStatus sessionStatus();
 
 // What became of a text handed to the session.

@@ -153,6 +153,9 @@ void WebSocketClient::receiveLoop() {
         connection = connection_.get();
     }
     using Kind = platform::WebSocketReadResult::Kind;
+    // What ended the loop is said only after onClose has run, so that a status set there is in
+    // place before the line that tells of it.
+    std::function<void()> sayEnding;
     while (connection && connected.load()) {
         auto result = connection->read();
         if (result.kind == Kind::Failed) {
@@ -160,8 +163,10 @@ void WebSocketClient::receiveLoop() {
                 std::lock_guard lk(endingMutex_);
                 ending_ = {true, 0, "WebSocketReceive failed"};
             }
-            runGuardedCallback("websocket onError", onError,
-                               std::string("WebSocketReceive failed"));
+            sayEnding = [this] {
+                runGuardedCallback("websocket onError", onError,
+                                   std::string("WebSocketReceive failed"));
+            };
             break;
         }
         if (result.kind == Kind::Closed) {
@@ -171,12 +176,13 @@ void WebSocketClient::receiveLoop() {
                     std::lock_guard lk(endingMutex_);
                     ending_ = {true, result.closeCode, result.data};
                 }
-                runGuarded("websocket close", [&] {
-                    logLine("[BRV] WS fechado pelo backend (" +
-                            (result.closeCode ? std::to_string(result.closeCode)
-                                              : std::string("sem codigo")) +
-                            "): " + escapedForLog(validUtf8(result.data)));
-                });
+                sayEnding = [code = result.closeCode, reason = std::move(result.data)] {
+                    runGuarded("websocket close", [&] {
+                        logLine("[BRV] WS fechado pelo backend (" +
+                                (code ? std::to_string(code) : std::string("sem codigo")) +
+                                "): " + escapedForLog(validUtf8(reason)));
+                    });
+                };
             }
             break;
         }
@@ -195,6 +201,8 @@ void WebSocketClient::receiveLoop() {
     }
     connected.store(false);
     releaseOnce(true);
+    if (sayEnding)
+        sayEnding();
 }
 
 }  // namespace brevant

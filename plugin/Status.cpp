@@ -45,6 +45,8 @@ std::string connectionLine(const SessionStatus& s, std::int64_t now, StatusView:
               (s.closeReason.empty() ? "" : ": " + s.closeReason) + ")";
     else if (!s.error.empty())
         why = " (" + s.error + ")";
+    if (s.attempts > 0)
+        why += "; " + std::to_string(s.attempts) + (s.attempts == 1 ? " tentativa" : " tentativas");
     switch (s.state) {
         case State::NotStarted:
             tone = StatusView::Tone::Pending;

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 #include "match/MatchIdentity.h"
 #include "net/BackendEndpoint.h"
@@ -99,6 +102,34 @@ TEST_F(Reconnect, OffNothingReopensUntilAskedAndThenOnce) {
     ASSERT_TRUE(server->waitForMessages(1));
     EXPECT_EQ(typesOf(*server), std::vector<std::string>{"hello"});
     EXPECT_EQ(server->connectionCount(), 1u);
+}
+
+// Each line about the connection finds the status already saying it, and a session that is down
+// counts from the loss, however many opens failed since.
+TEST_F(Reconnect, TheStatusSaysItBeforeItsLineAndCountsFromTheLoss) {
+    std::mutex seenMutex;
+    std::vector<std::pair<std::string, State>> seen;  // each line and the state it found
+    host.rt().setOutput([&](sdk::OutputKind, const std::string& text) {
+        if (text.rfind("[BRV] WS ", 0) != 0)
+            return;
+        const State now = brevant::sessionStatus().state;
+        std::lock_guard lk(seenMutex);
+        seen.emplace_back(text, now);
+    });
+    server->sendClose(1000, "bye");
+    ASSERT_TRUE(waitFor(State::Closed));
+    server.reset();
+    for (int i = 1; i <= 3; ++i) {
+        host.rt().executeCommand("brv_ws_connect");
+        ASSERT_TRUE(host.pumpUntil([&] { return brevant::sessionStatus().attempts == i; }));
+        advance(3.0);
+    }
+    host.rt().executeCommand("brv_status");
+    EXPECT_TRUE(host.hasLog("[BRV] Status: Conexao: fechada ha 9s (codigo 1000: bye); 3 tentativas"));
+    std::lock_guard lk(seenMutex);
+    ASSERT_EQ(seen.size(), 4u);  // the close and three failed opens
+    for (const auto& [line, state] : seen)
+        EXPECT_EQ(state, State::Closed) << line;
 }
 
 TEST_F(Reconnect, AReplacedSessionSaysWhyAndIsNotReopenedByItself) {
