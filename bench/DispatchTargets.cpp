@@ -15,6 +15,7 @@
 #include "bench/Targets.h"
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendEndpoint.h"
 #include "net/Dispatcher.h"
 #include "net/Json.h"
@@ -35,14 +36,14 @@ constexpr int rounds = 21;
 // The series the host runs before each message type is measured.
 void hostingSeries() {
     brevant::paired = true;
-    brevant::lobbyOwned = true;
+    brevant::beginHostingSeries();
     std::lock_guard lk(brevant::hostingMutex);
     brevant::currentServerName = "Bench";
     brevant::rotationState.rotation = brevant::rotationMapsMd5;
     brevant::rotationState.lastMap = "Stadium_P";
     brevant::rotationState.nextIdx = 3;
     brevant::rotationState.enabled = true;
-    brevant::seriesMatch = brevant::SeriesMatch::Entered;
+    brevant::observeSeries(true);
 }
 
 struct MessageKind {
@@ -103,7 +104,7 @@ std::vector<MessageKind> kinds() {
              return R"({"t":"join_private","to":")" + brevant::deviceId +
                     R"(","serverName":"Bench","password":"pw"})";
          },
-         [] { brevant::lobbyOwned = false; }},
+         [] { brevant::resetSeries(); }},
     };
 }
 

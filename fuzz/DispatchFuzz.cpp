@@ -33,6 +33,7 @@
 #include "fuzz/Require.h"
 #include "fuzz/ScratchFolder.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
@@ -72,7 +73,10 @@ void startState(std::uint8_t flags) {
 
     brevant::paired = (flags & 1) != 0;
     brevant::pairStatusKnown = brevant::paired.load();
-    brevant::lobbyOwned = (flags & 2) != 0;
+    if (flags & 2)
+        brevant::beginHostingSeries();
+    else
+        brevant::resetSeries();
     std::lock_guard lk(brevant::hostingMutex);
     brevant::currentServerName = (flags & 4) ? kServerName : "";
     brevant::rotationState.file = brevant::rotationFilePath(fuzz::scratchFolder().wstring());

@@ -10,7 +10,8 @@ namespace brevant {
 
 // The name of the private match this plugin last created or joined. Under hostingMutex.
 extern std::string currentServerName;
-// True while this plugin hosts the private match it created on the backend's order.
+// True while this plugin hosts the private match it created on the backend's order: what
+// hostingSeries() says (match/Series.h), written only there.
 extern std::atomic<bool> lobbyOwned;
 // The next replay to appear belongs to a match this plugin hosts: set when an owned match ends,
 // cleared by a join, taken by the replay watcher.

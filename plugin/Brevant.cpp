@@ -7,6 +7,7 @@
 #include "core/Settings.h"
 #include "core/Workers.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "outbox/Outbox.h"
@@ -150,7 +151,7 @@ void Brevant::onUnload() {
         stopBackendSession();
         outbox::stopOutbox();
         saveRotationState();
-        lobbyOwned.exchange(false);
+        resetSeries();
         {
             std::lock_guard lk(hostingMutex);
             rotationState.enabled.store(false);

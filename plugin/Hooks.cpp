@@ -9,6 +9,7 @@
 #include "core/Guard.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
 #include "net/Json.h"
 #include "outbox/Outbox.h"
@@ -51,7 +52,8 @@ void reportGameResultNow(GameWrapper& gw) {
         server = currentServerName;
         region = rotationState.region;
     }
-    reportGameResult(&gw, paired.load(), lobbyOwned.load(), server, deviceId, pluginVersion, region,
+    // Only a game of the series this client hosts is reported: not one after the host left it.
+    reportGameResult(&gw, paired.load(), hostingSeries(), server, deviceId, pluginVersion, region,
                      sendOrKeepResult, logLine);
 }
 

@@ -15,6 +15,7 @@
 #include "core/Settings.h"
 #include "match/MatchIdentity.h"
 #include "match/PrivateMatch.h"
+#include "match/Series.h"
 #include "outbox/Outbox.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
@@ -208,7 +209,9 @@ void stopReplayWatcher() {
 }
 
 void markNextReplayIfOwned(GameWrapper* gw) {
-    const bool owned = lobbyOwned.load() || isInPrivateMatch(gw);
+    // A game of the series, hosted or joined, played in a private match: a friendly outside any
+    // series has no series to be filed under.
+    const bool owned = seriesOn() && observeSeries(isInPrivateMatch(gw));
     nextReplayOwned.exchange(owned);
     logLine(std::string("[BRV] markNextReplayIfOwned: owned=") + (owned ? "1" : "0"));
 }

@@ -20,8 +20,8 @@ void stopReplayWatcher();
 // stopped).
 void replayPollLoop();
 
-// Whether the next replay to appear belongs to a match this plugin hosts or sits in as a
-// private match. Game thread.
+// Whether the next replay to appear belongs to a game of the series this client hosts or
+// joined, played in a private match. Game thread.
 void markNextReplayIfOwned(GameWrapper* gw);
 
 }  // namespace brevant

@@ -3,6 +3,7 @@
 #include "core/FieldCount.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "platform/Clock.h"
 #include "rotation/MapLists.h"
 
@@ -10,23 +11,6 @@ namespace brevant {
 
 RotationState rotationState;
 std::atomic<bool> rotateStateRequested{false};
-std::atomic<SeriesMatch> seriesMatch{SeriesMatch::None};
-
-void nameSeriesMatch() {
-    seriesMatch.store(SeriesMatch::Named);
-}
-
-bool observeSeriesMatch(bool gameInPrivateMatch) {
-    auto state = seriesMatch.load();
-    if (gameInPrivateMatch) {
-        if (state == SeriesMatch::Named)
-            seriesMatch.compare_exchange_strong(state, SeriesMatch::Entered);
-        return state != SeriesMatch::None;
-    }
-    if (state == SeriesMatch::Entered)
-        seriesMatch.compare_exchange_strong(state, SeriesMatch::None);
-    return false;
-}
 
 std::optional<SeriesView> trySeriesView() {
     std::unique_lock lk(hostingMutex, std::try_to_lock);
@@ -43,7 +27,7 @@ std::optional<SeriesView> trySeriesView() {
 
 void resetHostingState() {
     rotateStateRequested.store(false);
-    seriesMatch.store(SeriesMatch::None);
+    resetSeries();
     std::lock_guard lk(hostingMutex);
     // Every member, each back to its initial value: a member added to RotationState fails here
     // until it has its line.

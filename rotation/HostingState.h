@@ -40,20 +40,9 @@ extern RotationState rotationState;
 // A "rotate_state_req" has gone out for the current match and no state has answered it yet.
 extern std::atomic<bool> rotateStateRequested;
 
-// The series' own match, as far as the plugin can tell: the game says only whether it is in a
-// private match, not which one. Named: this load created or joined currentServerName, or the
-// backend or a peer spoke of it (a rotate_state, rotate_state_req or hand-off naming it); Entered:
-// named, and the game has been in a private match since. The game leaving private matches ends
-// it. Only in the series' own match does the rotation put maps into the match or ask for the
-// series' state: a rotation file left by an earlier run never drives a match the player entered
-// by hand.
-enum class SeriesMatch : std::uint8_t { None, Named, Entered };
-extern std::atomic<SeriesMatch> seriesMatch;
-// currentServerName is the series' match (from a create, a join or a peer's message).
-void nameSeriesMatch();
-// Given whether the game is in a private match now: moves Named to Entered, Entered to None when
-// the game has left, and answers whether the game is in the series' own match. Any thread.
-bool observeSeriesMatch(bool gameInPrivateMatch);
+// Whether the series is on and the game in its match: match/Series.h. Only in the series' own
+// match does the rotation put maps into the match or ask for the series' state: a rotation file
+// left by an earlier run never drives a match the player entered by hand.
 
 // What the status panel shows of the series.
 struct SeriesView {

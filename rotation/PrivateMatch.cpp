@@ -7,6 +7,8 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
+#include "match/PrivateMatch.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
 #include "platform/Clock.h"
 #include "rotation/HostingState.h"
@@ -47,7 +49,6 @@ void resetRotationForNewLobby(const std::string& room, const CustomMatchSettings
     rotateStateRequested.store(false);
     forgetStateRequests();
     endHandoff();
-    nameSeriesMatch();
 }
 
 // A join's fresh start: the match name becomes `room` and the rotation goes back to its initial
@@ -73,7 +74,6 @@ void resetRotationForJoin(const std::string& room) {
     rotateStateRequested.store(false);
     forgetStateRequests();
     endHandoff();
-    nameSeriesMatch();
 }
 
 // The series starts: its map list, the map the match was created with, then the file, the log
@@ -133,23 +133,28 @@ PrivateMatchOrder readPrivateMatchOrder(const json& msg, std::string& serverName
 void createPrivateMatchOrder(const json& msg) {
     std::string serverName;
     PrivateMatchOrder order = readPrivateMatchOrder(msg, serverName);
-    {
-        std::lock_guard lk(hostingMutex);
-        rotationState.region = regionOfEveryMatch;
-    }
-    resetRotationForNewLobby(serverName, order.settings);
-    postToGame([order = std::move(order)](GameWrapper* gw) {
-        if (gw)
-            hostPrivateMatch(order, *gw);
+    // Everything the order changes happens on the game thread, in the order the orders came: a
+    // join that arrives while this creation is still posted is handled after it.
+    postToGame([order = std::move(order), serverName](GameWrapper* gw) {
+        if (!gw)
+            return;
+        {
+            std::lock_guard lk(hostingMutex);
+            rotationState.region = regionOfEveryMatch;
+        }
+        resetRotationForNewLobby(serverName, order.settings);
+        hostPrivateMatch(order, *gw);
     });
 }
 
 void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw) {
     MatchmakingWrapper mm = gw.GetMatchmakingWrapper();
     if (mm.IsNull()) {
+        resetSeries();  // the last series' state is gone, and no new one began
         logLine("[BRV] MM null");
         return;
     }
+    bool created = false;
     try {
         std::int32_t region = regionOfEveryMatch;
         {
@@ -157,7 +162,9 @@ void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw) {
             region = rotationState.region;
         }
         mm.CreatePrivateMatch(region, privateMatchPlaylist, order.settings);
-        lobbyOwned.exchange(true);
+        created = true;
+        beginHostingSeries();
+        observeSeries(isInPrivateMatch(&gw));
         logLine("[BRV] Lobby OWNED pelo bot");
         armReplayAutoSave(gw, {0.6f, 1.0f, 1.6f, 2.2f, 3.0f});
         answerCreate(true);
@@ -165,19 +172,32 @@ void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw) {
             return;
         activateRotation(*order.mapList, order.settings.MapName, order.bestOf);
     } catch (...) {
+        if (!created)
+            resetSeries();
         answerCreate(false);
     }
 }
 
-void joinPrivateMatchOrder(const std::string& room, const std::string& password) {
-    resetRotationForJoin(room);
-    lobbyOwned.exchange(false);
-    nextReplayOwned.exchange(false);
-    logLine("[BRV] join_private -> sala='" + clippedForLog(room) + "' pass='" +
-            clippedForLog(password) + "'");
-    postToGame([room, password](GameWrapper* gw) {
-        if (gw)
-            scheduleJoinPrivateMatch(room, password, *gw);
+void joinPrivateMatchOrder(const std::string& room, const std::string& password,
+                           bool addressedHere) {
+    // On the game thread, after any creation posted before it: the hosting guard sees the match
+    // that creation made, and the state ends up describing the match the game joins.
+    postToGame([room, password, addressedHere](GameWrapper* gw) {
+        if (!gw)
+            return;
+        if (hostingSeries()) {
+            if (!addressedHere) {
+                logLine("[BRV] join_private: ignorado (sou host).");
+                return;
+            }
+            endSeries("join_private para este device");
+        }
+        resetRotationForJoin(room);
+        beginJoinedSeries();
+        nextReplayOwned.exchange(false);
+        logLine("[BRV] join_private -> sala='" + clippedForLog(room) + "' pass='" +
+                clippedForLog(password) + "'");
+        scheduleJoinPrivateMatch(room, password, *gw);
     });
 }
 

@@ -28,17 +28,20 @@ extern std::atomic<std::int32_t> autoSaveLogCount;
 std::string matchName(const json& msg);
 std::string matchPassword(const json& msg);
 
-// The create order, once the device is paired: reads the message into an order, resets the
-// rotation for the new match and posts hostPrivateMatch. Dispatch thread.
+// The create order, once the device is paired: reads the message into an order and posts the
+// reset of the rotation for the new match and hostPrivateMatch. Dispatch thread.
 void createPrivateMatchOrder(const json& msg);
 // The order as the message gives it, with the clamps and the best-of rule.
 PrivateMatchOrder readPrivateMatchOrder(const json& msg, std::string& serverName);
 // Creates the match, answers "create_ack" and starts the rotation. Game thread.
 void hostPrivateMatch(const PrivateMatchOrder& order, GameWrapper& gw);
 
-// The join order, once its guards passed: records the room, gives up hosting, posts the join.
-// Dispatch thread.
-void joinPrivateMatchOrder(const std::string& room, const std::string& password);
+// The join order, once its destination and pairing guards passed. On the game thread, after
+// whatever was posted before it: while hosting, a join addressed to this device (`addressedHere`)
+// ends the hosting first, and any other is refused; then it records the room, starts the joined
+// series and arms the join. Dispatch thread.
+void joinPrivateMatchOrder(const std::string& room, const std::string& password,
+                           bool addressedHere);
 // Four join attempts, four auto-save timers and the rotation-state check. Game thread.
 void scheduleJoinPrivateMatch(const std::string& room, const std::string& password,
                               GameWrapper& gw);

@@ -7,6 +7,7 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "match/PrivateMatch.h"
+#include "match/Series.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
 #include "rotation/HostingState.h"
@@ -151,12 +152,12 @@ void applyNextMap(GameWrapper& gw) {
     if (!paired.load())
         return;
     const bool inPrivate = onlineGameIsPrivate(gw);
+    const bool ownMatch = observeSeries(inPrivate);
     if (!inPrivate) {
-        observeSeriesMatch(false);
         logLine("[BRV] rotate: fora de private");
         return;
     }
-    if (!observeSeriesMatch(true))
+    if (!ownMatch)
         return;  // a private match, but not the series': its maps are not ours to change
     syncFromCurrentMap(&gw, true);
     const auto next = nextMapToApply();
@@ -192,10 +193,15 @@ void tickRotationWatchdog() {
 }
 
 void rotationWatchdogStep(GameWrapper& gw) {
-    // Cheap exits first: flags, then one question to the game.
-    if (!paired.load() || seriesMatch.load() == SeriesMatch::None)
+    // Cheap exits first: flags, then one question to the game. The game is asked while a series
+    // is on (which it ends after a long absence from private matches) and while a rotation on
+    // file may yet be resumed by a peer, which needs to know whether the game is in a private
+    // match.
+    const bool on = seriesOn();
+    if (!on && !(seriesPhase() == SeriesPhase::None && rotationState.enabled.load()))
         return;
-    if (!observeSeriesMatch(onlineGameIsPrivate(gw)))
+    const bool ownMatch = observeSeries(onlineGameIsPrivate(gw));
+    if (!paired.load() || !ownMatch)
         return;
     if (rotationListEmpty()) {
         // In the series' match without its rotation (a join whose one check came too early, or
@@ -215,10 +221,10 @@ void rotationWatchdogStep(GameWrapper& gw) {
 }
 
 bool rotationDrivesThisMatch(GameWrapper& gw) {
-    if (!rotationState.enabled.load() || seriesMatch.load() == SeriesMatch::None)
+    if (!rotationState.enabled.load() || !seriesOn())
         return false;
     try {
-        return observeSeriesMatch(onlineGameIsPrivate(gw));
+        return observeSeries(onlineGameIsPrivate(gw));
     } catch (...) {
         return false;  // the game could not say: nothing is applied on a guess
     }

@@ -4,6 +4,8 @@
 #include "core/Globals.h"
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
+#include "match/PrivateMatch.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
@@ -16,9 +18,37 @@
 namespace brevant {
 namespace {
 
-// Another client handed us `map`: try it, and answer whether it was applied. Game thread.
+// Why a peer's word about the series is not for this client now; nullptr when it is. A series
+// this client has ended stays ended, and a game outside private matches is in no series.
+const char* peerMessageRefused() {
+    if (seriesEnded())
+        return "series ended";
+    if (!gameInPrivateMatchLastSeen())
+        return "not in a private match";
+    return nullptr;
+}
+
+// A peer speaks of the series on file, which no order of this load began: it goes on, on the
+// game thread, before whatever the message posts there.
+void resumeIfNamed(const std::string& server) {
+    if (seriesPhase() != SeriesPhase::None || server.empty() || server != serverNameNow())
+        return;
+    postToGame([server](GameWrapper* gw) {
+        if (!gw || seriesPhase() != SeriesPhase::None || serverNameNow() != server)
+            return;
+        const bool inPrivate = isInPrivateMatch(gw);
+        observeSeries(inPrivate);
+        if (inPrivate)
+            resumeSeries(server);
+    });
+}
+
+// Another client handed us `map`: try it, and answer whether it was applied. Game thread. Only a
+// client in the series, in a private match, takes it; any other says nothing.
 void handleRotateHandoff(const std::string& server, const std::string& map, std::int32_t seq,
                          GameWrapper& gw) {
+    if (!observeSeries(isInPrivateMatch(&gw)))
+        return;
     syncFromCurrentMap(&gw, true);
     // A map name that is empty, or longer than any map code, is nothing to apply: the sender
     // hears that this client did not take it.
@@ -47,11 +77,14 @@ RouteOutcome onCreatePrivate(const json& msg) {
 }
 
 RouteOutcome onJoinPrivate(const json& msg) {
-    if (lobbyOwned.load()) {
+    const std::string to = stringField(msg, "to", "");
+    // The backend's explicit order to this device ends a hosting (on the game thread); any other
+    // join is refused while hosting, first of all.
+    const bool addressedHere = !to.empty() && to == deviceId;
+    if (!addressedHere && hostingSeries()) {
         logLine("[BRV] join_private: ignorado (sou host).");
         return ignored("hosting");
     }
-    const std::string to = stringField(msg, "to", "");
     if (!to.empty() && to != deviceId) {
         logLine("[BRV] join_private: ignorado (destino=" + clippedForLog(to) + ")");
         return ignored("another device");
@@ -60,7 +93,7 @@ RouteOutcome onJoinPrivate(const json& msg) {
         logLine("[BRV] Ignorando join_private: device nao pareado");
         return ignored("not paired");
     }
-    joinPrivateMatchOrder(matchName(msg), matchPassword(msg));
+    joinPrivateMatchOrder(matchName(msg), matchPassword(msg), addressedHere);
     return handled;
 }
 
@@ -94,8 +127,9 @@ RouteOutcome onRotateHandoff(const json& msg) {
     const std::string current = serverNameNow();
     if (!nextMap.empty() && !server.empty() && !current.empty() && server != current)
         return ignored("another match");
-    if (!server.empty() && server == current)
-        nameSeriesMatch();  // a peer hands over a map of our match: it is the series' own
+    if (const char* why = peerMessageRefused())
+        return ignored(why);
+    resumeIfNamed(server);
     postToGame([server, nextMap, seq](GameWrapper* gw) {
         if (gw)
             handleRotateHandoff(server, nextMap, seq, *gw);
@@ -113,6 +147,8 @@ RouteOutcome onRotateHandoffAck(const json& msg) {
     const std::int32_t seq = intField(msg, "seq", 0);
     if (server != serverNameNow())
         return ignored("another match");
+    if (!seriesOn())
+        return ignored("no series");
     if (map.empty())
         return ignored("no map");
     // Only the answer to the latest hand-off ends it: a late answer to an older one would stop
@@ -145,10 +181,13 @@ RouteOutcome onRotateStateReq(const json& msg) {
         ours = !server.empty() && server == currentServerName;
         wanted = ours && rotationState.enabled.load() && !rotationState.rotation.empty();
     }
-    if (ours)
-        nameSeriesMatch();  // a peer asks about our match: it is the series' own
+    if (!ours)
+        return ignored("another match");
+    if (const char* why = peerMessageRefused())
+        return ignored(why);
+    resumeIfNamed(server);
     if (!wanted)
-        return ignored(ours ? "no rotation" : "another match");
+        return ignored("no rotation");
     broadcastRotationState();
     return handled;
 }
@@ -162,7 +201,9 @@ RouteOutcome onRotateState(const json& msg) {
         return ignored("our own");  // our own broadcast, echoed back
     if (server.empty() || server != serverNameNow())
         return ignored("another match");
-    nameSeriesMatch();  // a peer speaks of our match: it is the series' own
+    if (const char* why = peerMessageRefused())
+        return ignored(why);
+    resumeIfNamed(server);
     if (!applyRemoteRotationState(msg))
         return ignored("not newer");
     saveRotationState();

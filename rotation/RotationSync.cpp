@@ -8,6 +8,7 @@
 #include "core/Log.h"
 #include "match/MatchIdentity.h"
 #include "match/PrivateMatch.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "platform/Clock.h"
@@ -116,7 +117,7 @@ void requestRotationState() {
 
 void requestRotationStateIfMissing(GameWrapper* gw) {
     try {
-        if (!gw || !observeSeriesMatch(onlineGameIsPrivate(*gw)))
+        if (!gw || !observeSeries(onlineGameIsPrivate(*gw)))
             return;
         {
             std::lock_guard lk(hostingMutex);
@@ -133,7 +134,7 @@ void requestRotationStateIfMissing(GameWrapper* gw) {
 }
 
 void requestRotationStateOnOpen() {
-    if (paired.load() && seriesMatch.load() != SeriesMatch::None)
+    if (paired.load() && seriesOn())
         requestRotationState();
 }
 
@@ -164,7 +165,8 @@ void scheduleHandoffRetry(std::uint32_t seq) {
     if (!gw)
         return;
     armTimer(*gw, handoffRetrySeconds, "timer handoff retry", [seq](GameWrapper&) {
-        if (!paired.load() || handoffAnswered(seq) || handoffSends.load() >= handoffMaxSends)
+        if (!paired.load() || !seriesOn() || handoffAnswered(seq) ||
+            handoffSends.load() >= handoffMaxSends)
             return;
         // A newer hand-off has its own chain; this one would resend the new map under the old
         // number and eat into the new chain's count.

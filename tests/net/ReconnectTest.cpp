@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
@@ -64,7 +65,8 @@ TEST_F(Reconnect, OnTheSessionComesBackByItselfOffTheGameThreadAndCatchesUpTheSe
         brevant::rotationState.rotation = {"A_P", "B_P"};
     }
     host.game().enterPrivateMatch("Sala", "Stadium_P");
-    brevant::seriesMatch = brevant::SeriesMatch::Entered;
+    brevant::beginJoinedSeries();
+    brevant::observeSeries(true);
     const auto port = server->port();
     server.reset();  // the backend stops
     ASSERT_TRUE(waitFor(State::Waiting));
@@ -125,7 +127,8 @@ TEST_F(Reconnect, TheStatusSaysItBeforeItsLineAndCountsFromTheLoss) {
         advance(3.0);
     }
     host.rt().executeCommand("brv_status");
-    EXPECT_TRUE(host.hasLog("[BRV] Status: Conexao: fechada ha 9s (codigo 1000: bye); 3 tentativas"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Status: Conexao: fechada ha 9s (codigo 1000: bye); 3 tentativas"));
     std::lock_guard lk(seenMutex);
     ASSERT_EQ(seen.size(), 4u);  // the close and three failed opens
     for (const auto& [line, state] : seen)

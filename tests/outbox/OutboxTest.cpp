@@ -8,6 +8,7 @@
 
 #include "core/FileWriter.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
 #include "plugin/Hooks.h"
@@ -40,7 +41,7 @@ protected:
     }
     // A game of a match this plugin hosts ends, 3-1.
     void ownedGameEnds() {
-        brevant::lobbyOwned = true;
+        brevant::beginHostingSeries();
         host.game().enterPrivateMatch("Sala", "Stadium_P");
         {
             std::lock_guard lk(brevant::hostingMutex);

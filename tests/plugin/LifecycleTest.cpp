@@ -6,6 +6,7 @@
 
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "sdk/CVarManagerWrapper.h"
@@ -215,7 +216,7 @@ TEST(Lifecycle, ALoadStartsFromTheInitialStateWhateverTheLastOneLeft) {
     // What a module kept in memory would carry into its next load.
     brevant::paired = true;
     brevant::pairStatusKnown = true;
-    brevant::lobbyOwned = true;
+    brevant::beginHostingSeries();
     brevant::nextReplayOwned = true;
     {
         std::lock_guard lk(brevant::hostingMutex);

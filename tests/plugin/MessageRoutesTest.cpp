@@ -6,6 +6,7 @@
 #include "core/Globals.h"
 #include "core/Guard.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/Dispatcher.h"
 #include "pairing/PairingState.h"
 #include "plugin/MessageRoutes.h"
@@ -42,6 +43,8 @@ protected:
     // A two-map series in the private match "S", the game in it on its first map.
     void seriesInMatchS() {
         host.game().enterPrivateMatch("S", "Stadium_P");
+        brevant::beginJoinedSeries();
+        brevant::observeSeries(true);
         std::lock_guard lk(brevant::hostingMutex);
         brevant::currentServerName = "S";
         brevant::rotationState.rotation = {"Stadium_P", "cs_p"};
@@ -129,9 +132,9 @@ TEST_F(Dispatcher, CreateNeedsPairing) {
 }
 
 TEST_F(Dispatcher, JoinGuardsRunInOrderAndEachSaysWhy) {
-    brevant::lobbyOwned = true;
+    brevant::beginHostingSeries();
     EXPECT_EQ(dispatch(R"({"t":"join_private","to":"someone-else"})"), brevant::ignored("hosting"));
-    brevant::lobbyOwned = false;
+    brevant::resetSeries();
     EXPECT_EQ(
         whys({R"({"t":"join_private","to":"someone-else"})",
               R"({"t":"join_private","to":")" + brevant::deviceId + R"("})",

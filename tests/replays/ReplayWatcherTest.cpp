@@ -7,6 +7,7 @@
 #include <future>
 
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "plugin/Hooks.h"
 #include "replays/ReplayNames.h"
 #include "rotation/HostingState.h"
@@ -27,11 +28,12 @@ protected:
         host->rt().runPosted();  // the watcher's hand-over to the outbox
         deliver();
     }
-    // The match ends while this plugin hosts it.
+    // A game of the series this plugin hosts ends, in its private match.
     void endOwnedMatch() {
-        brevant::lobbyOwned = true;
+        host->game().enterPrivateMatch("Sala", "Stadium_P");
+        brevant::beginHostingSeries();
         host->rt().fireEvent(brevant::eventMatchEnded);
-        brevant::lobbyOwned = false;
+        brevant::resetSeries();
     }
     int requested() const { return host->countLog("[BRV] upload iniciado."); }
     int unwanted() const { return host->countLog("[BRV] novo replay"); }

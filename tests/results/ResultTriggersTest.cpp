@@ -8,6 +8,7 @@
 
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "net/Json.h"
@@ -82,9 +83,9 @@ TEST_F(ResultTriggers, EachGameOfAnOwnedMatchIsReportedOnce) {
     EXPECT_EQ(host.countLog("[BRV] game_result enviado: blue 3-1"), 1);
     EXPECT_EQ(host.countLog("[BRV] game_result enviado: draw 2-2"), 2);
 
-    // A join: this plugin no longer owns the match and reports nothing (the dispatcher refuses
-    // a join order while hosting, so the order is given here directly).
-    brevant::joinPrivateMatchOrder("Outra", "y");
+    // A join addressed to this device: this plugin no longer owns the match and reports nothing.
+    brevant::joinPrivateMatchOrder("Outra", "y", true);
+    host.rt().runPosted();
     ASSERT_FALSE(brevant::lobbyOwned.load());
     host.advance(10.0);
     endGame(0, 1);
@@ -100,7 +101,7 @@ TEST_F(ResultTriggers, TheTriggersReadTheirInputsWhenTheyRun) {
         brevant::currentServerName = "Velha";
     }
     endGame(1, 0);  // not owned yet
-    brevant::lobbyOwned = true;
+    brevant::beginHostingSeries();
     {
         std::lock_guard lk(brevant::hostingMutex);
         brevant::currentServerName = "Nova";
@@ -123,7 +124,7 @@ TEST_F(ResultTriggers, TheTriggersReadTheirInputsWhenTheyRun) {
 // of its own.
 TEST_F(ResultTriggers, ANewLoadForgetsTheLastAttempt) {
     auto ownedGame = [&] {
-        brevant::lobbyOwned = true;
+        brevant::beginHostingSeries();
         host.game().enterPrivateMatch("Sala", "Stadium_P");
         endGame(3, 1);
         host.advance(1.0);

@@ -17,7 +17,8 @@ class Handoff : public testing_support::RotationFixture {
 protected:
     void SetUp() override {
         RotationFixture::SetUp();
-        host.game().leaveMatch();  // the watchdog stays out of the way of the chains
+        host.game().leaveMatch();       // the watchdog stays out of the way of the chains
+        brevant::beginHostingSeries();  // a match not entered yet: the absence does not end it
     }
     void dispatch(const std::string& text) {
         brevant::dispatchMessage(text, brevant::messageRoutes());
@@ -199,7 +200,8 @@ TEST_F(StateSync, AJoinedClientAsksOnceAndTheHostAnswersWithItsState) {
 
     // The joining side: the join leaves it without a rotation, so it asks, once however often
     // it checks within a few seconds.
-    fromBackend(R"({"t":"join_private","server":"Sala2","password":"x"})");
+    fromBackend(R"({"t":"join_private","to":")" + brevant::deviceId +
+                R"(","server":"Sala2","password":"x"})");
     host.advance(1.0);
     brevant::requestRotationStateIfMissing(&gw());
     host.advance(3.0);

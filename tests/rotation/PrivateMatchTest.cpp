@@ -8,6 +8,7 @@
 
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendEndpoint.h"
 #include "net/BackendSession.h"
 #include "pairing/PairingState.h"
@@ -140,10 +141,12 @@ TEST_F(PrivateMatch, AJoinArmsNineTimersAndGivesUpHosting) {
     host.advance(2.0);
     EXPECT_EQ(host.game().matchmaking.joins.size(), 4u);
 
-    // The join order itself clears hosting (the dispatcher refuses a join while hosting).
-    brevant::lobbyOwned = true;
-    brevant::joinPrivateMatchOrder("Outra", "y");
+    // A join addressed to this device ends the hosting and joins.
+    brevant::beginHostingSeries();
+    brevant::joinPrivateMatchOrder("Outra", "y", true);
+    host.rt().runPosted();
     EXPECT_FALSE(brevant::lobbyOwned.load());
+    EXPECT_EQ(brevant::seriesPhase(), brevant::SeriesPhase::Joined);
 }
 
 TEST_F(PrivateMatch, CreateAndJoinTimersFireAtTheirDelays) {
@@ -160,7 +163,7 @@ TEST_F(PrivateMatch, CreateAndJoinTimersFireAtTheirDelays) {
     auto casual = std::make_shared<sdk::GameStateModel>();
     host.game().onlineGame = host.game().currentGameState = casual;
     host.game().matchmaking.join = sdk::CallBehaviour::Refuse;
-    brevant::lobbyOwned = false;  // as a host that has moved on
+    brevant::resetSeries();  // as a host that has moved on
     const double now = static_cast<double>(host.rt().nowNanos()) / 1e9;
     ASSERT_NEAR(now - std::floor(now), 0.5, 1e-6);  // half a second past a watchdog tick
     order(R"({"t":"join_private","server":"Sala2"})");

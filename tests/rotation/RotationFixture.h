@@ -6,6 +6,7 @@
 
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
 #include "tests/support/ConnectedPlugin.h"
@@ -23,7 +24,8 @@ protected:
         brevant::rotationState.lastMap = "Stadium_P";
         brevant::rotationState.nextIdx = 3;
         brevant::rotationState.enabled = true;
-        brevant::seriesMatch = brevant::SeriesMatch::Entered;  // this load hosts "Sala"
+        brevant::beginHostingSeries();  // this load hosts "Sala"
+        brevant::observeSeries(true);
     }
     GameWrapper& gw() { return *brevant::globalGameWrapper.load(); }
     std::string lastMap() {

@@ -7,7 +7,9 @@
 #include <thread>
 
 #include "match/MatchIdentity.h"
+#include "match/Series.h"
 #include "net/BackendSession.h"
+#include "net/Dispatcher.h"
 #include "plugin/MessageRoutes.h"
 #include "rotation/RotationEngine.h"
 #include "rotation/RotationFile.h"
@@ -42,7 +44,8 @@ TEST_F(Series, AJoinFollowsTheMatchItJoined) {
     rotationState.rev = 40;  // an old host: its revision grew with every apply
     rotationState.ts = 5000;
     brevant::rotateStateRequested = true;
-    fromBackend(R"({"t":"join_private","server":"Sala2","password":"x"})");
+    fromBackend(R"({"t":"join_private","to":")" + brevant::deviceId +
+                R"(","server":"Sala2","password":"x"})");
     EXPECT_TRUE(list().empty());
     EXPECT_FALSE(rotationState.enabled.load());
     EXPECT_EQ(rotationState.nextIdx.load(), 0);
@@ -90,9 +93,10 @@ TEST_F(Series, ASeriesOnFileDrivesOnlyItsOwnMatch) {
     host.advance(2.0);
     EXPECT_EQ(updates(), std::vector<std::string>{"UtopiaStadium_Dusk_P"});
 
-    // Leaving private matches ends it: the next private match is not the series'.
+    // Ten seconds out of private matches end it: the next private match is not the series'.
     host.game().leaveMatch();
-    host.advance(1.0);
+    host.advance(11.0);
+    EXPECT_TRUE(host.hasLog("[BRV] Serie encerrada: 'Sala' (fora de private ha 10s)"));
     host.game().enterPrivateMatch("Outra", "Stadium_P");
     host.advance(4.0);
     EXPECT_EQ(updates().size(), 1u);
@@ -101,6 +105,7 @@ TEST_F(Series, ASeriesOnFileDrivesOnlyItsOwnMatch) {
 TEST_F(Series, AJoinerWithoutTheRotationAsksAgainEveryFiveSeconds) {
     host.game().leaveMatch();
     host.game().matchmaking.join = sdk::CallBehaviour::Refuse;  // the joins go nowhere yet
+    brevant::resetSeries();                                     // not hosting
     fromBackend(R"({"t":"join_private","server":"Sala2"})");    // t = 0.3 s
     host.advance(2.9);  // its one check at 1.3 s came before the match was private
     EXPECT_TRUE(received("rotate_state_req").empty());
@@ -157,7 +162,7 @@ TEST_F(Series, OrdersWithHostileSizesAreRefusedAndQuotedShort) {
     std::string room = "a";
     for (int i = 0; i < 300; ++i)
         room += "\xC3\xA9";
-    brevant::lobbyOwned = false;
+    brevant::resetSeries();
     fromBackend(R"({"t":"join_private","server":")" + room + R"(","password":"p"})");
     EXPECT_TRUE(
         host.hasLog("[BRV] join_private -> sala='" + room.substr(0, 255) + "...' pass='p'"));
@@ -258,6 +263,99 @@ TEST_F(Series, AStateBeingHandledWhenUnloadBeginsNeverMeetsAClearedRotation) {
     EXPECT_EQ(file.at("enabled"), true);
     EXPECT_EQ(file.at("server"), "Sala");
     EXPECT_FALSE(file.at("rotation").empty());
+}
+
+// The fixture hosts "Sala". A map load between two games keeps the series; ten seconds out of
+// private matches end it, and a friendly after that is no series' game: no result, no owned
+// replay, no map of the series put into it.
+TEST_F(Series, AHostThatLeftItsSeriesFilesNothingOfAFriendly) {
+    host.game().leaveMatch();
+    host.advance(3.0);  // a map load
+    host.game().enterPrivateMatch("Sala", "Stadium_P");
+    host.advance(8.0);
+    ASSERT_TRUE(brevant::hostingSeries());
+    host.rt().executeCommand("game end 2 0");
+    host.advance(1.0);
+    EXPECT_EQ(received("game_result").size(), 1u);
+
+    host.game().leaveMatch();
+    host.advance(11.0);
+    EXPECT_EQ(brevant::seriesPhase(), brevant::SeriesPhase::Ended);
+    EXPECT_FALSE(brevant::lobbyOwned.load());
+    host.game().enterPrivateMatch("Amistoso", "Park_P");
+    const auto mapsBefore = updates().size();
+    host.advance(3.0);
+    host.rt().executeCommand("game end 1 0");
+    EXPECT_FALSE(brevant::nextReplayOwned.load());
+    host.advance(10.0);
+    EXPECT_EQ(received("game_result").size(), 1u);
+    EXPECT_EQ(updates().size(), mapsBefore);
+    // The file keeps the series as it was, for a restart to resume.
+    EXPECT_NE(host.rotationFile().find(R"("enabled":true)"), std::string::npos);
+}
+
+// A player who left the series hears of it from a peer: out of private matches, or in a match
+// of their own after the series ended, nothing is applied and nothing is acknowledged.
+TEST_F(Series, APlayerWhoLeftTakesNoHandOffAndNoStateOfTheOldSeries) {
+    fromBackend(R"({"t":"join_private","to":")" + brevant::deviceId +
+                R"(","server":"Serie1","password":"x"})");
+    host.game().enterPrivateMatch("Serie1", "Stadium_P");
+    host.advance(2.0);
+    const std::string handoff =
+        R"({"t":"rotate_handoff","server":"Serie1","nextMap":"CHN_Stadium_P","seq":4})";
+    const std::string newer = state("Serie1", R"("rev":90,"rotation":["A_P","B_P"])");
+    host.game().leaveMatch();
+    host.advance(2.0);
+    fromBackend(handoff);
+    host.advance(9.0);
+    host.game().enterPrivateMatch("Amistoso", "Park_P");
+    host.advance(1.0);
+    fromBackend(handoff);
+    fromBackend(newer);
+    host.advance(4.0);
+    EXPECT_TRUE(updates().empty());
+    EXPECT_TRUE(received("rotate_handoff_ack").empty());
+    EXPECT_TRUE(list().empty());
+}
+
+// Hosting, a join for everyone is refused; the backend's join addressed to this device ends the
+// hosting and joins.
+TEST_F(Series, AFormerHostJoinsWhenTheJoinIsAddressedToIt) {
+    fromBackend(R"({"t":"join_private","server":"S2","password":"x"})");
+    EXPECT_TRUE(host.hasLog("[BRV] join_private: ignorado (sou host)."));
+    EXPECT_TRUE(brevant::hostingSeries());
+    fromBackend(R"({"t":"join_private","to":")" + brevant::deviceId +
+                R"(","server":"S2","password":"x"})");
+    EXPECT_TRUE(host.hasLog("[BRV] Serie encerrada: 'Sala' (join_private para este device)"));
+    EXPECT_EQ(brevant::seriesPhase(), brevant::SeriesPhase::Joined);
+    EXPECT_EQ(brevant::serverNameNow(), "S2");
+    EXPECT_TRUE(list().empty());
+    host.advance(0.0);
+    ASSERT_FALSE(host.game().matchmaking.joins.empty());
+    EXPECT_EQ(host.game().matchmaking.joins.back().name, "S2");
+}
+
+// A create and a join that both arrive before the game thread runs are handled in that order:
+// the state describes the one match the game ends up in.
+TEST_F(Series, ACreateAndAJoinQueuedTogetherLeaveOneMatch) {
+    brevant::resetSeries();
+    const auto order = [](const std::string& text) {
+        brevant::dispatchMessage(text, brevant::messageRoutes());
+    };
+    order(R"({"t":"create","server":"S1"})");
+    order(R"({"t":"join_private","to":")" + brevant::deviceId + R"(","server":"S2"})");
+    host.rt().runPosted();
+    EXPECT_EQ(brevant::seriesPhase(), brevant::SeriesPhase::Joined);
+    EXPECT_EQ(brevant::serverNameNow(), "S2");
+    EXPECT_TRUE(list().empty());
+
+    order(R"({"t":"create","server":"S3"})");
+    order(R"({"t":"join_private","server":"S4"})");
+    host.rt().runPosted();
+    EXPECT_TRUE(brevant::hostingSeries());
+    EXPECT_EQ(brevant::serverNameNow(), "S3");
+    EXPECT_FALSE(list().empty());
+    EXPECT_EQ(host.countLog("[BRV] join_private: ignorado (sou host)."), 1);
 }
 
 }  // namespace
