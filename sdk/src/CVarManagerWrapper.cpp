@@ -74,6 +74,7 @@ void CVarManagerWrapper::executeCommand(const std::string& command, bool log) {
 }
 
 CVarWrapper CVarManagerWrapper::getCvar(const std::string& name) {
+    rt_->noteCvarLookup(name);
     return CVarWrapper(rt_->findCvar(name));
 }
 

@@ -99,6 +99,16 @@ std::shared_ptr<CVarRecord> HostRuntime::registerCvar(const std::string& name,
     return rec;
 }
 
+void HostRuntime::noteCvarLookup(const std::string& name) {
+    std::lock_guard lk(consoleMutex_);
+    ++cvarLookups_[name];
+}
+
+std::map<std::string, int> HostRuntime::cvarLookups() const {
+    std::lock_guard lk(consoleMutex_);
+    return cvarLookups_;
+}
+
 std::shared_ptr<CVarRecord> HostRuntime::findCvar(const std::string& name) const {
     std::lock_guard lk(consoleMutex_);
     auto it = cvars_.find(name);

@@ -6,6 +6,10 @@
 #include <map>
 #include <regex>
 
+#include "net/Dispatcher.h"
+#include "pairing/PairingState.h"
+#include "plugin/MessageRoutes.h"
+#include "tests/replays/ReplayFixture.h"
 #include "tests/support/TestHost.h"
 
 namespace {
@@ -62,6 +66,40 @@ TEST(ConfigReference, EveryVariableAndCommandHasItsRowWithItsDefault) {
     }
     EXPECT_GT(variables, 0);
     EXPECT_GT(commands, 0);
+}
+
+// What a row says a variable does is true: the plugin looks up every variable whose row gives an
+// effect, somewhere along a load, a hosted game with its replay, a rank submission, an upload by
+// hand and a status; and never one whose row says it is read by nothing.
+class ConfigReads : public testing_support::ReplayFixture {};
+
+TEST_F(ConfigReads, RowsReadByNothingAreNeverLookedUpAndEveryOtherIs) {
+    load(true);
+    ASSERT_TRUE(host->advanceWithSleeper(0));
+    brevant::paired = true;
+    brevant::dispatchMessage(R"({"t":"create","server":"S"})", brevant::messageRoutes());
+    host->rt().runPosted();
+    host->rt().executeCommand("game end 2 0 replay 3000");
+    ASSERT_TRUE(host->advanceWithSleeper(2.0));
+    host->rt().executeCommand("brv_rank");
+    host->rt().executeCommand("brv_upload_last_replay");
+    host->rt().executeCommand("brv_status");
+    deliver();
+    const auto lookups = host->rt().cvarLookups();
+    int readByNothing = 0;
+    for (const auto& [name, cells] : readmeRows()) {
+        if (!host->rt().findCvar(name))
+            continue;  // a command's row, or the backend's
+        const auto it = lookups.find(name);
+        const int count = it == lookups.end() ? 0 : it->second;
+        if (cells.at(1).find("read by nothing") != std::string::npos) {
+            ++readByNothing;
+            EXPECT_EQ(count, 0) << name << " is said to be read by nothing";
+        } else {
+            EXPECT_GT(count, 0) << name << " is never looked up";
+        }
+    }
+    EXPECT_EQ(readByNothing, 4);
 }
 
 }  // namespace

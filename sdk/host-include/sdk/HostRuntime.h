@@ -160,6 +160,10 @@ public:
     void forgetConsoleEvents();
     std::vector<std::string> logLines() const;
     std::vector<std::string> executedCommands() const;
+    // The plugin asked the console for a variable by name (CVarManagerWrapper::getCvar); how
+    // often each was asked for. The host's own reads are not counted.
+    void noteCvarLookup(const std::string& name);
+    std::map<std::string, int> cvarLookups() const;
     std::map<std::string, std::string> binds() const;
 
     // Saved configuration: <data folder>/cfg/config.cfg, one `name "value"` line each. A line
@@ -241,6 +245,7 @@ private:
     std::vector<ConsoleEvent> events_;
     std::map<std::string, std::string> binds_;
     std::map<std::string, std::string> savedValues_;
+    std::map<std::string, int> cvarLookups_;
     std::vector<ToastRecord> toasts_;
     std::map<std::string, BakkesMod::Plugin::PluginWindow*> windows_;
     std::map<std::string, bool> windowOpen_;
