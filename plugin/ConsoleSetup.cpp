@@ -51,6 +51,17 @@ void registerEarlyCvars(CVarManagerWrapper& cvars) {
 
 void registerDeviceIdCvar(CVarManagerWrapper& cvars, const std::string& id) {
     registerCvar(cvars, "brv_deviceid", id, "Seu deviceId persistente");
+    runGuarded("onLoad brv_deviceid", [&] {
+        CVarWrapper shown = cvars.getCvar("brv_deviceid");
+        if (shown.IsNull())
+            return;
+        const std::string saved = shown.getStringValue();
+        if (saved == id)
+            return;
+        shown.setValue(id);
+        logLine("[BRV] brv_deviceid salvo ('" + escapedForLog(saved) +
+                "') nao e o deviceId em uso; agora mostra '" + id + "'");
+    });
 }
 
 void registerMenuBindCvar(CVarManagerWrapper& cvars) {

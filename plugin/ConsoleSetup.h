@@ -9,7 +9,10 @@ namespace brevant {
 
 // Variables 1 to 9, registered before the device identifier is known.
 void registerEarlyCvars(CVarManagerWrapper& cvars);
-// Variable 10, brv_deviceid, whose default is the device identifier.
+// Variable 10, brv_deviceid, whose default is the device identifier. A value the host kept from
+// an earlier run that is not the identifier in use (the file was replaced or lost since) is
+// replaced by it, with a line naming both: the player must never pair an identifier the plugin
+// does not use. Within a run, a text the player types stays.
 void registerDeviceIdCvar(CVarManagerWrapper& cvars, const std::string& id);
 // Variable 11, brv_menu_bind.
 void registerMenuBindCvar(CVarManagerWrapper& cvars);

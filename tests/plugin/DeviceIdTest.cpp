@@ -13,6 +13,7 @@
 
 #include "platform/Text.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestHost.h"
 
 namespace {
 
@@ -95,6 +96,20 @@ std::string identifierFromAnotherProcess() {
         ::waitpid(child, nullptr, 0);
     id.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
     return id;
+}
+
+// The host gives back the value it saved last time; when the file now holds another identifier,
+// the variable shows the one in use, and the line names both.
+TEST(DeviceId, ASavedVariableThatIsNotTheIdentifierInUseIsReplacedAtLoad) {
+    TempDir dir;
+    writeFile(idFile(dir), "walk-b");
+    writeFile(dir.path() / "cfg" / "config.cfg", "brv_deviceid \"walk-a\"\n");
+    testing_support::TestHost host(dir.path());
+    host.load();
+    EXPECT_EQ(host.rt().findCvar("brv_deviceid")->get(), "walk-b");
+    EXPECT_EQ(host.countLog("[BRV] brv_deviceid salvo ('walk-a') nao e o deviceId em uso; agora "
+                            "mostra 'walk-b'"),
+              1);
 }
 
 TEST(DeviceId, TwoProcessesMakeDifferentIdentifiers) {
