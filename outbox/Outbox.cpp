@@ -30,6 +30,8 @@ constexpr std::int64_t keptForMs = 7LL * 24 * 60 * 60 * 1000;  // wall-clock tim
 constexpr std::size_t maxRecords = 200;
 constexpr std::int64_t firstRetryMs = 30'000;
 constexpr std::int64_t lastRetryMs = 30LL * 60 * 1000;
+// A record's count of tries stays within these, whatever its file says: the backoff shifts by it.
+constexpr int mostAttempts = 1000;
 
 struct Record {
     std::string kind;  // "result" or "replay"
@@ -64,7 +66,7 @@ std::optional<Record> fromJson(const json& doc) {
     r.kind = stringField(doc, "kind", "");
     r.name = stringField(doc, "name", "");
     r.createdMs = int64Field(doc, "created", 0);
-    r.attempts = intField(doc, "attempts", 0);
+    r.attempts = std::clamp(intField(doc, "attempts", 0), 0, mostAttempts);
     if (r.kind == "result") {
         r.text = stringField(doc, "text", "");
         if (r.text.empty())
@@ -353,7 +355,7 @@ private:
                     if (stop.stop_requested())
                         break;  // cut by unload: tried again at the next load, as it was
                     auto& r = it->second;
-                    ++r.attempts;
+                    r.attempts = std::min(r.attempts + 1, mostAttempts);
                     const std::int64_t base =
                         std::min(lastRetryMs, firstRetryMs << std::min(r.attempts - 1, 10));
                     std::uniform_int_distribution<std::int64_t> jitter(base / 2, base);

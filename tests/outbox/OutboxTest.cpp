@@ -145,4 +145,32 @@ TEST_F(Outbox, UnloadCutsAnUploadToAStalledServerAtOnceAndKeepsItsRecord) {
     EXPECT_EQ(recordFiles(), 1u);
 }
 
+// A record's count of tries is input like the rest of its file: one far below or above any count
+// this plugin writes is tried, and backs off, without undefined arithmetic.
+TEST_F(Outbox, AReplayRecordWithAnImpossibleCountOfTriesBacksOffSafely) {
+    testing_support::HttpTestServer uploads;
+    uploads.setFallback(testing_support::HttpCannedResponse::make(500));
+    brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, uploads.port()});
+    host.unload();
+    fs::create_directories(folder());
+    const auto replay = host.dataFolder() / "replay_VXA_odd.replay";
+    std::ofstream(replay) << std::string(100, 'r');
+    int n = 0;
+    for (const long long attempts : {-5LL, 2147483647LL}) {
+        char name[64];
+        std::snprintf(name, sizeof name, "%013lld-%06d-replay.json", 1000000000000LL + n, n);
+        ++n;
+        std::ofstream(folder() / name)
+            << brevant::json{{"kind", "replay"},           {"name", "odd"},
+                             {"created", 4102444800000LL}, {"attempts", attempts},
+                             {"path", replay.string()},    {"size", 100}}
+                   .dump();
+    }
+    host.load();
+    ASSERT_TRUE(uploads.waitForRequests(2, 30s));
+    ASSERT_TRUE(brevant::outbox::waitForIdle(30s));
+    for (const auto& p : brevant::outbox::pending())
+        EXPECT_TRUE(p.attempts >= 1 && p.attempts <= 1000) << p.attempts;
+}
+
 }  // namespace
