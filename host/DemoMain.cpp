@@ -107,6 +107,8 @@ int main(int argc, char** argv) {
         bo.wsPort = bo.pairPort = bo.rankPort = bo.uploadPort = 0;  // free ports
         bo.pingPeriod = std::chrono::milliseconds(0);               // pings come from the demo
         bo.uploadDir = options.folder / "uploads";
+        // Like the clients' folders, the uploads are this run's alone.
+        std::filesystem::remove_all(bo.uploadDir, ec);
         backend = std::make_unique<brevant::backend::Server>(bo);
         backend->setLogSink(
             [&](const std::string& line) { timeline.add(host::Side::Backend, line); });

@@ -476,6 +476,10 @@ void runSeries(Run& run, DemoClient& a, DemoClient& b, Timeline& timeline,
     const std::string acked = run.expect(a, Side::Console, "[BRV] ACK(seq=", true, since);
     if (!acked.ends_with(") -> lastMap=" + handedOver))
         throw StepFailed("A's hand-off was answered for another map: " + acked);
+    timeline.add(Side::Demo,
+                 "a second hand-off in the same moment is the rule, not a fault: every apply that "
+                 "fails while paired hands the map over, and the post-game lobby's tries and the "
+                 "watchdog may both fail at once; the answer to the latest ends them");
     // While A's game refuses, its watchdog would hand the next map over every 1.5 s.
     run.command(a, "game update accept");
 

@@ -1,6 +1,7 @@
 #include "host/HostApp.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -67,6 +68,26 @@ private:
     std::string why_;
 };
 
+// The plugin's first words when no backend answers: its session's failed open, or its failed
+// pairing query at load.
+bool isBackendFailure(const std::string& line) {
+    return line.rfind("[BRV] WS error: ", 0) == 0 ||
+           line == "[BRV] Falha ao consultar /pair-status no load";
+}
+
+// What to do about it, with the address in force.
+std::string backendHint() {
+    const char* chosen = std::getenv("BREVANT_BACKEND");
+    const std::string where = chosen && *chosen
+                                  ? std::string("BREVANT_BACKEND=") + chosen
+                                  : std::string(BREVANT_BACKEND_HOST) + " (WebSocket port " +
+                                        std::to_string(BREVANT_WS_PORT) + ", pairing port " +
+                                        std::to_string(BREVANT_PAIR_PORT) + ", as built)";
+    return "brevant-host: no backend answered at " + where +
+           "; start the reference backend with ./dev backend, or point at another with "
+           "BREVANT_BACKEND=HOST:WS:PAIR:RANK:UPLOAD";
+}
+
 }  // namespace
 
 // The input thread is never joined (it may sit in a read of standard input when the program
@@ -81,6 +102,7 @@ struct HostApp::Shared {
     LoadedPlugin* plugin = nullptr;
     std::mutex windowMutex;
     HostWindow* window = nullptr;
+    std::atomic<bool> backendHintGiven{false};  // once a run
 };
 
 HostApp::HostApp(HostProgramOptions options)
@@ -143,6 +165,10 @@ void HostApp::startGame() {
     rt_->setOutput(
         [shared = shared_, rt = rt_.get()](sdk::OutputKind kind, const std::string& text) {
             shared->out.print(consoleStamp(rt->nowNanos()), consoleText(kind, text));
+            // The plugin cannot know where it runs; the host program can say what to do.
+            if (kind == sdk::OutputKind::Log && isBackendFailure(text) &&
+                !shared->backendHintGiven.exchange(true))
+                shared->out.print(backendHint());
         });
     rt_->setQuitHandler([shared = shared_] { shared->stop.request("quit"); });
     rt_->startGameThread();
@@ -204,6 +230,7 @@ void HostApp::openWindow() {
 void HostApp::startConsoleInput() {
     if (options_.runSeconds)
         return;
+    shared_->out.print("brevant-host: type console commands; 'quit' ends");
     std::thread([shared = shared_, rt = rt_] {
         std::string line;
         while (std::getline(std::cin, line)) {

@@ -124,8 +124,15 @@ TEST(HostProgram, TheGameAndThePluginUseTheDocumentsFolderInTheDataFolder) {
 #endif
     run.process().writeLine("game replay 10");
     ASSERT_TRUE(run.waitFor("game: replay saved: " + demos.string())) << run.output();
+    // No backend: the host program says once where it looked and what to do.
+    const std::string hint =
+        "brevant-host: no backend answered at BREVANT_BACKEND=127.0.0.1:1:1:1:1; start the "
+        "reference backend with ./dev backend";
+    ASSERT_TRUE(run.waitFor(hint)) << run.output();
     run.process().writeLine("quit");
     EXPECT_EQ(run.process().waitForExit(30s), 0) << run.output();
+    const std::string all = run.output();
+    EXPECT_EQ(all.find(hint), all.rfind(hint)) << all;
 }
 
 // A replay waiting in the outbox while its upload is under way stays there when the host program
