@@ -16,7 +16,7 @@ constexpr std::int64_t notOutside = -1;
 std::mutex seriesMutex;
 std::atomic<SeriesPhase> phase{SeriesPhase::None};
 std::atomic<bool> inPrivateLastSeen{false};
-bool seenInPrivate = false;            // since the series began; guarded by seriesMutex
+bool seenInPrivate = false;                // since the series began; guarded by seriesMutex
 std::int64_t outsideSinceMs = notOutside;  // guarded by seriesMutex
 
 // With seriesMutex held. The phase and lobbyOwned change together, before any line tells of it.
