@@ -15,13 +15,24 @@ ConsolePrinter::ConsolePrinter(bool foldRepeats, std::function<void(const std::s
 
 void ConsolePrinter::print(const std::string& stamp, const std::string& text) {
     std::lock_guard lk(mutex_);
-    std::size_t folded = 0;
-    if (fold_ && folder_.repeats({}, text, &folded))
+    if (fold_ && !last_.empty() && text == last_) {
+        ++repeats_;
+        write_(std::string(countIsLast_ ? eraseLineAbove : "") + "  (repeated " +
+               std::to_string(repeats_) + (repeats_ == 1 ? " more time)" : " more times)"));
+        countIsLast_ = true;
         return;
-    if (folded > 0)
-        write_("  (repeated " + std::to_string(folded) +
-               (folded == 1 ? " more time)" : " more times)"));
+    }
+    last_ = text;
+    repeats_ = 0;
+    countIsLast_ = false;
     write_(stamp + text);
+}
+
+void ConsolePrinter::inputTyped() {
+    std::lock_guard lk(mutex_);
+    last_.clear();
+    repeats_ = 0;
+    countIsLast_ = false;
 }
 
 bool standardOutputIsTerminal() {

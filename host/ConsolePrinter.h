@@ -1,13 +1,14 @@
 #pragma once
 // The host program's standard output. On a terminal a line that repeats the one before it (the
-// time stamp aside) is not printed again, and the next different line comes after one line with
-// the count of those left out, so that typed commands do not scroll away. Through a pipe (the
-// demo and the tests read it so) or when told to, every line.
+// time stamp aside) is not printed again: a line right under it counts the repeats and is
+// rewritten in place as they come, so that typed commands do not scroll away and the count
+// stands where the repeated line was. Once a command is typed (the terminal has echoed it below),
+// the next line is printed whole again. Through a pipe (the demo and the tests read it so) or
+// when told to, every line.
+#include <cstddef>
 #include <functional>
 #include <mutex>
 #include <string>
-
-#include "host/RepeatFolder.h"
 
 namespace host {
 
@@ -18,11 +19,18 @@ public:
     // Any thread. The stamp is printed before the text but not compared.
     void print(const std::string& stamp, const std::string& text);
     void print(const std::string& text) { print({}, text); }
+    // A line was typed on the terminal: what comes next is printed below its echo.
+    void inputTyped();
+
+    // Written before a count that replaces the count line above it: cursor up, erase the line.
+    static constexpr const char* eraseLineAbove = "\x1b[1A\x1b[2K";
 
 private:
     std::mutex mutex_;
     const bool fold_;
-    RepeatFolder folder_;
+    std::string last_;          // the last line printed whole, without its stamp
+    std::size_t repeats_ = 0;   // of last_ since it was printed
+    bool countIsLast_ = false;  // the count line is the last line on the terminal
     std::function<void(const std::string&)> write_;
 };
 

@@ -234,6 +234,7 @@ void HostApp::startConsoleInput() {
     std::thread([shared = shared_, rt = rt_] {
         std::string line;
         while (std::getline(std::cin, line)) {
+            shared->out.inputTyped();
             if (!line.empty() && line.back() == '\r')
                 line.pop_back();
             if (line.empty())

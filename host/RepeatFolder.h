@@ -1,8 +1,7 @@
 #pragma once
 // Tells a line that says again what its source said last, so that it is shown once: the demo's
-// timeline folds each client's repeated game notes, the host program its repeated console lines
-// (the rotation's watchdog puts the same map into the match every few seconds). Not locked: its
-// user serialises the calls.
+// timeline folds each client's repeated game notes (the rotation's watchdog puts the same map
+// into the match every few seconds). Not locked: its user serialises the calls.
 #include <cstddef>
 #include <string>
 #include <vector>

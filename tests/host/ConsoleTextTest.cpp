@@ -33,12 +33,17 @@ TEST(ConsolePrinter, OnATerminalARepeatedLineIsFoldedIntoACountElseEveryLineIsKe
         out.print("[4] ", "console | b");
         out.print("[5] ", "console | b");
         out.print("brevant-host: stopping");
+        out.inputTyped();  // the terminal echoed a command under the count
+        out.print("[6] ", "brevant-host: stopping");
+        const std::string again = host::ConsolePrinter::eraseLineAbove;
         if (fold)
             EXPECT_EQ(printed, (std::vector<std::string>{
-                                   "[1] game | a", "  (repeated 2 more times)", "[4] console | b",
-                                   "  (repeated 1 more time)", "brevant-host: stopping"}));
+                                   "[1] game | a", "  (repeated 1 more time)",
+                                   again + "  (repeated 2 more times)", "[4] console | b",
+                                   "  (repeated 1 more time)", "brevant-host: stopping",
+                                   "[6] brevant-host: stopping"}));
         else
-            EXPECT_EQ(printed.size(), 6u);
+            EXPECT_EQ(printed.size(), 7u);
     }
 }
 
