@@ -43,9 +43,14 @@ public:
             status_.sinceMs = platform::steadyMillis();  // down since load until it opens
             publishLocked();
         }
+        // Every open runs on the connector's thread, the first too: a backend that is silent
+        // or slow to resolve never holds the game thread.
+        {
+            std::lock_guard lk(mutex_);
+            wanted_ = true;
+        }
         connector_.start("brv-connector", "session connector",
                          [this](LoopThread& self) { connectorLoop(self); });
-        open({});
     }
 
     void stop() {
@@ -119,7 +124,13 @@ private:
             auto pipeline = std::make_shared<MessagePipeline>(routes);
             if (!pipeline->start("brv-dispatch"))
                 return;
-            client->onOpen = std::move(onOpen);
+            // Connected is said before anything of the opening runs ("Concetado", the hello), and
+            // before the receiver can see the connection end.
+            client->onOpen = [this, raw = client.get(), onOpen = std::move(onOpen)] {
+                markConnected(raw);
+                if (onOpen)
+                    onOpen();
+            };
             // The receiver hands each text over; the dispatch thread parses and handles it.
             client->onMessage = [pipeline = pipeline.get()](std::string text) {
                 pipeline->push(std::move(text));
@@ -162,18 +173,8 @@ private:
             const bool ok = client->connect(stop);
             {
                 std::lock_guard lk(mutex_);
-                if (client_ != client)
-                    return;  // stopped or replaced meanwhile
-                if (ok) {
-                    const std::int64_t now = platform::steadyMillis();
-                    status_.state = State::Connected;
-                    status_.sinceMs = now;
-                    status_.attempts = 0;
-                    status_.error.clear();
-                    openedAtMs_ = now;
-                    publishLocked();
-                    return;
-                }
+                if (client_ != client || ok)
+                    return;  // stopped or replaced meanwhile, or connected (markConnected)
                 if (status_.state == State::Connecting)
                     markOpenFailedLocked();
                 publishLocked();
@@ -248,6 +249,20 @@ private:
             if (!waker_.wait(waitMs, self.stopToken()))
                 return;
         }
+    }
+
+    // The opening client connected: unless it was replaced meanwhile.
+    void markConnected(const WebSocketClient* raw) {
+        std::lock_guard lk(mutex_);
+        if (client_.get() != raw || status_.state != State::Connecting)
+            return;
+        const std::int64_t now = platform::steadyMillis();
+        status_.state = State::Connected;
+        status_.sinceMs = now;
+        status_.attempts = 0;
+        status_.error.clear();
+        openedAtMs_ = now;
+        publishLocked();
     }
 
     // An open that failed: the session stays down since it went down (or since load).

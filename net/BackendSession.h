@@ -1,12 +1,11 @@
 #pragma once
-// The plugin's WebSocket session with the backend. It is first opened 0.3 s after load, on the
-// game thread; from then on a thread of its own ("brv-connector") opens it again when asked
-// (brv_ws_connect, the window's button) and, when the setting allows, by itself after it closes
-// or fails, with backoff (1 s doubling to 60 s, full jitter; back to 1 s once a session lived
-// 60 s). A close by the backend with code 1008 (a newer connection of the same device took
-// over) is never reopened by itself, so two clients of one device do not take the session from
-// each other in turn. Every part of the plugin sends through it; unload closes it and stops the
-// connector within moments.
+// The plugin's WebSocket session with the backend. A thread of its own ("brv-connector") opens it
+// 0.3 s after load, and again when asked (brv_ws_connect, the window's button) and, when the
+// setting allows, by itself after it closes or fails, with backoff (1 s doubling to 60 s, full
+// jitter; back to 1 s once a session lived 60 s). A close by the backend with code 1008 (a newer
+// connection of the same device took over) is never reopened by itself, so two clients of one
+// device do not take the session from each other in turn. Every part of the plugin sends through
+// it; unload closes it and stops the connector within moments.
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -26,8 +25,9 @@ struct SessionSetup {
     std::function<bool()> reconnect;
 };
 
-// Game thread, 0.3 s after load: starts the connector and opens the session on this thread.
-// Replaces a session already there. Does nothing once the plugin has been unloaded.
+// Game thread, 0.3 s after load: starts the connector, which opens the session on its own
+// thread; this returns at once. Replaces a session already there. Does nothing once the plugin
+// has been unloaded.
 void startBackendSession(SessionSetup setup);
 // The same with no reconnection.
 void startBackendSession(std::span<const MessageRoute> routes, std::function<void()> onOpen = {});

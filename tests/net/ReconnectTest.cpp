@@ -138,9 +138,11 @@ TEST_F(Reconnect, TheStatusSaysItBeforeItsLineAndCountsFromTheLoss) {
 TEST_F(Reconnect, AReplacedSessionSaysWhyAndIsNotReopenedByItself) {
     setReconnect(true);
     server->sendClose(1008, "replaced\nby a newer connection");
-    ASSERT_TRUE(waitFor(State::Closed));
-    EXPECT_TRUE(
-        host.hasLog("[BRV] WS fechado pelo backend (1008): replaced\\x0Aby a newer connection"));
+    ASSERT_TRUE(host.pumpUntil([&] {
+        return host.hasLog(
+            "[BRV] WS fechado pelo backend (1008): replaced\\x0Aby a newer connection");
+    }));
+    EXPECT_EQ(brevant::sessionStatus().state, State::Closed);  // set before the line
     const auto status = brevant::sessionStatus();
     EXPECT_TRUE(status.replaced);
     EXPECT_EQ(status.closeCode, 1008);

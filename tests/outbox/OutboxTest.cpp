@@ -52,7 +52,7 @@ protected:
     }
     void reconnect() {
         brevant::startBackendSession(brevant::pluginSessionSetup());
-        ASSERT_TRUE(brevant::backendConnected());
+        ASSERT_TRUE(host.pumpUntil([] { return brevant::backendConnected(); }));
         waitForOutbox();
     }
 };

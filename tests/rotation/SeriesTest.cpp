@@ -243,6 +243,7 @@ TEST_F(Series, AStateBeingHandledWhenUnloadBeginsNeverMeetsAClearedRotation) {
         if (route.type == "rotate_state")
             route.handle = HeldReceiver::rotateState;
     brevant::startBackendSession(routes);
+    ASSERT_TRUE(host.pumpUntil([] { return brevant::backendConnected(); }));
     server.sendText(state("Sala", R"("rev":50,"rotation":["Late_P"])"));
     {
         std::unique_lock lk(HeldReceiver::mutex);
