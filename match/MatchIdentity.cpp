@@ -13,7 +13,6 @@ std::string serverNameNow() {
 }
 
 void resetMatchIdentity() {
-    lobbyOwned.store(false);
     nextReplayOwned.store(false);
     std::lock_guard lk(hostingMutex);
     currentServerName.clear();

@@ -20,7 +20,8 @@ extern std::atomic<bool> nextReplayOwned;
 // currentServerName, read under the lock.
 std::string serverNameNow();
 
-// The match name and both flags back to their values at a first load.
+// The match name and nextReplayOwned back to their values at a first load (lobbyOwned goes with
+// the series: resetSeries).
 void resetMatchIdentity();
 
 }  // namespace brevant

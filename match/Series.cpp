@@ -1,5 +1,6 @@
 #include "match/Series.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -16,14 +17,14 @@ constexpr std::int64_t notOutside = -1;
 std::mutex seriesMutex;
 std::atomic<SeriesPhase> phase{SeriesPhase::None};
 std::atomic<bool> inPrivateLastSeen{false};
-bool seenInPrivate = false;                // since the series began; guarded by seriesMutex
+std::int64_t beganAtMs = 0;                // guarded by seriesMutex
 std::int64_t outsideSinceMs = notOutside;  // guarded by seriesMutex
 
 // With seriesMutex held. The phase and lobbyOwned change together, before any line tells of it.
 void enterLocked(SeriesPhase next) {
     phase.store(next);
     lobbyOwned.store(next == SeriesPhase::Hosting);
-    seenInPrivate = false;
+    beganAtMs = platform::steadyMillis();
     outsideSinceMs = notOutside;
 }
 
@@ -45,7 +46,6 @@ bool resumeSeries(const std::string& server) {
         if (phase.load() != SeriesPhase::None)
             return false;
         enterLocked(SeriesPhase::Joined);
-        seenInPrivate = inPrivateLastSeen.load();
     }
     logLine("[BRV] Serie retomada: '" + clippedForLog(server) + "'");
     return true;
@@ -77,14 +77,15 @@ bool observeSeries(bool gameInPrivateMatch) {
     {
         std::lock_guard lk(seriesMutex);
         if (gameInPrivateMatch) {
-            seenInPrivate = true;
             outsideSinceMs = notOutside;
-        } else if (seenInPrivate) {
-            // A map load between two games is short; only a long absence ends the series.
+        } else {
+            // A map load between two games is short; only a long absence ends the series, and
+            // not before its match has had the time to load.
             const std::int64_t now = platform::steadyMillis();
             if (outsideSinceMs == notOutside)
                 outsideSinceMs = now;
-            ends = now - outsideSinceMs >= seriesEndsOutsideMs;
+            const std::int64_t counted = std::max(outsideSinceMs, beganAtMs + seriesLoadGraceMs);
+            ends = now - counted >= seriesEndsOutsideMs;
         }
     }
     if (ends)

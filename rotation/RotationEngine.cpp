@@ -193,13 +193,8 @@ void tickRotationWatchdog() {
 }
 
 void rotationWatchdogStep(GameWrapper& gw) {
-    // Cheap exits first: flags, then one question to the game. The game is asked while a series
-    // is on (which it ends after a long absence from private matches) and while a rotation on
-    // file may yet be resumed by a peer, which needs to know whether the game is in a private
-    // match.
-    const bool on = seriesOn();
-    if (!on && !(seriesPhase() == SeriesPhase::None && rotationState.enabled.load()))
-        return;
+    // One question to the game, whatever the phase: a series on ends after a long absence from
+    // private matches, and a peer's message is taken only while the game is in one.
     const bool ownMatch = observeSeries(onlineGameIsPrivate(gw));
     if (!paired.load() || !ownMatch)
         return;

@@ -18,12 +18,14 @@ protected:
     void SetUp() override {
         ConnectedPlugin::SetUp();
         host.game().enterPrivateMatch("Sala", "Stadium_P");
-        std::lock_guard lk(brevant::hostingMutex);
-        brevant::currentServerName = "Sala";
-        brevant::rotationState.rotation = brevant::rotationMapsMd5;
-        brevant::rotationState.lastMap = "Stadium_P";
-        brevant::rotationState.nextIdx = 3;
-        brevant::rotationState.enabled = true;
+        {
+            std::lock_guard lk(brevant::hostingMutex);
+            brevant::currentServerName = "Sala";
+            brevant::rotationState.rotation = brevant::rotationMapsMd5;
+            brevant::rotationState.lastMap = "Stadium_P";
+            brevant::rotationState.nextIdx = 3;
+            brevant::rotationState.enabled = true;
+        }
         brevant::beginHostingSeries();  // this load hosts "Sala"
         brevant::observeSeries(true);
     }
