@@ -1,5 +1,6 @@
-// P6: how long the game thread waits when the backend is dead or slow. The plugin opens its
-// session on the game thread 0.3 s after load; each case points it at a backend that refuses,
+// P6: how long the game thread waits when the backend is dead or slow. The plugin's connector
+// thread opens its session 0.3 s after load, while the game goes on a frame every 20 ms for the
+// open's whole deadline; each case points it at a backend that refuses,
 // one that never answers the connection, one that takes the connection and never answers the
 // upgrade, each behind a name lookup that is quick, slow, or slower than the whole deadline. Then
 // the same with brv_ws_reconnect on: the game goes on for eight seconds while the session is
@@ -46,8 +47,8 @@ double nanosSince(Clock::time_point start) {
     return static_cast<double>((Clock::now() - start) / std::chrono::nanoseconds(1));
 }
 
-// The game thread's waits, in nanoseconds: for the first open (on the game thread, after load),
-// and with reconnect on, the longest game second while the connector reopened the session.
+// The game thread's waits, in nanoseconds: its longest frame while the first open ran, and with
+// reconnect on, the longest game second while the connector reopened the session.
 struct Waits {
     double open = 0;
     double reopens = 0;
@@ -61,8 +62,15 @@ Waits openWaits(const std::string& host, std::uint16_t port, bool reconnect) {
         bench.rt().executeCommand("brv_ws_reconnect 1");
     bench.advance(0.2);
     auto start = Clock::now();
-    bench.advance(0.1);  // the session's timer: the open runs here, on this thread
+    bench.advance(0.1);  // the session's timer: it starts the connector, which opens the session
     Waits waits{nanosSince(start), 0};
+    // The game's frames while the first open runs its course, up to past its 2.5 s deadline.
+    for (const auto until = Clock::now() + std::chrono::seconds(3); Clock::now() < until;) {
+        start = Clock::now();
+        bench.advance(0.02);
+        waits.open = std::max(waits.open, nanosSince(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     for (int second = 0; reconnect && second < 8; ++second) {
         start = Clock::now();
         bench.advance(1.0);
@@ -112,7 +120,7 @@ const bool registered = addTarget("P6 open", [] {
         }
     }
     return std::vector<TargetRow>{
-        {"P6 game-thread wait, dead or slow backend", formatNanos(worst), "< 3.0 s", worst < 3e9,
+        {"P6 game-thread wait, dead or slow backend", formatNanos(worst), "< 5 ms", worst < 5e6,
          "worst: " + worstCase + " (" + all + ")" +
              (silent.unusable().empty() ? ""
                                         : "; silent listener unusable: " + silent.unusable())}};
