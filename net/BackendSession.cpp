@@ -37,26 +37,34 @@ public:
             std::lock_guard lk(mutex_);
             setup_ = std::move(setup);
             stopping_ = false;
-            wanted_ = false;
             failures_ = 0;
             status_ = {};
             status_.sinceMs = platform::steadyMillis();  // down since load until it opens
+            // Every open runs on the connector's thread, the first too: a backend that is
+            // silent or slow to resolve never holds the game thread.
+            wanted_ = true;
             publishLocked();
         }
-        // Every open runs on the connector's thread, the first too: a backend that is silent
-        // or slow to resolve never holds the game thread.
+        const bool started = connector_.start("brv-connector", "session connector",
+                                              [this](LoopThread& self) { connectorLoop(self); });
         {
             std::lock_guard lk(mutex_);
-            wanted_ = true;
+            connectorUp_ = started;
+            if (!started) {
+                status_.state = State::Closed;
+                status_.error = "sem thread de conexao";
+                publishLocked();
+            }
         }
-        connector_.start("brv-connector", "session connector",
-                         [this](LoopThread& self) { connectorLoop(self); });
+        if (!started)
+            logLine("[BRV] WS error: sem thread de conexao");
     }
 
     void stop() {
         {
             std::lock_guard lk(mutex_);
             stopping_ = true;
+            connectorUp_ = false;
         }
         connector_.stop();  // an open under way on it ends at once
         std::shared_ptr<WebSocketClient> client;
@@ -81,7 +89,7 @@ public:
     bool connectNow() {
         {
             std::lock_guard lk(mutex_);
-            if (stopping_ || !connector_.running() || status_.state == State::Connected ||
+            if (stopping_ || !connectorUp_ || status_.state == State::Connected ||
                 status_.state == State::Connecting || wanted_)
                 return false;
             wanted_ = true;
@@ -122,8 +130,18 @@ private:
                 onOpen = setup_.onOpen;
             }
             auto pipeline = std::make_shared<MessagePipeline>(routes);
-            if (!pipeline->start("brv-dispatch"))
+            if (!pipeline->start("brv-dispatch")) {
+                // No thread to handle messages: a failed open, retried as any other.
+                {
+                    std::lock_guard lk(mutex_);
+                    status_.error = "sem thread de mensagens";
+                    markOpenFailedLocked();
+                    publishLocked();
+                }
+                logLine("[BRV] WS error: sem thread de mensagens");
+                waker_.wake();
                 return;
+            }
             // Connected is said before anything of the opening runs ("Concetado", the hello), and
             // before the receiver can see the connection end.
             client->onOpen = [this, raw = client.get(), onOpen = std::move(onOpen)] {
@@ -299,7 +317,8 @@ private:
     SessionStatus status_;
     int failures_ = 0;  // closes and failed opens in a row
     std::int64_t openedAtMs_ = 0;
-    bool wanted_ = false;  // an open asked for by hand
+    bool wanted_ = false;       // an open asked for (by hand, or the first)
+    bool connectorUp_ = false;  // the connector's thread was started and not yet stopped
     bool stopping_ = false;
     std::mt19937_64 random_{platform::osRandom32()};
     // The status as last published; its mutex is held only to copy the pointer.

@@ -159,6 +159,8 @@ void WebSocketClient::receiveLoop() {
     while (connection && connected.load()) {
         auto result = connection->read();
         if (result.kind == Kind::Failed) {
+            if (!connected.load())
+                break;  // our own close() cut the read: nothing to say
             {
                 std::lock_guard lk(endingMutex_);
                 ending_ = {true, 0, "WebSocketReceive failed"};

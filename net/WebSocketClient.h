@@ -1,8 +1,9 @@
 #pragma once
 // The plugin's WebSocket client: one connection, one receiver thread, four callbacks.
 //
-// Threads: connect() and close() run on the game thread; the receiver thread runs the receive
-// loop and the onMessage, onError and onClose callbacks when the loop ends; sendText() may be
+// Threads: connect() runs on the session's connector thread, close() there or on the game thread
+// at unload; the receiver thread runs the receive loop and the onMessage, onError and onClose
+// callbacks when the loop ends; sendText() may be
 // called from any thread and never waits for the network. A client is destroyed only from a
 // thread other than its receiver thread.
 #include <atomic>
@@ -21,8 +22,8 @@
 namespace brevant {
 
 struct WebSocketLimits {
-    // One deadline for the name lookup, the connection and the upgrade together: the game thread
-    // waits at most this long for an open, and closing what was opened still fits in 3 s.
+    // One deadline for the name lookup, the connection and the upgrade together: the connector's
+    // thread waits at most this long for an open, and closing what was opened still fits in 3 s.
     std::chrono::milliseconds handshake{2500};
     // How long the closing handshake may take before the socket is shut.
     std::chrono::milliseconds close{3000};

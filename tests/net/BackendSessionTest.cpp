@@ -130,6 +130,8 @@ TEST_F(Session, LongTextsArriveWholeBinaryNeverReachesTheDispatcherAndHugeOnesAr
 TEST_F(Session, RefusedBackendLogsOneSendRequestErrorAndNeverRetries) {
     pointBackendAt(WsTestServer::unusedPort());
     loadAndOpen();
+    ASSERT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WinHttpSendRequest failed"); }));
     host.advance(30);
     int errors = 0;
     for (auto& line : host.logs())
@@ -156,7 +158,8 @@ TEST_F(Session, ABackendThatNeverAnswersTheConnectIsGivenUpWithinTheDeadline) {
     EXPECT_LT(held, std::chrono::milliseconds(1000));  // the deadline is 2.5 s
     EXPECT_GE(waited, std::chrono::milliseconds(2500));
     EXPECT_LT(waited, std::chrono::milliseconds(4000));  // not the old 3 s for each step
-    EXPECT_TRUE(host.hasLog("[BRV] WS error: WinHttpSendRequest failed"));
+    EXPECT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WinHttpSendRequest failed"); }));
 }
 
 TEST_F(Session, AnUpgradeNobodyAnswersIsAReceiveError) {
@@ -167,7 +170,8 @@ TEST_F(Session, AnUpgradeNobodyAnswersIsAReceiveError) {
     const auto start = std::chrono::steady_clock::now();
     loadAndOpen();
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
-    EXPECT_TRUE(host.hasLog("[BRV] WS error: WinHttpReceiveResponse failed"));
+    EXPECT_TRUE(host.pumpUntil(
+        [&] { return host.hasLog("[BRV] WS error: WinHttpReceiveResponse failed"); }));
     EXPECT_FALSE(host.hasLog("[BRV] Concetado"));
 }
 
@@ -218,7 +222,8 @@ TEST_F(Session, ABackendThatStopsReadingFillsTheQueueAndDropsAreLoggedOnceASecon
 TEST_F(Session, PlainHttpAnswerIsAFailedUpgrade) {
     server.answerHttp(200, "<html>hello</html>");
     loadAndOpen();
-    EXPECT_TRUE(host.hasLog("[BRV] WS error: WebSocket upgrade failed"));
+    EXPECT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WebSocket upgrade failed"); }));
     EXPECT_FALSE(host.hasLog("[BRV] Concetado"));
 }
 
