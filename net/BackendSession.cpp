@@ -28,6 +28,7 @@ constexpr std::int64_t firstRetryMs = 1000;
 constexpr std::int64_t lastRetryMs = 60'000;
 constexpr std::int64_t settledAfterMs = 60'000;  // a session this old starts the backoff anew
 constexpr int replacedByNewerConnection = 1008;
+constexpr std::int64_t settingCheckMs = 1000;
 
 class Session {
 public:
@@ -258,6 +259,10 @@ private:
                     status_.retryAtMs = now + delay;
                     publishLocked();
                     waitMs = delay;
+                } else if (status_.state == State::Closed && !status_.replaced) {
+                    // Closed with the setting off: nothing tells this thread when the player
+                    // turns it on (a console variable), so it looks again every second.
+                    waitMs = settingCheckMs;
                 }
             }
             if (go) {

@@ -135,6 +135,25 @@ TEST_F(Reconnect, TheStatusSaysItBeforeItsLineAndCountsFromTheLoss) {
         EXPECT_EQ(state, State::Closed) << line;
 }
 
+// The setting turned on while the session is closed (just after the loss, as the demo does):
+// nothing else happens, and it reopens by itself.
+TEST_F(Reconnect, TurnedOnWhileClosedItReopensByItself) {
+    const auto port = server->port();
+    server.reset();
+    // The connector was woken by the loss before this line, and finds the setting off.
+    ASSERT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WebSocketReceive failed"); }));
+    server = std::make_unique<WsTestServer>(port);
+    setReconnect(true);
+    // The connector may go to sleep on the clock after any advance: each advance is followed by
+    // a short real wait for it to act.
+    for (int i = 0; i < 50 && brevant::sessionStatus().state != State::Connected; ++i) {
+        advance(1.0);
+        host.pumpUntil([] { return brevant::sessionStatus().state == State::Connected; }, 100ms);
+    }
+    EXPECT_EQ(brevant::sessionStatus().state, State::Connected);
+}
+
 TEST_F(Reconnect, AReplacedSessionSaysWhyAndIsNotReopenedByItself) {
     setReconnect(true);
     server->sendClose(1008, "replaced\nby a newer connection");
