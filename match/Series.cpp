@@ -17,14 +17,19 @@ constexpr std::int64_t notOutside = -1;
 std::mutex seriesMutex;
 std::atomic<SeriesPhase> phase{SeriesPhase::None};
 std::atomic<bool> inPrivateLastSeen{false};
-std::int64_t beganAtMs = 0;                // guarded by seriesMutex
-std::int64_t outsideSinceMs = notOutside;  // guarded by seriesMutex
+// Guarded by seriesMutex.
+std::int64_t beganAtMs = 0;
+bool awaitingLeave = false;  // the order found the game in a private match, not yet left
+bool entered = false;        // the game has been seen in the series' match
+std::int64_t outsideSinceMs = notOutside;
 
 // With seriesMutex held. The phase and lobbyOwned change together, before any line tells of it.
 void enterLocked(SeriesPhase next) {
     phase.store(next);
     lobbyOwned.store(next == SeriesPhase::Hosting);
     beganAtMs = platform::steadyMillis();
+    awaitingLeave = inPrivateLastSeen.load();
+    entered = false;
     outsideSinceMs = notOutside;
 }
 
@@ -73,23 +78,27 @@ bool observeSeries(bool gameInPrivateMatch) {
     inPrivateLastSeen.store(gameInPrivateMatch);
     if (!seriesOn())
         return false;
-    bool ends = false;
+    std::string why;
     {
         std::lock_guard lk(seriesMutex);
+        const std::int64_t now = platform::steadyMillis();
         if (gameInPrivateMatch) {
             outsideSinceMs = notOutside;
+            if (!awaitingLeave || now - beganAtMs >= seriesOldMatchMs)
+                entered = true;
         } else {
-            // A map load between two games is short; only a long absence ends the series, and
-            // not before its match has had the time to load.
-            const std::int64_t now = platform::steadyMillis();
+            awaitingLeave = false;
+            // A map load between two games is short; only a long absence ends the series.
             if (outsideSinceMs == notOutside)
                 outsideSinceMs = now;
-            const std::int64_t counted = std::max(outsideSinceMs, beganAtMs + seriesLoadGraceMs);
-            ends = now - counted >= seriesEndsOutsideMs;
+            if (entered && now - outsideSinceMs >= seriesEndsOutsideMs)
+                why = "fora de private ha " + std::to_string(seriesEndsOutsideMs / 1000) + "s";
+            else if (!entered && now - beganAtMs >= seriesNeverEnteredMs)
+                why = "a partida nao abriu em " + std::to_string(seriesNeverEnteredMs / 1000) + "s";
         }
     }
-    if (ends)
-        endSeries("fora de private ha " + std::to_string(seriesEndsOutsideMs / 1000) + "s");
+    if (!why.empty())
+        endSeries(why);
     return gameInPrivateMatch && seriesOn();
 }
 

@@ -22,10 +22,13 @@ enum class SeriesPhase : std::uint8_t { None, Hosting, Joined, Ended };
 // Out of private matches this long without a break, the series is over for this client. A match
 // entered sooner cannot be told apart from the series' own: the game never says a match's name.
 inline constexpr std::int64_t seriesEndsOutsideMs = 10'000;
-// A series' match may take this long to load after its order (the game may still be in the last
-// match, or in none, meanwhile): time out of private matches counts only from then on. A series
-// whose match never loads ends this long plus seriesEndsOutsideMs after its order.
-inline constexpr std::int64_t seriesLoadGraceMs = 30'000;
+// Time out of private matches counts once the game has been seen in the series' match. An order
+// given while the game sat in a private match (the last series') sees that match go first: a
+// private match counts as the series' own once the game has been seen out of one since the
+// order, or this long after it.
+inline constexpr std::int64_t seriesOldMatchMs = 15'000;
+// A series whose match the game was never seen in ends this long after its order.
+inline constexpr std::int64_t seriesNeverEnteredMs = 60'000;
 
 // Game thread. The create's match exists: this client hosts the series.
 void beginHostingSeries();
@@ -42,9 +45,10 @@ void endSeries(const std::string& why);
 void resetSeries();
 
 // Game thread: whether the game is in a private match now, as it says (the watchdog tells it every
-// second, whatever the phase). Ends the series once the game has been out for
-// seriesEndsOutsideMs without a break, not counting the load grace. Answers whether the game is in
-// the series' own match: the series is on and the game is in a private match.
+// second, whatever the phase). Ends the series once the game, seen in the series' match, has been
+// out for seriesEndsOutsideMs without a break, or was never seen in it seriesNeverEnteredMs after
+// the order. Answers whether the game is in the series' own match: the series is on and the game
+// is in a private match.
 bool observeSeries(bool gameInPrivateMatch);
 
 // Any thread.

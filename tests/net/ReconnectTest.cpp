@@ -119,7 +119,8 @@ TEST_F(Reconnect, TheStatusSaysItBeforeItsLineAndCountsFromTheLoss) {
         seen.emplace_back(text, now);
     });
     server->sendClose(1000, "bye");
-    ASSERT_TRUE(waitFor(State::Closed));
+    ASSERT_TRUE(
+        host.pumpUntil([&] { return host.hasLog("[BRV] WS fechado pelo backend (1000): bye"); }));
     server.reset();
     for (int i = 1; i <= 3; ++i) {
         host.rt().executeCommand("brv_ws_connect");

@@ -298,6 +298,26 @@ TEST_F(Series, AHostThatLeftItsSeriesFilesNothingOfAFriendly) {
     EXPECT_NE(host.rotationFile().find(R"("enabled":true)"), std::string::npos);
 }
 
+// A new series' match may take long to load, and the game may still show the last series' match
+// when the order comes: neither counts as leaving it. A match that never loads ends the series.
+TEST_F(Series, ASeriesWaitsForItsMatchToLoadButNotForEver) {
+    fromBackend(R"({"t":"create","server":"S2"})");  // the game sits in "Sala"
+    host.game().leaveMatch();                        // ... then loads S2, slowly
+    host.advance(12.0);
+    host.game().enterPrivateMatch("S2", "Stadium_P");
+    host.advance(2.0);
+    EXPECT_TRUE(brevant::hostingSeries());
+
+    host.game().leaveMatch();
+    brevant::resetSeries();
+    fromBackend(R"({"t":"join_private","server":"S3"})");
+    host.game().matchmaking.join = sdk::CallBehaviour::Refuse;  // it never gets in
+    host.advance(59.0);
+    EXPECT_EQ(brevant::seriesPhase(), brevant::SeriesPhase::Joined);
+    host.advance(2.0);
+    EXPECT_TRUE(host.hasLog("[BRV] Serie encerrada: 'S3' (a partida nao abriu em 60s)"));
+}
+
 // A player who left the series hears of it from a peer: out of private matches, or in a match
 // of their own after the series ended, nothing is applied and nothing is acknowledged.
 TEST_F(Series, APlayerWhoLeftTakesNoHandOffAndNoStateOfTheOldSeries) {
