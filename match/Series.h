@@ -23,10 +23,10 @@ enum class SeriesPhase : std::uint8_t { None, Hosting, Joined, Ended };
 // entered sooner cannot be told apart from the series' own: the game never says a match's name.
 inline constexpr std::int64_t seriesEndsOutsideMs = 10'000;
 // Time out of private matches counts once the game has been seen in the series' match. An order
-// given while the game sat in a private match (the last series') sees that match go first: a
-// private match counts as the series' own once the game has been seen out of one since the
-// order, or this long after it.
-inline constexpr std::int64_t seriesOldMatchMs = 15'000;
+// given while the game sat in a private match (the last series') may still see that match for a
+// moment: a private match counts as the series' own once the game has been seen out of one since
+// the order, or this long after it.
+inline constexpr std::int64_t seriesOldMatchMs = 2'000;
 // A series whose match the game was never seen in ends this long after its order.
 inline constexpr std::int64_t seriesNeverEnteredMs = 60'000;
 
