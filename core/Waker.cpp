@@ -27,6 +27,13 @@ bool Waker::wait(std::int64_t ms, std::stop_token stop) {
     return !stop.stop_requested();
 }
 
+bool Waker::pollWait(std::chrono::milliseconds period, std::stop_token stop) {
+    std::unique_lock lk(mutex_);
+    woken_.wait_for(lk, stop, period, [&] { return pending_; });
+    pending_ = false;
+    return !stop.stop_requested();
+}
+
 void Waker::wake() {
     std::lock_guard lk(mutex_);
     pending_ = true;

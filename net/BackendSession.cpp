@@ -1,6 +1,7 @@
 #include "net/BackendSession.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -232,6 +233,7 @@ private:
         for (;;) {
             const bool reconnect = wantsReconnect();
             bool go = false;
+            bool pollSetting = false;
             std::int64_t waitMs = -1;
             {
                 std::lock_guard lk(mutex_);
@@ -260,13 +262,19 @@ private:
                     publishLocked();
                     waitMs = delay;
                 } else if (status_.state == State::Closed && !status_.replaced) {
-                    // Closed with the setting off: nothing tells this thread when the player
-                    // turns it on (a console variable), so it looks again every second.
-                    waitMs = settingCheckMs;
+                    pollSetting = true;
                 }
             }
             if (go) {
                 open(self.stopToken());
+                continue;
+            }
+            if (pollSetting) {
+                // Closed with the setting off: nothing tells this thread when the player turns
+                // it on (a console variable), so it looks again every second of real time (a
+                // wait on the plugin's clock would be one more sleeper there for the tests).
+                if (!waker_.pollWait(std::chrono::milliseconds(settingCheckMs), self.stopToken()))
+                    return;
                 continue;
             }
             if (!waker_.wait(waitMs, self.stopToken()))

@@ -146,8 +146,9 @@ TEST_F(Reconnect, TurnedOnWhileClosedItReopensByItself) {
         host.pumpUntil([&] { return host.hasLog("[BRV] WS error: WebSocketReceive failed"); }));
     server = std::make_unique<WsTestServer>(port);
     setReconnect(true);
-    // The connector may go to sleep on the clock after any advance: each advance is followed by
-    // a short real wait for it to act.
+    // The connector looks at the setting once a second of real time; then its backoff runs on
+    // the plugin's clock.
+    ASSERT_TRUE(host.pumpUntil([] { return brevant::sessionStatus().state != State::Closed; }));
     for (int i = 0; i < 50 && brevant::sessionStatus().state != State::Connected; ++i) {
         advance(1.0);
         host.pumpUntil([] { return brevant::sessionStatus().state == State::Connected; }, 100ms);
