@@ -3,6 +3,7 @@
 // folder and its uploads going to a loopback test server that stores them with 200.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -40,7 +41,17 @@ protected:
         if (minutesAgo)
             std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() -
                                                        std::chrono::minutes(minutesAgo));
+        else
+            stampNewest(path);
         return path;
+    }
+    // The file system's clock ticks coarsely: two files written a millisecond apart may share
+    // a write time, and the watcher could take the older one for the newest. Each fresh file is
+    // stamped after the one before it.
+    void stampNewest(const std::filesystem::path& path) {
+        using namespace std::chrono_literals;
+        lastStamp = std::max(std::filesystem::file_time_type::clock::now(), lastStamp + 10ms);
+        std::filesystem::last_write_time(path, lastStamp);
     }
     // Waits for the workers and then for the outbox's thread to have delivered what it can, and
     // runs what they posted (the toasts).
@@ -64,6 +75,7 @@ protected:
         return names;
     }
 
+    std::filesystem::file_time_type lastStamp{};
     HttpTestServer server;
     TempDir data{"brevant-data"};
     TempDir demos{"brevant-demos"};

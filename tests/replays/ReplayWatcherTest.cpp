@@ -221,6 +221,7 @@ TEST_F(ReplayWatcher, WhatCannotBeAReplayToSendIsTurnedAway) {
     const auto huge = demos.path() / "replay_VXA_huge.replay";
     std::ofstream(huge).close();
     fs::resize_file(huge, 64ull * 1024 * 1024);
+    stampNewest(huge);
     poll();
     EXPECT_EQ(
         host->countLog(
