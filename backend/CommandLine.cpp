@@ -22,11 +22,16 @@ options:
   --rank-port N         POST /rank-submit (default 6567)
   --upload-port N       POST /upload-replay (default 6566)
   --upload-dir DIR      folder for received replays (default ./uploads)
+  --state FILE          the SQLite file that keeps pairings, results, acks, rank cooldowns
+                        and the uploads' index across restarts (default
+                        ./brevant-backend.sqlite; :memory: keeps nothing)
   --ping-seconds S      period of {"t":"ping"} to every client, 0 = off (default 30)
   --cooldown-seconds S  rank submission cooldown per device (default 600)
   --max-connections N   connections open at once over all ports; at the cap a new one takes
-                        the place of the one waiting longest for a request head (default 512;
-                        lowered to fit the descriptor limit, ulimit -n)
+                        the place of the oldest idle one: a request head still arriving, a
+                        WebSocket without hello (closed anyway after 10 s), a body slower
+                        than 1 KiB/s after 10 s (default 512; lowered to fit the descriptor
+                        limit, ulimit -n)
   --max-backlog MIB     messages waiting to be sent to all WebSocket clients; past it the
                         clients whose messages are relayed are not read until it drains
                         (default 256)
@@ -106,6 +111,11 @@ const ValueOption kValueOptions[] = {
          o.uploadDir = v;
          return true;
      }},
+    {"--state",
+     [](const std::string& v, Options& o) {
+         o.statePath = v;
+         return !v.empty();
+     }},
     {"--ping-seconds", [](const std::string& v, Options& o) { return seconds(v, o.pingPeriod); }},
     {"--cooldown-seconds",
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
@@ -142,6 +152,7 @@ CommandLine failed(std::string error) {
 CommandLine parseCommandLine(int argc, const char* const* argv) {
     CommandLine line;
     line.options.uploadDir = "uploads";
+    line.options.statePath = "brevant-backend.sqlite";
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::optional<std::string> value;

@@ -29,6 +29,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"help", "help", "this list", 0, 0, nullptr},
+    {"quit", "quit", "stop the backend and leave (its own console only; also exit or Ctrl-D)", 0, 0,
+     console::quit},
     {"pair", "pair DEVICE [DISCORDUSER]",
      "pair a device with a Discord user (as /addpair deviceid:DEVICE would) and tell it", 1, 1,
      console::pair, 2},
@@ -78,7 +80,14 @@ std::string Console::help() {
     return out.str();
 }
 
-std::string Console::run(const std::string& line) {
+std::string Console::run(const std::string& line, CommitRef* after) {
+    std::string output = runLine(line);
+    if (after)
+        *after = store_.barrier();
+    return output;
+}
+
+std::string Console::runLine(const std::string& line) {
     std::string error;
     std::optional<std::vector<Word>> first = splitWords(line, error, 1);
     if (!first) {
@@ -107,7 +116,7 @@ std::string Console::run(const std::string& line) {
     log_.write("command: " + escaped(line, 200));
     if (!command->handler)
         return help();
-    console::Parts parts{log_, hub_, ranks_, replays_};
+    console::Parts parts{log_, store_, hub_, ranks_, replays_};
     return command->handler(parts, args);
 }
 

@@ -12,16 +12,20 @@ namespace brevant::backend {
 
 class Console {
 public:
-    Console(LogBook& log, Hub& hub, RankDesk& ranks, ReplayStore& replays)
-        : log_(log), hub_(hub), ranks_(ranks), replays_(replays) {}
+    Console(LogBook& log, Store& store, Hub& hub, RankDesk& ranks, ReplayStore& replays)
+        : log_(log), store_(store), hub_(hub), ranks_(ranks), replays_(replays) {}
 
-    // Output of a failed command starts with "error: ".
-    std::string run(const std::string& line);
+    // Output of a failed command starts with "error: ". `after` (when given) is done once what
+    // the command changed is on disk: its output is told after that.
+    std::string run(const std::string& line, CommitRef* after = nullptr);
 
     static std::string help();
 
 private:
+    std::string runLine(const std::string& line);
+
     LogBook& log_;
+    Store& store_;
     Hub& hub_;
     RankDesk& ranks_;
     ReplayStore& replays_;

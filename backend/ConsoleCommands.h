@@ -30,6 +30,7 @@ struct Args {
 // What the commands work on.
 struct Parts {
     LogBook& log;
+    Store& store;
     Hub& hub;
     RankDesk& ranks;
     ReplayStore& replays;
@@ -57,6 +58,8 @@ std::string join(Parts& parts, const Args& args);
 std::string map(Parts& parts, const Args& args);  // also set-map
 std::string rankAck(Parts& parts, const Args& args);
 std::string ping(Parts& parts, const Args& args);
+// The program's console ends on "quit" before it gets here: elsewhere (POST /admin) it is refused.
+std::string quit(Parts& parts, const Args& args);
 
 // ConsoleListings.cpp: what the backend holds and received.
 std::string pairs(Parts& parts, const Args& args);

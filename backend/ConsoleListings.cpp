@@ -7,7 +7,7 @@
 namespace brevant::backend::console {
 
 std::string pairs(Parts& parts, const Args&) {
-    std::string out = "pairing table:";
+    std::string out = "pairing table (kept in " + parts.store.where() + "):";
     for (const auto& [device, user] : parts.hub.pairs())
         out += "\n  " + shown(device) + " -> " + (user.empty() ? "(no user)" : shown(user));
     return out;
@@ -57,7 +57,7 @@ std::string playerShown(const Json& player) {
 }  // namespace
 
 std::string results(Parts& parts, const Args&) {
-    std::string out = "game results:";
+    std::string out = "game results (kept in " + parts.store.where() + "):";
     for (const GameResult& r : parts.hub.gameResults()) {
         const Json& m = r.message;
         out += "\n  ws#" + std::to_string(r.connection) + " device=" + shown(r.deviceId) +
@@ -95,7 +95,7 @@ std::string acks(Parts& parts, const Args&) {
 }
 
 std::string uploads(Parts& parts, const Args&) {
-    std::string out = "uploads:";
+    std::string out = "uploads (indexed in " + parts.store.where() + "):";
     for (const Upload& u : parts.replays.uploads())
         out += "\n  #" + std::to_string(u.id) + " " + u.storedPath.string() + " " +
                std::to_string(u.bytes) + " bytes file='" + shown(u.fileName) +

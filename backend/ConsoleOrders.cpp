@@ -80,4 +80,8 @@ std::string ping(Parts& parts, const Args& args) {
     return order(parts, args.at(1), R"({"t":"ping"})");
 }
 
+std::string quit(Parts&, const Args&) {
+    return fail("quit stops the backend from its own console only");
+}
+
 }  // namespace brevant::backend::console

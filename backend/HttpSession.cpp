@@ -3,6 +3,8 @@
 // Bodies are read in pieces: an upload's go to its intake as they arrive, the other routes'
 // (small) bodies are collected first.
 #include <algorithm>
+#include <atomic>
+#include <limits>
 #include <utility>
 #include <vector>
 
@@ -69,7 +71,24 @@ public:
         });
     }
 
-    // Taken out of the waiting connections by admit(): it never gets to use its head.
+    // A head is idle until it is whole; a body once it has had slowBodyGrace and arrived
+    // slower than minBodyBytesPerSecond on average.
+    bool idle(std::chrono::steady_clock::time_point now) const override {
+        const auto started = bodyStartedAt_.load();
+        if (started == kNoBody)
+            return true;
+        const auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(
+            now -
+            std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(started)));
+        if (elapsed < net_.options.slowBodyGrace)
+            return false;
+        // bytes / seconds < floor, in doubles: no overflow whatever the size or the wait
+        return static_cast<double>(bodyBytes_.load()) * 1e6 <
+               static_cast<double>(net_.options.minBodyBytesPerSecond) *
+                   static_cast<double>(elapsed.count());
+    }
+
+    // Taken out of the waiting connections by admit(): it never gets to use its head or body.
     void evict() override {
         asio::post(executor_, [self = shared_from_this()] { self->closeNow(); });
     }
@@ -83,6 +102,7 @@ private:
         version_ = 11;
         bodyLeft_.reset();
         readingHead_ = true;
+        bodyStartedAt_ = kNoBody;
         if (waitTicket_ == 0)
             waitTicket_ = net_.startWaiting(weak_from_this());
         stream_.expires_after(net_.options.headTimeout);
@@ -121,6 +141,10 @@ private:
         stream_.expires_after(net_.options.httpReadTimeout);
         if (parser_->is_done())
             return endBody();
+        // A body that trickles in may be evicted at the cap, like a head.
+        bodyBytes_ = 0;
+        bodyStartedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
+        waitTicket_ = net_.startWaiting(weak_from_this());
         if (!equalsNoCase(std::string(request[http::field::expect]), "100-continue"))
             return readBody();
         continue_ = {};
@@ -134,13 +158,14 @@ private:
                           });
     }
 
-    // Reads the body up to the next full chunk (or its end).
+    // Reads what has arrived of the body (a chunk at most), so that a body's progress is
+    // counted as it arrives (idle()).
     void readBody() {
         chunk_.resize(kBodyChunk);
         auto& body = parser_->get().body();
         body.data = chunk_.data();
         body.size = chunk_.size();
-        http::async_read(
+        http::async_read_some(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](error_code ec, std::size_t) { self->onChunk(ec); });
     }
@@ -151,6 +176,7 @@ private:
         if (ec)
             return onReadError(ec);
         const std::string_view bytes(chunk_.data(), chunk_.size() - parser_->get().body().size);
+        bodyBytes_ += bytes.size();
         if (routing_.upload)
             routing_.upload->write(bytes);
         else
@@ -161,6 +187,9 @@ private:
     }
 
     void endBody() {
+        if (bodyStartedAt_.exchange(kNoBody) != kNoBody &&
+            !net_.stopWaiting(std::exchange(waitTicket_, 0)))
+            return closeNow();  // evicted meanwhile
         HttpReply answer = routing_.upload ? routing_.upload->finish()
                                            : net_.routes.answer(routing_.endpoint, head_, body_);
         routing_.upload.reset();
@@ -216,6 +245,19 @@ private:
     }
 
     void reply(HttpReply answer, bool closeAfter) {
+        if (const CommitRef after = std::exchange(answer.after, nullptr)) {
+            // An answer that tells of a change is written once the change is on disk; the
+            // network thread does not wait for it.
+            auto waiting = std::make_shared<HttpReply>(std::move(answer));
+            std::function<void()> resume = [self = shared_from_this(), waiting, closeAfter] {
+                asio::post(self->executor_, [self, waiting, closeAfter] {
+                    self->reply(std::move(*waiting), closeAfter);
+                });
+            };
+            if (after->then(std::move(resume)))
+                return;
+            answer = std::move(*waiting);
+        }
         routing_.upload.reset();  // a refused upload's place and file go at once
         ++answered_;
         response_ = {};
@@ -297,6 +339,11 @@ private:
     bool closeAfter_ = false;
     bool upgraded_ = false;
     bool readingHead_ = false;
+    // While a body is read, when its reading began (else kNoBody) and its bytes so far, for
+    // idle() on other threads.
+    static constexpr auto kNoBody = std::numeric_limits<std::chrono::steady_clock::rep>::min();
+    std::atomic<std::chrono::steady_clock::rep> bodyStartedAt_{kNoBody};
+    std::atomic<std::uint64_t> bodyBytes_{0};
     std::uint64_t waitTicket_ = 0;  // among the connections waiting for a head, while one
     std::size_t answered_ = 0;
     std::string peer_;

@@ -1,5 +1,7 @@
 #include "backend/Hub.h"
 
+#include <utility>
+
 #include "backend/Text.h"
 
 namespace brevant::backend {
@@ -48,21 +50,39 @@ std::string rotationSummary(const std::string& type, const Json& message) {
 
 }  // namespace
 
+Hub::Hub(LogBook& log, Store& store, std::size_t maxRecords)
+    : log_(log),
+      store_(store),
+      pairs_(store.loaded().pairs),
+      hellos_(maxRecords),
+      createAcks_(maxRecords),
+      gameResults_(maxRecords),
+      rotationMessages_(maxRecords) {
+    for (const auto& hello : store.loaded().hellos)
+        hellos_.add(hello);
+    for (const auto& ack : store.loaded().createAcks)
+        createAcks_.add(ack);
+    for (const auto& result : store.loaded().gameResults)
+        gameResults_.add(result);
+}
+
 // --- Pairing ---
 
 void Hub::pair(const std::string& deviceId, const std::string& discordUser) {
     std::lock_guard lock(mutex_);
     pairs_[deviceId] = discordUser;
+    const CommitRef commit = store_.savePair(deviceId, discordUser);
     log_.write("pair " + escaped(deviceId) + " -> Discord user '" + escaped(discordUser) + "'");
-    tellPairing(deviceId);
+    tellPairing(deviceId, commit);
 }
 
 bool Hub::unpair(const std::string& deviceId) {
     std::lock_guard lock(mutex_);
     if (pairs_.erase(deviceId) == 0)
         return false;
+    const CommitRef commit = store_.removePair(deviceId);
     log_.write("unpair " + escaped(deviceId));
-    tellPairing(deviceId);
+    tellPairing(deviceId, commit);
     return true;
 }
 
@@ -76,12 +96,32 @@ std::vector<std::pair<std::string, std::string>> Hub::pairs() const {
     return {pairs_.begin(), pairs_.end()};
 }
 
-void Hub::tellPairing(const std::string& deviceId) {
+// The device hears of its pairing once the change is on disk.
+void Hub::tellPairing(const std::string& deviceId, const CommitRef& commit) {
     const char* text = pairs_.count(deviceId) ? kPairedOk : kPairRequired;
     for (auto& [connection, client] : clients_) {
-        if (client.hello && client.hello->deviceId == deviceId)
-            send(connection, client, text);
+        if (!client.hello || client.hello->deviceId != deviceId)
+            continue;
+        holdUntil(connection, client, commit);
+        send(connection, client, text);
     }
+}
+
+void Hub::holdUntil(std::uint64_t connection, Client& client, const CommitRef& commit) {
+    // Commits are done in the order they were made: the latest one held is the one to wait for.
+    if (commit->then([this, connection, commit] { release(connection, commit); }))
+        client.heldUntil = commit;
+}
+
+void Hub::release(std::uint64_t connection, const CommitRef& commit) {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    if (it == clients_.end() || it->second.heldUntil != commit)
+        return;  // gone, or held by a later change whose own release comes
+    Client& client = it->second;
+    client.heldUntil.reset();
+    for (const std::string& text : std::exchange(client.held, {}))
+        send(connection, client, text);
 }
 
 // --- Connections ---
@@ -89,7 +129,7 @@ void Hub::tellPairing(const std::string& deviceId) {
 void Hub::connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address) {
     std::lock_guard lock(mutex_);
     log_.write("ws#" + std::to_string(connection) + " connected from " + address);
-    clients_[connection] = Client{std::move(peer), std::move(address), std::nullopt, {}};
+    clients_[connection] = Client{std::move(peer), std::move(address), std::nullopt, {}, {}, {}};
 }
 
 void Hub::disconnected(std::uint64_t connection, std::string_view reason) {
@@ -116,7 +156,9 @@ void Hub::ignore(std::uint64_t connection, std::string_view why) {
 }
 
 void Hub::send(std::uint64_t connection, Client& client, const std::string& text) {
-    if (auto peer = client.peer.lock())
+    if (client.heldUntil)
+        client.held.push_back(text);
+    else if (auto peer = client.peer.lock())
         peer->sendText(text);
     log_.write(label(connection) + " <- " + escaped(text, 300));
 }
@@ -188,6 +230,7 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     replaceOthers(connection, hello.deviceId);
     client.hello = hello;
     hellos_.add(hello);
+    store_.addHello(hello);
     const bool paired = pairs_.count(hello.deviceId) != 0;
     log_.write(label(connection) + " hello platform=" + escaped(hello.platform, 20) +
                " version=" + escaped(hello.version, 20) + " epicId=" + escaped(hello.epicId, 40) +
@@ -259,7 +302,9 @@ Relayed Hub::onRotation(std::uint64_t connection, Client& client, const std::str
     for (auto& [other, entry] : clients_) {
         if (other == connection || entry.server != server || !isPairedClient(entry))
             continue;
-        if (auto peer = entry.peer.lock()) {
+        if (entry.heldUntil) {
+            entry.held.push_back(text);
+        } else if (auto peer = entry.peer.lock()) {
             peer->sendText(text);
             relayed.bytes += text.size();
             relayed.to.push_back(std::move(peer));
@@ -288,6 +333,7 @@ void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& mess
     ack.deviceId = client.hello ? client.hello->deviceId : std::string{};
     ack.ok = ok->get<bool>();
     createAcks_.add(ack);
+    store_.addCreateAck(ack);
     log_.write(label(connection) + " create_ack ok=" + (ack.ok ? "true" : "false"));
 }
 
@@ -310,12 +356,13 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
     result.message = message;
     // A client that was not sure its result arrived sends it again: the same result from the
-    // same device is one game, recorded once.
-    const bool repeat = gameResults_.any([&](const GameResult& kept) {
-        return kept.deviceId == result.deviceId && kept.message == result.message;
-    });
-    if (!repeat)
+    // same device is one game, recorded once. Nothing reaches the client before its result is
+    // on disk.
+    const bool repeat = isRepeat(result);
+    if (!repeat) {
+        holdUntil(connection, client, store_.addGameResult(result));
         gameResults_.add(std::move(result));
+    }
     const std::string server = stringMember(message, "server");
     if (!server.empty())
         client.server = server;
@@ -326,6 +373,21 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
                " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
                std::to_string(players == message.end() ? 0 : players->size()) + " players" +
                (repeat ? ": a repeat of one recorded from this device, kept once" : ""));
+}
+
+// The same bytes from the same device, or the same device's result built at the same moment
+// of its clock.
+bool Hub::isRepeat(const GameResult& result) const {
+    const auto finishedAt = result.message.find("finishedAt");
+    return gameResults_.any([&](const GameResult& kept) {
+        if (kept.deviceId != result.deviceId)
+            return false;
+        if (kept.message == result.message)
+            return true;
+        const auto keptAt = kept.message.find("finishedAt");
+        return finishedAt != result.message.end() && keptAt != kept.message.end() &&
+               *keptAt == *finishedAt;
+    });
 }
 
 // --- Sending ---
@@ -352,6 +414,12 @@ bool Hub::sendToConnection(std::uint64_t connection, const std::string& text) {
         return false;
     send(connection, it->second, text);
     return true;
+}
+
+bool Hub::saidHello(std::uint64_t connection) const {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    return it != clients_.end() && it->second.hello.has_value();
 }
 
 // --- Records ---

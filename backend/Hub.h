@@ -18,6 +18,7 @@
 #include "backend/LogBook.h"
 #include "backend/Records.h"
 #include "backend/Server.h"
+#include "backend/Store.h"
 
 namespace brevant::backend {
 
@@ -47,13 +48,9 @@ struct Relayed {
 
 class Hub {
 public:
-    // Each record list keeps its latest `maxRecords` entries.
-    Hub(LogBook& log, std::size_t maxRecords)
-        : log_(log),
-          hellos_(maxRecords),
-          createAcks_(maxRecords),
-          gameResults_(maxRecords),
-          rotationMessages_(maxRecords) {}
+    // Each record list keeps its latest `maxRecords` entries. Begins with what `store` held and
+    // hands it every change.
+    Hub(LogBook& log, Store& store, std::size_t maxRecords);
 
     // --- Pairing table: device identifier -> Discord user ---
     // Connected devices are told at once ("paired_ok" / "pair_required").
@@ -76,6 +73,8 @@ public:
     std::size_t sendToDevice(const std::string& deviceId, const std::string& text,
                              const std::string& server = {});
     bool sendToConnection(std::uint64_t connection, const std::string& text);
+    // Whether the connection has said hello (a hello the hub kept).
+    bool saidHello(std::uint64_t connection) const;
 
     // --- Records ---
     std::vector<ClientInfo> clients() const;
@@ -90,6 +89,10 @@ private:
         std::string address;
         std::optional<Hello> hello;
         std::string server;
+        // A change this client sent or is told of that is not on disk yet: what is sent to it
+        // waits here until the change is committed, so that nothing it hears precedes it.
+        CommitRef heldUntil;
+        std::vector<std::string> held;
     };
 
     // All below with mutex_ held.
@@ -103,9 +106,13 @@ private:
                        const std::string& text, const Json& message);
     void onCreateAck(std::uint64_t connection, Client& client, const Json& message);
     void onGameResult(std::uint64_t connection, Client& client, const Json& message);
-    void tellPairing(const std::string& deviceId);
+    void tellPairing(const std::string& deviceId, const CommitRef& commit);
+    void holdUntil(std::uint64_t connection, Client& client, const CommitRef& commit);
+    void release(std::uint64_t connection, const CommitRef& commit);  // takes mutex_
+    bool isRepeat(const GameResult& result) const;
 
     LogBook& log_;
+    Store& store_;
     mutable std::mutex mutex_;
     std::map<std::string, std::string> pairs_;
     std::map<std::uint64_t, Client> clients_;

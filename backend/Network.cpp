@@ -72,14 +72,20 @@ std::optional<ConnectionSlot> Network::Impl::admit() {
         if (openConnections.compare_exchange_weak(open, open + 1))
             return ConnectionSlot(openConnections);
     }
-    // At the cap: the connection that has waited longest for a request head gives its place.
-    // Its slot is counted until it has closed, a moment later.
+    // At the cap: the oldest idle connection gives its place. Its slot is counted until it has
+    // closed, a moment later.
     std::shared_ptr<Evictable> oldest;
     {
+        const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(waitingMutex);
-        while (!oldest && !waiting.empty()) {
-            oldest = waiting.begin()->second.lock();
-            waiting.erase(waiting.begin());
+        for (auto it = waiting.begin(); !oldest && it != waiting.end();) {
+            auto candidate = it->second.lock();
+            if (candidate && !candidate->idle(now)) {
+                ++it;
+                continue;
+            }
+            oldest = std::move(candidate);
+            it = waiting.erase(it);
         }
     }
     if (!oldest)
@@ -89,7 +95,9 @@ std::optional<ConnectionSlot> Network::Impl::admit() {
         log.write("at the cap of " + std::to_string(options.maxConnections) +
                   " connections: closed " + std::to_string(count) +
                   (count == 1 ? " connection" : " connections") +
-                  " still sending a request head, the longest waiting first, for new ones");
+                  " idle (no request head, no hello, or a body slower than " +
+                  std::to_string(options.minBodyBytesPerSecond) +
+                  " bytes/s), the longest waiting first, for new ones");
     openConnections.fetch_add(1);
     return ConnectionSlot(openConnections);
 }
@@ -116,8 +124,7 @@ void Network::Impl::turnAway(tcp::socket& socket) {
         return;
     std::string line = "connection from " + peer +
                        " refused: " + std::to_string(options.maxConnections) +
-                       " connections are open, the most allowed, none of them waiting for a "
-                       "request head";
+                       " connections are open, the most allowed, none of them idle";
     if (count > 1)
         line += " (" + std::to_string(count - 1) + " more refused since the last such line)";
     log.write(line);

@@ -63,11 +63,14 @@ public:
     virtual void dropIfStalled(std::chrono::steady_clock::time_point) {}
 };
 
-// A connection that has not sent a whole request head yet, which a new connection may take the
-// place of at the cap.
+// A connection that a new one may take the place of at the cap while it is idle: one that has
+// not sent a whole request head yet, a WebSocket client before its hello, a request whose body
+// trickles in.
 class Evictable {
 public:
     virtual ~Evictable() = default;
+    // Whether it is idle now (called on any thread).
+    virtual bool idle(std::chrono::steady_clock::time_point) const { return true; }
     // Closes the connection (on its own strand).
     virtual void evict() = 0;
 };
@@ -141,8 +144,7 @@ struct Network::Impl {
     // Connections between accept and close, over every listener.
     std::atomic<std::size_t> openConnections{0};
     // A slot for a new connection. At Options::maxConnections it takes the place of the
-    // connection that has waited longest for a request head (closing that one); nullopt when
-    // every open connection is past its head (a request under way, an upload, a WebSocket).
+    // oldest idle connection (closing that one); nullopt when none is idle.
     std::optional<sockets::ConnectionSlot> admit();
     // Closes a connection that found no slot, with a log line (at most one a second, counting
     // the ones not logged).
@@ -150,9 +152,9 @@ struct Network::Impl {
     sockets::RateLimitedLine turnAwayLine;
     sockets::RateLimitedLine evictionLine;
 
-    // Connections waiting for a request head, by the order they began to wait. A connection
-    // enters when it starts reading a head and leaves when the head is read (false: it was
-    // evicted meanwhile and is closing).
+    // Connections that may be idle, by the order they began to wait: one enters when it starts
+    // reading a head or a body, or opens a WebSocket, and leaves when the head or the body is
+    // read or the hello said (false: it was evicted meanwhile and is closing).
     std::mutex waitingMutex;
     std::map<std::uint64_t, std::weak_ptr<sockets::Evictable>> waiting;
     std::uint64_t nextWaiting = 1;

@@ -73,13 +73,59 @@ std::string malformation(const Json& body) {
 
 }  // namespace
 
-RankDesk::RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock,
-                   std::size_t maxRecords)
+RankDesk::RankDesk(LogBook& log, const Hub& hub, Store& store, std::chrono::milliseconds cooldown,
+                   Clock clock, std::size_t maxRecords)
     : log_(log),
       hub_(hub),
+      store_(store),
       cooldown_(cooldown),
       clock_(std::move(clock)),
-      submissions_(maxRecords) {}
+      submissions_(maxRecords) {
+    for (const auto& submission : store.loaded().rankSubmissions)
+        submissions_.add(submission);
+    for (const auto& [deviceId, row] : store.loaded().rankDevices)
+        devices_[deviceId] = deviceOf(row);
+}
+
+// A cooldown is kept as the wall-clock moment it ends, so that it holds across a restart whose
+// steady clock starts elsewhere.
+RankDeviceRow RankDesk::rowOf(const Device& device) const {
+    RankDeviceRow row;
+    if (device.cooldownUntil) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*device.cooldownUntil - clock_());
+        row.cooldownUntilMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  (std::chrono::system_clock::now() + left).time_since_epoch())
+                                  .count();
+    }
+    Json accepted = Json::array();
+    for (const Rank& rank : device.accepted.value_or(std::vector<Rank>{}))
+        accepted.push_back({rank.playlistId, rank.tier, rank.division, rank.mmr});
+    row.accepted = device.accepted ? dumpCompact(accepted) : std::string();
+    return row;
+}
+
+RankDesk::Device RankDesk::deviceOf(const RankDeviceRow& row) const {
+    Device device;
+    const auto nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    if (row.cooldownUntilMs > nowMs)
+        device.cooldownUntil = clock_() + std::chrono::milliseconds(row.cooldownUntilMs - nowMs);
+    const Json accepted = Json::parse(row.accepted, nullptr, false);
+    if (!accepted.is_array())
+        return device;
+    std::vector<Rank> ranks;
+    for (const Json& entry : accepted) {
+        if (!entry.is_array() || entry.size() != 4 || !entry[0].is_number_integer() ||
+            !entry[1].is_number_integer() || !entry[2].is_number_integer() || !entry[3].is_number())
+            return device;
+        ranks.push_back({entry[0].get<std::int64_t>(), entry[1].get<std::int64_t>(),
+                         entry[2].get<std::int64_t>(), entry[3].get<double>()});
+    }
+    device.accepted = std::move(ranks);
+    return device;
+}
 
 HttpReply RankDesk::submit(std::string_view body) {
     std::string error;
@@ -88,22 +134,31 @@ HttpReply RankDesk::submit(std::string_view body) {
 
     std::lock_guard lock(mutex_);
     if (!problem.empty()) {
-        submissions_.add({{}, Json(), 400, problem});
+        RankSubmission refused{{}, Json(), 400, problem};
+        store_.addRankSubmission(refused);
+        submissions_.add(std::move(refused));
         log_.write("rank-submit refused (400): " + problem);
         return textReply(400, problem);
     }
     const std::string deviceId = (*parsed)["deviceId"].get<std::string>();
     const Json& ranks = (*parsed)["ranks"];
     std::string note;
-    HttpReply reply = decide(deviceId, ranks, note);
-    submissions_.add({deviceId, ranks, reply.status, reply.body});
+    bool changed = false;
+    HttpReply reply = decide(deviceId, ranks, note, changed);
+    RankSubmission record{deviceId, ranks, reply.status, reply.body};
+    // The answer tells of the cooldown it began: written once that is on disk.
+    reply.after = store_.addRankSubmission(record);
+    submissions_.add(std::move(record));
+    if (changed)
+        reply.after = store_.saveRankDevice(deviceId, rowOf(devices_[deviceId]));
     log_.write("rank-submit device=" + escaped(deviceId, 60) +
                " ranks=" + std::to_string(ranks.size()) + " -> " + reply.body +
                (note.empty() ? "" : " (" + note + ")"));
     return reply;
 }
 
-HttpReply RankDesk::decide(const std::string& deviceId, const Json& ranks, std::string& note) {
+HttpReply RankDesk::decide(const std::string& deviceId, const Json& ranks, std::string& note,
+                           bool& changed) {
     if (failNext_) {
         const std::string err = std::exchange(failNext_, std::nullopt).value();
         note = "forced by fail-rank";
@@ -150,6 +205,7 @@ HttpReply RankDesk::decide(const std::string& deviceId, const Json& ranks, std::
                           {"retryAfterMs", static_cast<std::int64_t>(remaining.count())}});
     }
     device.cooldownUntil = now + cooldown_;
+    changed = true;
     if (device.accepted && *device.accepted == valid) {
         note = "cooldown renewed";
         return jsonReply({{"ok", true}, {"note", "UNCHANGED"}});

@@ -25,8 +25,9 @@ public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // The list of submissions keeps its latest `maxRecords` entries.
-    RankDesk(LogBook& log, const Hub& hub, std::chrono::milliseconds cooldown, Clock clock,
-             std::size_t maxRecords);
+    // Begins with the submissions and cooldowns `store` held and hands it every change.
+    RankDesk(LogBook& log, const Hub& hub, Store& store, std::chrono::milliseconds cooldown,
+             Clock clock, std::size_t maxRecords);
 
     HttpReply submit(std::string_view body);
 
@@ -50,10 +51,15 @@ private:
         std::optional<std::vector<Rank>> accepted;  // sorted by playlist
     };
 
-    HttpReply decide(const std::string& deviceId, const Json& ranks, std::string& note);
+    // `changed` when the device's cooldown or accepted ranks changed.
+    HttpReply decide(const std::string& deviceId, const Json& ranks, std::string& note,
+                     bool& changed);
+    RankDeviceRow rowOf(const Device& device) const;
+    Device deviceOf(const RankDeviceRow& row) const;
 
     LogBook& log_;
     const Hub& hub_;
+    Store& store_;
     const std::chrono::milliseconds cooldown_;
     const Clock clock_;
     mutable std::mutex mutex_;

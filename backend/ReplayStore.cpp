@@ -5,8 +5,10 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <string_view>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include <boost/crc.hpp>
@@ -129,8 +131,12 @@ bool ReplayStore::open(std::string& error) {
     // still writes them (each store's drafts carry a token of its own, drawn below).
     std::uint64_t highest = 0;
     std::vector<fs::path> stale;
+    std::vector<std::uint64_t> replays;
     for (fs::directory_iterator it(folder_, ec), end; !ec && it != end; it.increment(ec)) {
-        highest = std::max(highest, numberOf(it->path()));
+        const std::uint64_t number = numberOf(it->path());
+        highest = std::max(highest, number);
+        if (number != 0 && it->path().extension() == ".replay")
+            replays.push_back(number);
         if (isDraftName(it->path().filename().string()))
             stale.push_back(it->path());
     }
@@ -148,12 +154,63 @@ bool ReplayStore::open(std::string& error) {
                    " partial uploads (" + std::string(kDraftPrefix) + "*" +
                    std::string(kDraftSuffix) + ") left in " + folder_.string() +
                    " by an earlier run");
+    reconcile(replays);
     std::lock_guard lock(mutex_);
     next_ = highest + 1;
     char token[16];
     std::snprintf(token, sizeof token, "%08x", static_cast<unsigned>(platform::osRandom32()));
     draftToken_ = token;
     return true;
+}
+
+void ReplayStore::reconcile(const std::vector<std::uint64_t>& found) {
+    if (std::exchange(reconciled_, true))
+        return;
+    std::map<std::uint64_t, Stored> index;
+    for (const StoredUpload& row : store_.loaded().uploads)
+        index[row.upload.id] = {row.upload, row.checksum};
+    std::vector<std::uint64_t> gone;
+    for (auto it = index.begin(); it != index.end();) {
+        if (std::find(found.begin(), found.end(), it->first) != found.end()) {
+            it->second.upload.storedPath = folder_ / numbered(it->first, ".replay");
+            ++it;
+            continue;
+        }
+        gone.push_back(it->first);
+        it = index.erase(it);
+    }
+    std::size_t added = 0;
+    for (const std::uint64_t id : found) {
+        if (index.count(id))
+            continue;
+        // Stored before the index knew it (a run that ended between the two, or a folder of a
+        // backend without a state file): indexed from its sidecar, its checksum unknown (0).
+        std::ifstream in(folder_ / numbered(id, ".json"), std::ios::binary);
+        const Json sidecar = Json::parse(in, nullptr, false);
+        if (!sidecar.is_object())
+            continue;
+        Stored stored;
+        stored.upload.id = id;
+        stored.upload.storedPath = folder_ / numbered(id, ".replay");
+        stored.upload.fileName = sidecar.value("fileName", "");
+        stored.upload.deviceId = sidecar.value("deviceId", "");
+        stored.upload.server = sidecar.value("server", "");
+        stored.upload.uploader = sidecar.value("uploader", "");
+        std::error_code ec;
+        stored.upload.bytes = fs::file_size(stored.upload.storedPath, ec);
+        store_.addUpload({stored.upload, 0});
+        index[id] = stored;
+        ++added;
+    }
+    if (!gone.empty())
+        store_.removeUploads(gone);
+    std::lock_guard lock(mutex_);
+    for (auto& [id, stored] : index)
+        stored_.push_back(std::move(stored));
+    log_.write("uploads: " + std::to_string(stored_.size()) + " in the index of " + store_.where() +
+               " for " + folder_.string() + " (" + std::to_string(added) +
+               " found without a row and added, " + std::to_string(gone.size()) +
+               " rows whose replay is gone removed)");
 }
 
 ReplayStore::Draft::~Draft() {
@@ -218,7 +275,8 @@ const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& detail
     for (const Stored& stored : stored_) {
         const Upload& earlier = stored.upload;
         if (earlier.deviceId == details.deviceId && earlier.fileName == details.fileName &&
-            earlier.bytes == draft.bytes() && stored.checksum == draft.checksum_ &&
+            earlier.bytes == draft.bytes() &&
+            (stored.checksum == 0 || stored.checksum == draft.checksum_) &&
             sameContents(earlier.storedPath, draft.path_))
             return &earlier;
     }
@@ -231,7 +289,7 @@ std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details
         return std::nullopt;
     std::lock_guard lock(mutex_);
     if (const Upload* earlier = earlierCopy(draft, details))
-        return Kept{*earlier, true};
+        return Kept{*earlier, true, store_.barrier()};
 
     Upload upload;
     upload.fileName = details.fileName;
@@ -275,7 +333,7 @@ std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details
         }
     }
     stored_.push_back({upload, draft.checksum_});
-    return Kept{upload, false};
+    return Kept{upload, false, store_.addUpload({upload, draft.checksum_})};
 }
 
 std::vector<Upload> ReplayStore::uploads() const {

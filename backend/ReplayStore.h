@@ -18,16 +18,20 @@
 
 #include "backend/LogBook.h"
 #include "backend/Server.h"
+#include "backend/Store.h"
 
 namespace brevant::backend {
 
 class ReplayStore {
 public:
-    ReplayStore(LogBook& log, std::filesystem::path folder)
-        : log_(log), folder_(std::move(folder)) {}
+    // The index of stored replays is kept in `store`.
+    ReplayStore(LogBook& log, Store& store, std::filesystem::path folder)
+        : log_(log), store_(store), folder_(std::move(folder)) {}
 
-    // Creates the folder when needed and finds the next number. False with `error` set when
-    // the folder cannot be used. Without a folder the store is disabled and open() succeeds.
+    // Creates the folder when needed, finds the next number and reconciles the index with the
+    // folder (once): a replay with its sidecar but without a row is indexed, a row whose
+    // replay is gone is removed. False with `error` set when the folder cannot be used.
+    // Without a folder the store is disabled and open() succeeds.
     bool open(std::string& error);
     bool enabled() const { return !folder_.empty(); }
 
@@ -67,6 +71,7 @@ public:
         // did not learn of its first delivery sends again): `upload` is that earlier one,
         // nothing new stored.
         bool repeat = false;
+        CommitRef after;  // done once the index holds it
     };
     // Gives the draft's replay the next number and writes its sidecar, unless it repeats one
     // stored before. Nullopt with `error` set when that failed (nothing is left behind then).
@@ -82,8 +87,13 @@ private:
     // An upload of this run with the draft's device, file name and bytes, with mutex_ held.
     const Upload* earlierCopy(const Draft& draft, const Details& details) const;
 
+    // Indexes the replays of the folder (numbers in `found`) against the store's rows.
+    void reconcile(const std::vector<std::uint64_t>& found);
+
     LogBook& log_;
+    Store& store_;
     const std::filesystem::path folder_;
+    bool reconciled_ = false;
     mutable std::mutex mutex_;
     std::uint64_t next_ = 1;
     std::uint64_t nextDraft_ = 1;

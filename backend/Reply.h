@@ -3,6 +3,7 @@
 #include <string>
 
 #include "backend/Json.h"
+#include "backend/Store.h"
 
 namespace brevant::backend {
 
@@ -11,14 +12,16 @@ struct HttpReply {
     std::string contentType;
     std::string body;
     std::string allow;  // the Allow header of a 405, else empty
+    // A change the answer tells of: the answer is written once it is on disk.
+    CommitRef after;
 };
 
 inline HttpReply jsonReply(const Json& value, unsigned status = 200) {
-    return {status, "application/json", dumpCompact(value), {}};
+    return {status, "application/json", dumpCompact(value), {}, {}};
 }
 
 inline HttpReply textReply(unsigned status, std::string text) {
-    return {status, "text/plain; charset=utf-8", std::move(text) + "\n", {}};
+    return {status, "text/plain; charset=utf-8", std::move(text) + "\n", {}, {}};
 }
 
 }  // namespace brevant::backend

@@ -181,9 +181,12 @@ HttpReply Routes::admin(const HttpHead& head, std::string_view body) {
         body.remove_suffix(1);
     if (body.find_first_of("\r\n") != std::string_view::npos)
         return refuse(head, 400, "send one command line per request");
-    std::string output = console_.run(std::string(body));
+    CommitRef after;
+    std::string output = console_.run(std::string(body), &after);
     const bool failed = output.rfind("error: ", 0) == 0;
-    return textReply(failed ? 400 : 200, std::move(output));
+    HttpReply reply = textReply(failed ? 400 : 200, std::move(output));
+    reply.after = std::move(after);
+    return reply;
 }
 
 }  // namespace brevant::backend

@@ -11,6 +11,7 @@
 #include "backend/RankDesk.h"
 #include "backend/ReplayStore.h"
 #include "backend/Routes.h"
+#include "backend/Store.h"
 
 namespace brevant::backend {
 
@@ -22,20 +23,39 @@ Options withDefaults(Options options) {
     return options;
 }
 
+// The state file, or, when it cannot be used, an empty store in memory and the reason, which
+// start() reports.
+std::unique_ptr<Store> storeFor(const Options& options, LogBook& log, std::string& error) {
+    if (auto store = openStore(options.statePath, options.maxRecords, log, error))
+        return store;
+    std::string ignored;
+    return openStore(":memory:", options.maxRecords, log, ignored);
+}
+
 }  // namespace
 
 struct Server::Impl {
     explicit Impl(Options o)
         : options(withDefaults(std::move(o))),
-          hub(log, options.maxRecords),
-          ranks(log, hub, options.rankCooldown, options.clock, options.maxRecords),
-          replays(log, options.uploadDir),
-          console(log, hub, ranks, replays),
+          store(storeFor(options, log, storeError)),
+          hub(log, *store, options.maxRecords),
+          ranks(log, hub, *store, options.rankCooldown, options.clock, options.maxRecords),
+          replays(log, *store, options.uploadDir),
+          console(log, *store, hub, ranks, replays),
           routes(options, log, hub, ranks, replays, console),
           networkOptions(options) {}
+    // What is queued is written, and the callbacks that answer clients have run, before the
+    // parts they call go.
+    ~Impl() {
+        if (network)
+            network->stop();
+        store->close();
+    }
 
     const Options options;
     LogBook log;
+    std::string storeError;
+    std::unique_ptr<Store> store;
     Hub hub;
     RankDesk ranks;
     ReplayStore replays;
@@ -68,8 +88,8 @@ bool Server::start(std::string* error) {
     }
     impl_->network =
         std::make_unique<Network>(impl_->networkOptions, impl_->log, impl_->hub, impl_->routes);
-    std::string why;
-    const bool ok = impl_->replays.open(why) && impl_->network->start(why);
+    std::string why = impl_->storeError;
+    const bool ok = why.empty() && impl_->replays.open(why) && impl_->network->start(why);
     if (!ok) {
         impl_->log.write("start failed: " + why);
         if (error)
@@ -82,6 +102,9 @@ void Server::stop() {
     std::lock_guard lock(impl_->startMutex);
     if (impl_->network)
         impl_->network->stop();
+    // Answers waiting for the disk go to connections that are closed now; they must not
+    // outlive the network they post to (a start after a stop makes a new one).
+    impl_->store->barrier()->wait(std::chrono::seconds(30));
 }
 
 Ports Server::ports() const {
@@ -89,16 +112,23 @@ Ports Server::ports() const {
     return impl_->network ? impl_->network->ports() : Ports{};
 }
 
+// The callers here may wait: the output is given once the change is on disk.
 std::string Server::runCommand(const std::string& line) {
-    return impl_->console.run(line);
+    CommitRef after;
+    std::string output = impl_->console.run(line, &after);
+    after->wait(std::chrono::seconds(30));
+    return output;
 }
 
 void Server::pair(const std::string& deviceId, const std::string& discordUser) {
     impl_->hub.pair(deviceId, discordUser);
+    impl_->store->barrier()->wait(std::chrono::seconds(30));
 }
 
 bool Server::unpair(const std::string& deviceId) {
-    return impl_->hub.unpair(deviceId);
+    const bool was = impl_->hub.unpair(deviceId);
+    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    return was;
 }
 
 bool Server::isPaired(const std::string& deviceId) const {

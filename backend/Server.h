@@ -2,8 +2,8 @@
 // The reference backend: the community service the plugin talks to, small enough to run beside
 // it on one machine. It serves the WebSocket channel (/ws), the pairing status
 // (GET /pair-status), the rank submission (POST /rank-submit) and the replay upload
-// (POST /upload-replay), keeps everything in memory (replays go to a folder), and is driven by
-// text commands (runCommand) from a console or from POST /admin on the pairing port.
+// (POST /upload-replay), keeps what it knows in a state file (replays go to a folder), and is
+// driven by text commands (runCommand) from a console or from POST /admin on the pairing port.
 //
 // Threads: the server runs its own network threads between start() and stop(). Every public
 // member may be called from any thread. The log sink is called on the thread that produced the
@@ -55,9 +55,16 @@ struct Options {
     // gets to read the answer.
     std::chrono::milliseconds lingerTimeout{std::chrono::seconds(10)};
     // Connections open at once over all ports, HTTP and WebSocket together. At the cap a new
-    // connection takes the place of the one that has waited longest for a request head (it is
-    // closed); when every open connection is past its head, the new one is closed at once.
+    // connection takes the place of the oldest idle one (it is closed): one still sending its
+    // request head, a WebSocket client that has not said hello, or a request whose body has
+    // arrived slower than minBodyBytesPerSecond since its head, once slowBodyGrace has passed.
+    // When no open connection is idle, the new one is closed at once. A client that said hello
+    // is never evicted.
     std::size_t maxConnections = 512;
+    std::size_t minBodyBytesPerSecond = 1024;
+    std::chrono::milliseconds slowBodyGrace{std::chrono::seconds(10)};
+    // A WebSocket client that has not said hello this long after its upgrade is closed.
+    std::chrono::milliseconds helloTimeout{std::chrono::seconds(10)};
     // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
     // (one that stopped reading) is disconnected.
     std::size_t maxSendQueueBytes = 4 * 1024 * 1024;
@@ -78,6 +85,9 @@ struct Options {
     // Each record list (hellos, create acks, game results, rank submissions) keeps its latest
     // this many entries and forgets older ones.
     std::size_t maxRecords = 1000;
+    // The SQLite file that keeps pairings, records, cooldowns and the uploads' index across
+    // restarts; ":memory:" keeps them for this Server's life only.
+    std::string statePath = ":memory:";
 };
 
 struct Ports {

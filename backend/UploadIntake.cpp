@@ -117,7 +117,9 @@ HttpReply UploadIntake::finish() {
                    " bytes, file='" + escaped(stored.fileName, 80) + "' device=" +
                    escaped(stored.deviceId, 60) + " server='" + escaped(stored.server, 60) +
                    "' uploader='" + escaped(stored.uploader, 40) + "'");
-    return jsonReply({{"ok", true}, {"id", stored.id}});
+    HttpReply reply = jsonReply({{"ok", true}, {"id", stored.id}});
+    reply.after = kept->after;  // the 200 once the upload is in the index
+    return reply;
 }
 
 }  // namespace brevant::backend

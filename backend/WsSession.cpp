@@ -33,6 +33,7 @@ constexpr int kSendBufferBytes = 64 * 1024;
 constexpr auto kProgressWindow = std::chrono::milliseconds(500);
 
 class WsSession final : public Closable,
+                        public Evictable,
                         public Peer,
                         public Paused,
                         public std::enable_shared_from_this<WsSession> {
@@ -43,10 +44,13 @@ public:
           peer_(std::move(peer)),
           number_(net.nextWsNumber++),
           slot_(std::move(slot)),
-          pingTimer_(ws_.get_executor()) {}
+          pingTimer_(ws_.get_executor()),
+          helloTimer_(ws_.get_executor()) {}
 
     ~WsSession() override {
         net_.delist(this);
+        if (waitTicket_ != 0)
+            net_.stopWaiting(waitTicket_);
         for (const std::string& text : queue_)
             release(text);
     }
@@ -98,6 +102,13 @@ public:
                    [self = shared_from_this()] { self->finish("the backend is stopping"); });
     }
 
+    // Until its hello, a client holds its seat only as long as no new connection needs it.
+    void evict() override {
+        asio::post(ws_.get_executor(), [self = shared_from_this()] {
+            self->finish("closed at the connection cap: no hello yet");
+        });
+    }
+
     void resume() override {
         asio::post(ws_.get_executor(), [self = shared_from_this()] {
             if (std::exchange(self->heldByPeer_, false))
@@ -147,8 +158,24 @@ private:
         }
         open_ = true;
         net_.hub.connected(number_, std::weak_ptr<Peer>(shared_from_this()), peer_);
+        waitTicket_ = net_.startWaiting(std::weak_ptr<Evictable>(shared_from_this()));
+        helloTimer_.expires_after(net_.options.helloTimeout);
+        helloTimer_.async_wait([self = shared_from_this()](error_code ec) {
+            if (!ec && self->waitTicket_ != 0)
+                self->startClosing("no hello within " +
+                                   std::to_string(self->net_.options.helloTimeout.count()) + " ms");
+        });
         schedulePing();
         readMore();
+    }
+
+    // Once it said hello the client is no longer idle: it keeps its seat.
+    void noteHello() {
+        if (waitTicket_ == 0 || !net_.hub.saidHello(number_))
+            return;
+        helloTimer_.cancel();
+        if (!net_.stopWaiting(std::exchange(waitTicket_, 0)))
+            finish("closed at the connection cap: no hello yet");  // evicted just before
     }
 
     void readMore() {
@@ -186,8 +213,10 @@ private:
             else if (!ws_.got_text())
                 net_.hub.dropped(number_,
                                  "binary message (" + std::to_string(messageBytes_) + " bytes)");
-            else
+            else {
                 relayed = net_.hub.received(number_, message_);
+                noteHello();
+            }
             message_.clear();
             oversized_ = false;
             messageBytes_ = 0;
@@ -326,6 +355,7 @@ private:
         finished_ = true;
         wakeWaiters(true);
         pingTimer_.cancel();
+        helloTimer_.cancel();
         error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
         slot_.release();
@@ -339,6 +369,8 @@ private:
     const std::uint64_t number_;
     ConnectionSlot slot_;
     asio::steady_timer pingTimer_;
+    asio::steady_timer helloTimer_;
+    std::uint64_t waitTicket_ = 0;  // among the idle connections until its hello
     beast::flat_buffer readBuffer_;
     std::string message_;
     std::size_t messageBytes_ = 0;

@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     printLine("brevant-backend on " + options.address + ": ws " + std::to_string(ports.ws) +
               ", pair " + std::to_string(ports.pair) + ", rank " + std::to_string(ports.rank) +
               ", upload " + std::to_string(ports.upload) + " (uploads in " +
-              options.uploadDir.string() + ")" +
+              options.uploadDir.string() + ", state in " + options.statePath + ")" +
               (line.console ? "; type help for the commands" : ""));
     runConsole(server, line.console, wakePipe[0]);
     server.stop();

@@ -101,14 +101,18 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<brevant::backend::Server> backend;
     std::string endpoint;
+    brevant::backend::Options bo;
     if (!options.externalBackend) {
-        brevant::backend::Options bo;
         bo.address = "127.0.0.1";
         bo.wsPort = bo.pairPort = bo.rankPort = bo.uploadPort = 0;  // free ports
         bo.pingPeriod = std::chrono::milliseconds(0);               // pings come from the demo
         bo.uploadDir = options.folder / "uploads";
-        // Like the clients' folders, the uploads are this run's alone.
+        bo.statePath = (options.folder / "brevant-backend.sqlite").string();
+        // Like the clients' folders, the uploads and what the backend keeps are this run's
+        // alone, so that "each game once" counts this run.
         std::filesystem::remove_all(bo.uploadDir, ec);
+        for (const char* end : {"", "-wal", "-shm"})
+            std::filesystem::remove(bo.statePath + end, ec);
         backend = std::make_unique<brevant::backend::Server>(bo);
         backend->setLogSink(
             [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
@@ -120,6 +124,12 @@ int main(int argc, char** argv) {
         const auto ports = backend->ports();
         endpoint = "127.0.0.1:" + std::to_string(ports.ws) + ":" + std::to_string(ports.pair) +
                    ":" + std::to_string(ports.rank) + ":" + std::to_string(ports.upload);
+        // A restart builds the backend anew on its ports and its state file, as a backend
+        // program started again would be: what it knows comes from the file.
+        bo.wsPort = ports.ws;
+        bo.pairPort = ports.pair;
+        bo.rankPort = ports.rank;
+        bo.uploadPort = ports.upload;
         timeline.add(host::Side::Demo, "backend on " + endpoint + " (BREVANT_BACKEND)");
     }
 
@@ -139,8 +149,13 @@ int main(int argc, char** argv) {
     };
     parts.backendVisible = backend != nullptr;
     if (backend) {
-        parts.stopBackend = [&] { backend->stop(); };
-        parts.startBackend = [&] { return backend->start(); };
+        parts.stopBackend = [&] { backend.reset(); };
+        parts.startBackend = [&] {
+            backend = std::make_unique<brevant::backend::Server>(bo);
+            backend->setLogSink(
+                [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
+            return backend->start();
+        };
     }
 
     const auto outcome =

@@ -334,7 +334,7 @@ bool backendAwayDuringAGame(Run& run, DemoClient& a, DemoClient& b, const std::s
     since = run.mark();
     if (!run.parts().startBackend())
         throw StepFailed("the backend did not start again");
-    timeline.add(Side::Demo, "the backend is back on its ports");
+    timeline.add(Side::Demo, "the backend is back on its ports, built anew on its state file");
     run.expect(a, Side::Console, "[BRV] Concetado", false, since);
     run.expect(a, Side::Console,
                "[BRV] Outbox: game_result reenviado (draw 2-2 (" + seriesServer + "))", false,
@@ -342,6 +342,8 @@ bool backendAwayDuringAGame(Run& run, DemoClient& a, DemoClient& b, const std::s
     run.expect(a, Side::Console, "[BRV] Replay enviado (replay_VXA_", true, since);
     run.expectBackend({"[" + idA + "]", "game_result"}, since);
     run.expectBackend({"upload #", "device=" + idA}, since);
+    // The backend was built anew on its state file: the pairing held.
+    run.expectNone(a, Side::Console, "[BRV] Pair required", since);
 
     run.step("B stays closed until brv_ws_connect, then catches up the rotation");
     run.expectNone(b, Side::Console, "[BRV] Concetado", since);
@@ -358,6 +360,7 @@ bool backendAwayDuringAGame(Run& run, DemoClient& a, DemoClient& b, const std::s
             return file.is_object() && file.value("rev", 0u) >= rev;
         },
         "B did not catch up A's rotation");
+    run.expectNone(b, Side::Console, "[BRV] Pair required", asked);
     timeline.add(Side::Demo, "B holds A's rotation again (revision " + std::to_string(rev) + ")");
 
     run.step("both games load UtopiaStadium_Dusk_P; A's watchdog keeps the rotation in step");

@@ -17,6 +17,7 @@
 #include "backend/LogBook.h"
 #include "backend/RankDesk.h"
 #include "backend/ReplayStore.h"
+#include "backend/Store.h"
 #include "fuzz/Require.h"
 #include "fuzz/backend/SafeText.h"
 
@@ -39,11 +40,20 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     LogBook log(64);
     fuzz::checkLines(log);
-    Hub hub(log, 8);
+    std::string storeError;
+    const auto store = openStore(":memory:", 8, log, storeError);
+    fuzz::require(store != nullptr, "an in-memory store opens");
+    Hub hub(log, *store, 8);
+    // The store's thread calls back into the hub: it stops before the hub goes.
+    struct StopFirst {
+        Store& store;
+        ~StopFirst() { store.close(); }
+    } stopFirst{*store};
     RankDesk ranks(
-        log, hub, std::chrono::minutes(10), [] { return std::chrono::steady_clock::now(); }, 8);
-    ReplayStore replays(log, {});
-    Console console(log, hub, ranks, replays);
+        log, hub, *store, std::chrono::minutes(10), [] { return std::chrono::steady_clock::now(); },
+        8);
+    ReplayStore replays(log, *store, {});
+    Console console(log, *store, hub, ranks, replays);
     const auto device = std::make_shared<Device>();
     hub.connected(1, device, "127.0.0.1:1");
     hub.received(1, R"({"t":"hello","deviceId":"devA","platform":"steam","version":"1"})");

@@ -58,13 +58,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     options.maxSmallBodyBytes = 4096;
     options.maxConcurrentUploads = 1;
     LogBook log(64);
-    Hub hub(log, 4);
+    std::string storeError;
+    const auto store = openStore(":memory:", 4, log, storeError);
+    fuzz::require(store != nullptr, "an in-memory store opens");
+    Hub hub(log, *store, 4);
+    // The store's thread calls back into the hub: it stops before the hub goes.
+    struct StopFirst {
+        Store& store;
+        ~StopFirst() { store.close(); }
+    } stopFirst{*store};
     RankDesk ranks(
-        log, hub, options.rankCooldown, [] { return std::chrono::steady_clock::now(); }, 4);
-    ReplayStore replays(log, folder);
+        log, hub, *store, options.rankCooldown, [] { return std::chrono::steady_clock::now(); }, 4);
+    ReplayStore replays(log, *store, folder);
     std::string error;
     fuzz::require(replays.open(error), "the scratch upload folder opens");
-    Console console(log, hub, ranks, replays);
+    Console console(log, *store, hub, ranks, replays);
     Routes routes(options, log, hub, ranks, replays, console);
 
     http::request_parser<http::buffer_body> parser;

@@ -24,6 +24,7 @@
 #include "backend/LogBook.h"
 #include "backend/RankDesk.h"
 #include "backend/ReplayStore.h"
+#include "backend/Store.h"
 #include "fuzz/Require.h"
 #include "fuzz/backend/SafeText.h"
 
@@ -49,7 +50,16 @@ public:
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     LogBook log(64);
     fuzz::checkLines(log);
-    Hub hub(log, kMaxRecords);
+    std::string storeError;
+    const auto store = openStore(":memory:", kMaxRecords, log, storeError);
+    fuzz::require(store != nullptr, "an in-memory store opens");
+    Hub hub(log, *store, kMaxRecords);
+    // The store's thread calls back into the hub: it stops before the hub goes.
+    struct StopFirst {
+        Store& store;
+        ~StopFirst() { store.close(); }
+    } stopFirst{*store};
+
     hub.pair("devA", "a");
     hub.pair("devB", "b");
     std::vector<std::shared_ptr<Client>> clients;
@@ -105,9 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(hub.hellos().size() <= kMaxRecords, "hellos keep their limit");
     fuzz::require(hub.rotationMessages().size() <= kMaxRecords, "relays keep their limit");
     RankDesk ranks(
-        log, hub, std::chrono::minutes(10), [] { return std::chrono::steady_clock::now(); }, 4);
-    ReplayStore replays(log, {});
-    Console console(log, hub, ranks, replays);
+        log, hub, *store, std::chrono::minutes(10), [] { return std::chrono::steady_clock::now(); },
+        4);
+    ReplayStore replays(log, *store, {});
+    Console console(log, *store, hub, ranks, replays);
     for (const char* listing : {"clients", "results", "acks", "rotation"})
         fuzz::require(fuzz::safeText(console.run(listing), true),
                       "a listing holds no control byte");

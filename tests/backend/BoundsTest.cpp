@@ -21,6 +21,25 @@ using namespace std::chrono_literals;
 
 class BoundsTest : public BackendTest {
 protected:
+    // An upload whose head was read (the server said 100 Continue) and whose body stops after
+    // its first 20 bytes.
+    const std::string kUploadBody =
+        "--x\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\ndevU\r\n--x\r\n"
+        "Content-Disposition: form-data; name=\"file\"; filename=\"r.replay\"\r\n\r\ndata\r\n"
+        "--x--\r\n";
+    void startUpload(TcpClient& upload) {
+        upload.send(
+            "POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            "Content-Type: multipart/form-data; boundary=x\r\n"
+            "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
+            "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
+            std::to_string(kUploadBody.size()) + "\r\n\r\n");
+        ASSERT_EQ(
+            upload.readUntil([](const std::string& r) { return r.find("\r\n\r\n") != r.npos; })
+                .rfind("HTTP/1.1 100 ", 0),
+            0u);
+        upload.send(kUploadBody.substr(0, 20));
+    }
     // Whether a line containing `text` was logged since `mark`, looking once.
     bool loggedSince(const std::string& text, std::size_t mark) const {
         return server_->waitForLog(text, 0ms, mark);
@@ -97,11 +116,8 @@ TEST_F(BoundsTest, TheConnectionCapRefusesTheNextOneAndServesAgainOnceOneCloses)
     EXPECT_EQ(brevant::backend::Options{}.maxConnections, 512u);
     options_.maxConnections = 4;
     ASSERT_TRUE(start());
-    std::vector<std::unique_ptr<WsClient>> held;
-    for (int i = 0; i < 4; ++i) {
-        held.push_back(std::make_unique<WsClient>(ports().ws));
-        ASSERT_TRUE(held.back()->connected());
-    }
+    // Clients that said hello: none of them is idle.
+    auto held = pairedClients({"dev1", "dev2", "dev3", "dev4"});
     const std::size_t mark = server_->logCount();
     // The cap counts every port together.
     EXPECT_FALSE(httpGet(ports().rank, "/rank-submit").answered);
@@ -121,21 +137,8 @@ TEST_F(BoundsTest, AtTheCapANewConnectionTakesThePlaceOfTheLongestWaitingHead) {
     WsClient ws(ports().ws);
     ws.hello("devW");
     ASSERT_TRUE(ws.waitForType("pair_required"));
-    const std::string body =
-        "--x\r\nContent-Disposition: form-data; name=\"deviceId\"\r\n\r\ndevU\r\n--x\r\n"
-        "Content-Disposition: form-data; name=\"file\"; filename=\"r.replay\"\r\n\r\ndata\r\n"
-        "--x--\r\n";
     TcpClient upload(ports().upload);
-    upload.send(
-        "POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-        "Content-Type: multipart/form-data; boundary=x\r\n"
-        "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n"
-        "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n\r\n");
-    ASSERT_EQ(upload.readUntil([](const std::string& r) { return r.find("\r\n\r\n") != r.npos; })
-                  .rfind("HTTP/1.1 100 ", 0),
-              0u);
-    upload.send(body.substr(0, 20));
+    startUpload(upload);
     // Two heads that never end, accepted before the next connection on the same port.
     TcpClient oldest(ports().pair), younger(ports().pair);
     oldest.send("GET /pair-status?dev");
@@ -144,13 +147,52 @@ TEST_F(BoundsTest, AtTheCapANewConnectionTakesThePlaceOfTheLongestWaitingHead) {
     const std::size_t mark = server_->logCount();
     EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
     EXPECT_TRUE(oldest.closedWithin(kWait));
-    EXPECT_TRUE(loggedSince(
-        "at the cap of 4 connections: closed 1 connection still sending a request head", mark));
-    upload.send(body.substr(20));
+    EXPECT_TRUE(loggedSince("at the cap of 4 connections: closed 1 connection idle", mark));
+    upload.send(kUploadBody.substr(20));
     EXPECT_NE(upload.readUntil([](const std::string&) { return false; }).find("HTTP/1.1 200 "),
               std::string::npos);
     EXPECT_EQ(server_->runCommand("ping devW"), R"(sent to devW: {"t":"ping"})");
     EXPECT_TRUE(ws.waitForType("ping"));
+}
+
+// Upgrades that never say hello and bodies that trickle in do not hold their seats: a new client
+// takes the oldest's place, and the quiet upgrades are closed after helloTimeout. A client that
+// said hello keeps its seat throughout.
+TEST_F(BoundsTest, IdleUpgradesAndSlowBodiesGiveTheirSeatsToNewClients) {
+    EXPECT_EQ(brevant::backend::Options{}.helloTimeout, 10s);
+    options_.maxConnections = 4;
+    options_.helloTimeout = 300ms;
+    options_.slowBodyGrace = 0ms;
+    options_.minBodyBytesPerSecond = 1'000'000'000;  // any body still arriving is slow
+    ASSERT_TRUE(start());
+    auto hello = pairedClients({"devA"});
+    std::vector<std::unique_ptr<WsClient>> quiet;
+    for (int i = 0; i < 3; ++i) {
+        quiet.push_back(std::make_unique<WsClient>(ports().ws));
+        ASSERT_TRUE(quiet.back()->connected());
+    }
+    std::size_t mark = server_->logCount();
+    WsClient fresh(ports().ws);
+    fresh.hello("devB");
+    EXPECT_TRUE(fresh.waitForType("pair_required"));
+    EXPECT_TRUE(server_->waitForLog("disconnected: closed at the connection cap: no hello yet",
+                                    kWait, mark));
+    EXPECT_TRUE(loggedSince("at the cap of 4 connections: closed 1 connection idle", mark));
+    EXPECT_TRUE(server_->waitForLog(
+        [n = 0](const std::string& line) mutable {
+            return line.find("disconnected: no hello within 300 ms") != line.npos && ++n == 2;
+        },
+        kWait, mark));
+
+    // devA, devB and two uploads that stopped after 20 bytes.
+    TcpClient first(ports().upload), second(ports().upload);
+    startUpload(first);
+    startUpload(second);
+    mark = server_->logCount();
+    EXPECT_EQ(httpGet(ports().pair, "/pair-status?deviceId=x").status, 200u);
+    EXPECT_TRUE(first.closedWithin(kWait));  // (its line waits out the first one's second)
+    EXPECT_EQ(server_->runCommand("ping devA"), R"(sent to devA: {"t":"ping"})");
+    EXPECT_TRUE(hello[0]->waitForType("ping"));
 }
 
 // A feeder (devA) and a reader (devR) that reads only when told, in one match: the feeder sends

@@ -370,10 +370,12 @@ TEST_F(ChannelTest, CommandsRefuseBadInputAndTheServerGoesOn) {
                                "pair \"unterminated",
                                "ping ghost",
                                "map ghost Park_P",
-                               "fail-rank lowercase"};
+                               "fail-rank lowercase",
+                               "quit"};  // the program's console ends on it; here it is refused
     for (const std::string& line : bad)
         EXPECT_EQ(server_->runCommand(line).rfind("error: ", 0), 0u) << line;
     EXPECT_NE(server_->runCommand("help").find("create DEVICE SERVER"), std::string::npos);
+    EXPECT_NE(server_->runCommand("help").find("\n  quit\n"), std::string::npos);
 
     // The same commands over the admin route.
     const auto refused = adminPost(ports().pair, "nope");

@@ -187,12 +187,15 @@ TEST(AdminRoute, AnswersLoopbackScriptsOnly) {
     using namespace brevant::backend;
     Options options;
     LogBook log;
-    Hub hub(log, options.maxRecords);
+    std::string error;
+    const auto store = openStore(":memory:", options.maxRecords, log, error);
+    ASSERT_TRUE(store) << error;
+    Hub hub(log, *store, options.maxRecords);
     RankDesk ranks(
-        log, hub, options.rankCooldown, [] { return std::chrono::steady_clock::now(); },
+        log, hub, *store, options.rankCooldown, [] { return std::chrono::steady_clock::now(); },
         options.maxRecords);
-    ReplayStore replays(log, {});
-    Console console(log, hub, ranks, replays);
+    ReplayStore replays(log, *store, {});
+    Console console(log, *store, hub, ranks, replays);
     Routes routes(options, log, hub, ranks, replays, console);
     HttpHead head;
     head.method = "POST";

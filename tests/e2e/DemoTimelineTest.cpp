@@ -3,6 +3,8 @@
 // BREVANT_BACKEND.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "backend/Server.h"
 #include "host/DemoScenario.h"
 #include "tests/support/LoopbackBackend.h"
@@ -13,11 +15,24 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     testing_support::TempDir dir;
     host::Timeline timeline;
 
-    brevant::backend::Server backend(testing_support::loopbackBackendOptions(dir));
-    backend.setLogSink([&](const std::string& line) { timeline.add(host::Side::Backend, line); });
+    // As in the demo, the backend's restart builds it anew on its ports and its state file.
+    auto options = testing_support::loopbackBackendOptions(dir);
+    options.statePath = (dir.path() / "state.sqlite").string();
+    std::unique_ptr<brevant::backend::Server> server;
+    auto build = [&](std::string* error) {
+        server = std::make_unique<brevant::backend::Server>(options);
+        server->setLogSink(
+            [&](const std::string& line) { timeline.add(host::Side::Backend, line); });
+        return server->start(error);
+    };
     std::string error;
-    ASSERT_TRUE(backend.start(&error)) << error;
-    const std::string endpoint = testing_support::endpointOf(backend);
+    ASSERT_TRUE(build(&error)) << error;
+    const std::string endpoint = testing_support::endpointOf(*server);
+    const auto ports = server->ports();
+    options.wsPort = ports.ws;
+    options.pairPort = ports.pair;
+    options.rankPort = ports.rank;
+    options.uploadPort = ports.upload;
 
     auto client = [&](const std::string& name) {
         return host::DemoClientSetup{name, BREVANT_HOST_PROGRAM, BREVANT_MODULE_PATH,
@@ -28,15 +43,19 @@ TEST(EndToEnd, TwoClientsPlayASeries) {
     host::DemoParts parts;
     parts.a = &a;
     parts.b = &b;
-    parts.backendCommand = [&](const std::string& line) { return backend.runCommand(line); };
-    parts.stopBackend = [&] { backend.stop(); };
-    parts.startBackend = [&] { return backend.start(); };
+    parts.backendCommand = [&](const std::string& line) {
+        return server ? server->runCommand(line) : std::string("error: the backend is away");
+    };
+    parts.stopBackend = [&] { server.reset(); };
+    parts.startBackend = [&] { return build(nullptr); };
 
     const auto outcome = host::runDemoScenario(parts, timeline, std::chrono::seconds(30));
     std::string printed;
     for (const auto& e : timeline.events())
         printed += host::formatTimelineEvent(e) + "\n";
     EXPECT_TRUE(outcome.ok) << "failed at " << outcome.failedStep << "\n" << printed;
+    ASSERT_TRUE(server);
+    auto& backend = *server;
 
     // Both clients said hello once per start and after the backend came back; A's two rank
     // submissions reached the backend, and each game's result and replay came once, from the
