@@ -137,11 +137,11 @@ public:
         return queue("DELETE FROM pairs WHERE device=?", {device});
     }
     CommitRef addHello(const Hello& h) override {
-        return queue("INSERT INTO hellos(connection,device,platform,version,epic,steam) "
-                     "VALUES(?,?,?,?,?,?)",
-                     {std::int64_t(h.connection), h.deviceId, h.platform, h.version, h.epicId,
-                      h.steamId},
-                     "hellos");
+        return queue(
+            "INSERT INTO hellos(connection,device,platform,version,epic,steam) "
+            "VALUES(?,?,?,?,?,?)",
+            {std::int64_t(h.connection), h.deviceId, h.platform, h.version, h.epicId, h.steamId},
+            "hellos");
     }
     CommitRef addCreateAck(const CreateAck& a) override {
         return queue("INSERT INTO acks(connection,device,ok) VALUES(?,?,?)",
@@ -153,8 +153,7 @@ public:
     }
     CommitRef addRankSubmission(const RankSubmission& s) override {
         return queue("INSERT INTO ranks(device,ranks,status,answer) VALUES(?,?,?,?)",
-                     {s.deviceId, dumpCompact(s.ranks), std::int64_t(s.status), s.answer},
-                     "ranks");
+                     {s.deviceId, dumpCompact(s.ranks), std::int64_t(s.status), s.answer}, "ranks");
     }
     CommitRef saveRankDevice(const std::string& device, const RankDeviceRow& row) override {
         return queue("INSERT OR REPLACE INTO rank_devices VALUES(?,?,?)",
@@ -163,9 +162,8 @@ public:
     CommitRef addUpload(const StoredUpload& s) override {
         const Upload& u = s.upload;
         return queue("INSERT OR REPLACE INTO uploads VALUES(?,?,?,?,?,?,?,?)",
-                     {std::int64_t(u.id), u.storedPath.filename().string(), u.fileName,
-                      u.deviceId, u.server, u.uploader, std::int64_t(u.bytes),
-                      std::int64_t(s.checksum)});
+                     {std::int64_t(u.id), u.storedPath.filename().string(), u.fileName, u.deviceId,
+                      u.server, u.uploader, std::int64_t(u.bytes), std::int64_t(s.checksum)});
     }
     CommitRef removeUploads(const std::vector<std::uint64_t>& ids) override {
         auto commit = std::make_shared<Commit>();
@@ -214,8 +212,8 @@ private:
                 const bool ok = db.run(sql, params, {}, error);
                 if (!ok || !list)
                     return ok;
-                const std::string trim = std::string("DELETE FROM ") + list +
-                                         " WHERE id <= last_insert_rowid() - ?";
+                const std::string trim =
+                    std::string("DELETE FROM ") + list + " WHERE id <= last_insert_rowid() - ?";
                 return db.run(trim.c_str(), {max}, {}, error);
             },
             commit);
@@ -266,14 +264,16 @@ private:
     // other is refused untouched.
     bool prepare(std::string& error) {
         std::int64_t tables = 0, schema = 0;
-        if (!db_.run("SELECT count(*) FROM sqlite_master", {},
-                     [&](sqlite3_stmt* row) { tables = number(row, 0); }, error) ||
-            !db_.run("PRAGMA user_version", {}, [&](sqlite3_stmt* row) { schema = number(row, 0); },
-                     error))
+        if (!db_.run(
+                "SELECT count(*) FROM sqlite_master", {},
+                [&](sqlite3_stmt* row) { tables = number(row, 0); }, error) ||
+            !db_.run(
+                "PRAGMA user_version", {}, [&](sqlite3_stmt* row) { schema = number(row, 0); },
+                error))
             return false;
         if (tables != 0 && schema != kSchema) {
-            error = "written by another version of the backend (schema " +
-                    std::to_string(schema) + ", this one knows " + std::to_string(kSchema) +
+            error = "written by another version of the backend (schema " + std::to_string(schema) +
+                    ", this one knows " + std::to_string(kSchema) +
                     "); left as it is: move it away or name another file with --state";
             return false;
         }
@@ -288,55 +288,62 @@ private:
 
     bool load(std::string& error) {
         StoredState& s = loaded_;
-        return db_.run("SELECT device,user FROM pairs", {},
-                       [&](sqlite3_stmt* r) { s.pairs[text(r, 0)] = text(r, 1); }, error) &&
-               db_.run("SELECT connection,device,platform,version,epic,steam FROM hellos "
-                       "ORDER BY id",
-                       {},
-                       [&](sqlite3_stmt* r) {
-                           s.hellos.push_back({std::uint64_t(number(r, 0)), text(r, 1), text(r, 2),
-                                               text(r, 3), text(r, 4), text(r, 5)});
-                       },
-                       error) &&
-               db_.run("SELECT connection,device,ok FROM acks ORDER BY id", {},
-                       [&](sqlite3_stmt* r) {
-                           s.createAcks.push_back(
-                               {std::uint64_t(number(r, 0)), text(r, 1), number(r, 2) != 0});
-                       },
-                       error) &&
-               db_.run("SELECT connection,device,message FROM results ORDER BY id", {},
-                       [&](sqlite3_stmt* r) {
-                           s.gameResults.push_back(
-                               {std::uint64_t(number(r, 0)), text(r, 1), jsonOf(text(r, 2))});
-                       },
-                       error) &&
-               db_.run("SELECT device,ranks,status,answer FROM ranks ORDER BY id", {},
-                       [&](sqlite3_stmt* r) {
-                           s.rankSubmissions.push_back({text(r, 0), jsonOf(text(r, 1)),
-                                                        unsigned(number(r, 2)), text(r, 3)});
-                       },
-                       error) &&
-               db_.run("SELECT device,cooldown_until,accepted FROM rank_devices", {},
-                       [&](sqlite3_stmt* r) {
-                           s.rankDevices[text(r, 0)] = {number(r, 1), text(r, 2)};
-                       },
-                       error) &&
-               db_.run("SELECT id,stored,file,device,server,uploader,bytes,checksum FROM uploads "
-                       "ORDER BY id",
-                       {},
-                       [&](sqlite3_stmt* r) {
-                           StoredUpload u;
-                           u.upload.id = std::uint64_t(number(r, 0));
-                           u.upload.storedPath = text(r, 1);
-                           u.upload.fileName = text(r, 2);
-                           u.upload.deviceId = text(r, 3);
-                           u.upload.server = text(r, 4);
-                           u.upload.uploader = text(r, 5);
-                           u.upload.bytes = std::uint64_t(number(r, 6));
-                           u.checksum = std::uint32_t(number(r, 7));
-                           s.uploads.push_back(std::move(u));
-                       },
-                       error);
+        return db_.run(
+                   "SELECT device,user FROM pairs", {},
+                   [&](sqlite3_stmt* r) { s.pairs[text(r, 0)] = text(r, 1); }, error) &&
+               db_.run(
+                   "SELECT connection,device,platform,version,epic,steam FROM hellos "
+                   "ORDER BY id",
+                   {},
+                   [&](sqlite3_stmt* r) {
+                       s.hellos.push_back({std::uint64_t(number(r, 0)), text(r, 1), text(r, 2),
+                                           text(r, 3), text(r, 4), text(r, 5)});
+                   },
+                   error) &&
+               db_.run(
+                   "SELECT connection,device,ok FROM acks ORDER BY id", {},
+                   [&](sqlite3_stmt* r) {
+                       s.createAcks.push_back(
+                           {std::uint64_t(number(r, 0)), text(r, 1), number(r, 2) != 0});
+                   },
+                   error) &&
+               db_.run(
+                   "SELECT connection,device,message FROM results ORDER BY id", {},
+                   [&](sqlite3_stmt* r) {
+                       s.gameResults.push_back(
+                           {std::uint64_t(number(r, 0)), text(r, 1), jsonOf(text(r, 2))});
+                   },
+                   error) &&
+               db_.run(
+                   "SELECT device,ranks,status,answer FROM ranks ORDER BY id", {},
+                   [&](sqlite3_stmt* r) {
+                       s.rankSubmissions.push_back(
+                           {text(r, 0), jsonOf(text(r, 1)), unsigned(number(r, 2)), text(r, 3)});
+                   },
+                   error) &&
+               db_.run(
+                   "SELECT device,cooldown_until,accepted FROM rank_devices", {},
+                   [&](sqlite3_stmt* r) {
+                       s.rankDevices[text(r, 0)] = {number(r, 1), text(r, 2)};
+                   },
+                   error) &&
+               db_.run(
+                   "SELECT id,stored,file,device,server,uploader,bytes,checksum FROM uploads "
+                   "ORDER BY id",
+                   {},
+                   [&](sqlite3_stmt* r) {
+                       StoredUpload u;
+                       u.upload.id = std::uint64_t(number(r, 0));
+                       u.upload.storedPath = text(r, 1);
+                       u.upload.fileName = text(r, 2);
+                       u.upload.deviceId = text(r, 3);
+                       u.upload.server = text(r, 4);
+                       u.upload.uploader = text(r, 5);
+                       u.upload.bytes = std::uint64_t(number(r, 6));
+                       u.checksum = std::uint32_t(number(r, 7));
+                       s.uploads.push_back(std::move(u));
+                   },
+                   error);
     }
 
     const std::string path_;

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <random>
 #include <regex>
@@ -23,10 +24,13 @@ public:
     explicit Program(const std::filesystem::path& dir) {
         platform::ChildLaunch launch;
         launch.program = BREVANT_BACKEND_PROGRAM;
-        launch.arguments = {"--ws-port",    "0",           "--pair-port", "0",
-                            "--rank-port",  "0",           "--upload-port", "0",
-                            "--upload-dir", (dir / "up").string(), "--state",
-                            (dir / "state.sqlite").string(), "--ping-seconds", "0",
+        launch.arguments = {"--ws-port",      "0",
+                            "--pair-port",    "0",
+                            "--rank-port",    "0",
+                            "--upload-port",  "0",
+                            "--upload-dir",   (dir / "up").string(),
+                            "--state",        (dir / "state.sqlite").string(),
+                            "--ping-seconds", "0",
                             "--no-console"};
         launch.onLine = [this](const std::string& line) {
             static const std::regex ports(R"(: ws (\d+), pair (\d+), rank (\d+), upload (\d+))");
@@ -91,15 +95,17 @@ TEST(StateFile, EveryAnsweredWriteAndResultOutlivesAKill) {
         Program program(dir.path());
         const auto ports = program.ports();
         ASSERT_TRUE(ports) << program.lines();
-        const std::string listed = adminPost(ports->pair, "results").body +
-                                   adminPost(ports->pair, "uploads").body;
+        const std::string listed =
+            adminPost(ports->pair, "results").body + adminPost(ports->pair, "uploads").body;
         for (int n : results) {
             ASSERT_NE(listed.find("finishedAt=" + std::to_string(n) + "\n"), std::string::npos)
-                << "round " << round << ": result " << n << " lost\n" << listed;
+                << "round " << round << ": result " << n << " lost\n"
+                << listed;
         }
         for (int n : uploads) {
             ASSERT_NE(listed.find("file='r" + std::to_string(n) + ".replay'"), std::string::npos)
-                << "round " << round << ": upload " << n << " lost\n" << listed;
+                << "round " << round << ": upload " << n << " lost\n"
+                << listed;
         }
         const std::string ranks =
             R"({"deviceId":"devA","ranks":[{"playlistId":11,"playlist":"Ranked 2v2","tier":5,)"
@@ -156,6 +162,52 @@ TEST(StateFile, EveryAnsweredWriteAndResultOutlivesAKill) {
     EXPECT_GT(results.size() + uploads.size(), 0u);
     std::cout << "rounds " << rounds() << ": " << results.size() << " results and "
               << uploads.size() << " uploads acknowledged, none lost\n";
+}
+
+const std::string kUploadHeaders =
+    "Content-Type: multipart/form-data; boundary=b\r\n"
+    "x-api-key: qworlenstapifendrux\r\nx-client: brevant-plugin\r\n";
+
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// At start the uploads' index follows the folder, and a file the backend did not write (not
+// SQLite, or another schema) is refused with its name and left as it was.
+class StateFileStart : public BackendTest {};
+
+TEST_F(StateFileStart, TheIndexFollowsTheFolderAndAFileOfAnotherKindIsLeftAlone) {
+    options_.statePath = (dir_.path() / "state.sqlite").string();
+    ASSERT_TRUE(start());
+    for (int n : {1, 2})
+        ASSERT_EQ(httpPost(ports().upload, "/upload-replay", uploadBody(n), kUploadHeaders).status,
+                  200u);
+    server_.reset();
+    std::filesystem::remove(options_.uploadDir / "000001.replay");
+    ASSERT_TRUE(start());
+    ASSERT_EQ(server_->uploads().size(), 1u);
+    EXPECT_EQ(server_->uploads()[0].fileName, "r2.replay");
+    EXPECT_TRUE(server_->waitForLog("uploads: 1 in the index of " + options_.statePath, 0ms));
+    EXPECT_TRUE(server_->waitForLog("1 rows whose replay is gone removed", 0ms));
+    server_.reset();
+
+    const auto garbage = dir_.path() / "garbage.sqlite";
+    std::ofstream(garbage) << std::string(4096, 'x');
+    const auto newer = dir_.path() / "newer.sqlite";
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(newer.string().c_str(), &db), SQLITE_OK);
+    sqlite3_exec(db, "CREATE TABLE t(x); PRAGMA user_version=7", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    for (const auto& file : {garbage, newer}) {
+        const std::string before = readAll(file);
+        options_.statePath = file.string();
+        brevant::backend::Server server(options_);
+        std::string error;
+        EXPECT_FALSE(server.start(&error));
+        EXPECT_EQ(error.rfind("state file " + file.string() + ": ", 0), 0u) << error;
+        EXPECT_EQ(readAll(file), before);
+    }
 }
 
 }  // namespace
