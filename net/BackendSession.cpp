@@ -30,6 +30,9 @@ constexpr std::int64_t lastRetryMs = 60'000;
 constexpr std::int64_t settledAfterMs = 60'000;  // a session this old starts the backoff anew
 constexpr int replacedByNewerConnection = 1008;
 constexpr std::int64_t settingCheckMs = 1000;
+// Unload's share for the close handshake: a backend that has not answered by then (hung,
+// stopped) is cut off, so that unload stays within its 100 ms.
+constexpr std::chrono::milliseconds unloadCloseShare{40};
 
 class Session {
 public:
@@ -76,9 +79,10 @@ public:
             client = client_;
             pipeline = pipeline_;
         }
-        // Closed while still in place (sends meanwhile are dropped), let go of after.
+        // Closed while still in place (sends meanwhile are dropped), let go of after. Unload
+        // cannot wait for a backend that does not answer: past its share the socket is shut.
         if (client)
-            client->close();  // joins the receiver, which may be sending: no lock is held here
+            client->close(unloadCloseShare);  // joins the receiver: no lock is held here
         if (pipeline)
             pipeline->stop();
         {

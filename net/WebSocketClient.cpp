@@ -118,12 +118,12 @@ WebSocketClient::Ending WebSocketClient::ending() const {
     return ending_;
 }
 
-void WebSocketClient::close() {
+void WebSocketClient::close(std::chrono::milliseconds within) {
     connected.store(false);
     {
         std::lock_guard lk(sendMutex);
         if (connection_)
-            connection_->close();
+            connection_->closeWithin(within);
     }
     if (receiverThread.joinable() && receiverThread.get_id() != std::this_thread::get_id())
         receiverThread.join();

@@ -49,8 +49,10 @@ public:
     // counts the frames dropped since the last one. Answers whether the connection took it.
     platform::WebSocketSendResult sendText(const std::string& text);
     // Ends the connection, waits for the receiver thread (unless called on it), releases the
-    // connection once and calls onClose. Safe to call more than once.
-    void close();
+    // connection once and calls onClose. Safe to call more than once. The close handshake gets
+    // `within` at most (and never more than its limit): a peer that does not answer in time is
+    // cut off, its socket shut.
+    void close(std::chrono::milliseconds within = std::chrono::milliseconds::max());
 
     bool isConnected() const { return connected.load(); }
 

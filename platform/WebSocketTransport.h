@@ -94,7 +94,11 @@ public:
     // Starts the close handshake (status 1000) and makes a pending or later read() return
     // Closed within closeTimeout. Returns at once; safe to call more than once and from any
     // thread.
-    virtual void close() = 0;
+    void close() { closeWithin(std::chrono::milliseconds::max()); }
+    // The same, with the handshake abandoned (the socket shut, which ends a pending read) once
+    // `within` has passed, when that is sooner than closeTimeout; also when close() was called
+    // before. For an unload, which cannot wait for a peer that does not answer.
+    virtual void closeWithin(std::chrono::milliseconds within) = 0;
 };
 
 }  // namespace platform

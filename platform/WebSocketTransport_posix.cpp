@@ -151,7 +151,7 @@ public:
 
     WebSocketSendResult sendText(std::string text) override;
     WebSocketReadResult read() override;
-    void close() override;
+    void closeWithin(std::chrono::milliseconds within) override;
 
 private:
     WebSocketReadResult readMessage();
@@ -165,6 +165,7 @@ private:
     // Everything below runs on the thread driving the context.
     void pumpWrites();
     void beginClose();
+    void armCloseTimer();
     void startCloseIfReady();
     void shutSocket() noexcept;
     // Ends the connection: later sends are dropped and reads return Closed. With runHandlers the
@@ -194,6 +195,9 @@ private:
     std::size_t queuedBytes_ = 0;    // their sizes added up
     bool pumping_ = false;           // a pumpWrites() is posted or a write is in flight
     bool closeRequested_ = false;
+    // When the close handshake is given up on: closeTimeout after close(), sooner when
+    // closeWithin() asked for it.
+    Clock::time_point closeDeadline_ = Clock::time_point::max();
     bool open_ = false;  // the handshake succeeded and the connection has not ended
 };
 
@@ -307,6 +311,7 @@ BeastConnection::~BeastConnection() {
             std::lock_guard lock(mutex_);
             wasOpen = open_;
             closeRequested_ = true;
+            closeDeadline_ = std::min(closeDeadline_, Clock::now() + options_.closeTimeout);
         }
         if (wasOpen && !abandoned_) {
             beginClose();
@@ -390,11 +395,19 @@ void BeastConnection::pumpWrites() {
     });
 }
 
-void BeastConnection::close() {
+void BeastConnection::closeWithin(std::chrono::milliseconds within) {
     try {
         std::lock_guard lock(mutex_);
-        if (!open_ || closeRequested_)
+        if (!open_)
             return;
+        const auto now = Clock::now();
+        const auto limit = std::min(within, options_.closeTimeout);
+        const auto deadline =
+            limit >= Clock::time_point::max() - now ? Clock::time_point::max() : now + limit;
+        if (closeRequested_ && deadline >= closeDeadline_)
+            return;
+        closeDeadline_ = deadline;
+        // A close already under way has its timer moved sooner by beginClose().
         asio::post(ioc_, [this] { beginClose(); });
         closeRequested_ = true;
     } catch (...) {
@@ -403,20 +416,35 @@ void BeastConnection::close() {
 }
 
 void BeastConnection::beginClose() {
+    Clock::time_point deadline;
     {
         std::lock_guard lock(mutex_);
-        if (closeArmed_ || !open_)
+        if (!open_)
             return;
+        deadline = closeDeadline_;
+    }
+    if (closeArmed_) {
+        // Asked again with a sooner deadline: the timer moves (its handler sees the old wait
+        // cancelled and the new one armed).
+        if (!closeOver_ && deadline < closeTimer_.expiry()) {
+            closeTimer_.expires_at(deadline);
+            armCloseTimer();
+        }
+        return;
     }
     closeArmed_ = true;
-    closeTimer_.expires_after(options_.closeTimeout);
+    closeTimer_.expires_at(deadline);
+    armCloseTimer();
+    startCloseIfReady();
+}
+
+void BeastConnection::armCloseTimer() {
     closeTimer_.async_wait([this](const error_code& ec) {
         if (ec)
-            return;  // cancelled: the close finished in time
+            return;  // cancelled: the close finished in time, or the deadline moved
         closeOver_ = true;
         shutSocket();
     });
-    startCloseIfReady();
 }
 
 // The close frame goes out after the frames queued before close(), never during a write.

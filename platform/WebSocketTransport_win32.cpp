@@ -41,7 +41,7 @@ public:
 
     WebSocketSendResult sendText(std::string text) override;
     WebSocketReadResult read() override;
-    void close() override;
+    void closeWithin(std::chrono::milliseconds within) override;
 
 private:
     WebSocketReadResult readMessage();
@@ -62,8 +62,12 @@ private:
     std::size_t queuedBytes_ = 0;
     bool open_ = false;            // the upgrade succeeded and the connection has not ended
     bool closeRequested_ = false;  // close() or the destructor asked for the close handshake
-    bool readEnded_ = false;       // a read saw the end (Closed or Failed)
-    bool reading_ = false;         // a read is under way: queued frames and the close may go out
+    // When the writer gives up on the handshake and closes the handle: closeTimeout after the
+    // close was asked for, sooner when closeWithin() asked for it.
+    std::chrono::steady_clock::time_point closeDeadline_ =
+        std::chrono::steady_clock::time_point::max();
+    bool readEnded_ = false;  // a read saw the end (Closed or Failed)
+    bool reading_ = false;    // a read is under way: queued frames and the close may go out
     bool stopWriter_ = false;
     std::thread writer_;
 };
@@ -160,6 +164,8 @@ WinHttpConnection::~WinHttpConnection() {
         {
             std::lock_guard lock(mutex_);
             closeRequested_ = true;
+            closeDeadline_ =
+                std::min(closeDeadline_, std::chrono::steady_clock::now() + options_.closeTimeout);
             readNeeded = open_ && !readEnded_;
         }
         changed_.notify_all();
@@ -223,13 +229,21 @@ WebSocketSendResult WinHttpConnection::sendText(std::string text) {
     }
 }
 
-void WinHttpConnection::close() {
+void WinHttpConnection::closeWithin(std::chrono::milliseconds within) {
     try {
         {
             std::lock_guard lock(mutex_);
-            if (!open_ || closeRequested_)
+            if (!open_)
+                return;
+            const auto now = std::chrono::steady_clock::now();
+            const auto limit = std::min(within, options_.closeTimeout);
+            const auto deadline = limit >= std::chrono::steady_clock::time_point::max() - now
+                                      ? std::chrono::steady_clock::time_point::max()
+                                      : now + limit;
+            if (closeRequested_ && deadline >= closeDeadline_)
                 return;
             closeRequested_ = true;
+            closeDeadline_ = deadline;
         }
         changed_.notify_all();
     } catch (...) {
@@ -267,8 +281,11 @@ void WinHttpConnection::writeLoop() {
         lock.unlock();
         ::WinHttpWebSocketShutdown(socket, WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS, nullptr, 0);
         lock.lock();
-        const bool ended = changed_.wait_for(lock, options_.closeTimeout,
-                                             [&] { return readEnded_ || !open_ || stopWriter_; });
+        // The deadline may move sooner meanwhile (closeWithin): wait for the one in force.
+        const auto over = [&] { return readEnded_ || !open_ || stopWriter_; };
+        while (!over() && std::chrono::steady_clock::now() < closeDeadline_)
+            changed_.wait_until(lock, closeDeadline_);
+        const bool ended = over();
         if (!ended || !readEnded_) {
             lock.unlock();
             closeSocket();

@@ -239,6 +239,18 @@ TEST_F(Session, UnloadClosesTheSessionAndNothingRunsAfterIt) {
     EXPECT_FALSE(host.hasLog("[BRV] Device paired to your Discord. Ready."));
 }
 
+// A backend that hangs (reads nothing, answers no close) does not hold unload for the close
+// handshake's 3 s: past unload's share the socket is shut.
+TEST_F(Session, UnloadDoesNotWaitForAHungBackendsCloseAnswer) {
+    server.acceptUpgradesWithoutReading();
+    loadAndOpen();
+    ASSERT_TRUE(brevant::backendConnected());
+    const auto start = std::chrono::steady_clock::now();
+    host.unload();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    EXPECT_FALSE(brevant::backendClientExists());
+}
+
 TEST_F(Session, SessionTimerAfterUnloadDoesNothing) {
     host.load();
     host.unload();
