@@ -30,7 +30,7 @@ struct FileState {
 class Writer {
 public:
     void hand(const std::filesystem::path& path, Job job) {
-        std::lock_guard lk(mutex_);
+        std::unique_lock lk(mutex_);
         const Key& key = path.native();
         auto& file = files_[key];
         if (job.contents && job.version != 0) {
@@ -41,14 +41,26 @@ public:
         if (!waiting_.count(key))
             order_.push_back(key);
         waiting_[key] = std::move(job);
-        if (!running_) {
-            running_ = true;
-            try {
-                startWorker("brv-writer", [this](std::stop_token) { run(); });
-            } catch (...) {
-                running_ = false;  // no thread: the next hand-over tries again
-            }
+        if (running_) {
+            work_.notify_one();
+            return;
         }
+        running_ = true;
+        // Started without the lock held: the worker registry's lock is taken while a stop
+        // request reaches the writer, which then takes this one.
+        lk.unlock();
+        startThread(false);
+    }
+
+    void startResident() {
+        {
+            std::lock_guard lk(mutex_);
+            if (running_)
+                return;
+            running_ = true;
+            resident_ = true;
+        }
+        startThread(true);
     }
 
     bool wait(std::chrono::milliseconds timeout) {
@@ -72,17 +84,40 @@ public:
     }
 
 private:
-    // The writer's thread: everything waiting, then it ends. A stop request at unload does not
-    // end it early: what it holds is what the player would otherwise lose.
-    void run() {
+    void startThread(bool resident) {
+        try {
+            auto body = [this](std::stop_token stop) { run(stop); };
+            if (resident)
+                startResidentWorker("brv-writer", body);
+            else
+                startWorker("brv-writer", body);
+        } catch (...) {
+            std::lock_guard lk(mutex_);
+            running_ = false;  // no thread: the next hand-over tries again
+            resident_ = false;
+            idle_.notify_all();
+        }
+    }
+
+    // The writer's thread: everything waiting, then it ends; the resident one waits for more
+    // until it is asked to stop. A stop request does not end it early: what it holds is what
+    // the player would otherwise lose.
+    void run(std::stop_token stop) {
+        std::stop_callback wake(stop, [this] {
+            std::lock_guard lk(mutex_);
+            work_.notify_all();
+        });
         for (;;) {
             Key key;
             Job job;
             std::optional<std::string> onDisk;
             {
-                std::lock_guard lk(mutex_);
+                std::unique_lock lk(mutex_);
+                if (resident_)
+                    work_.wait(lk, [&] { return !order_.empty() || stop.stop_requested(); });
                 if (order_.empty()) {
                     running_ = false;
+                    resident_ = false;
                     idle_.notify_all();
                     return;
                 }
@@ -129,12 +164,14 @@ private:
 
     std::mutex mutex_;
     std::condition_variable idle_;
+    std::condition_variable work_;  // the resident writer's wait for something to write
     // By the path's own text: comparing paths component by component costs more than it says.
     using Key = std::filesystem::path::string_type;
     std::deque<Key> order_;  // files with something waiting, first come first
     std::unordered_map<Key, Job> waiting_;
     std::unordered_map<Key, FileState> files_;
     bool running_ = false;
+    bool resident_ = false;  // the running writer waits for more until it is asked to stop
     bool busy_ = false;
 };
 
@@ -164,6 +201,10 @@ void writeFileLater(const std::filesystem::path& path, std::uint64_t version,
 
 void removeFileLater(const std::filesystem::path& path) {
     writer().hand(path, Job{0, nullptr});
+}
+
+void startFileWriter() {
+    writer().startResident();
 }
 
 bool waitForFileWrites(std::chrono::milliseconds timeout) {

@@ -7,9 +7,11 @@
 // (platform::writeFileAtomically). A write that fails is logged once for a run of failures of
 // that file, and the next hand-over for it tries again.
 //
-// The writer is a worker thread (core/Workers.h), started when there is something to write and
-// ending when there is nothing left: a module is not closed while it writes, and an unload
-// that cannot wait for the disk lets it finish on its own.
+// The writer is a resident worker thread (core/Workers.h), started by the load and asked to stop
+// by the unload, when it writes what is left and ends: a save only hands its snapshot over, and
+// no save starts a thread. A module is not closed while it writes, and an unload that cannot
+// wait for the disk lets it finish on its own. Outside a load (tests, a hand-over after unload)
+// a hand-over starts a writer that ends once nothing is left.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -30,6 +32,9 @@ void writeFileLater(const std::filesystem::path& path, std::uint64_t version,
                     FileContents contents);
 // Hands over the removal of `path` (after whatever was handed over for it before).
 void removeFileLater(const std::filesystem::path& path);
+
+// Starts the resident writer unless a writer runs. At load.
+void startFileWriter();
 
 // Waits until everything handed over so far has been written or has failed; false when the
 // timeout came first. Not from the writer itself.

@@ -15,6 +15,7 @@ namespace {
 
 struct Worker {
     std::jthread thread;
+    bool resident = false;
     bool done = false;
 };
 
@@ -26,10 +27,11 @@ public:
         reapLocked();
     }
 
-    void start(std::string name, std::function<void(std::stop_token)> fn) {
+    void start(std::string name, std::function<void(std::stop_token)> fn, bool resident) {
         std::lock_guard lk(mutex_);
         reapLocked();
         auto& worker = workers_.emplace_back();
+        worker.resident = resident;
         try {
             worker.thread = std::jthread([this, &worker, name = std::move(name),
                                           fn = std::move(fn)](std::stop_token stop) mutable {
@@ -47,6 +49,12 @@ public:
             workers_.pop_back();
             throw;
         }
+        ++started_;
+    }
+
+    int started() {
+        std::lock_guard lk(mutex_);
+        return started_;
     }
 
     void requestStop() {
@@ -71,7 +79,7 @@ private:
     int runningLocked() const {
         int n = 0;
         for (auto& w : workers_)
-            n += w.done ? 0 : 1;
+            n += w.done || (w.resident && !w.thread.get_stop_token().stop_requested()) ? 0 : 1;
         return n;
     }
 
@@ -90,11 +98,13 @@ private:
     std::mutex mutex_;
     std::condition_variable ended_;
     std::list<Worker> workers_;
+    int started_ = 0;
 };
 
 // The registry goes with the module or the process only when no worker runs any more; a worker
 // still running then (the host keeps such a module loaded) must find its registry in place, so
-// it is left alive instead.
+// it is left alive instead. A resident worker never asked to stop (a process that ends without
+// an unload) is asked now, as its thread is joined, and ends once its work is done.
 struct RegistryHolder {
     WorkerRegistry* registry = new WorkerRegistry;
     ~RegistryHolder() {
@@ -108,7 +118,13 @@ WorkerRegistry& registry = *holder.registry;
 }  // namespace
 
 void startWorker(std::string name, std::function<void(std::stop_token)> fn) {
-    registry.start(std::move(name), std::move(fn));
+    registry.start(std::move(name), std::move(fn), false);
+}
+void startResidentWorker(std::string name, std::function<void(std::stop_token)> fn) {
+    registry.start(std::move(name), std::move(fn), true);
+}
+int workersStarted() {
+    return registry.started();
 }
 void requestWorkersStop() {
     registry.requestStop();

@@ -16,6 +16,14 @@ namespace brevant {
 // the caller (std::system_error).
 void startWorker(std::string name, std::function<void(std::stop_token)> fn);
 
+// A worker that lives while the module is loaded (the file writer). It is not counted among
+// the running workers (so nothing waits for it while the plugin runs) until requestWorkersStop
+// asks it to stop; from then on it is, until it has ended, as any other.
+void startResidentWorker(std::string name, std::function<void(std::stop_token)> fn);
+
+// How many worker threads were started in this process: each start is a thread created.
+int workersStarted();
+
 // Asks every running worker to stop.
 void requestWorkersStop();
 

@@ -108,6 +108,7 @@ void Brevant::onLoad() {
             // it, or it would go on from the older state and overwrite the newer one.
             waitForFileWrites(loadWriteWait);
             resetFileWriter();
+            startFileWriter();  // saves from here on only hand their snapshots to it
             loadRotationState();
         });
 

@@ -8,6 +8,7 @@
 #include <iterator>
 
 #include "core/Globals.h"
+#include "core/Workers.h"
 #include "tests/support/CoreHost.h"
 
 namespace {
@@ -76,6 +77,23 @@ TEST_F(FileWriter, AFailedWriteIsLoggedOnceLeavesNoTemporaryFileAndIsTriedAgain)
     for (const auto& line : host.logs())
         failures += line.rfind("[BRV] Falha ao gravar ", 0) == 0;
     EXPECT_EQ(failures, 2);
+}
+
+// Started at load, the writer takes every save without a thread start; nothing waits for it while
+// the plugin runs, and once asked to stop (unload) it writes what is left and ends.
+TEST_F(FileWriter, TheResidentWriterTakesEverySaveWithoutAThreadStartUntilItIsStopped) {
+    brevant::startFileWriter();
+    const int started = brevant::workersStarted();
+    for (int i = 0; i < 3; ++i) {
+        brevant::writeFileLater(file, i + 1, bytes("save " + std::to_string(i)));
+        EXPECT_EQ(text(file), "save " + std::to_string(i));
+    }
+    EXPECT_EQ(brevant::workersStarted(), started);
+    EXPECT_EQ(brevant::runningWorkers(), 0);
+    brevant::writeFileLater(file, 10, bytes("last"));
+    brevant::requestWorkersStop();
+    EXPECT_EQ(brevant::waitForWorkers(10s), 0);
+    EXPECT_EQ(text(file), "last");
 }
 
 }  // namespace
