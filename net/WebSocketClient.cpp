@@ -2,7 +2,6 @@
 
 #include "core/Guard.h"
 #include "core/Log.h"
-#include "core/Workers.h"
 #include "net/Json.h"
 #include "platform/Clock.h"
 #include "platform/ModuleThread.h"
@@ -64,10 +63,6 @@ bool WebSocketClient::connect(std::stop_token stop) {
     options.readChunk = receiveBuffer;
     options.maxMessageBytes = messageCap;
     options.stop = std::move(stop);
-    // The lookup thread may outlive this call and returns into the module: count it.
-    options.startResolverThread = [](std::function<void()> lookup) {
-        startWorker("brv-resolver", [lookup = std::move(lookup)](std::stop_token) { lookup(); });
-    };
 
     platform::WebSocketConnectFailure failure{};
     auto connection = platform::WebSocketConnection::connect(options, failure);

@@ -23,6 +23,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
+#include "platform/HostLookup.h"
 #include "platform/HttpRequestText.h"
 
 namespace platform {
@@ -68,7 +69,6 @@ public:
         stop_ = stop;
         onStop_.emplace(stop_, [this] {
             asio::post(ioc_, [this] {
-                resolver_.cancel();
                 error_code ignored;
                 socket_.close(ignored);
             });
@@ -101,7 +101,6 @@ public:
             timer_.async_wait([this](error_code ec) {
                 if (ec || !active_)
                     return;  // the operation finished in time
-                resolver_.cancel();
                 error_code ignored;
                 socket_.close(ignored);
             });
@@ -122,16 +121,14 @@ public:
         if (!ec) {
             endpoints.emplace_back(address, port);
         } else {
-            step(limit, [&] {
-                resolver_.async_resolve(host, std::to_string(port), tcp::resolver::numeric_service,
-                                        [&](error_code e, tcp::resolver::results_type results) {
-                                            finish();
-                                            ec = e;
-                                            for (const auto& entry : results)
-                                                endpoints.push_back(entry.endpoint());
-                                        });
-            });
-            if (ec || endpoints.empty())
+            // A lookup that a stop ends at once (unload does not wait out a slow name server).
+            auto end = std::chrono::steady_clock::now() + limit;
+            if (deadline_ && *deadline_ < end)
+                end = *deadline_;
+            if (limit.count() <= 0 && !deadline_)
+                end = std::chrono::steady_clock::time_point::max();
+            if (platform::lookupHost(host, port, stop_, end, endpoints) !=
+                platform::LookupOutcome::Found)
                 return false;
         }
         ec = asio::error::timed_out;
@@ -180,7 +177,6 @@ public:
 private:
     asio::io_context ioc_{1};
     tcp::socket socket_{ioc_};
-    tcp::resolver resolver_{ioc_};
     asio::steady_timer timer_{ioc_};
     bool active_ = false;
     std::stop_token stop_;

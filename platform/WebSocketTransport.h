@@ -37,12 +37,6 @@ struct WebSocketOptions {
     // The send queue's bound: a frame that would take it past either is dropped.
     std::size_t maxQueuedBytes = 4 * 1024 * 1024;
     std::size_t maxQueuedFrames = 1024;
-    // Starts the thread that resolves a host name (a numeric host needs none). connect() waits
-    // for it only until the limit; a lookup that answers later finishes on that thread, on data
-    // of its own, and returns into this code, so a module must count the thread with the others
-    // it waits for before it is closed. Empty: a detached std::thread. May throw when no thread
-    // can be started (the handshake then fails at SendRequest).
-    std::function<void(std::function<void()>)> startResolverThread;
 };
 
 enum class WebSocketSendResult {

@@ -27,6 +27,8 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/websocket.hpp>
 
+#include "platform/HostLookup.h"
+
 namespace platform {
 namespace {
 
@@ -86,52 +88,6 @@ std::string hostHeader(const std::string& host, std::uint16_t port) {
     if (port != 80)
         value += ":" + std::to_string(port);
     return value;
-}
-
-// One lookup, shared by the waiting caller and the thread doing it: whichever lets go last
-// frees it, so a lookup that answers after the caller gave up writes only here.
-struct Lookup {
-    std::mutex mutex;
-    std::condition_variable_any answered;
-    bool done = false;
-    std::vector<tcp::endpoint> endpoints;
-};
-
-bool resolveInTime(const WebSocketOptions& options, Clock::time_point deadline,
-                   std::vector<tcp::endpoint>& endpoints) {
-    auto lookup = std::make_shared<Lookup>();
-    auto work = [lookup, host = options.host, port = std::to_string(options.port)] {
-        std::vector<tcp::endpoint> found;
-        try {
-            asio::io_context ioc;
-            tcp::resolver resolver(ioc);
-            error_code ec;
-            const auto results = resolver.resolve(host, port, tcp::resolver::numeric_service, ec);
-            if (!ec) {
-                for (const auto& entry : results)
-                    found.push_back(entry.endpoint());
-            }
-        } catch (...) {
-            found.clear();
-        }
-        std::lock_guard lock(lookup->mutex);
-        lookup->endpoints = std::move(found);
-        lookup->done = true;
-        lookup->answered.notify_all();
-    };
-    try {
-        if (options.startResolverThread)
-            options.startResolverThread(std::move(work));
-        else
-            std::thread(std::move(work)).detach();
-    } catch (...) {
-        return false;
-    }
-    std::unique_lock lock(lookup->mutex);
-    if (!lookup->answered.wait_until(lock, options.stop, deadline, [&] { return lookup->done; }))
-        return false;
-    endpoints = std::move(lookup->endpoints);
-    return !endpoints.empty();
 }
 
 class BeastConnection final : public WebSocketConnection {
@@ -238,15 +194,15 @@ bool BeastConnection::handshake(WebSocketConnectFailure& failure) {
         lowest.socket().close(ignored);
     };
 
-    // A numeric host needs no resolver. A name is looked up on a thread of its own, which we
-    // wait for only until the deadline: getaddrinfo cannot be interrupted, and a slow or dead
-    // DNS server must not hold the caller (the game thread) past it.
+    // A numeric host needs no lookup. A name's lookup ends at the deadline or a stop, whatever
+    // the name server does, and leaves no thread of ours behind.
     std::vector<tcp::endpoint> endpoints;
     error_code ec;
     const auto address = asio::ip::make_address(options_.host, ec);
     if (!ec) {
         endpoints.emplace_back(address, options_.port);
-    } else if (!resolveInTime(options_, end, endpoints)) {
+    } else if (lookupHost(options_.host, options_.port, options_.stop, end, endpoints) !=
+               LookupOutcome::Found) {
         failure = WebSocketConnectFailure::SendRequest;
         return false;
     }

@@ -410,7 +410,7 @@ WebSocketReadResult WinHttpConnection::readMessage() {
 
 std::unique_ptr<WebSocketConnection> WebSocketConnection::connect(
     const WebSocketOptions& options, WebSocketConnectFailure& failure) {
-    // WinHTTP resolves names itself, under the handshake's limit: startResolverThread is not used.
+    // WinHTTP resolves names itself, under the handshake's limit.
     try {
         auto connection = std::make_unique<WinHttpConnection>(options);
         if (!connection->handshake(failure))

@@ -17,6 +17,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include "tests/platform/SlowLookup.h"
 #include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/HttpHead.h"
 #include "tests/support/HttpTestServer.h"
@@ -417,6 +418,29 @@ TEST(HttpTransportFailure, AStopRequestEndsAStalledExchangeAndPreventsTheNext) {
     EXPECT_FALSE(platform::httpExchange(request, response, t));
     EXPECT_EQ(server.requests().size(), 1u);
 }
+
+#ifndef _WIN32
+// A name server that never answers holds no exchange past its stop (unload does not wait out a
+// slow lookup): the lookup is cancelled at once.
+TEST(HttpTransportFailure, AStopRequestEndsAHangingNameLookup) {
+    HttpTimeouts t;
+    t.connect = kFarLimit;
+    HttpResponse response;
+    std::stop_source stop;
+    auto request = requestTo(80, "GET", "/");
+    request.host = slow_lookup::kName;
+    request.stop = stop.get_token();
+    const int begun = slow_lookup::begun();
+    const int cancelled = slow_lookup::cancelled();
+    auto exchange = std::async(std::launch::async,
+                               [&] { return platform::httpExchange(request, response, t); });
+    ASSERT_TRUE(slow_lookup::waitForLookups(begun + 1, kWait));
+    stop.request_stop();
+    ASSERT_EQ(exchange.wait_for(1s), std::future_status::ready);
+    EXPECT_FALSE(exchange.get());
+    EXPECT_EQ(slow_lookup::cancelled(), cancelled + 1);
+}
+#endif
 
 // ---- Limits are on inactivity, not on the whole exchange ----
 
