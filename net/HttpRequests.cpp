@@ -10,10 +10,15 @@ namespace {
 
 constexpr const char* apiKey = "qworlenstapifendrux";
 
+// A body given whole, or its source.
+struct Body {
+    std::optional<std::string> text;
+    std::optional<platform::HttpBodySource> source;
+};
+
 bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
               const std::string& target, const char* userAgent, const std::wstring& headers,
-              std::optional<std::string> body, platform::HttpResponse& response,
-              std::stop_token stop = {},
+              Body body, platform::HttpResponse& response, std::stop_token stop = {},
               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
     platform::HttpRequest request;
     request.method = method;
@@ -22,7 +27,8 @@ bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
     request.target = target;
     request.userAgent = userAgent;
     request.extraHeaders = platform::wideToUtf8(headers);
-    request.body = std::move(body);
+    request.body = std::move(body.text);
+    request.bodySource = std::move(body.source);
     request.stop = std::move(stop);
     request.deadline = deadline;
     return platform::httpExchange(request, response);
@@ -37,8 +43,8 @@ void readStatus(platform::HttpResponse& reply, HttpResult& result) {
 
 // A POST and its status: false when nothing came back (refused, timed out, stopped).
 bool post(const std::wstring& host, std::uint16_t port, const std::string& target,
-          const char* userAgent, const std::wstring& headers, std::optional<std::string> body,
-          HttpResult& result, std::stop_token stop,
+          const char* userAgent, const std::wstring& headers, Body body, HttpResult& result,
+          std::stop_token stop,
           std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
     result = HttpResult{};
     try {
@@ -89,7 +95,7 @@ bool queryPairStatus(const std::string& deviceId, bool& registered, std::stop_to
         platform::HttpResponse response;
         if (!exchange("GET", endpoint.backendHost, endpoint.pairPort,
                       "/pair-status?deviceId=" + percentEncode(deviceId), "Brevant/1.0", L"",
-                      std::nullopt, response, std::move(stop)))
+                      Body{}, response, std::move(stop)))
             return false;
         return readPairStatusReply(response.status, response.statusRead, response.body, registered);
     } catch (...) {
@@ -130,8 +136,22 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
     try {
         return post(host, port, platform::wideToUtf8(path), "Brevant/1.0",
                     buildRequestHeaders(platform::utf8ToWide(contentType)),
-                    body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
+                    {body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
+                     std::nullopt},
                     result, std::move(stop), deadline);
+    } catch (...) {
+        result = HttpResult{};
+        return false;
+    }
+}
+
+bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
+              const std::string& contentType, platform::HttpBodySource body, HttpResult& result,
+              std::stop_token stop, std::optional<std::chrono::steady_clock::time_point> deadline) {
+    try {
+        return post(host, port, platform::wideToUtf8(path), "Brevant/1.0",
+                    buildRequestHeaders(platform::utf8ToWide(contentType)),
+                    {std::nullopt, std::move(body)}, result, std::move(stop), deadline);
     } catch (...) {
         result = HttpResult{};
         return false;
@@ -141,8 +161,8 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
 bool postRankSubmit(const std::string& body, HttpResult& result, std::stop_token stop) {
     const auto endpoint = backendEndpoint();
     return post(endpoint.backendHost, endpoint.rankPort, "/rank-submit", "Brevant/0.0.2",
-                L"Content-Type: application/json; charset=utf-8\r\n", body, result,
-                std::move(stop));
+                L"Content-Type: application/json; charset=utf-8\r\n", Body{body, std::nullopt},
+                result, std::move(stop));
 }
 
 }  // namespace brevant

@@ -7,6 +7,8 @@
 #include <stop_token>
 #include <string>
 
+#include "platform/HttpTransport.h"
+
 namespace brevant {
 
 struct HttpResult {
@@ -31,6 +33,12 @@ bool readPairStatusReply(unsigned status, bool statusRead, const std::string& bo
 // deadline when one is given, ends the exchange at once as a failure.
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
               const std::string& contentType, std::string body, HttpResult& result,
+              std::stop_token stop = {},
+              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+
+// The same with a body read from its source as it is sent (a replay: never held whole).
+bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
+              const std::string& contentType, platform::HttpBodySource body, HttpResult& result,
               std::stop_token stop = {},
               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 

@@ -34,7 +34,8 @@ std::string headerLines(std::string_view block) {
 bool carriesBody(const HttpRequest& request) {
     if (request.method == "POST")
         return true;
-    return request.body && request.method != "GET" && request.method != "HEAD";
+    return (request.body || request.bodySource) && request.method != "GET" &&
+           request.method != "HEAD";
 }
 
 }  // namespace platform

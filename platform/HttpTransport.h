@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <stop_token>
@@ -10,6 +11,15 @@
 #include <string_view>
 
 namespace platform {
+
+// A body read in pieces as it goes out, so that one of any size (a replay) is never held whole:
+// `size` bytes in all, announced as its Content-Length. `read` fills `buffer` with up to
+// `capacity` of the next bytes and answers how many (more than 0 while any are left), or
+// nothing when it cannot go on; the exchange then fails, as a failed send does.
+struct HttpBodySource {
+    std::uint64_t size = 0;
+    std::function<std::optional<std::size_t>(char* buffer, std::size_t capacity)> read;
+};
 
 struct HttpRequest {
     std::string method;  // "GET" or "POST"
@@ -21,6 +31,8 @@ struct HttpRequest {
     std::string extraHeaders;
     // The body. A POST always carries Content-Length (0 without a body); a GET carries neither.
     std::optional<std::string> body;
+    // Or the body's source, read as it is sent (then `body` is not used).
+    std::optional<HttpBodySource> bodySource;
     // Asking this to stop ends the exchange at once, as a failure (or, past the response head,
     // as the end of the body).
     std::stop_token stop;

@@ -1,6 +1,8 @@
 #include "platform/HttpTransport.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <limits>
 #include <optional>
@@ -36,6 +38,8 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 constexpr std::size_t kReadChunk = 16384;
+// A streamed body goes out in pieces of this size.
+constexpr std::size_t kSourcePiece = 64 * 1024;
 // WinHTTP accepts response heads up to 64 KiB.
 constexpr std::uint32_t kMaxResponseHead = 64 * 1024;
 
@@ -52,7 +56,9 @@ std::string requestHead(const HttpRequest& request, std::string_view hostField) 
     head.append(headerLines(request.extraHeaders));
     if (carriesBody(request))
         head.append("Content-Length: ")
-            .append(std::to_string(request.body ? request.body->size() : 0))
+            .append(std::to_string(request.bodySource ? request.bodySource->size
+                                   : request.body     ? request.body->size()
+                                                      : 0))
             .append("\r\n");
     head.append("\r\n");
     return head;
@@ -141,7 +147,27 @@ public:
         return !ec && socket_.is_open();
     }
 
-    bool send(const std::string& head, const std::string& body, std::chrono::milliseconds limit) {
+    // The head, then the source's bytes a piece at a time: never more of the body in memory
+    // than one piece.
+    bool send(const std::string& head, const HttpBodySource& source,
+              std::chrono::milliseconds limit) {
+        if (!send(head, std::string(), limit))
+            return false;
+        std::vector<char> piece(kSourcePiece);
+        for (std::uint64_t left = source.size; left > 0;) {
+            const auto n =
+                source.read(piece.data(),
+                            static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size())));
+            if (!n || *n == 0 || *n > left)
+                return false;
+            if (!send(std::string_view(piece.data(), *n), std::string_view(), limit))
+                return false;
+            left -= *n;
+        }
+        return true;
+    }
+
+    bool send(std::string_view head, std::string_view body, std::chrono::milliseconds limit) {
         const std::array<asio::const_buffer, 2> buffers{asio::buffer(head), asio::buffer(body)};
         beast::buffers_suffix<std::array<asio::const_buffer, 2>> rest(buffers);
         while (beast::buffer_bytes(rest) > 0) {
@@ -334,7 +360,9 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         const std::string head = requestHead(request, hostField);
         static const std::string kNoBody;
         const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
-        if (!exchange.send(head, body, timeouts.send))
+        if (request.bodySource && carriesBody(request)
+                ? !exchange.send(head, *request.bodySource, timeouts.send)
+                : !exchange.send(head, body, timeouts.send))
             return false;
         ResponseReader reader(exchange, request.method == "HEAD", timeouts.receive, maxBodyBytes,
                               response);

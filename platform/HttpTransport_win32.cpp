@@ -3,12 +3,15 @@
 // asks, which makes the call under way on the exchange's thread fail at once.
 #include "platform/HttpTransport.h"
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/HttpRequestText.h"
 #include "platform/Text.h"
@@ -127,8 +130,45 @@ bool openExchange(const HttpRequest& request, const HttpTimeouts& timeouts, Hand
     return true;
 }
 
+// Sends the head, then the source's bytes a piece at a time (WinHttpWriteData): never more of
+// the body in memory than one piece.
+bool sendStreamed(const HttpBodySource& source, Handles& handles) {
+    if (source.size > 0xFFFFFFFFu)
+        return false;  // WinHTTP's total length is 32 bits
+    const DWORD length = static_cast<DWORD>(source.size);
+    if (!onRequest(handles, [&](HINTERNET r) {
+            return ::WinHttpSendRequest(r, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                        WINHTTP_NO_REQUEST_DATA, 0, length, 0) != FALSE;
+        }))
+        return false;
+    std::vector<char> piece(64 * 1024);
+    for (std::uint64_t left = source.size; left > 0;) {
+        const auto n = source.read(
+            piece.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size())));
+        if (!n || *n == 0 || *n > left)
+            return false;
+        for (std::size_t at = 0; at < *n;) {
+            DWORD written = 0;
+            if (!onRequest(handles,
+                           [&](HINTERNET r) {
+                               return ::WinHttpWriteData(r, piece.data() + at,
+                                                         static_cast<DWORD>(*n - at),
+                                                         &written) != FALSE;
+                           }) ||
+                written == 0)
+                return false;
+            at += written;
+        }
+        left -= *n;
+    }
+    return onRequest(handles,
+                     [](HINTERNET r) { return ::WinHttpReceiveResponse(r, nullptr) != FALSE; });
+}
+
 // Sends the request with its body and waits for the response head.
 bool sendRequest(const HttpRequest& request, Handles& handles) {
+    if (request.bodySource && carriesBody(request))
+        return sendStreamed(*request.bodySource, handles);
     static const std::string kNoBody;
     const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
     // WinHTTP writes the Content-Length itself from the total length; a GET gets none.

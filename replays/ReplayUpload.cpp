@@ -17,6 +17,7 @@
 #include "platform/Files.h"
 #include "platform/Random.h"
 #include "platform/Text.h"
+#include "replays/ReplayBody.h"
 #include "replays/ReplayFiles.h"
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayNames.h"
@@ -120,24 +121,24 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
         }
         const auto config = standardUploadConfig(record.uploader);
         const std::string boundary = makeBoundary();
-        // The file goes straight into the body after the parts before it: one copy of the
-        // replay, and only one replay at a time.
-        std::string body =
-            multipartHead(boundary, {record.deviceId, record.server, record.uploader, fileName});
-        const std::string tail = multipartTail(boundary);
-        if (!appendWholeFile(path, body, tail.size(), stop)) {
+        // The file is read as it is sent, a piece at a time: a replay of any size costs the
+        // game's memory one piece.
+        auto body = replayBody(
+            path, now.size,
+            multipartHead(boundary, {record.deviceId, record.server, record.uploader, fileName}),
+            multipartTail(boundary));
+        if (!body) {
             if (stop.stop_requested())
                 return outbox::Attempt::TryLater;
             logTo(console, "[BRV] Falha ao ler replay: " + record.path);
             return outbox::Attempt::Gone;
         }
-        body += tail;
         const auto deadline =
             Clock::now() + uploadBaseTime + std::chrono::seconds(now.size / slowestBytesPerSecond);
         HttpResult result;
         const bool answered =
             httpPost(config.host, config.port, config.path, multipartContentType(boundary),
-                     std::move(body), result, stop, deadline);
+                     std::move(*body), result, stop, deadline);
         if (stop.stop_requested())
             return outbox::Attempt::TryLater;  // unload: kept for the next load, without a word
         const unsigned status = answered ? result.status : 0;

@@ -165,6 +165,37 @@ TEST_F(HttpTransport, PostSendsExtraHeadersThenContentLengthThenBody) {
     EXPECT_EQ(req.body, json);
 }
 
+// A body from its source goes out as the same bytes, read a piece at a time; a source that cannot
+// go on fails the exchange.
+TEST_F(HttpTransport, AStreamedBodyGoesOutWholeAndASourceThatFailsFailsTheExchange) {
+    std::string whole;
+    for (int i = 0; whole.size() < 300 * 1024; ++i)
+        whole += std::to_string(i) + ",";
+    const auto streamed = [&](std::size_t failAt) {
+        platform::HttpBodySource source;
+        source.size = whole.size();
+        source.read = [&, at = std::size_t(0), failAt](
+                          char* buffer,
+                          std::size_t capacity) mutable -> std::optional<std::size_t> {
+            if (at >= failAt)
+                return std::nullopt;
+            const std::size_t n = std::min({capacity, std::size_t(1000), whole.size() - at});
+            whole.copy(buffer, n, at);
+            at += n;
+            return n;
+        };
+        HttpRequest r = post("/upload", std::nullopt);
+        r.bodySource = std::move(source);
+        return r;
+    };
+    server.enqueue(HttpCannedResponse::make(200));
+    ASSERT_TRUE(platform::httpExchange(streamed(whole.size()), response));
+    const auto req = onlyRequest();
+    EXPECT_EQ(req.head, expectedHead("POST /upload HTTP/1.1", hostLine(), "", whole.size()));
+    EXPECT_TRUE(req.body == whole);
+    EXPECT_FALSE(platform::httpExchange(streamed(whole.size() / 2), response));
+}
+
 TEST_F(HttpTransport, PostWithoutBodySendsContentLengthZero) {
     for (const std::optional<std::string>& body :
          {std::optional<std::string>(), std::optional<std::string>("")}) {

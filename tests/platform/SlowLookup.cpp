@@ -71,8 +71,7 @@ extern "C" int gai_error(gaicb* request) {
             return EAI_INPROGRESS;
         pending.erase(it);
     }
-    return getaddrinfo("127.0.0.1", request->ar_service, request->ar_request,
-                       &request->ar_result);
+    return getaddrinfo("127.0.0.1", request->ar_service, request->ar_request, &request->ar_result);
 }
 
 extern "C" int gai_suspend(const gaicb* const list[], int count, const timespec* timeout) {
