@@ -6,8 +6,6 @@
 // the same with brv_ws_reconnect on: the game goes on for eight seconds while the session is
 // opened again and again off its thread. The figure is the longest wait of the game thread over
 // all of them.
-#include <dlfcn.h>
-#include <netdb.h>
 
 #include <chrono>
 #include <cstring>
@@ -23,20 +21,8 @@
 #include "platform/Text.h"
 #include "tests/support/SilentListener.h"
 
-// Names that this program's lookup answers slowly: "slow-<ms>.bench.brevant.test" answers
-// 127.0.0.1 after <ms> milliseconds. Every other name goes to the system's lookup. The
-// transport reaches getaddrinfo from code linked into this program, so this one is used.
-extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints,
-                           addrinfo** res) {
-    using Real = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-    static const auto real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "getaddrinfo"));
-    int ms = 0;
-    if (node && std::sscanf(node, "slow-%d.bench.brevant.test", &ms) == 1) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));  // the slow DNS server
-        return real("127.0.0.1", service, hints, res);
-    }
-    return real(node, service, hints, res);
-}
+// Names that this program's name server answers slowly: "slow-<ms>.brevant.test" answers
+// 127.0.0.1 after <ms> milliseconds (tests/support/SlowLookup.cpp, linked into this program).
 
 namespace bench {
 namespace {
@@ -99,8 +85,8 @@ const bool registered = addTarget("P6 open", [] {
         std::string host;
     };
     const Lookup lookups[] = {{"no lookup", "127.0.0.1"},
-                              {"1.5 s lookup", "slow-1500.bench.brevant.test"},
-                              {"4 s lookup", "slow-4000.bench.brevant.test"}};
+                              {"1.5 s lookup", "slow-1500.brevant.test"},
+                              {"4 s lookup", "slow-4000.brevant.test"}};
     double worst = 0;
     std::string worstCase, all;
     for (const bool reconnect : {false, true}) {

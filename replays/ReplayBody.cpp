@@ -51,7 +51,8 @@ std::optional<platform::HttpBodySource> replayBody(const std::wstring& path,
         if (p.part == 0)
             p.part = 1;
         if (p.part == 1 && p.fileLeft > 0) {
-            const auto want = static_cast<std::streamsize>(std::min<std::uint64_t>(capacity, p.fileLeft));
+            const auto want =
+                static_cast<std::streamsize>(std::min<std::uint64_t>(capacity, p.fileLeft));
             p.file.read(buffer, want);
             const auto got = p.file.gcount();
             if (got <= 0)

@@ -17,11 +17,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
-#include "tests/platform/SlowLookup.h"
 #include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/HttpHead.h"
 #include "tests/support/HttpTestServer.h"
 #include "tests/support/SilentListener.h"
+#include "tests/support/SlowLookup.h"
 #include "tests/support/Wine.h"
 
 namespace {

@@ -22,9 +22,9 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/platform/SlowLookup.h"
 #include "tests/support/DescriptorsUsedUp.h"
 #include "tests/support/SilentListener.h"
+#include "tests/support/SlowLookup.h"
 #include "tests/support/Wine.h"
 #include "tests/support/WsTestServer.h"
 

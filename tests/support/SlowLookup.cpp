@@ -1,12 +1,14 @@
 #ifndef _WIN32
-#include "tests/platform/SlowLookup.h"
+#include "tests/support/SlowLookup.h"
 
 #include <dlfcn.h>
 #include <netdb.h>
 
 #include <condition_variable>
+#include <cstdio>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -17,8 +19,19 @@ using Clock = std::chrono::steady_clock;
 
 struct Pending {
     bool dead = false;  // kName
-    Clock::time_point begun;
+    Clock::time_point answerAt;
 };
+
+// The slow answer's delay for `name`, or nothing when the name is not one of ours.
+std::optional<std::chrono::milliseconds> delayOf(const std::string& name) {
+    int ms = 0;
+    char end = 0;
+    if (name == kName)
+        return std::chrono::milliseconds::max();
+    if (std::sscanf(name.c_str(), "slow-%d.brevant.tes%c", &ms, &end) == 2 && end == 't' && ms >= 0)
+        return std::chrono::milliseconds(ms);
+    return std::nullopt;
+}
 
 std::mutex mutex;
 std::condition_variable changed;
@@ -52,10 +65,12 @@ using namespace slow_lookup;
 
 extern "C" int getaddrinfo_a(int mode, gaicb* list[], int count, sigevent* notify) {
     const std::string name = count == 1 && list[0]->ar_name ? list[0]->ar_name : "";
-    if (name != kName && name != kSlowLoopback)
+    const auto delay = delayOf(name);
+    if (!delay)
         return real<decltype(&getaddrinfo_a)>("getaddrinfo_a")(mode, list, count, notify);
     std::lock_guard lock(mutex);
-    pending[list[0]] = {name == kName, Clock::now()};
+    const bool dead = name == kName;
+    pending[list[0]] = {dead, dead ? Clock::time_point::max() : Clock::now() + *delay};
     begunCount += name == kName ? 1 : 0;
     changed.notify_all();
     return 0;
@@ -67,7 +82,7 @@ extern "C" int gai_error(gaicb* request) {
         const auto it = pending.find(request);
         if (it == pending.end())
             return real<decltype(&gai_error)>("gai_error")(request);
-        if (it->second.dead || Clock::now() - it->second.begun < kSlowAnswer)
+        if (it->second.dead || Clock::now() < it->second.answerAt)
             return EAI_INPROGRESS;
         pending.erase(it);
     }

@@ -1,15 +1,17 @@
 #pragma once
-// A name server that is slow for two names, standing in for glibc's asynchronous lookup
-// (getaddrinfo_a and its companions, replaced in the test program, SlowLookup.cpp); every other
-// name goes to the system's. POSIX only: on Windows WinHTTP resolves names itself.
+// A name server that is slow for some names, standing in for glibc's asynchronous lookup
+// (getaddrinfo_a and its companions, replaced in the program that links SlowLookup.cpp: the
+// tests, the benchmarks); every other name goes to the system's. POSIX only: on Windows WinHTTP
+// resolves names itself.
 #ifndef _WIN32
 #include <chrono>
 
 namespace slow_lookup {
 // Never answers: a dead name server. The lookup ends only when it is cancelled.
 constexpr const char* kName = "slow-lookup.brevant.test";
-// Answers 127.0.0.1 after kSlowAnswer: a slow name server that does answer in the end.
-constexpr const char* kSlowLoopback = "slow-loopback.brevant.test";
+// "slow-<ms>.brevant.test" answers 127.0.0.1 after <ms> milliseconds: a slow name server that
+// does answer in the end.
+constexpr const char* kSlowLoopback = "slow-700.brevant.test";
 constexpr auto kSlowAnswer = std::chrono::milliseconds(700);
 
 // Waits until `count` lookups of kName have begun in all; false after `timeout`.
