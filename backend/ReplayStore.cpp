@@ -230,10 +230,7 @@ bool ReplayStore::Draft::write(std::string_view bytes, std::string& error) {
     const std::size_t n = std::fwrite(bytes.data(), 1, bytes.size(), file_);
     const int err = n == bytes.size() ? 0 : failureErrno();
     bytes_ += n;
-    boost::crc_32_type crc;
-    crc.reset(checksum_ ^ 0xFFFFFFFFu);  // go on from the bytes before
-    crc.process_bytes(bytes.data(), n);
-    checksum_ = crc.checksum();
+    crc_.process_bytes(bytes.data(), n);
     if (err != 0) {
         error = "cannot write " + path_.string() + ": " + errnoText(err);
         return false;
@@ -276,7 +273,7 @@ const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& detail
         const Upload& earlier = stored.upload;
         if (earlier.deviceId == details.deviceId && earlier.fileName == details.fileName &&
             earlier.bytes == draft.bytes() &&
-            (stored.checksum == 0 || stored.checksum == draft.checksum_) &&
+            (stored.checksum == 0 || stored.checksum == draft.crc_.checksum()) &&
             sameContents(earlier.storedPath, draft.path_))
             return &earlier;
     }
@@ -332,8 +329,8 @@ std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details
             return std::nullopt;
         }
     }
-    stored_.push_back({upload, draft.checksum_});
-    return Kept{upload, false, store_.addUpload({upload, draft.checksum_})};
+    stored_.push_back({upload, draft.crc_.checksum()});
+    return Kept{upload, false, store_.addUpload({upload, draft.crc_.checksum()})};
 }
 
 std::vector<Upload> ReplayStore::uploads() const {

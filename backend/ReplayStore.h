@@ -16,6 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/crc.hpp>
+
 #include "backend/LogBook.h"
 #include "backend/Server.h"
 #include "backend/Store.h"
@@ -54,7 +56,8 @@ public:
         std::FILE* file_;
         const std::filesystem::path path_;
         std::uint64_t bytes_ = 0;
-        std::uint32_t checksum_ = 0;  // CRC-32 of the bytes so far
+        // CRC-32 of the bytes so far, one running state whatever pieces they came in.
+        boost::crc_32_type crc_;
     };
     // Nullptr with `error` set when the temporary file cannot be created.
     std::unique_ptr<Draft> begin(std::string& error);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backend/ReplayStore.h"
 #include "tests/backend/BackendTestSupport.h"
 
 namespace backend_test {
@@ -164,6 +165,29 @@ TEST_F(UploadTest, ADeliveryMadeTwiceIsKeptOnce) {
     EXPECT_TRUE(server_->waitForLog("a repeat of one recorded from this device, kept once", kWait));
     const std::string results = server_->runCommand("results");
     EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 4) << results;  // rows and players
+}
+
+// The same replay arrives in other pieces the second time (the network splits it as it likes):
+// it is still the same replay.
+TEST(ReplayStoreRepeat, TheSameBytesInOtherPiecesAreTheSameReplay) {
+    testing_support::TempDir dir{"brevant-replay-store"};
+    brevant::backend::LogBook log;
+    std::string error;
+    const auto store = brevant::backend::openStore(":memory:", 10, log, error);
+    brevant::backend::ReplayStore replays(log, *store, dir.path() / "up");
+    ASSERT_TRUE(replays.open(error)) << error;
+    const std::string bytes = replayBytes();
+    std::vector<bool> repeats;
+    for (const std::size_t piece : {std::size_t(65536), std::size_t(1000)}) {
+        const auto draft = replays.begin(error);
+        ASSERT_TRUE(draft) << error;
+        for (std::size_t at = 0; at < bytes.size(); at += piece)
+            ASSERT_TRUE(draft->write(std::string_view(bytes).substr(at, piece), error));
+        const auto kept = replays.commit(*draft, {"r.replay", "dev1", "Final", ""}, error);
+        ASSERT_TRUE(kept) << error;
+        repeats.push_back(kept->repeat);
+    }
+    EXPECT_EQ(repeats, (std::vector<bool>{false, true}));
 }
 
 TEST_F(UploadTest, PartialUploadsOfAnEarlierRunAreRemovedAtStart) {

@@ -3,7 +3,6 @@
 // folder and its uploads going to a loopback test server that stores them with 200.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -45,13 +44,17 @@ protected:
             stampNewest(path);
         return path;
     }
-    // The file system's clock ticks coarsely: two files written a millisecond apart may share
-    // a write time, and the watcher could take the older one for the newest. Each fresh file is
-    // stamped after the one before it.
+    // The file system's clock ticks coarsely (and Wine keeps a time it is given to the second):
+    // two files written a moment apart may share a write time, and the watcher could take the
+    // older one for the newest. Each fresh file is made newer than the one before it.
     void stampNewest(const std::filesystem::path& path) {
         using namespace std::chrono_literals;
-        lastStamp = std::max(std::filesystem::file_time_type::clock::now(), lastStamp + 10ms);
-        std::filesystem::last_write_time(path, lastStamp);
+        auto time = std::filesystem::last_write_time(path);
+        if (time <= lastStamp) {
+            std::filesystem::last_write_time(path, lastStamp + 1s);
+            time = std::filesystem::last_write_time(path);  // as the file system keeps it
+        }
+        lastStamp = time;
     }
     // Waits for the workers and then for the outbox's thread to have delivered what it can, and
     // runs what they posted (the toasts).
@@ -75,7 +78,7 @@ protected:
         return names;
     }
 
-    std::filesystem::file_time_type lastStamp{};
+    std::filesystem::file_time_type lastStamp = std::filesystem::file_time_type::min();
     HttpTestServer server;
     TempDir data{"brevant-data"};
     TempDir demos{"brevant-demos"};
