@@ -4,7 +4,8 @@
 // that has not started. One that glibc can no longer cancel finishes there on memory that is
 // left to it (a few hundred bytes, never freed): no code of ours runs on that thread, so the
 // module may be closed under it. Asio's resolver, by contrast, runs getaddrinfo on a thread that
-// no stop ends, and its destructor waits for it.
+// no stop ends, and its destructor waits for it. (Under ThreadSanitizer, which cannot follow
+// glibc's own threads, the lookup is a getaddrinfo on a detached thread instead.)
 #include <chrono>
 #include <cstdint>
 #include <stop_token>

@@ -4,7 +4,10 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -22,8 +25,61 @@ struct Request {
     gaicb block{};
 };
 
+void collect(const addrinfo* found, std::vector<boost::asio::ip::tcp::endpoint>& endpoints) {
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        boost::asio::ip::tcp::endpoint endpoint;
+        if (entry->ai_addrlen <= endpoint.capacity()) {
+            std::copy_n(reinterpret_cast<const char*>(entry->ai_addr), entry->ai_addrlen,
+                        reinterpret_cast<char*>(endpoint.data()));
+            endpoint.resize(entry->ai_addrlen);
+            endpoints.push_back(endpoint);
+        }
+    }
+}
+
 }  // namespace
 
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer cannot follow the threads glibc's getaddrinfo_a starts for itself (it crashes
+// in them). Under it, and only there, the lookup is a getaddrinfo on a detached thread of ours,
+// which the caller stops waiting for at a stop or the deadline.
+LookupOutcome lookupHost(const std::string& host, std::uint16_t port, std::stop_token stop,
+                         Clock::time_point deadline,
+                         std::vector<boost::asio::ip::tcp::endpoint>& endpoints) {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable_any answered;
+        bool done = false;
+        std::vector<boost::asio::ip::tcp::endpoint> found;
+    };
+    auto shared = std::make_shared<Shared>();
+    try {
+        std::thread([shared, host, service = std::to_string(port)] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_NUMERICSERV;
+            addrinfo* found = nullptr;
+            std::vector<boost::asio::ip::tcp::endpoint> endpoints;
+            if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) == 0)
+                collect(found, endpoints);
+            if (found)
+                freeaddrinfo(found);
+            std::lock_guard lock(shared->mutex);
+            shared->found = std::move(endpoints);
+            shared->done = true;
+            shared->answered.notify_all();
+        }).detach();
+    } catch (...) {
+        return LookupOutcome::Failed;
+    }
+    std::unique_lock lock(shared->mutex);
+    if (!shared->answered.wait_until(lock, stop, deadline, [&] { return shared->done; }))
+        return stop.stop_requested() ? LookupOutcome::Stopped : LookupOutcome::TimedOut;
+    endpoints = std::move(shared->found);
+    return endpoints.empty() ? LookupOutcome::Failed : LookupOutcome::Found;
+}
+#else
 LookupOutcome lookupHost(const std::string& host, std::uint16_t port, std::stop_token stop,
                          Clock::time_point deadline,
                          std::vector<boost::asio::ip::tcp::endpoint>& endpoints) {
@@ -43,15 +99,8 @@ LookupOutcome lookupHost(const std::string& host, std::uint16_t port, std::stop_
         const int state = gai_error(&request->block);
         if (state != EAI_INPROGRESS) {
             addrinfo* found = request->block.ar_result;
-            for (const addrinfo* entry = found; state == 0 && entry; entry = entry->ai_next) {
-                boost::asio::ip::tcp::endpoint endpoint;
-                if (entry->ai_addrlen <= endpoint.capacity()) {
-                    std::copy_n(reinterpret_cast<const char*>(entry->ai_addr), entry->ai_addrlen,
-                                reinterpret_cast<char*>(endpoint.data()));
-                    endpoint.resize(entry->ai_addrlen);
-                    endpoints.push_back(endpoint);
-                }
-            }
+            if (state == 0)
+                collect(found, endpoints);
             if (found)
                 freeaddrinfo(found);
             return state == 0 && !endpoints.empty() ? LookupOutcome::Found : LookupOutcome::Failed;
@@ -73,5 +122,7 @@ LookupOutcome lookupHost(const std::string& host, std::uint16_t port, std::stop_
         gai_suspend(waiting, 1, &timeout);
     }
 }
+
+#endif
 
 }  // namespace platform

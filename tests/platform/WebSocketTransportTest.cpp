@@ -673,6 +673,8 @@ namespace {
 // A name server that never answers: the lookup is cancelled at the limit, and nothing of it is
 // left running (no thread of ours waits for the answer).
 TEST(WebSocketHandshake, ASlowNameLookupIsCancelledAtTheLimit) {
+    if (slow_lookup::kBypassed)
+        GTEST_SKIP() << slow_lookup::kBypassedWhy;
     WsTestServer server;
     auto options = optionsFor(server);
     options.host = slow_lookup::kName;
@@ -688,6 +690,8 @@ TEST(WebSocketHandshake, ASlowNameLookupIsCancelledAtTheLimit) {
 // The lookup, the connection and the upgrade share one deadline: a lookup that takes most of it
 // leaves the connection only the rest, however silent the server.
 TEST(WebSocketHandshake, LookupConnectAndUpgradeShareOneDeadline) {
+    if (slow_lookup::kBypassed)
+        GTEST_SKIP() << slow_lookup::kBypassedWhy;
     testing_support::SilentListener silent;
     if (!silent.unusable().empty())
         GTEST_SKIP() << silent.unusable();
