@@ -242,6 +242,8 @@ TEST_F(Session, UnloadClosesTheSessionAndNothingRunsAfterIt) {
 // A backend that hangs (reads nothing, answers no close) does not hold unload for the close
 // handshake's 3 s: past unload's share the socket is shut.
 TEST_F(Session, UnloadDoesNotWaitForAHungBackendsCloseAnswer) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
     server.acceptUpgradesWithoutReading();
     loadAndOpen();
     ASSERT_TRUE(brevant::backendConnected());
