@@ -1,6 +1,6 @@
 #pragma once
-// The reference backend on ephemeral loopback ports, storing uploads in a temporary folder, and
-// the plugin pointed at it.
+// The reference backend on ephemeral loopback ports, storing uploads in a folder of its own
+// (the temporary directory unless told), and the plugin pointed at it.
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -12,8 +12,10 @@
 namespace bench {
 
 struct BenchBackend {
-    explicit BenchBackend(const std::string& name = "brevant-bench-backend") {
-        folder = std::filesystem::temp_directory_path() / name;
+    explicit BenchBackend(
+        const std::string& name = "brevant-bench-backend",
+        const std::filesystem::path& base = std::filesystem::temp_directory_path()) {
+        folder = base / name;
         demos = folder / "Demos";
         brevant::backend::Options options;
         options.wsPort = options.pairPort = options.rankPort = options.uploadPort = 0;

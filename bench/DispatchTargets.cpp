@@ -1,10 +1,11 @@
-// P2: the receive thread's dispatch of each message type beside a bare parse of the same text,
-// interleaved in one run: batches of parses and batches of dispatches take turns, and each
-// side's median time per message is compared. The receive thread's dispatch is what the
-// session's receiver does with a text: parse and route it, and hand it to the dispatch thread,
-// which runs the handler meanwhile (the batch waits until it is done before the next parses).
-// The plugin is loaded in the stand-in host, paired, hosting a series, its replay watcher off;
-// what the handlers post to the game thread is dropped between batches.
+// P2: the dispatch of each message type beside a bare parse of the same text, interleaved in one
+// run: batches of parses and batches of dispatches take turns, and each side's median time per
+// message is compared. A dispatch is the whole path of a received text: the receive thread hands
+// it to the dispatch thread, which parses, routes and runs the handler (a ping's pong goes out on
+// the session); a batch counts until the dispatch thread has handled its last message. The
+// receive thread's own share (the hand-over) is reported beside it. The plugin is loaded in the
+// stand-in host with its session open to a loopback WebSocket server, paired, hosting a series,
+// its replay watcher off; what the handlers post to the game thread is dropped between batches.
 #include <fstream>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 #include "match/MatchIdentity.h"
 #include "match/Series.h"
 #include "net/BackendEndpoint.h"
+#include "net/BackendSession.h"
 #include "net/Dispatcher.h"
 #include "net/Json.h"
 #include "net/MessagePipeline.h"
@@ -24,6 +26,7 @@
 #include "plugin/MessageRoutes.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
+#include "tests/support/WsTestServer.h"
 
 namespace bench {
 namespace {
@@ -113,10 +116,18 @@ const bool registered = addTarget("P2 dispatch", [] {
     const auto folder = std::filesystem::current_path() / "bench-dispatch-data";
     std::filesystem::create_directories(folder / "cfg");
     std::ofstream(folder / "cfg" / "config.cfg") << "brv_watch_replays \"0\"\n";
+    testing_support::WsTestServer server;  // takes the pongs and whatever else is sent
     BenchHost host(folder);
-    brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, 1});  // no session
+    brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, 1});
     host.load();
     host.advance(0.3);
+    // The connector's thread opens the session: a bounded wait for it, in real time.
+    const auto openBy = Clock::now() + std::chrono::seconds(5);
+    while (!brevant::backendConnected() && Clock::now() < openBy)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!brevant::backendConnected())
+        return std::vector<TargetRow>{
+            {"P2 dispatch", "failed", ">= 0.90x of parse", false, "the session did not open"}};
     const auto routes = brevant::messageRoutes();
     brevant::MessagePipeline pipeline(routes);
     pipeline.start("brv-dispatch");
@@ -152,15 +163,15 @@ const bool registered = addTarget("P2 dispatch", [] {
             host.rt().forgetPluginCallbacks();  // what the handlers posted
             host.rt().forgetConsoleEvents();
         }
-        const double p = percentile(parse, 50), d = percentile(dispatch, 50);
-        const double ratio = p / d;
+        const double p = percentile(parse, 50), h = percentile(handled, 50);
+        const double ratio = p / h;
         char figure[32];
         std::snprintf(figure, sizeof figure, "%.2fx", ratio);
         rows.push_back({std::string("P2 dispatch ") + kind.name, figure, ">= 0.90x of parse",
                         ratio >= 0.9,
-                        "parse " + formatNanos(p) + ", receive thread " + formatNanos(d) +
-                            ", handled (parse and handler) " +
-                            formatNanos(percentile(handled, 50)) + " per message"});
+                        "parse " + formatNanos(p) + ", dispatch (hand-over, parse, handler) " +
+                            formatNanos(h) + ", of which the receive thread's hand-over " +
+                            formatNanos(percentile(dispatch, 50)) + " per message"});
     }
     brevant::paired = true;
     return rows;

@@ -3,7 +3,10 @@
 // write), the replay watcher polling, and, in the second case, a 20 MiB replay on its way up to
 // an upload endpoint that takes the connection and never reads. In the third, the backend's
 // name takes 20 s to resolve: the session's open and the upload's exchange both sit in the
-// lookup when unload comes.
+// lookup when unload comes. In the fourth, the backend hangs (as a stopped process does): the
+// WebSocket was upgraded, then nothing is read or answered, the close frame included. Every
+// folder is under the working directory (the build's), not the temporary one, which may be in
+// memory and would hide the final save's wait on the disk.
 #include <fstream>
 #include <string>
 #include <thread>
@@ -20,6 +23,7 @@
 #include "pairing/PairingState.h"
 #include "rotation/HostingState.h"
 #include "rotation/MapLists.h"
+#include "tests/support/WsTestServer.h"
 
 namespace bench {
 namespace {
@@ -27,12 +31,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int runs = 10;
 
-enum class Case { Connected, Uploading, SlowLookup };
+enum class Case { Connected, Uploading, SlowLookup, Hung };
 
 double unloadOnce(Case c) {
-    const bool uploading = c != Case::Connected;
-    BenchBackend backend("brevant-bench-unload");
+    const bool uploading = c == Case::Uploading || c == Case::SlowLookup;
+    BenchBackend backend("brevant-bench-unload", std::filesystem::current_path());
     MuteListener mute;
+    testing_support::WsTestServer hung;
+    hung.acceptUpgradesWithoutReading();
     const auto data = backend.folder / "data";
     std::filesystem::create_directories(data / "cfg");
     std::ofstream(data / "cfg" / "config.cfg")
@@ -45,6 +51,9 @@ double unloadOnce(Case c) {
     if (c == Case::SlowLookup)  // tests/support/SlowLookup.cpp answers it after 20 s
         brevant::setBackendEndpointForTests(
             {L"slow-20000.brevant.test", ports.ws, ports.pair, ports.rank, ports.upload});
+    if (c == Case::Hung)
+        brevant::setBackendEndpointForTests(
+            {L"127.0.0.1", hung.port(), ports.pair, ports.rank, ports.upload});
     host.load();
     host.advance(0.3);
     // The connector's thread opens the session: a bounded wait for it, in real time.
@@ -88,15 +97,17 @@ TargetRow measure(Case c) {
     const int left = brevant::waitForWorkers(std::chrono::seconds(5));
     const double after = static_cast<double>((Clock::now() - start) / std::chrono::nanoseconds(1));
     const double worst = percentile(held, 100);
-    const char* what = c == Case::Connected   ? ""
-                       : c == Case::Uploading ? ", upload under way"
-                                              : ", 20 s name lookups under way";
+    const char* what = c == Case::Connected    ? ""
+                       : c == Case::Uploading  ? ", upload under way"
+                       : c == Case::SlowLookup ? ", 20 s name lookups under way"
+                                               : ", backend hung";
     return {std::string("P5 unload, game thread") + what, failed ? "failed" : formatNanos(worst),
             "< 100 ms", !failed && worst < 100e6,
             "max of " + std::to_string(runs) + ", median " + formatNanos(percentile(held, 50)) +
                 "; connected, a series hosted, the watcher running" +
                 (c == Case::Uploading    ? ", 20 MiB going up to a mute endpoint"
                  : c == Case::SlowLookup ? " (but the backend's name resolves in 20 s)"
+                 : c == Case::Hung       ? " (but the backend reads nothing and answers no close)"
                                          : "") +
                 "; then threads left: " + std::to_string(left) + " (waited " + formatNanos(after) +
                 ")"};
@@ -104,7 +115,7 @@ TargetRow measure(Case c) {
 
 const bool registered = addTarget("P5 unload", [] {
     return std::vector<TargetRow>{measure(Case::Connected), measure(Case::Uploading),
-                                  measure(Case::SlowLookup)};
+                                  measure(Case::SlowLookup), measure(Case::Hung)};
 });
 
 }  // namespace
