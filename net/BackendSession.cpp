@@ -387,12 +387,15 @@ const char* notSentReason(SendOutcome outcome) {
     return "sem conexao";
 }
 
-SendOutcome sendToBackend(const std::string& text) {
+SendOutcome sendToBackend(const std::string& text, SentFrame* sent) {
     const auto client = session().client();
     if (!client)
         return SendOutcome::NoSession;
-    switch (client->sendText(text)) {
+    std::uint64_t frame = 0;
+    switch (client->sendText(text, &frame)) {
         case platform::WebSocketSendResult::Queued:
+            if (sent)
+                *sent = {client->serial, frame};
             return SendOutcome::Sent;
         case platform::WebSocketSendResult::QueueFull:
             return SendOutcome::QueueFull;
@@ -400,6 +403,17 @@ SendOutcome sendToBackend(const std::string& text) {
             break;
     }
     return SendOutcome::NoSession;
+}
+
+bool frameWritten(const SentFrame& sent) {
+    const auto client = session().client();
+    return client && client->serial == sent.session && client->isConnected() &&
+           client->framesWritten() >= sent.frame;
+}
+
+bool sessionOpen(std::uint64_t serial) {
+    const auto client = session().client();
+    return client && client->serial == serial && client->isConnected();
 }
 
 bool backendClientExists() {

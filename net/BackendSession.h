@@ -65,8 +65,19 @@ enum class SendOutcome {
 // Why a text was not sent, for a log line ("sem conexao", "fila cheia"); empty when it was.
 const char* notSentReason(SendOutcome outcome);
 
-// Sends one text while the session is connected; otherwise drops it. Any thread.
-SendOutcome sendToBackend(const std::string& text);
+// A frame the session took: which connection, and its number there.
+struct SentFrame {
+    std::uint64_t session = 0;
+    std::uint64_t frame = 0;
+};
+// Sends one text while the session is connected; otherwise drops it. A text taken is described
+// in `sent`, when given. Any thread.
+SendOutcome sendToBackend(const std::string& text, SentFrame* sent = nullptr);
+// Whether that frame has been written to the socket by the connection that is still open.
+// Any thread; never waits for the network.
+bool frameWritten(const SentFrame& sent);
+// Whether the connection numbered `session` is still the open one. Any thread.
+bool sessionOpen(std::uint64_t session);
 // Whether a client exists / exists and is connected. Any thread.
 bool backendClientExists();
 bool backendConnected();

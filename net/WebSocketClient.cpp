@@ -41,8 +41,15 @@ void setWebSocketLimits(const WebSocketLimits& newLimits) {
     limits = newLimits;
 }
 
+namespace {
+std::uint64_t nextSerial() {
+    static std::atomic<std::uint64_t> last{0};
+    return ++last;
+}
+}  // namespace
+
 WebSocketClient::WebSocketClient(std::wstring host_, std::wstring path_, std::uint16_t port_)
-    : host(std::move(host_)), path(std::move(path_)), port(port_) {}
+    : serial(nextSerial()), host(std::move(host_)), path(std::move(path_)), port(port_) {}
 
 WebSocketClient::~WebSocketClient() {
     close();
@@ -83,13 +90,14 @@ bool WebSocketClient::connect(std::stop_token stop) {
     return true;
 }
 
-platform::WebSocketSendResult WebSocketClient::sendText(const std::string& text) {
+platform::WebSocketSendResult WebSocketClient::sendText(const std::string& text,
+                                                        std::uint64_t* frame) {
     auto result = platform::WebSocketSendResult::NotOpen;
     std::uint64_t say = 0;
     {
         std::lock_guard lk(sendMutex);
         if (connection_ && connected.load())
-            result = connection_->sendText(text);
+            result = connection_->sendText(text, frame);
         // A peer that stops reading fills the queue. A flood is said once a second at most,
         // with how much went since the last line: a frame that fits between two drops does
         // not make a new line.
@@ -106,6 +114,11 @@ platform::WebSocketSendResult WebSocketClient::sendText(const std::string& text)
         logLine("[BRV] WS: fila de envio cheia; " + std::to_string(say) +
                 " mensagem(ns) descartada(s)");
     return result;
+}
+
+std::uint64_t WebSocketClient::framesWritten() {
+    std::lock_guard lk(sendMutex);
+    return connection_ ? connection_->framesWritten() : 0;
 }
 
 WebSocketClient::Ending WebSocketClient::ending() const {

@@ -46,8 +46,12 @@ public:
     bool connect(std::stop_token stop = {});
     // Sends one whole text frame while connected; otherwise the text is dropped. Never waits:
     // past the send queue's bound the frame is dropped, with a log line a second at most that
-    // counts the frames dropped since the last one. Answers whether the connection took it.
-    platform::WebSocketSendResult sendText(const std::string& text);
+    // counts the frames dropped since the last one. Answers whether the connection took it; a
+    // frame taken gets its number in `frame`, when given (see framesWritten()).
+    platform::WebSocketSendResult sendText(const std::string& text, std::uint64_t* frame = nullptr);
+    // How many of the frames taken have been written to the socket whole (frame n is out once
+    // this is n or more); 0 before the connection opens. Any thread.
+    std::uint64_t framesWritten();
     // Ends the connection, waits for the receiver thread (unless called on it), releases the
     // connection once and calls onClose. Safe to call more than once. The close handshake gets
     // `within` at most (and never more than its limit): a peer that does not answer in time is
@@ -65,6 +69,8 @@ public:
     };
     Ending ending() const;
 
+    // Tells this client from every other of the process: frames are numbered per client.
+    const std::uint64_t serial;
     const std::wstring host;
     const std::wstring path;
     const std::uint16_t port;

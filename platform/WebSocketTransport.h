@@ -78,8 +78,12 @@ public:
 
     // Queues one text frame and returns at once. Frames go out whole and in order while the
     // receiver is reading; after the connection ended, or past the queue's bound, they are
-    // dropped, and the result says why.
-    virtual WebSocketSendResult sendText(std::string text) = 0;
+    // dropped, and the result says why. A queued frame's number (1 for the connection's first)
+    // goes to `frame` when given: framesWritten() tells when it is out.
+    virtual WebSocketSendResult sendText(std::string text, std::uint64_t* frame = nullptr) = 0;
+    // How many frames have been written to the socket whole, in queue order: frame n is out
+    // once this is n or more. Any thread.
+    virtual std::uint64_t framesWritten() const = 0;
 
     // Blocks until the next whole message, the end of the connection or a failure. After
     // Closed or Failed every further call returns Closed at once.

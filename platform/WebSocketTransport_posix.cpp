@@ -8,6 +8,7 @@
 #include "platform/WebSocketTransport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <limits>
@@ -105,7 +106,8 @@ public:
     // any more; the context destroys them unrun.
     void abandon() noexcept { abandoned_ = true; }
 
-    WebSocketSendResult sendText(std::string text) override;
+    WebSocketSendResult sendText(std::string text, std::uint64_t* frame) override;
+    std::uint64_t framesWritten() const override { return written_.load(); }
     WebSocketReadResult read() override;
     void closeWithin(std::chrono::milliseconds within) override;
 
@@ -147,9 +149,11 @@ private:
 
     // Shared between threads.
     std::mutex mutex_;
-    std::deque<std::string> queue_;  // frames not yet handed to the stream
-    std::size_t queuedBytes_ = 0;    // their sizes added up
-    bool pumping_ = false;           // a pumpWrites() is posted or a write is in flight
+    std::deque<std::string> queue_;          // frames not yet handed to the stream
+    std::size_t queuedBytes_ = 0;            // their sizes added up
+    std::uint64_t queuedFrames_ = 0;         // frames ever queued (their numbers)
+    std::atomic<std::uint64_t> written_{0};  // frames written whole
+    bool pumping_ = false;                   // a pumpWrites() is posted or a write is in flight
     bool closeRequested_ = false;
     // When the close handshake is given up on: closeTimeout after close(), sooner when
     // closeWithin() asked for it.
@@ -284,7 +288,7 @@ BeastConnection::~BeastConnection() {
     endAndRelease(!abandoned_);
 }
 
-WebSocketSendResult BeastConnection::sendText(std::string text) {
+WebSocketSendResult BeastConnection::sendText(std::string text, std::uint64_t* frame) {
     try {
         // Posting under the lock keeps the queue and `pumping_` in step when posting fails: the
         // frame is then taken back and nothing has changed.
@@ -297,8 +301,15 @@ WebSocketSendResult BeastConnection::sendText(std::string text) {
         const std::size_t size = text.size();
         queue_.push_back(std::move(text));
         queuedBytes_ += size;
-        if (pumping_)
+        const auto queued = [&] {
+            if (frame)
+                *frame = ++queuedFrames_;
+            else
+                ++queuedFrames_;
             return WebSocketSendResult::Queued;
+        };
+        if (pumping_)
+            return queued();
         try {
             asio::post(ioc_, [this] { pumpWrites(); });
         } catch (...) {
@@ -307,7 +318,7 @@ WebSocketSendResult BeastConnection::sendText(std::string text) {
             throw;
         }
         pumping_ = true;
-        return WebSocketSendResult::Queued;
+        return queued();
     } catch (...) {
         // Out of memory or the like: the frame is not sent.
         return WebSocketSendResult::NotOpen;
@@ -337,6 +348,7 @@ void BeastConnection::pumpWrites() {
     ws_.async_write(asio::buffer(writing_), [this](const error_code& ec, std::size_t) {
         writing_.clear();
         if (!ec) {
+            written_.fetch_add(1);
             pumpWrites();
             return;
         }

@@ -39,7 +39,8 @@ public:
     // Starts the writer; false when no thread can be started.
     bool startWriter();
 
-    WebSocketSendResult sendText(std::string text) override;
+    WebSocketSendResult sendText(std::string text, std::uint64_t* frame) override;
+    std::uint64_t framesWritten() const override { return written_.load(); }
     WebSocketReadResult read() override;
     void closeWithin(std::chrono::milliseconds within) override;
 
@@ -59,6 +60,8 @@ private:
     std::condition_variable changed_;
     HINTERNET socket_ = nullptr;
     std::deque<std::string> queue_;
+    std::uint64_t queuedFrames_ = 0;         // frames ever queued (their numbers)
+    std::atomic<std::uint64_t> written_{0};  // frames written whole
     std::size_t queuedBytes_ = 0;
     bool open_ = false;            // the upgrade succeeded and the connection has not ended
     bool closeRequested_ = false;  // close() or the destructor asked for the close handshake
@@ -208,7 +211,7 @@ void WinHttpConnection::closeSocket() {
     changed_.notify_all();
 }
 
-WebSocketSendResult WinHttpConnection::sendText(std::string text) {
+WebSocketSendResult WinHttpConnection::sendText(std::string text, std::uint64_t* frame) {
     try {
         {
             std::lock_guard lock(mutex_);
@@ -220,6 +223,9 @@ WebSocketSendResult WinHttpConnection::sendText(std::string text) {
                 return WebSocketSendResult::QueueFull;
             queuedBytes_ += text.size();
             queue_.push_back(std::move(text));
+            ++queuedFrames_;
+            if (frame)
+                *frame = queuedFrames_;
         }
         changed_.notify_all();
         return WebSocketSendResult::Queued;
@@ -272,6 +278,8 @@ void WinHttpConnection::writeLoop() {
                 // The connection is broken; the pending read reports it. Drop what is left.
                 queue_.clear();
                 queuedBytes_ = 0;
+            } else {
+                written_.fetch_add(1);
             }
             continue;
         }
