@@ -1,10 +1,16 @@
 #include "core/Waker.h"
 
+#include <utility>
+
 #include "platform/Clock.h"
 
 namespace brevant {
 
 bool Waker::wait(std::int64_t ms, std::stop_token stop) {
+    return waitUntil(ms < 0 ? -1 : platform::steadyMillis() + ms, std::move(stop));
+}
+
+bool Waker::waitUntil(std::int64_t deadlineMs, std::stop_token stop) {
     std::stop_source wake;
     {
         std::lock_guard lk(mutex_);
@@ -15,12 +21,12 @@ bool Waker::wait(std::int64_t ms, std::stop_token stop) {
         current_ = wake;
     }
     const std::stop_callback onStop(stop, [&wake] { wake.request_stop(); });
-    if (ms < 0) {
+    if (deadlineMs < 0) {
         // No time of its own: not a wait on the clock, only on what comes.
         std::unique_lock lk(mutex_);
         woken_.wait(lk, wake.get_token(), [&] { return pending_; });
-    } else if (ms > 0) {
-        platform::sleepMs(ms, wake.get_token());
+    } else if (deadlineMs > platform::steadyMillis()) {
+        platform::sleepUntilMs(deadlineMs, wake.get_token());
     }
     std::lock_guard lk(mutex_);
     pending_ = false;

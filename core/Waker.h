@@ -15,6 +15,9 @@ public:
     // Waits `ms` milliseconds of the plugin's clock, or, with a negative `ms`, until woken; a
     // wake that came since the last wait ends it at once. False when `stop` was asked to stop.
     bool wait(std::int64_t ms, std::stop_token stop);
+    // The same until the plugin's clock reads `deadlineMs` (steadyMillis), or, with a negative
+    // deadline, until woken.
+    bool waitUntil(std::int64_t deadlineMs, std::stop_token stop);
     // Waits up to `period` of real time, not the plugin's clock, or until woken: for a thread that
     // looks again now and then at what nothing tells it of. False when `stop` was asked to stop.
     bool pollWait(std::chrono::milliseconds period, std::stop_token stop);

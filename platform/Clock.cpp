@@ -38,6 +38,10 @@ std::int64_t steadyMillis() {
 bool sleepMs(std::int64_t ms, std::stop_token stop) {
     return current.load()->sleepMs(ms, std::move(stop));
 }
+
+bool sleepUntilMs(std::int64_t deadlineMs, std::stop_token stop) {
+    return current.load()->sleepUntilMs(deadlineMs, std::move(stop));
+}
 void setClockSource(ClockSource* source) {
     current.store(source ? source : &systemClock);
 }

@@ -3,6 +3,7 @@
 // a worker thread goes through here, so a test can swap in the host's manual clock.
 #include <cstdint>
 #include <stop_token>
+#include <utility>
 
 namespace platform {
 
@@ -14,6 +15,13 @@ public:
     // Sleeps ms milliseconds, or less when `stop` is asked to stop (then at once); false when
     // it was.
     virtual bool sleepMs(std::int64_t ms, std::stop_token stop) = 0;
+    // Sleeps until the clock reads `deadlineMs` (steadyMillis), as sleepMs does. A clock that
+    // others move (a test's) takes the deadline as it is, so that a move between reading the
+    // clock and beginning the sleep cannot push the sleep's end further.
+    virtual bool sleepUntilMs(std::int64_t deadlineMs, std::stop_token stop) {
+        const std::int64_t ms = deadlineMs - steadyNanos() / 1'000'000;
+        return sleepMs(ms > 0 ? ms : 0, std::move(stop));
+    }
 };
 
 // Nanoseconds of the monotonic clock since an arbitrary point of this machine.
@@ -23,6 +31,8 @@ std::int64_t steadyMillis();
 // Blocks the calling thread for about ms milliseconds of the current clock, or until `stop` is
 // asked to stop. False when the sleep ended for the stop.
 bool sleepMs(std::int64_t ms, std::stop_token stop = {});
+// The same until the clock reads `deadlineMs` (steadyMillis).
+bool sleepUntilMs(std::int64_t deadlineMs, std::stop_token stop = {});
 
 // The OS steady clock itself, in nanoseconds, whatever source is set; each system's own.
 std::int64_t systemSteadyNanos();

@@ -17,6 +17,9 @@ public:
     bool sleepMs(std::int64_t ms, std::stop_token stop) override {
         return rt_.waitForClock(rt_.nowNanos() + ms * 1'000'000, std::move(stop));
     }
+    bool sleepUntilMs(std::int64_t deadlineMs, std::stop_token stop) override {
+        return rt_.waitForClock(deadlineMs * 1'000'000, std::move(stop));
+    }
 
 private:
     sdk::HostRuntime& rt_;
