@@ -19,7 +19,16 @@ namespace {
 struct Job {
     std::uint64_t version = 0;
     FileContents contents;  // empty: remove the file
+    // A removal only when the file was last written longer ago than this.
+    std::optional<std::chrono::seconds> olderThan;
 };
+
+// Whether the file at `path` was last written more than `age` ago.
+bool writtenBefore(const std::filesystem::path& path, std::chrono::seconds age) {
+    std::error_code ec;
+    const auto written = std::filesystem::last_write_time(path, ec);
+    return !ec && std::filesystem::file_time_type::clock::now() - written > age;
+}
 
 struct FileState {
     std::optional<std::string> onDisk;  // what the file holds, when known
@@ -133,6 +142,8 @@ private:
             std::string error;
             runGuarded("file writer", [&] {
                 if (!job.contents) {
+                    if (job.olderThan && !writtenBefore(path, *job.olderThan))
+                        return;
                     std::error_code ec;
                     std::filesystem::remove(path, ec);
                     if (ec)
@@ -196,11 +207,15 @@ void writeFileLater(const std::filesystem::path& path, std::uint64_t version,
                     FileContents contents) {
     if (!contents)
         return;
-    writer().hand(path, Job{version, std::move(contents)});
+    writer().hand(path, Job{version, std::move(contents), std::nullopt});
 }
 
 void removeFileLater(const std::filesystem::path& path) {
-    writer().hand(path, Job{0, nullptr});
+    writer().hand(path, Job{0, nullptr, std::nullopt});
+}
+
+void removeStaleFileLater(const std::filesystem::path& path, std::chrono::seconds age) {
+    writer().hand(path, Job{0, nullptr, age});
 }
 
 void startFileWriter() {

@@ -32,6 +32,9 @@ void writeFileLater(const std::filesystem::path& path, std::uint64_t version,
                     FileContents contents);
 // Hands over the removal of `path` (after whatever was handed over for it before).
 void removeFileLater(const std::filesystem::path& path);
+// Hands over the removal of `path` when its last write is older than `age`: a temporary file that
+// a crash left in the middle of a write, which no write of this run is using.
+void removeStaleFileLater(const std::filesystem::path& path, std::chrono::seconds age);
 
 // Starts the resident writer unless a writer runs. At load.
 void startFileWriter();

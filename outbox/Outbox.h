@@ -1,52 +1,33 @@
 #pragma once
-// What the plugin owes the backend and could not give it yet: game results that no connected
-// session took, and replays until the backend has taken them. Each is one small JSON record in
-// <data folder>/Brevant/outbox/, written through the file writer (never on the caller's
+// What the plugin owes the backend and could not give it yet: game results until the backend has
+// shown it took them, and replays until the backend has taken them. Each is one small JSON record
+// in <data folder>/Brevant/outbox/, written through the file writer (never on the caller's
 // thread), kept across unloads and crashes, and removed once delivered, refused for good, gone,
-// or past its time (7 days of wall-clock time) or room (200 records, the oldest first).
+// or past its time (7 days of wall-clock time) or room (200 records, the oldest first). A record
+// file that fails its checks is moved to bad/ with a line, and the others go on.
 //
-// One thread of its own ("brv-outbox") reads the records at start and delivers them: results
-// through the session, in the order they were made and byte for byte, after each hello and
-// whenever one more is kept; replays one at a time, at start, after each hello, on request and
-// otherwise with exponential backoff (30 s doubling to 30 min, with jitter).
+// Two lanes, so that a result never waits behind an upload:
+// - Results go through the session, in the order they were made and byte for byte: at once when
+//   nothing older waits, else after the next hello. The protocol has no acknowledgement of a
+//   result, so delivery is at least once: a result handed to a session stays, marked sent, until
+//   the second ping of the backend that arrives after its frame was written to the socket (the
+//   backend has lived past it), or until that session has lived 10 minutes past it (a backend
+//   that does not ping). A session that ends sooner leaves it to be sent again, the same bytes,
+//   after the next hello and before any newer result. The backend keeps a repeat once.
+// - Replays go one at a time on a thread of the outbox's own ("brv-outbox"), which also reads the
+//   records at start: at start, when a new one is kept, on request, and otherwise with
+//   exponential backoff (30 s doubling to 30 min, with jitter) that only a delivery resets; after
+//   a hello, a replay never tried yet is tried at once.
 #include <chrono>
-#include <cstdint>
+#include <cstddef>
 #include <filesystem>
-#include <functional>
 #include <optional>
-#include <stop_token>
 #include <string>
 #include <vector>
 
+#include "outbox/Delivery.h"
+
 namespace brevant::outbox {
-
-// What one delivery attempt came to.
-enum class Attempt {
-    Delivered,  // the backend has it: the record goes
-    TryLater,   // no answer, or an answer that may change (5xx, 408, 429): the record stays
-    Refused,    // refused for good (another 4xx): the record goes, with a line
-    Gone,       // the replay file is no longer there: the record goes, with a line
-};
-
-struct ReplayRecord {
-    std::string path;  // UTF-8
-    std::uint64_t size = 0;
-    std::int64_t writeTime = 0;  // the file's last-write time when it was found, raw
-    bool owned = false;          // the replay of a match this plugin hosted
-    // The upload's fields, as they were when the replay was found.
-    std::string deviceId;
-    std::string server;
-    std::string uploader;
-};
-
-struct Senders {
-    // Hands a game result's text to the session: empty when the session took it, else why not
-    // ("sem conexao").
-    std::function<std::string(const std::string& text)> result;
-    // Uploads a replay; `attempt` counts the tries before this one. A stop request ends it at
-    // once (TryLater).
-    std::function<Attempt(const ReplayRecord& record, int attempt, std::stop_token stop)> replay;
-};
 
 // Game thread, at load: starts the thread, which reads `folder` first.
 void startOutbox(const std::filesystem::path& folder, Senders senders);
@@ -54,25 +35,23 @@ void startOutbox(const std::filesystem::path& folder, Senders senders);
 // records stay for the next load.
 void stopOutbox();
 
-// A game result, unless results already wait (then it queues behind them, to keep the order):
-// sent at once when the session takes it (empty answer), else kept, and the answer says why it
-// was not sent. `name` is how the log and the listing show it ("blue 3-1"). Any thread; never
-// touches the disk.
+// A game result: kept until the backend has shown it has it, and sent at once unless older ones
+// wait (then it queues behind them, to keep the order). Empty when the session took it; else
+// why it was not sent. `name` is how the log and the listing show it ("blue 3-1"). Any thread;
+// never touches the disk.
 std::string sendOrKeepResult(const std::string& text, const std::string& name);
 // A replay to deliver. Any thread; never touches the disk.
 void keepReplay(ReplayRecord record);
 
-// A session has just said hello: results go now, and replays are tried again at once.
+// A session has just said hello (its opening thread): results that an ended session had taken
+// go again, then those that wait; replays never tried go at once.
 void sessionOpened();
+// The backend pinged: results whose frame was out before it count one ping more. The
+// dispatch thread.
+void pingArrived();
 // Everything is tried at once (brv_outbox_retry).
 void retryNow();
 
-struct Pending {
-    std::string kind;  // "result" or "replay"
-    std::string name;
-    int attempts = 0;
-    std::string nextTry;  // "ao conectar", "agora", "em 57s"
-};
 // What waits, oldest first. Any thread.
 std::vector<Pending> pending();
 // How many records wait; never waits: nothing when the thread is busy with the list, or before

@@ -1,4 +1,5 @@
 #include "platform/Files.h"
+#include "platform/WriteAll_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -77,18 +78,6 @@ namespace {
 
 std::string failure(const char* step) {
     return std::string(step) + ": " + std::strerror(errno);
-}
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "outbox/Outbox.h"
 #include "pairing/PairingCheck.h"
 #include "pairing/PairingState.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "plugin/ConsoleSetup.h"
 #include "plugin/DeviceId.h"
@@ -21,6 +22,7 @@
 #include "plugin/SessionSetup.h"
 #include "plugin/Status.h"
 #include "ranks/RankSubmit.h"
+#include "replays/OwnedMark.h"
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayUpload.h"
 #include "replays/ReplayWatcher.h"
@@ -45,9 +47,10 @@ namespace {
 constexpr std::chrono::milliseconds unloadWriteWait{50};
 constexpr std::chrono::milliseconds loadWriteWait{1000};
 
-// A game result's text to the session: empty when it took it, else why not.
-std::string sendResultText(const std::string& text) {
-    const SendOutcome sent = sendToBackend(text);
+// A game result's text to the session: empty when it took it (its frame in `frame`), else why
+// not.
+std::string sendResultText(const std::string& text, SentFrame& frame) {
+    const SendOutcome sent = sendToBackend(text, &frame);
     return sent == SendOutcome::Sent ? std::string() : notSentReason(sent);
 }
 
@@ -109,6 +112,9 @@ void Brevant::onLoad() {
             waitForFileWrites(loadWriteWait);
             resetFileWriter();
             startFileWriter();  // saves from here on only hand their snapshots to it
+            // A save that a crash cut short leaves its temporary file behind.
+            removeStaleFileLater(platform::temporaryBeside(rotationFilePath(gw.GetDataFolderW())),
+                                 std::chrono::minutes(1));
             loadRotationState();
         });
 
@@ -121,10 +127,11 @@ void Brevant::onLoad() {
 
         // In force before the first worker below reads it.
         const auto endpointNote = applyBackendEndpointFromEnvironment();
+        setOwnedMarkFile(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "owned-replay.json");
         setUpReplayFolder(cvars);
         runGuarded("onLoad outbox", [&] {
             outbox::startOutbox(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "outbox",
-                                {sendResultText, replays::sendReplay});
+                                {sendResultText, frameWritten, sessionOpen, replays::sendReplay});
         });
 
         if (endpointNote)

@@ -1,12 +1,20 @@
 #include "plugin/MessageRoutes.h"
 
 #include "net/BackendSession.h"
+#include "outbox/Outbox.h"
 #include "pairing/PairingMessages.h"
 #include "ranks/RankAck.h"
 #include "rotation/RotationMessages.h"
 
 namespace brevant {
 namespace {
+
+// A ping tells the outbox that the backend is alive past what it was sent, and is answered (in
+// that order: once the pong is out, the outbox has counted it).
+RouteOutcome onPing(const json& msg) {
+    outbox::pingArrived();
+    return answerPing(msg);
+}
 
 // Matching order; the first row whose type equals the message's (exactly) handles it.
 constexpr MessageRoute catalogue[] = {
@@ -23,7 +31,7 @@ constexpr MessageRoute catalogue[] = {
     {"paired_ok", onPairedOk},
     {"pair_required", onPairRequired},
     {"rank_ack", onRankAck},
-    {"ping", answerPing},
+    {"ping", onPing},
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "net/BackendEndpoint.h"
 #include "net/HttpRequests.h"
 #include "platform/Clock.h"
+#include "platform/FileHold.h"
 #include "platform/Files.h"
 #include "platform/Random.h"
 #include "platform/Text.h"
@@ -110,6 +111,8 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
         const std::wstring path = platform::utf8ToWide(record.path);
         if (!platform::isPlainFile(platform::widePath(path)))
             return outbox::Attempt::Gone;
+        if (platform::heldForWriting(platform::widePath(path)))
+            return outbox::Attempt::TryLater;  // the game is writing it again: not now
         std::error_code ec;
         const auto size = std::filesystem::file_size(platform::widePath(path), ec);
         outbox::ReplayRecord now = record;
@@ -131,7 +134,10 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
             if (stop.stop_requested())
                 return outbox::Attempt::TryLater;
             logTo(console, "[BRV] Falha ao ler replay: " + record.path);
-            return outbox::Attempt::Gone;
+            // Still there but not readable now (held by another program, an I/O error): tried
+            // again later, not taken for gone.
+            return platform::isPlainFile(platform::widePath(path)) ? outbox::Attempt::TryLater
+                                                                   : outbox::Attempt::Gone;
         }
         const auto deadline =
             Clock::now() + uploadBaseTime + std::chrono::seconds(now.size / slowestBytesPerSecond);

@@ -1,5 +1,6 @@
 #include "replays/ReplayWatcher.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -7,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "core/GameThread.h"
 #include "core/Globals.h"
@@ -18,8 +21,10 @@
 #include "match/Series.h"
 #include "outbox/Outbox.h"
 #include "platform/Clock.h"
+#include "platform/FileHold.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "replays/OwnedMark.h"
 #include "replays/ReplayFiles.h"
 #include "replays/ReplayFolder.h"
 #include "replays/ReplayNames.h"
@@ -65,9 +70,24 @@ std::optional<std::uintmax_t> sizeOf(const fs::path& file) {
     return size;
 }
 
-// Waits until the file stops growing; its size then. Nothing when it vanishes, grows for
-// growthLimitMs, or the watcher is stopped.
-std::optional<std::uintmax_t> waitUntilStable(LoopThread& self, const fs::path& file) {
+// Waits `wait`, then reads the size again: whether it changed (`size` then holds the new one).
+// Nothing when the file vanished or the watcher is stopped.
+std::optional<bool> grewAfter(LoopThread& self, const fs::path& file, std::uintmax_t& size,
+                              milliseconds wait) {
+    if (!self.waitFor(wait))
+        return std::nullopt;
+    const auto now = sizeOf(file);
+    if (!now)
+        return std::nullopt;
+    const bool grew = *now != size;
+    size = *now;
+    return grew;
+}
+
+// Waits until the file stops growing and the game has let go of it; its size then. Nothing when
+// it vanishes, grows for growthLimitMs, is still held growthLimitMs after it last grew (with a
+// line: a later pass tries again), or the watcher is stopped.
+std::optional<std::uintmax_t> waitUntilComplete(LoopThread& self, const fs::path& file) {
     auto size = sizeOf(file);
     if (!size)
         return std::nullopt;
@@ -75,21 +95,30 @@ std::optional<std::uintmax_t> waitUntilStable(LoopThread& self, const fs::path& 
     for (;;) {
         if (platform::steadyMillis() - start >= growthLimitMs)
             return std::nullopt;
-        if (!self.waitFor(sizeCheck))
+        const auto grew = grewAfter(self, file, *size, sizeCheck);
+        if (!grew)
             return std::nullopt;
-        const auto now = sizeOf(file);
-        if (!now)
-            return std::nullopt;
-        if (*now == *size)
+        if (!*grew)
             break;
-        size = now;
     }
-    if (!self.waitFor(settleWait))
+    const auto settled = grewAfter(self, file, *size, settleWait);
+    if (!settled || *settled)
         return std::nullopt;
-    const auto last = sizeOf(file);
-    if (!last || *last != *size)
-        return std::nullopt;
-    return last;
+    // A pause between the game's writes looks like the end: what says it is the game letting go.
+    std::int64_t grewAt = platform::steadyMillis();
+    while (platform::heldForWriting(file)) {
+        if (platform::steadyMillis() - grewAt >= growthLimitMs) {
+            logLine("[BRV] Replay ainda em gravacao pelo jogo; fica para depois: " +
+                    platform::wideToUtf8(fileNameOf(platform::pathToWide(file))));
+            return std::nullopt;
+        }
+        const auto grew = grewAfter(self, file, *size, sizeCheck);
+        if (!grew)
+            return std::nullopt;
+        if (*grew)
+            grewAt = platform::steadyMillis();
+    }
+    return sizeOf(file);  // its last write came before it was let go
 }
 
 // Puts the owned prefix in front of the replay's name unless it is there; the name it has
@@ -111,7 +140,8 @@ std::wstring giveOwnedPrefix(const fs::path& file, const std::wstring& name) {
 
 // The file the watcher found goes to the outbox as it is: this replay, never another one found
 // by searching again. The uploader's name is the game's to tell, on the game thread.
-void requestUpload(const fs::path& file, std::uint64_t size, std::int64_t writeTime, bool owned) {
+void requestUpload(const fs::path& file, std::uint64_t size, std::int64_t writeTime, bool owned,
+                   const std::string& series = {}) {
     outbox::ReplayRecord record;
     record.path = platform::wideToUtf8(platform::pathToWide(file));
     record.size = size;
@@ -122,14 +152,42 @@ void requestUpload(const fs::path& file, std::uint64_t size, std::int64_t writeT
         // Never read: the backend would refuse the request whole.
         logLine("[BRV] Replay grande demais para enviar (" + std::to_string(size) +
                 " bytes): " + platform::wideToUtf8(fileNameOf(platform::pathToWide(file))));
+        if (owned)
+            noteReplayHandedOver(platform::wideToUtf8(fileNameOf(platform::pathToWide(file))));
         return;
     }
-    postToGame([record](GameWrapper* gw) mutable {
+    // The owned mark lets go of it once the outbox has it: a post that unload drops leaves it
+    // owed, for the next load.
+    postToGame([record, series](GameWrapper* gw) mutable {
         record.uploader = localPlayerName(gw);
-        record.server = serverNameNow();
+        record.server = series.empty() ? serverNameNow() : series;
+        const bool owned = record.owned;
+        const std::string name =
+            platform::wideToUtf8(fileNameOf(platform::utf8ToWide(record.path)));
         outbox::keepReplay(std::move(record));
+        if (owned)
+            noteReplayHandedOver(name);
     });
     logLine("[BRV] upload iniciado.");
+}
+
+// A complete replay: the owned prefix when it is owned, then to the outbox when uploads want it.
+// Its name afterwards.
+std::wstring handOver(const fs::path& file, std::wstring name, std::uint64_t size,
+                      std::int64_t finished, bool owned, const std::string& series = {}) {
+    if (owned)
+        name = giveOwnedPrefix(file, name);
+    const bool wanted =
+        settingOn("brv_upload_replays", true) &&
+        (!settingOn("brv_upload_only_vxa", true) || hasPrefix(name, ownedReplayPrefix()));
+    if (wanted) {
+        requestUpload(file.parent_path() / platform::widePath(name), size, finished, owned, series);
+    } else {
+        logLine("[BRV] novo replay");
+        if (owned)
+            noteReplayHandedOver(platform::wideToUtf8(name));  // nothing more is owed for it
+    }
+    return name;
 }
 
 // One poll of the folder; how long to wait before the next.
@@ -152,7 +210,7 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
     }
     if (*time <= seen.time && name == seen.name)
         return pollWait;
-    const auto size = waitUntilStable(self, file);
+    const auto size = waitUntilComplete(self, file);
     if (!size)
         return pollWait;  // tried again next time: the memory stays as it was
     // The time it has now that it is complete: the one seen first may predate its last writes,
@@ -162,17 +220,50 @@ milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
         return pollWait;
 
     const bool owned = nextReplayOwned.exchange(false);
-    if (owned)
-        name = giveOwnedPrefix(file, name);
-    const bool wanted =
-        settingOn("brv_upload_replays", true) &&
-        (!settingOn("brv_upload_only_vxa", true) || hasPrefix(name, ownedReplayPrefix()));
-    if (wanted)
-        requestUpload(file.parent_path() / platform::widePath(name), *size, *finished, owned);
-    else
-        logLine("[BRV] novo replay");
+    name = handOver(file, name, *size, *finished, owned);
     seen = {true, name, *finished};
     return pollWait;
+}
+
+// A replay the last run owed: one written since the game of the mark ended (the game may stamp
+// it a moment before its end reached the plugin), not handed over yet. The newest few.
+std::vector<fs::path> owedReplays(const OwnedMark& mark) {
+    const std::int64_t since =
+        mark.endedAt - fs::file_time_type::duration(std::chrono::seconds(10)).count();
+    std::vector<std::pair<std::int64_t, fs::path>> found;
+    platform::forEachFileIn(platform::widePath(watchedReplayFolder), [&](const auto& name,
+                                                                         auto time) {
+        const std::wstring wide = platform::pathToWide(fs::path(name));
+        const std::string utf8 = platform::wideToUtf8(wide);
+        const std::int64_t written = time.time_since_epoch().count();
+        if (hasReplayExtension(wide) && written >= since &&
+            std::find(mark.handedOver.begin(), mark.handedOver.end(), utf8) ==
+                mark.handedOver.end())
+            found.emplace_back(written, platform::widePath(watchedReplayFolder) / fs::path(name));
+    });
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a > b; });
+    std::vector<fs::path> out;
+    for (std::size_t i = 0; i < found.size() && i < 3; ++i)
+        out.push_back(found[i].second);
+    return out;
+}
+
+// The watcher's first step: what the last run owed goes now (a game closed, or the plugin killed,
+// within moments of saving its replay).
+void handOverWhatTheLastRunOwed(LoopThread& self) {
+    const auto mark = readLastRunsOwnedMark();
+    if (!mark || !mark->owed || watchedReplayFolder.empty())
+        return;
+    for (const auto& file : owedReplays(*mark)) {
+        const auto size = waitUntilComplete(self, file);
+        const auto finished = size ? rawWriteTime(file) : std::nullopt;
+        if (!finished)
+            continue;
+        logLine("[BRV] Replay pendente da ultima sessao: " +
+                platform::wideToUtf8(fileNameOf(platform::pathToWide(file))));
+        handOver(file, fileNameOf(platform::pathToWide(file)), *size, *finished, true,
+                 mark->series);
+    }
 }
 
 }  // namespace
@@ -181,6 +272,7 @@ void replayPollLoop() {
     // Runs only as the watcher thread's body, which gives it its waits.
     LastSeen seen;
     LoopThread& self = watcherThread;
+    handOverWhatTheLastRunOwed(self);
     while (replayWatcherRunning.load()) {
         if (!self.waitFor(pollOnce(self, seen)))
             return;
@@ -213,6 +305,7 @@ void markNextReplayIfOwned(GameWrapper* gw) {
     // series has no series to be filed under.
     const bool owned = seriesOn() && observeSeries(isInPrivateMatch(gw));
     nextReplayOwned.exchange(owned);
+    noteGameEnded(owned, serverNameNow(), deviceId);
     logLine(std::string("[BRV] markNextReplayIfOwned: owned=") + (owned ? "1" : "0"));
 }
 

@@ -1,13 +1,16 @@
 // The simulated game saves a replay, as the real one does at the end of a match: a file with a
-// name of its own choosing in the Demos folder, written in bursts while the game saves it.
+// name of its own choosing in the Demos folder, written in bursts while the game saves it, and
+// held open from the first write to the last (platform/FileHold.h), as the game holds it.
 //   game replay BYTES [BURSTS [SECONDS]]   BYTES bytes in BURSTS writes SECONDS apart
 //                                          (default one write; 0.2 s apart)
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <string>
 
+#include "platform/FileHold.h"
 #include "sdk/HostRuntime.h"
 
 namespace sdk {
@@ -35,12 +38,27 @@ std::filesystem::path environmentDocumentsFolder() {
     return ".";
 }
 
-bool append(const std::filesystem::path& file, unsigned long long bytes, unsigned long long at) {
-    std::ofstream out(file, std::ios::binary | std::ios::app);
+// The replay being saved: open from its first write until its last.
+struct ReplaySave {
+    std::unique_ptr<platform::HeldFile> file;
+};
+
+bool append(ReplaySave& save, unsigned long long bytes, unsigned long long at) {
+    if (!save.file)
+        return false;
     // Bytes that vary with their place, so a stored copy can be compared with the original.
-    for (unsigned long long i = 0; i < bytes && out; ++i)
-        out.put(static_cast<char>('A' + (at + i) % 26));
-    return static_cast<bool>(out);
+    std::string piece;
+    constexpr unsigned long long pieceBytes = 1 << 16;
+    for (unsigned long long done = 0; done < bytes;) {
+        const unsigned long long n = std::min(pieceBytes, bytes - done);
+        piece.resize(static_cast<std::size_t>(n));
+        for (unsigned long long i = 0; i < n; ++i)
+            piece[static_cast<std::size_t>(i)] = static_cast<char>('A' + (at + done + i) % 26);
+        if (!save.file->append(piece))
+            return false;
+        done += n;
+    }
+    return true;
 }
 
 }  // namespace
@@ -82,14 +100,21 @@ bool HostRuntime::saveGameReplay(const std::vector<std::string>& args) {
     std::snprintf(name, sizeof name, "%08X%024llX.replay", ++replaysSaved,
                   static_cast<unsigned long long>(nowNanos()));
     const auto file = folder / name;
+    auto save = std::make_shared<ReplaySave>();
+    std::string error;
+    save->file = platform::HeldFile::open(file, error);
+    if (!save->file)
+        log("game: cannot open the replay " + file.string() + " (" + error + ")");
     const unsigned long long each = bytes / bursts;
     for (unsigned long long k = 0; k < bursts; ++k) {
         const unsigned long long size = k + 1 == bursts ? bytes - each * k : each;
-        auto write = [this, file, size, at = each * k, last = k + 1 == bursts] {
-            if (!append(file, size, at))
+        auto write = [this, file, save, size, at = each * k, last = k + 1 == bursts] {
+            if (!append(*save, size, at))
                 log("game: cannot write the replay " + file.string());
             else if (last)
                 gameNote("game: replay saved: " + file.string());
+            if (last)
+                save->file.reset();  // saved: the game lets go of it
         };
         if (k == 0)
             write();

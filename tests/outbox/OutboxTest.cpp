@@ -73,9 +73,42 @@ TEST_F(Outbox, AResultMadeWhileDisconnectedIsSentAfterTheNextHelloOnceAndInOrder
     ASSERT_EQ(results.size(), 2u);
     EXPECT_NE(results[0].find(R"("blueGoals":3)"), std::string::npos);  // the older first
     EXPECT_NE(results[1].find(R"("orangeGoals":2)"), std::string::npos);
+    EXPECT_EQ(recordFiles(), 2u);  // sent, not yet shown to have reached a live backend
+    host.rt().executeCommand("brv_outbox");
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Outbox: result blue 3-1 (Sala) tentativas=0 proxima=enviado; "
+                    "aguardando o backend"));
+    backendLivesPast();
     EXPECT_EQ(recordFiles(), 0u);
     reconnect();  // a later hello sends nothing again
     EXPECT_EQ(received("game_result").size(), 2u);
+}
+
+// The protocol has no acknowledgement of a result: one the backend read before it hung and was
+// killed goes again, the same bytes, to the next session; one whose session lives on without
+// pings is let go of after 10 minutes.
+TEST_F(Outbox, AResultIsSentAgainWhenItsSessionEndsBeforeTheBackendShowedItLived) {
+    ownedGameEnds();
+    const auto first = received("game_result");
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(host.hasLog("[BRV] game_result enviado: blue 3-1"));
+    server.sendText(R"({"t":"ping"})");  // one ping is not enough
+    ASSERT_TRUE(host.pumpUntil([&] { return count(R"({"t":"pong"})") == 1; }));
+    server.dropConnection();
+    ASSERT_TRUE(host.pumpUntil([] { return !brevant::backendConnected(); }));
+    EXPECT_EQ(recordFiles(), 1u);
+
+    reconnect();
+    const auto again = received("game_result");
+    ASSERT_EQ(again.size(), 2u);
+    EXPECT_EQ(again[1], first[0]);
+    EXPECT_TRUE(host.hasLog("[BRV] Outbox: game_result reenviado (blue 3-1 (Sala))"));
+    ASSERT_TRUE(host.advanceWithSleeper(599.0));
+    waitForOutbox();
+    EXPECT_EQ(recordFiles(), 1u);
+    host.advance(2.0);  // the outbox sleeps on the clock until then: it let go of it
+    waitForOutbox();
+    EXPECT_EQ(recordFiles(), 0u);
 }
 
 TEST_F(Outbox, RecordsOutliveUnloadAndAreDeliveredAfterTheNextLoad) {
@@ -92,6 +125,7 @@ TEST_F(Outbox, RecordsOutliveUnloadAndAreDeliveredAfterTheNextLoad) {
     connect();
     waitForOutbox();
     EXPECT_EQ(received("game_result").size(), 1u);
+    backendLivesPast();
     EXPECT_EQ(recordFiles(), 0u);
 }
 
@@ -122,7 +156,8 @@ TEST_F(Outbox, OldRecordsAndThoseBeyondTheRoomAreDroppedWithALineEach) {
     EXPECT_TRUE(host.hasLog("[BRV] Outbox: result g1 descartado: mais de 200 pendentes"));
     EXPECT_FALSE(host.hasLog("[BRV] Outbox: result g2 descartado: mais de 200 pendentes"));
     EXPECT_TRUE(
-        host.hasLog("[BRV] Outbox: registro ilegivel descartado (9999999999999-000000-result)"));
+        host.hasLog("[BRV] Outbox: registro invalido movido para bad/ "
+                    "(9999999999999-000000-result: nao e JSON)"));
     EXPECT_EQ(brevant::outbox::pending().size(), 200u);
     EXPECT_EQ(recordFiles(), 200u);
 }
@@ -145,9 +180,10 @@ TEST_F(Outbox, UnloadCutsAnUploadToAStalledServerAtOnceAndKeepsItsRecord) {
     EXPECT_EQ(recordFiles(), 1u);
 }
 
-// A record's count of tries is input like the rest of its file: one far below or above any count
-// this plugin writes is tried, and backs off, without undefined arithmetic.
-TEST_F(Outbox, AReplayRecordWithAnImpossibleCountOfTriesBacksOffSafely) {
+// A record file is input like any other: one that fails its checks is moved to bad/ with a line
+// and never holds up the others; the backoff of a replay that fails doubles from 30 s to 30 min
+// and a hello does not start it over.
+TEST_F(Outbox, BadRecordsAreSetAsideAndAFailingReplayBacksOffWhateverTheHellos) {
     testing_support::HttpTestServer uploads;
     uploads.setFallback(testing_support::HttpCannedResponse::make(500));
     brevant::setBackendEndpointForTests({L"127.0.0.1", server.port(), 1, 1, uploads.port()});
@@ -155,22 +191,63 @@ TEST_F(Outbox, AReplayRecordWithAnImpossibleCountOfTriesBacksOffSafely) {
     fs::create_directories(folder());
     const auto replay = host.dataFolder() / "replay_VXA_odd.replay";
     std::ofstream(replay) << std::string(100, 'r');
+    const long long now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const brevant::json good{{"kind", "replay"}, {"name", "odd"},           {"created", now - 1000},
+                             {"attempts", 0},    {"path", replay.string()}, {"size", 100},
+                             {"writeTime", 0},   {"owned", true},           {"deviceId", "d"},
+                             {"server", "Sala"}, {"uploader", ""}};
     int n = 0;
-    for (const long long attempts : {-5LL, 2147483647LL}) {
+    auto write = [&](const brevant::json& doc) {
         char name[64];
         std::snprintf(name, sizeof name, "%013lld-%06d-replay.json", 1000000000000LL + n, n);
         ++n;
-        std::ofstream(folder() / name)
-            << brevant::json{{"kind", "replay"},           {"name", "odd"},
-                             {"created", 4102444800000LL}, {"attempts", attempts},
-                             {"path", replay.string()},    {"size", 100}}
-                   .dump();
+        std::ofstream(folder() / name) << doc.dump();
+    };
+    for (const auto& [key, value] : std::vector<std::pair<std::string, brevant::json>>{
+             {"attempts", -5},
+             {"attempts", 2147483647LL},
+             {"attempts", "1"},
+             {"created", now + 3'600'000},
+             {"path", (host.dataFolder() / "notes.txt").string()}}) {
+        auto bad = good;
+        bad[key] = value;
+        write(bad);
     }
+    write(good);
     host.load();
-    ASSERT_TRUE(uploads.waitForRequests(2, 30s));
-    ASSERT_TRUE(brevant::outbox::waitForIdle(30s));
-    for (const auto& p : brevant::outbox::pending())
-        EXPECT_TRUE(p.attempts >= 1 && p.attempts <= 1000) << p.attempts;
+    ASSERT_TRUE(uploads.waitForRequests(1, 30s));
+    waitForOutbox();
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Outbox: registro invalido movido para bad/ "
+                    "(1000000000000-000000-replay: 'attempts' fora dos limites)"));
+    EXPECT_TRUE(
+        host.hasLog("[BRV] Outbox: registro invalido movido para bad/ "
+                    "(1000000000004-000004-replay: 'path' nao e de um replay)"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder() / "bad"), fs::directory_iterator()), 5);
+    ASSERT_EQ(brevant::outbox::pending().size(), 1u);
+
+    for (int attempts = 1; attempts <= 8; ++attempts) {
+        const auto p = brevant::outbox::pending().at(0);
+        ASSERT_EQ(p.attempts, attempts);
+        ASSERT_EQ(p.nextTry.rfind("em ", 0), 0u) << p.nextTry;
+        const long long base = std::min(1800LL, 30LL << (attempts - 1));
+        const long long seconds =
+            std::stoll(p.nextTry.substr(3)) * (p.nextTry.back() == 'm' ? 60 : 1);
+        // Shown rounded up, to the minute past two: the clock is moved by what is shown, so the
+        // next wait is read up to a minute short.
+        EXPECT_GE(seconds, base / 2 - 60) << p.nextTry;
+        EXPECT_LE(seconds, base + 60) << p.nextTry;
+        if (attempts == 2) {
+            reconnect();  // a hello: not tried before its time
+            EXPECT_EQ(uploads.requestCount(), 2u);
+        }
+        ASSERT_TRUE(host.advanceWithSleeper(static_cast<double>(seconds)));
+        ASSERT_TRUE(uploads.waitForRequests(static_cast<std::size_t>(attempts) + 1, 30s))
+            << attempts << " " << p.nextTry;
+        waitForOutbox();
+    }
 }
 
 }  // namespace

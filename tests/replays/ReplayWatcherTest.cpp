@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <set>
 
 #include "match/MatchIdentity.h"
 #include "match/Series.h"
@@ -145,6 +146,47 @@ TEST_F(ReplayWatcher, AReplayThatPausesBetweenWritesIsUploadedOnceWhenComplete) 
     ASSERT_EQ(requested(), 1);
     ASSERT_EQ(server.requestCount(), 1u);
     EXPECT_EQ(firstUploadedFileBytes(), 3000u);
+}
+
+// Pauses of 2 s between writes pass every size check; the game still holds the file open, and
+// the watcher waits for it to let go: one replay, whole, under its new name only.
+TEST_F(ReplayWatcher, AReplayIsTakenOnlyOnceTheGameHasLetGoOfIt) {
+    start();
+    endOwnedMatch();
+    host->rt().executeCommand("game replay 3000 3 2");
+    poll(8);
+    ASSERT_EQ(requested(), 1);
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_EQ(firstUploadedFileBytes(), 3000u);
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(demos.path()))
+        files.push_back(entry.path().filename().string());
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].rfind("replay_VXA_", 0), 0u) << files[0];
+    EXPECT_EQ(fs::file_size(demos.path() / files[0]), 3000u);
+}
+
+// The game closes (the plugin unloads) moments after a series game: its replay goes at the next
+// load, as the owned mark on disk says it is owed. (An upload that unload cut goes again; the
+// backend keeps a repeat once.)
+TEST_F(ReplayWatcher, AReplayLeftBehindByAQuickQuitGoesAtTheNextLoad) {
+    start();
+    std::set<std::string> replays;
+    std::size_t expected = 0;
+    for (const double delay : {0.1, 0.5, 1.0}) {
+        endOwnedMatch();
+        host->rt().executeCommand("game replay 3000 3 0.2");
+        ASSERT_TRUE(host->advanceWithSleeper(delay));
+        host->unload();
+        host->load();
+        brevant::setBackendEndpointForTests({L"127.0.0.1", 1, 1, 1, server.port()});
+        poll(4);
+        const auto names = uploadedNames();
+        replays.insert(names.begin(), names.end());
+        EXPECT_EQ(replays.size(), ++expected) << delay;  // this game's replay, whole or not
+    }
+    for (const auto& name : replays)
+        EXPECT_EQ(name.rfind("replay_VXA_", 0), 0u) << name;
 }
 
 TEST_F(ReplayWatcher, UnloadDuringAStabilityWaitEndsItAtOnce) {

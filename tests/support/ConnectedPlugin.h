@@ -44,6 +44,15 @@ protected:
         ASSERT_TRUE(host.pumpUntil([&] { return count(R"({"t":"pong"})") > before; }));
         host.rt().runPosted();
     }
+    // The backend shows it has lived past everything it was sent: two pings once all of it has
+    // arrived. The outbox then lets go of the results it sent.
+    void backendLivesPast() {
+        received("game_result");
+        const auto before = count(R"({"t":"pong"})");
+        server.sendText(R"({"t":"ping"})");
+        server.sendText(R"({"t":"ping"})");
+        ASSERT_TRUE(host.pumpUntil([&] { return count(R"({"t":"pong"})") >= before + 2; }));
+    }
     // How many messages equal to `text` the backend has received so far.
     std::size_t count(const std::string& text) const {
         const auto all = server.messages();
