@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::require(a.kind == r.kind && a.name == r.name && a.createdMs == r.createdMs &&
                       a.attempts == r.attempts && a.text == r.text &&
                       a.replay.path == r.replay.path && a.replay.size == r.replay.size &&
-                      a.replay.writeTime == r.replay.writeTime && a.replay.owned == r.replay.owned &&
-                      a.replay.deviceId == r.replay.deviceId && a.replay.server == r.replay.server &&
-                      a.replay.uploader == r.replay.uploader,
+                      a.replay.writeTime == r.replay.writeTime &&
+                      a.replay.owned == r.replay.owned && a.replay.deviceId == r.replay.deviceId &&
+                      a.replay.server == r.replay.server && a.replay.uploader == r.replay.uploader,
                   "a record reads back as it was written");
     return 0;
 }

@@ -6,7 +6,7 @@ namespace brevant::outbox {
 namespace {
 
 constexpr std::size_t maxNameBytes = 512;
-constexpr std::size_t maxFieldBytes = 1024;   // device, server, uploader
+constexpr std::size_t maxFieldBytes = 1024;  // device, server, uploader
 constexpr std::size_t maxPathBytes = 4096;
 constexpr std::size_t maxTextBytes = 1024 * 1024;  // a result: the session's largest message
 constexpr std::int64_t futureSlackMs = 60'000;
@@ -50,8 +50,8 @@ std::int64_t whole(const json& doc, const char* key, std::int64_t least, std::in
 // control characters.
 bool replayPath(const std::string& path) {
     constexpr std::string_view ending = ".replay";
-    if (path.size() <= ending.size() || path.compare(path.size() - ending.size(), ending.size(),
-                                                     ending) != 0)
+    if (path.size() <= ending.size() ||
+        path.compare(path.size() - ending.size(), ending.size(), ending) != 0)
         return false;
     const auto slash = path.find_last_of("/\\");
     if (slash != std::string::npos && path.size() - slash - 1 <= ending.size())

@@ -32,8 +32,8 @@ std::string OutboxState::sendOrKeep(const std::string& text, const std::string& 
         std::lock_guard lk(mutex_);
         // Older ones go first: those not read yet, not sent, or sent on a session that ended.
         first = loaded_ && std::none_of(records_.begin(), records_.end(), [&](const auto& r) {
-                    return r.second.kind == "result" &&
-                           (!r.second.sent || !senders_.open || !senders_.open(r.second.frame.session));
+                    return r.second.kind == "result" && (!r.second.sent || !senders_.open ||
+                                                         !senders_.open(r.second.frame.session));
                 });
         Record r;
         r.kind = "result";
@@ -44,8 +44,8 @@ std::string OutboxState::sendOrKeep(const std::string& text, const std::string& 
     }
     // Behind older ones with the session down, the session is the reason the player needs.
     std::string why = !send || (!first && !backendConnected()) ? "sem conexao"
-                      : !first                                  ? "outros resultados na fila"
-                                                                : "";
+                      : !first                                 ? "outros resultados na fila"
+                                                               : "";
     SentFrame frame;
     if (why.empty())
         why = send(text, frame);

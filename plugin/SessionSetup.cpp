@@ -42,9 +42,11 @@ SessionSetup pluginSessionSetup() {
     return {messageRoutes(),
             [hello = helloText()] {
                 sendToBackend(hello);
+                // What an earlier session may have lost goes first, before the line that says
+                // the session is open: who reads that line finds them sent.
+                outbox::sessionOpened();
                 logLine("[BRV] Concetado");
                 requestRotationStateOnOpen();
-                outbox::sessionOpened();
             },
             [] { return settingOn("brv_ws_reconnect", false); }};
 }

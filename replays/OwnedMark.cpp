@@ -23,8 +23,11 @@ void saveLocked() {
     changedThisRun = true;
     if (markFile.empty())
         return;
-    json doc{{"endedAt", mark.endedAt}, {"series", mark.series},     {"deviceId", mark.deviceId},
-             {"owed", mark.owed},       {"handedOver", mark.handedOver}};
+    json doc{{"endedAt", mark.endedAt},
+             {"series", mark.series},
+             {"deviceId", mark.deviceId},
+             {"owed", mark.owed},
+             {"handedOver", mark.handedOver}};
     writeFileLater(markFile, ++version, [doc = std::move(doc)] { return dumpJson(doc); });
 }
 

@@ -16,7 +16,7 @@ struct OwnedMark {
     std::int64_t endedAt = 0;  // the file clock's raw count, as replays' write times are
     std::string series;
     std::string deviceId;
-    bool owed = false;  // the game's replay has not been handed over yet
+    bool owed = false;                    // the game's replay has not been handed over yet
     std::vector<std::string> handedOver;  // UTF-8 file names, the newest last
 };
 

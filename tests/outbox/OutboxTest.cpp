@@ -50,9 +50,11 @@ protected:
         host.rt().executeCommand("game end 3 1");
         host.advance(1.0);
     }
+    // A new session; once it says it is open, what waited has been handed to it.
     void reconnect() {
+        const int opened = host.countLog("[BRV] Concetado");
         brevant::startBackendSession(brevant::pluginSessionSetup());
-        ASSERT_TRUE(host.pumpUntil([] { return brevant::backendConnected(); }));
+        ASSERT_TRUE(host.pumpUntil([&] { return host.countLog("[BRV] Concetado") > opened; }));
         waitForOutbox();
     }
 };
