@@ -339,6 +339,12 @@ bool backendAwayDuringAGame(Run& run, DemoClient& a, DemoClient& b, const std::s
     run.expect(a, Side::Console,
                "[BRV] Outbox: game_result reenviado (draw 2-2 (" + seriesServer + "))", false,
                since);
+    // A replay whose upload failed while the backend was away waits for its own next try (30 s
+    // at first: a hello does not undo the backoff); the player can ask for it at once.
+    timeline.add(
+        Side::Demo,
+        "A's replay may wait for its next try (30 s at first); brv_outbox_retry sends it now");
+    run.command(a, "brv_outbox_retry");
     run.expect(a, Side::Console, "[BRV] Replay enviado (replay_VXA_", true, since);
     run.expectBackend({"[" + idA + "]", "game_result"}, since);
     run.expectBackend({"upload #", "device=" + idA}, since);
