@@ -59,6 +59,10 @@ const Command kCommands[] = {
      "answer the next rank submission {\"ok\":false,\"err\":ERR} (GUILD_NOT_FOUND, "
      "ROLE_ID_INVALID, CANNOT_MODIFY_ROLES, DB_ERROR, ...); off cancels",
      1, 1, console::failRank},
+    {"fail-upload", "fail-upload 500|stall SECONDS|off",
+     "answer the next upload 500 before reading it, or store it and answer it only after "
+     "SECONDS; off cancels",
+     1, 2, console::failUpload},
 };
 
 const Command* findCommand(std::string_view name) {

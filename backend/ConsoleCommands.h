@@ -50,6 +50,7 @@ inline std::string shown(std::string_view text) {
 std::string pair(Parts& parts, const Args& args);
 std::string unpair(Parts& parts, const Args& args);
 std::string failRank(Parts& parts, const Args& args);
+std::string failUpload(Parts& parts, const Args& args);
 
 // ConsoleOrders.cpp: messages to devices.
 std::string send(Parts& parts, const Args& args);

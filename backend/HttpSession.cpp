@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
@@ -257,6 +258,15 @@ private:
             if (after->then(std::move(resume)))
                 return;
             answer = std::move(*waiting);
+        }
+        if (answer.holdFor.count() > 0) {
+            auto timer = std::make_shared<asio::steady_timer>(executor_, answer.holdFor);
+            answer.holdFor = {};
+            auto waiting = std::make_shared<HttpReply>(std::move(answer));
+            timer->async_wait([self = shared_from_this(), timer, waiting, closeAfter](error_code) {
+                self->reply(std::move(*waiting), closeAfter);
+            });
+            return;
         }
         routing_.upload.reset();  // a refused upload's place and file go at once
         ++answered_;

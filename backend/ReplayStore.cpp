@@ -341,4 +341,14 @@ std::vector<Upload> ReplayStore::uploads() const {
     return out;
 }
 
+void ReplayStore::setNextFault(std::optional<NextFault> fault) {
+    std::lock_guard lk(mutex_);
+    nextFault_ = fault;
+}
+
+std::optional<ReplayStore::NextFault> ReplayStore::takeNextFault() {
+    std::lock_guard lk(mutex_);
+    return std::exchange(nextFault_, std::nullopt);
+}
+
 }  // namespace brevant::backend

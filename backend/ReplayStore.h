@@ -6,6 +6,7 @@
 // of the folder (".incoming-TOKEN-N.part", TOKEN random for each store; never held whole in
 // memory) and gets its number once
 // it is complete; one that fails or is cut off leaves nothing behind.
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -82,6 +83,16 @@ public:
 
     std::vector<Upload> uploads() const;
 
+    // A fault the console orders for the next upload, to see how clients cope: answered 500
+    // before its body is read, or stored and answered only after `hold`.
+    struct NextFault {
+        bool fail = false;
+        std::chrono::milliseconds hold{0};
+    };
+    void setNextFault(std::optional<NextFault> fault);
+    // The fault for the upload that begins now, once.
+    std::optional<NextFault> takeNextFault();
+
 private:
     struct Stored {
         Upload upload;
@@ -102,6 +113,7 @@ private:
     std::uint64_t nextDraft_ = 1;
     std::string draftToken_;
     std::vector<Stored> stored_;
+    std::optional<NextFault> nextFault_;
 };
 
 }  // namespace brevant::backend

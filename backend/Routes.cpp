@@ -139,12 +139,17 @@ void Routes::startUpload(const HttpHead& head, Routing& routing) {
         routing.refusal = jsonReply({{"ok", false}, {"err", "TOO_MANY_UPLOADS"}}, 503);
         return;
     }
+    const auto fault = replays_.takeNextFault();
+    if (fault && fault->fail) {
+        routing.refusal = refuse(head, 500, "forced by fail-upload");
+        return;
+    }
     std::string error;
     const std::optional<std::string> boundary = multipart::boundaryOf(head.contentType, error);
     routing.upload = std::make_unique<UploadIntake>(
         options_, log_, replays_, boundary.value_or(std::string()),
         [this, head](unsigned status, const std::string& why) { return refuse(head, status, why); },
-        std::move(*place));
+        std::move(*place), fault ? fault->hold : std::chrono::milliseconds(0));
 }
 
 HttpReply Routes::answer(Endpoint endpoint, const HttpHead& head, std::string_view body) {

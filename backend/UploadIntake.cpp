@@ -32,11 +32,13 @@ multipart::Limits limitsOf(const Options& options) {
 }  // namespace
 
 UploadIntake::UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
-                           const std::string& boundary, Refuse refuse, UploadSlot place)
+                           const std::string& boundary, Refuse refuse, UploadSlot place,
+                           std::chrono::milliseconds holdAnswer)
     : log_(log),
       replays_(replays),
       refuseRequest_(std::move(refuse)),
       place_(std::move(place)),
+      holdAnswer_(holdAnswer),
       reader_(boundary, limitsOf(options), *this) {}
 
 void UploadIntake::write(std::string_view bytes) {
@@ -119,6 +121,11 @@ HttpReply UploadIntake::finish() {
                    "' uploader='" + escaped(stored.uploader, 40) + "'");
     HttpReply reply = jsonReply({{"ok", true}, {"id", stored.id}});
     reply.after = kept->after;  // the 200 once the upload is in the index
+    if (holdAnswer_.count() > 0) {
+        log_.write("upload #" + std::to_string(stored.id) + ": the answer waits " +
+                   std::to_string(holdAnswer_.count()) + " ms (fail-upload stall)");
+        reply.holdFor = holdAnswer_;
+    }
     return reply;
 }
 

@@ -3,6 +3,7 @@
 // it, the fields are kept (each within its limit), and the file part goes straight into a
 // draft file of the replay store. Nothing holds the whole body.
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -41,7 +42,8 @@ public:
     using Refuse = std::function<HttpReply(unsigned status, const std::string& why)>;
 
     UploadIntake(const Options& options, LogBook& log, ReplayStore& replays,
-                 const std::string& boundary, Refuse refuse, UploadSlot place);
+                 const std::string& boundary, Refuse refuse, UploadSlot place,
+                 std::chrono::milliseconds holdAnswer = std::chrono::milliseconds(0));
 
     // The next bytes of the body. After a refusal the rest is read and ignored, so that the
     // client, still sending, gets the answer.
@@ -58,6 +60,7 @@ private:
     ReplayStore& replays_;
     const Refuse refuseRequest_;
     const UploadSlot place_;
+    const std::chrono::milliseconds holdAnswer_;  // a stall ordered on the console
     multipart::Reader reader_;
     std::optional<HttpReply> refusal_;
     std::set<std::string> names_;

@@ -287,7 +287,11 @@ void HostApp::shutDown(const std::string& why) {
         std::lock_guard lk(shared_->pluginMutex);
         shared_->plugin = nullptr;
     }
+    const auto unloadStarted = std::chrono::steady_clock::now();
     const bool closed = plugin_->unload();
+    const auto unloadMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - unloadStarted)
+                              .count();
     plugin_.reset();
     {
         std::lock_guard lk(shared_->windowMutex);
@@ -297,7 +301,8 @@ void HostApp::shutDown(const std::string& why) {
     rt_->stopGameThread();
     if (!rt_->saveConfig())
         tellError("brevant-host: could not save the console variables");
-    shared_->out.print(std::string("brevant-host: plugin unloaded") +
+    // How long the game waited for the plugin to unload, for whoever watches the game's pauses.
+    shared_->out.print("brevant-host: plugin unloaded in " + std::to_string(unloadMs) + " ms" +
                        (closed ? "" : " (module kept in memory)"));
 }
 

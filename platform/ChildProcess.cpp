@@ -64,4 +64,9 @@ void ChildProcess::kill() {
     waitForExit(std::chrono::seconds(10));
 }
 
+bool ChildProcess::freeze(bool frozen) {
+    std::lock_guard lk(impl_->mutex);
+    return !impl_->reaped && impl_->process != Impl::kNone && impl_->suspend(frozen);
+}
+
 }  // namespace platform

@@ -39,6 +39,9 @@ public:
     int waitForExit(std::chrono::milliseconds timeout);
     // Ends the child at once.
     void kill();
+    // Freezes the child where it is (SIGSTOP) or lets it go on (SIGCONT); false where the system
+    // cannot (Windows) or the child has ended.
+    bool freeze(bool frozen);
 
     struct Impl;
 

@@ -45,6 +45,8 @@ struct ChildProcess::Impl {
     void reap();
     // Ends the child at once. Under the mutex, before it was reaped.
     void terminate();
+    // Stops or continues the child. Under the mutex, before it was reaped.
+    bool suspend(bool stopped);
     // Closes `handle` (a descriptor or a HANDLE) when open, and forgets it.
     static void close(Native& handle);
     // Lets go of the process itself, once it was waited for.

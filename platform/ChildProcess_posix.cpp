@@ -50,6 +50,10 @@ void ChildProcess::Impl::terminate() {
     ::kill(process, SIGKILL);
 }
 
+bool ChildProcess::Impl::suspend(bool stopped) {
+    return ::kill(process, stopped ? SIGSTOP : SIGCONT) == 0;
+}
+
 void ChildProcess::Impl::close(Native& handle) {
     if (handle >= 0)
         ::close(std::exchange(handle, kNone));

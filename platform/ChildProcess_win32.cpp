@@ -42,6 +42,11 @@ void ChildProcess::Impl::terminate() {
     ::TerminateProcess(process, 137);
 }
 
+// Windows has no documented call that freezes a whole process.
+bool ChildProcess::Impl::suspend(bool) {
+    return false;
+}
+
 void ChildProcess::Impl::close(Native& handle) {
     if (handle)
         ::CloseHandle(std::exchange(handle, kNone));

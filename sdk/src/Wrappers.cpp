@@ -219,8 +219,12 @@ bool MatchmakingWrapper::UpdatePrivateMatch(const CustomMatchSettings& settings)
     const char* outcome = mm.update == sdk::CallBehaviour::Succeed  ? "accepted"
                           : mm.update == sdk::CallBehaviour::Refuse ? "refused"
                                                                     : "error";
+    // The note names the match the map went into, so that a whole evening's log shows whose
+    // maps reached which match.
+    const auto& online = rt_->model().onlineGame;
     rt_->gameNote("game: UpdatePrivateMatch map=" + settings.MapName +
-                  " players=" + std::to_string(settings.MaxPlayerCount) + " -> " + outcome);
+                  " players=" + std::to_string(settings.MaxPlayerCount) + " -> " + outcome +
+                  (online ? " in '" + online->serverName + "'" : " in no match"));
     if (mm.update == sdk::CallBehaviour::Throw)
         throw std::runtime_error("UpdatePrivateMatch failed");
     return mm.update == sdk::CallBehaviour::Succeed;

@@ -1,5 +1,6 @@
 // POST /upload-replay: storage under the backend's own names, and refusals.
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -110,6 +111,26 @@ TEST_F(UploadTest, PluginUploadIsStoredUnderANumberWithItsDataBeside) {
     EXPECT_EQ(uploads[0].storedPath, folder() / "000001.replay");
     EXPECT_EQ(uploads[1].fileName, "replay_VXA_1.replay");
     EXPECT_EQ(uploads[1].uploader, "");
+}
+
+// The console's upload faults each hit one upload: a 500 stores nothing, a stall stores the
+// replay and answers it late, and the upload after either is answered as usual.
+TEST_F(UploadTest, ConsoleFaultsHitOnlyTheNextUpload) {
+    ASSERT_TRUE(start());
+    EXPECT_EQ(server_->runCommand("fail-upload stall 0").rfind("error: ", 0), 0u);
+    EXPECT_EQ(server_->runCommand("fail-upload 500 2").rfind("error: ", 0), 0u);
+    server_->runCommand("fail-upload 500");
+    EXPECT_EQ(upload(pluginBody("dev1", "S", "", "a.replay", "aaa")).status, 500u);
+    EXPECT_EQ(filesIn(folder()), 0u);
+    server_->runCommand("fail-upload stall 1");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(upload(pluginBody("dev1", "S", "", "a.replay", "aaa")).status, 200u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(readFile(folder() / "000001.replay"), "aaa");
+    server_->runCommand("fail-upload 500");
+    server_->runCommand("fail-upload off");
+    EXPECT_EQ(upload(pluginBody("dev1", "S", "", "b.replay", "bbb")).json(),
+              Json({{"ok", true}, {"id", 2}}));
 }
 
 TEST_F(UploadTest, ClientFileNamesNeverBecomePathsAndNumbersSkipFilesAlreadyThere) {

@@ -294,10 +294,10 @@ TEST(HostConsole, GameCommandsEndTheGameAndSetHowUpdatesAreAnswered) {
     rt->executeCommand("game update accept");
     EXPECT_TRUE(gw->GetMatchmakingWrapper().UpdatePrivateMatch(settings));
     EXPECT_EQ(shown, (std::vector<std::string>{
-                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted",
-                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> refused",
-                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> error",
-                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted in 'S'",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> refused in 'S'",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> error in 'S'",
+                         "game: UpdatePrivateMatch map=Stadium_P players=6 -> accepted in 'S'",
                      }));
     EXPECT_EQ(rt->model().matchmaking.updates.size(), 4u);
     rt->forgetPluginCallbacks();
