@@ -69,7 +69,7 @@ void startState(std::uint8_t flags) {
     brevant::resetHostingState();
     brevant::resetRotationEngineState();
     brevant::autoSaveLogCount = 0;
-    brevant::nextReplayOwned = false;
+    brevant::resetMatchIdentity();
 
     brevant::paired = (flags & 1) != 0;
     brevant::pairStatusKnown = brevant::paired.load();

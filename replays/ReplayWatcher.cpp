@@ -46,13 +46,39 @@ constexpr std::int64_t growthLimitMs = 15'000;
 
 LoopThread watcherThread;
 
-// The replay the loop saw last. A first poll that finds no replay remembers "none", so the
-// first replay written into an empty folder is new.
+// What the loop has seen. Replays written up to `baseline` are old; newer ones are new until
+// handed over (their names, and the names they were given, in `handled`). The game may write two
+// at once (a slow one and the next game's): each new one is taken in turn, oldest first, so that
+// one finishing before another does not hide it. A first poll that finds no replay remembers
+// "none", so the first replay written into an empty folder is new.
 struct LastSeen {
     bool any = false;
-    std::wstring name;
-    std::int64_t time = std::numeric_limits<std::int64_t>::min();  // raw file time
+    std::int64_t baseline = std::numeric_limits<std::int64_t>::min();  // raw file time
+    std::vector<std::wstring> handled;
 };
+
+struct FoundReplay {
+    std::int64_t time;  // raw file time
+    std::wstring name;
+    bool operator<(const FoundReplay& other) const {
+        return time != other.time ? time < other.time : name < other.name;
+    }
+};
+
+// The replays of the folder written after `after`, oldest first.
+std::vector<FoundReplay> replaysWrittenAfter(const std::wstring& folder, std::int64_t after) {
+    std::vector<FoundReplay> found;
+    platform::forEachFileIn(platform::widePath(folder), [&](const auto& name, auto time) {
+        const std::int64_t written = time.time_since_epoch().count();
+        if (written <= after)
+            return;
+        const std::wstring wide = platform::pathToWide(fs::path(name));
+        if (hasReplayExtension(wide))
+            found.push_back({written, wide});
+    });
+    std::sort(found.begin(), found.end());
+    return found;
+}
 
 std::optional<std::int64_t> rawWriteTime(const fs::path& file) {
     std::error_code ec;
@@ -190,38 +216,54 @@ std::wstring handOver(const fs::path& file, std::wstring name, std::uint64_t siz
     return name;
 }
 
+bool wasHandled(const LastSeen& seen, const std::wstring& name) {
+    return std::find(seen.handled.begin(), seen.handled.end(), name) != seen.handled.end();
+}
+
 // One poll of the folder; how long to wait before the next.
 milliseconds pollOnce(LoopThread& self, LastSeen& seen) {
     if (watchedReplayFolder.empty())
         return idleWait;
-    const auto newest = newestWrittenReplay(watchedReplayFolder);
-    if (!newest) {
-        seen.any = true;  // an empty baseline: nothing is older than the next replay
-        return pollWait;
-    }
-    const fs::path file = platform::widePath(*newest);
-    const auto time = rawWriteTime(file);
-    if (!time)
-        return pollWait;
-    std::wstring name = fileNameOf(*newest);
+    const auto found = replaysWrittenAfter(watchedReplayFolder, seen.baseline);
     if (!seen.any) {
-        seen = {true, name, *time};
+        // What is there when the watcher starts is old (an empty folder: nothing is).
+        seen.any = true;
+        if (!found.empty())
+            seen.baseline = found.back().time;
         return pollWait;
     }
-    if (*time <= seen.time && name == seen.name)
+    // The baseline moves past the oldest ones once they are handed over; their names can go.
+    std::size_t done = 0;
+    while (done < found.size() && wasHandled(seen, found[done].name))
+        ++done;
+    if (done > 0) {
+        seen.baseline = found[done - 1].time;
+        std::erase_if(seen.handled, [&](const std::wstring& name) {
+            return std::none_of(found.begin() + static_cast<std::ptrdiff_t>(done), found.end(),
+                                [&](const FoundReplay& f) { return f.name == name; });
+        });
+    }
+    for (std::size_t i = done; i < found.size(); ++i) {
+        if (wasHandled(seen, found[i].name))
+            continue;
+        const fs::path file = platform::widePath(watchedReplayFolder) / fs::path(found[i].name);
+        const auto size = waitUntilComplete(self, file);
+        if (!size)
+            return pollWait;  // tried again next time: the memory stays as it was
+        // The time it has now that it is complete: the one seen first may predate its last
+        // writes.
+        const auto finished = rawWriteTime(file);
+        if (!finished)
+            return pollWait;
+        const auto game = takeComingReplay(*finished);
+        const bool owned = game && game->owned;
+        const std::wstring name =
+            handOver(file, found[i].name, *size, *finished, owned, owned ? game->series : "");
+        seen.handled.push_back(found[i].name);
+        if (name != found[i].name)
+            seen.handled.push_back(name);
         return pollWait;
-    const auto size = waitUntilComplete(self, file);
-    if (!size)
-        return pollWait;  // tried again next time: the memory stays as it was
-    // The time it has now that it is complete: the one seen first may predate its last writes,
-    // and would make the finished replay look new (and go up) once more.
-    const auto finished = rawWriteTime(file);
-    if (!finished)
-        return pollWait;
-
-    const bool owned = nextReplayOwned.exchange(false);
-    name = handOver(file, name, *size, *finished, owned);
-    seen = {true, name, *finished};
+    }
     return pollWait;
 }
 
@@ -304,7 +346,7 @@ void markNextReplayIfOwned(GameWrapper* gw) {
     // A game of the series, hosted or joined, played in a private match: a friendly outside any
     // series has no series to be filed under.
     const bool owned = seriesOn() && observeSeries(isInPrivateMatch(gw));
-    nextReplayOwned.exchange(owned);
+    noteReplayComing(owned, serverNameNow());
     noteGameEnded(owned, serverNameNow(), deviceId);
     logLine(std::string("[BRV] markNextReplayIfOwned: owned=") + (owned ? "1" : "0"));
 }

@@ -194,7 +194,6 @@ void joinPrivateMatchOrder(const std::string& room, const std::string& password,
         }
         resetRotationForJoin(room);
         beginJoinedSeries();
-        nextReplayOwned.exchange(false);
         logLine("[BRV] join_private -> sala='" + clippedForLog(room) + "' pass='" +
                 clippedForLog(password) + "'");
         scheduleJoinPrivateMatch(room, password, *gw);

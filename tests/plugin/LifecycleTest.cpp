@@ -217,7 +217,7 @@ TEST(Lifecycle, ALoadStartsFromTheInitialStateWhateverTheLastOneLeft) {
     brevant::paired = true;
     brevant::pairStatusKnown = true;
     brevant::beginHostingSeries();
-    brevant::nextReplayOwned = true;
+    brevant::noteReplayComing(true, "Sala");
     {
         std::lock_guard lk(brevant::hostingMutex);
         brevant::currentServerName = "Sala";
@@ -232,7 +232,7 @@ TEST(Lifecycle, ALoadStartsFromTheInitialStateWhateverTheLastOneLeft) {
     EXPECT_FALSE(brevant::paired.load());
     EXPECT_FALSE(brevant::pairStatusKnown.load());
     EXPECT_FALSE(brevant::lobbyOwned.load());
-    EXPECT_FALSE(brevant::nextReplayOwned.load());
+    EXPECT_FALSE(brevant::nextReplayOwned());
     EXPECT_EQ(brevant::serverNameNow(), "");
     std::lock_guard lk(brevant::hostingMutex);
     EXPECT_TRUE(brevant::rotationState.rotation.empty());

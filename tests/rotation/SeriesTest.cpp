@@ -290,7 +290,7 @@ TEST_F(Series, AHostThatLeftItsSeriesFilesNothingOfAFriendly) {
     const auto mapsBefore = updates().size();
     host.advance(3.0);
     host.rt().executeCommand("game end 1 0");
-    EXPECT_FALSE(brevant::nextReplayOwned.load());
+    EXPECT_FALSE(brevant::nextReplayOwned());
     host.advance(10.0);
     EXPECT_EQ(received("game_result").size(), 1u);
     EXPECT_EQ(updates().size(), mapsBefore);
