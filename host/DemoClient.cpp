@@ -52,6 +52,8 @@ void DemoClient::start() {
     std::filesystem::create_directories(dataFolder() / "cfg", ec);
     std::ofstream settings(dataFolder() / "cfg" / "config.cfg");
     settings << "brv_replay_dir \"" << std::string(demos.begin(), demos.end()) << "\"\n";
+    for (const auto& line : setup_.settings)
+        settings << line << "\n";
     if (!settings.flush())
         throw std::runtime_error("cannot write the settings of " + setup_.name);
     launch();
@@ -100,6 +102,28 @@ bool DemoClient::quit(std::chrono::milliseconds timeout) {
         process_->kill();
     process_.reset();
     return code == 0;
+}
+
+bool DemoClient::kill() {
+    if (!process_)
+        return false;
+    process_->kill();
+    process_.reset();
+    return true;
+}
+
+std::optional<int> DemoClient::exitedByItself() {
+    return endedByItself(process_);
+}
+
+std::optional<int> endedByItself(std::unique_ptr<platform::ChildProcess>& process) {
+    if (!process)
+        return std::nullopt;
+    const int code = process->waitForExit(std::chrono::milliseconds(0));
+    if (code < 0)
+        return std::nullopt;
+    process.reset();
+    return code;
 }
 
 }  // namespace host

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,17 @@ struct DemoClientSetup {
     std::string backend;
     // More options for the host program; it runs headless unless this holds "--window".
     std::vector<std::string> arguments = {};
+    // More lines for the settings file written before the first start.
+    std::vector<std::string> settings = {};
 };
 
 // Reads a line the host program printed into the timeline's terms: "[   1.234] toast   | text"
 // is the client's toast "text"; any other line is the host program's own.
 TimelineEvent parseHostLine(const std::string& line);
+
+// The child's exit code when it has ended by itself (the process is let go then); nothing while
+// it runs or when there is none.
+std::optional<int> endedByItself(std::unique_ptr<platform::ChildProcess>& process);
 
 class DemoClient {
 public:
@@ -47,6 +54,11 @@ public:
     // Quits the host program (it unloads the plugin) and waits for it to end; true when it
     // ended cleanly in time.
     bool quit(std::chrono::milliseconds timeout);
+    // Kills the host program at once (kill -9: nothing saved); false when none runs.
+    bool kill();
+    // Whether the host program runs, and when it ended by itself, its exit code.
+    bool running() const { return process_ != nullptr; }
+    std::optional<int> exitedByItself();
 
 private:
     void launch();

@@ -292,6 +292,7 @@ void HostApp::shutDown(const std::string& why) {
     const auto unloadMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                               std::chrono::steady_clock::now() - unloadStarted)
                               .count();
+    const auto gameThreadMs = plugin_->gameThreadUnload().count();
     plugin_.reset();
     {
         std::lock_guard lk(shared_->windowMutex);
@@ -301,8 +302,10 @@ void HostApp::shutDown(const std::string& why) {
     rt_->stopGameThread();
     if (!rt_->saveConfig())
         tellError("brevant-host: could not save the console variables");
-    // How long the game waited for the plugin to unload, for whoever watches the game's pauses.
-    shared_->out.print("brevant-host: plugin unloaded in " + std::to_string(unloadMs) + " ms" +
+    // How long the game thread waited for the plugin to unload (its onUnload and destruction),
+    // and the whole unload with the wait for its workers and the module's release.
+    shared_->out.print("brevant-host: plugin unloaded in " + std::to_string(unloadMs) +
+                       " ms (the game thread waited " + std::to_string(gameThreadMs) + " ms)" +
                        (closed ? "" : " (module kept in memory)"));
 }
 

@@ -53,6 +53,7 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
     // between its unload and its destruction.
     bool tornDown = false;
     rt_->runOnGameThread([this, &tornDown] {
+        const auto started = std::chrono::steady_clock::now();
         try {
             if (loaded_)
                 plugin_->onUnload();
@@ -62,6 +63,8 @@ bool LoadedPlugin::unload(std::chrono::milliseconds workerWait) {
         rt_->forgetPluginCallbacks();
         plugin_.reset();
         info_->deleteFunc();
+        gameThreadUnload_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
         tornDown = true;
     });
     if (!tornDown) {

@@ -32,6 +32,9 @@ public:
     // onUnload, destroy, wait for workers up to workerWait, then close the module when no
     // worker runs. Returns true when the module was closed.
     bool unload(std::chrono::milliseconds workerWait = std::chrono::milliseconds(5000));
+    // How long the game thread spent in the last unload (the plugin's onUnload and its
+    // destruction): what the game waited for.
+    std::chrono::milliseconds gameThreadUnload() const { return gameThreadUnload_; }
     // Waits up to `limit` for the plugin's worker threads to end; returns how many still run.
     int waitForWorkers(std::chrono::milliseconds limit);
 
@@ -46,6 +49,7 @@ private:
     std::shared_ptr<BakkesMod::Plugin::BakkesModPlugin> plugin_;
     bool loaded_ = false;
     bool unloaded_ = false;
+    std::chrono::milliseconds gameThreadUnload_{0};
 };
 
 }  // namespace host

@@ -44,8 +44,7 @@ Timeline::Timeline(Printer print) : print_(std::move(print)) {}
 
 void Timeline::add(std::string who, Side side, std::string text) {
     TimelineEvent event;
-    event.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    event.seconds = now();
     event.who = std::move(who);
     event.side = side;
     event.text = std::move(text);
@@ -58,6 +57,10 @@ void Timeline::add(std::string who, Side side, std::string text) {
             print_(formatTimelineEvent(event));
     }
     changed_.notify_all();
+}
+
+double Timeline::now() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
 std::vector<TimelineEvent> Timeline::events() const {

@@ -38,6 +38,8 @@ public:
     // the rotation puts the same map into the match every few seconds.
     void add(std::string who, Side side, std::string text);
     std::vector<TimelineEvent> events() const;
+    // Seconds since the timeline started, on the clock of its events.
+    double now() const;
     std::size_t size() const;
     // Waits until an event at or after position `since` matches; false when the time ran out.
     bool waitFor(const std::function<bool(const TimelineEvent&)>& match,
