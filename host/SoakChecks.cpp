@@ -31,11 +31,13 @@ private:
                 first = d.at;
         return first;
     }
-    // Whether the client showed a line of that side starting with `prefix` between the times.
-    bool showed(int c, Side side, const std::string& prefix, double from, double to) const {
+    // Whether the client showed a line of that side starting with `prefix` (and ending with
+    // `suffix`) between the times.
+    bool showed(int c, Side side, const std::string& prefix, double from, double to,
+                const std::string& suffix = {}) const {
         for (const auto& e : r_.events)
             if (e.who == clientName(c) && e.side == side && e.seconds >= from && e.seconds <= to &&
-                e.text.rfind(prefix, 0) == 0)
+                e.text.rfind(prefix, 0) == 0 && e.text.ends_with(suffix))
                 return true;
         return false;
     }
@@ -65,7 +67,9 @@ private:
     bool replayApart(std::size_t g, int c) const {
         const double ended = r_.endedAt[g][static_cast<std::size_t>(c)];
         const double gone = wentAwayAfter(c, ended);
-        return gone >= 0 && !showed(c, Side::Game, "game: replay saved: ", ended, gone);
+        const std::uint64_t bytes = game(g).replays[static_cast<std::size_t>(c)].bytes;
+        return gone >= 0 && !showed(c, Side::Game, "game: replay saved: ", ended, gone,
+                                    " (" + std::to_string(bytes) + " bytes)");
     }
 
     static void fail(Verdict& v, const std::string& what, double at) {

@@ -108,11 +108,12 @@ bool HostRuntime::saveGameReplay(const std::vector<std::string>& args) {
     const unsigned long long each = bytes / bursts;
     for (unsigned long long k = 0; k < bursts; ++k) {
         const unsigned long long size = k + 1 == bursts ? bytes - each * k : each;
-        auto write = [this, file, save, size, at = each * k, last = k + 1 == bursts] {
+        auto write = [this, file, save, size, bytes, at = each * k, last = k + 1 == bursts] {
             if (!append(*save, size, at))
                 log("game: cannot write the replay " + file.string());
             else if (last)
-                gameNote("game: replay saved: " + file.string());
+                gameNote("game: replay saved: " + file.string() + " (" + std::to_string(bytes) +
+                         " bytes)");
             if (last)
                 save->file.reset();  // saved: the game lets go of it
         };
