@@ -1,6 +1,7 @@
 // brevant-soak: league evenings drawn from seeds, played by the reference backend and three host
 // programs as real processes, with faults, then checked against the invariants.
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +180,11 @@ int main(int argc, char** argv) {
     Options o;
     if (const auto code = parse(argc, argv, o))
         return *code;
+    // Run detached (CI, a background job), the soak's process group has no parent in its
+    // session, and the kernel hangs such a group up when one of it is stopped and a process
+    // exits: the frozen backend would die of SIGHUP. Ignored here, it is ignored by the
+    // programs started from here too, which install no handler of their own for it.
+    std::signal(SIGHUP, SIG_IGN);
     int failed = 0;
     int played = 0;
     if (!o.regression.empty()) {
