@@ -1,5 +1,6 @@
-// The README's configuration reference against what the plugin registers: every console variable
-// has its row with its default and whether it is saved, and every command has its row.
+// The configuration reference (docs/configuration.md) against what the plugin registers: every
+// console variable has its row with its default and whether it is saved, and every command has
+// its row.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -16,9 +17,10 @@ namespace {
 
 using Kind = sdk::HostRuntime::ConsoleEvent::Kind;
 
-// The first cells of each README table row whose first cell is a name in backticks.
-std::map<std::string, std::vector<std::string>> readmeRows() {
-    std::ifstream in(BREVANT_README);
+// The cells after the first of each table row of the configuration reference whose first cell is
+// a name in backticks; none when the page cannot be read.
+std::map<std::string, std::vector<std::string>> referenceRows() {
+    std::ifstream in(BREVANT_CONFIG_DOC);
     std::map<std::string, std::vector<std::string>> rows;
     const std::regex row(R"(^\| `([a-z_]+)` \|(.*)\|$)");
     std::smatch m;
@@ -43,13 +45,14 @@ std::map<std::string, std::vector<std::string>> readmeRows() {
 TEST(ConfigReference, EveryVariableAndCommandHasItsRowWithItsDefault) {
     testing_support::TestHost host;
     host.load();
-    const auto rows = readmeRows();
+    const auto rows = referenceRows();
+    ASSERT_FALSE(rows.empty()) << "no rows read from " << BREVANT_CONFIG_DOC;
     int variables = 0, commands = 0;
     for (const auto& e : host.rt().consoleEvents()) {
         if (e.kind != Kind::Cvar && e.kind != Kind::Notifier)
             continue;
         const auto row = rows.find(e.text);
-        ASSERT_NE(row, rows.end()) << e.text << " has no row in the README's reference";
+        ASSERT_NE(row, rows.end()) << e.text << " has no row in the configuration reference";
         if (e.kind == Kind::Notifier) {
             ++commands;
             continue;
@@ -87,7 +90,7 @@ TEST_F(ConfigReads, RowsReadByNothingAreNeverLookedUpAndEveryOtherIs) {
     deliver();
     const auto lookups = host->rt().cvarLookups();
     int readByNothing = 0;
-    for (const auto& [name, cells] : readmeRows()) {
+    for (const auto& [name, cells] : referenceRows()) {
         if (!host->rt().findCvar(name))
             continue;  // a command's row, or the backend's
         const auto it = lookups.find(name);
