@@ -1,5 +1,7 @@
 #include "platform/HostLookup.h"
 
+#include "platform/Sanitizers.h"
+
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -14,7 +16,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 // How often a lookup under way looks at its stop: gai_suspend wakes for nothing else.
-constexpr std::chrono::milliseconds kStopCheck{20};
+[[maybe_unused]] constexpr std::chrono::milliseconds kStopCheck{20};
 
 // What glibc reads and writes while the request runs: one allocation, freed once glibc is done
 // with it.
@@ -39,7 +41,7 @@ void collect(const addrinfo* found, std::vector<boost::asio::ip::tcp::endpoint>&
 
 }  // namespace
 
-#if defined(__SANITIZE_THREAD__)
+#if defined(BREVANT_UNDER_TSAN)
 // ThreadSanitizer cannot follow the threads glibc's getaddrinfo_a starts for itself (it crashes
 // in them). Under it, and only there, the lookup is a getaddrinfo on a detached thread of ours,
 // which the caller stops waiting for at a stop or the deadline.

@@ -81,7 +81,7 @@ TEST_F(RankSubmitTest, CooldownGivesTheRemainingTimeAndUnchangedRanksRenewIt) {
     server_->pair("other", "v");
     EXPECT_EQ(submitJson(body("other", kTwoRanks)), Json({{"ok", true}}));
     offsetMs_ = 20 * 60 * 1000;
-    EXPECT_EQ(submitJson(body("dev", {rank(11, "Ranked 2v2", 15, 0, 1301.0)})),
+    EXPECT_EQ(submitJson(body("dev", Json::array({rank(11, "Ranked 2v2", 15, 0, 1301.0)}))),
               Json({{"ok", true}}));
     EXPECT_TRUE(server_->waitForLog("rank-submit device=dev ranks=1 -> {\"ok\":true}", kWait));
 }
@@ -120,8 +120,8 @@ TEST_F(RankSubmitTest, MalformedBodiesAreRefusedWith400) {
         R"({"deviceId":"","ranks":[]})",
         R"({"deviceId":"dev","ranks":{}})",
         R"({"deviceId":"dev","ranks":[5]})",
-        body("dev", {wrongTier}),
-        body("dev", {mmrMissing}),
+        body("dev", Json::array({wrongTier})),
+        body("dev", Json::array({mmrMissing})),
         R"({"deviceId":"dev","ranks":[)" + std::string(5000, '[') + "]}",
     };
     for (const std::string& text : bodies) {

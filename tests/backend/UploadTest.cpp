@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/ReplayStore.h"
+#include "platform/Sanitizers.h"
 #include "tests/backend/BackendTestSupport.h"
 
 namespace backend_test {
@@ -387,7 +388,7 @@ std::size_t memoryLine(const char* key) {
     return 0;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(BREVANT_UNDER_ASAN) || defined(BREVANT_UNDER_TSAN)
 // Under a sanitizer, freed memory waits in a quarantine, so resident memory follows how much
 // was ever allocated: the sanitizer's count of live bytes stands in for it.
 extern "C" std::size_t __sanitizer_get_current_allocated_bytes();  // in the sanitizer runtime

@@ -6,10 +6,12 @@
 #ifndef _WIN32
 #include <chrono>
 
+#include "platform/Sanitizers.h"
+
 namespace slow_lookup {
 // Under ThreadSanitizer the lookup does not use getaddrinfo_a (see platform/HostLookup.h), so
 // this name server is not asked: the tests that need it skip.
-#if defined(__SANITIZE_THREAD__)
+#if defined(BREVANT_UNDER_TSAN)
 constexpr bool kBypassed = true;
 #else
 constexpr bool kBypassed = false;
