@@ -50,6 +50,7 @@ public:
             setup_ = std::move(setup);
             stopping_ = false;
             failures_ = 0;
+            knownPeriodMs_ = 0;
             status_ = {};
             status_.sinceMs = platform::steadyMillis();  // down since load until it opens
             // Every open runs on the connector's thread, the first too: a backend that is
@@ -140,6 +141,7 @@ public:
                 for (int i = 0; i < std::min(gapCount_, gapsKept); ++i)
                     longest = std::max(longest, gaps_[static_cast<std::size_t>(i)]);
                 pingPeriodMs_.store(longest);
+                knownPeriodMs_ = longest;
             }
             lastPingMs_ = now;
             pingedSerial_.store(client_->serial);
@@ -358,6 +360,10 @@ private:
             if (status_.state != State::Connected || !client_)
                 return;
             client = client_;
+            // A connection closed on a period it only took over, without a ping of its own: the
+            // backend may have stopped pinging, and the next connection waits for two again.
+            if (pingedSerial_.load() != client_->serial)
+                knownPeriodMs_ = 0;
             const std::int64_t now = platform::steadyMillis();
             if (now - openedAtMs_ >= settledAfterMs)
                 failures_ = 0;
@@ -383,9 +389,10 @@ private:
         if (client_.get() != raw || status_.state != State::Connecting)
             return;
         const std::int64_t now = platform::steadyMillis();
-        // Nothing heard yet on this connection: no period, no limit.
+        // Nothing heard yet on this connection. The backend's period is the one it showed on the
+        // connections before, so that one that dies before its first two pings is noticed too.
         lastFrameMs_.store(now);
-        pingPeriodMs_.store(0);
+        pingPeriodMs_.store(knownPeriodMs_);
         pingedSerial_.store(0);
         lastPingMs_ = -1;
         gapCount_ = 0;
@@ -435,7 +442,8 @@ private:
     std::atomic<std::int64_t> lastFrameMs_{0};
     std::atomic<std::int64_t> pingPeriodMs_{0};
     std::atomic<std::uint64_t> pingedSerial_{0};
-    std::int64_t lastPingMs_ = -1;  // guarded by mutex_, as the gaps are
+    std::int64_t lastPingMs_ = -1;    // guarded by mutex_, as the gaps are
+    std::int64_t knownPeriodMs_ = 0;  // the backend's, from the connections so far (0: none)
     std::array<std::int64_t, gapsKept> gaps_{};
     int gapCount_ = 0;
     std::int64_t openedAtMs_ = 0;

@@ -12,6 +12,9 @@
 // three gaps between its pings; once it has seen two, a silence (no frame at all) longer than
 // three periods, and at least 20 s, closes the connection as a failed one, which then reopens as
 // after any loss when the setting allows. A backend that has not pinged twice has no such limit.
+// The period outlives the connection it was seen on: the next one is watched from its open (a
+// connection can die before its first ping), unless the last one was closed on that period
+// without a ping of its own (the backend may have stopped pinging).
 #include <cstdint>
 #include <functional>
 #include <span>

@@ -66,7 +66,8 @@ TEST_F(Silence, ABackendThatPingedTwiceAndFellSilentIsToldThenClosedAtItsLimit) 
 }
 
 // With reconnection on it opens again as after any loss, and a result the silent session took
-// goes again, the same bytes, after the next hello.
+// goes again, the same bytes, after the next hello. The period outlives its connection: the next
+// one is watched from its open, unless it was closed on that period without a ping of its own.
 TEST_F(Silence, OnItReopensAndAResultSentIntoTheSilenceGoesAgain) {
     if (testing_support::underWine())
         GTEST_SKIP() << kWineWhy;
@@ -87,6 +88,16 @@ TEST_F(Silence, OnItReopensAndAResultSentIntoTheSilenceGoesAgain) {
     ASSERT_TRUE(host.pumpUntil([&] { return count(result) == 2; }));
     EXPECT_EQ(received("game_result"), (std::vector<std::string>{result, result}));
     EXPECT_TRUE(host.hasLog("[BRV] Outbox: game_result reenviado (blue 4-0)"));
+
+    host.advance(21.0);  // dead before its first ping
+    ASSERT_TRUE(host.pumpUntil([] { return brevant::sessionStatus().state != State::Connected; }));
+    for (int i = 0; i < 10 && server.connectionCount() < 3; ++i) {
+        host.advance(1.0);
+        host.pumpUntil([&] { return server.connectionCount() >= 3; }, 200ms);
+    }
+    ASSERT_TRUE(host.pumpUntil([] { return brevant::backendConnected(); }));
+    host.advance(60.0);
+    EXPECT_EQ(server.connectionCount(), 3u);
 }
 
 // One ping gives no period: the session has no limit, and the results it took stay until it
