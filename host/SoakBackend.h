@@ -37,6 +37,8 @@ public:
     std::string command(const std::string& line) const;
     // BREVANT_BACKEND for the clients: "127.0.0.1:WS:PAIR:RANK:UPLOAD".
     std::string endpoint() const;
+    // Its ports (the same after every start).
+    const BackendPorts& ports() const { return ports_; }
     std::filesystem::path uploadFolder() const { return folder_ / "uploads"; }
 
 private:

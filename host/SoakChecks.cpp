@@ -1,6 +1,7 @@
 #include "host/SoakChecks.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <map>
 #include <regex>
 #include <set>
@@ -13,10 +14,20 @@ public:
     explicit Checker(const EveningRecord& r) : r_(r) {}
 
     std::vector<Verdict> all() {
-        return {gamesRecordedOnce(),     replaysStoredOnce(),    nothingOutsideASeries(),
-                mapsStayInTheirSeries(), oneRotationPerSeries(), noCrash(),
-                noSanitizerReport(),     noTemporaryFile(),      outboxesEmpty(),
-                probesAnswered(),        unloadsShort(),         ordersCarriedOut()};
+        return {gamesRecordedOnce(),
+                replaysStoredOnce(),
+                nothingOutsideASeries(),
+                mapsStayInTheirSeries(),
+                oneRotationPerSeries(),
+                noCrash(),
+                noSanitizerReport(),
+                noTemporaryFile(),
+                outboxesEmpty(),
+                probesAnswered(),
+                reachable(),
+                honestStatus(),
+                unloadsShort(),
+                ordersCarriedOut()};
     }
 
 private:
@@ -325,6 +336,54 @@ private:
                      p.sentAt);
         }
         v.counts = std::to_string(asked) + " probes, worst " + std::to_string(worst) + " s";
+        return v;
+    }
+
+    // After every heal (and resume, and reset) of a client's network, the client takes an order
+    // again within its silence limit and one reconnect delay.
+    Verdict reachable() const {
+        Verdict v{"every client takes orders again after its network comes back", false};
+        double worst = 0;
+        for (const auto& r : r_.reaches) {
+            worst = std::max(worst, r.took < 0 ? 1e9 : r.took);
+            if (r.took < 0)
+                fail(v,
+                     std::string(clientName(r.client)) + " took no order after " + r.after +
+                         " of its network",
+                     r.from);
+        }
+        char text[96];
+        std::snprintf(text, sizeof text, "%zu times back, worst %.1f s", r_.reaches.size(),
+                      r_.reaches.empty() || worst >= 1e9 ? 0.0 : worst);
+        v.counts = text;
+        return v;
+    }
+
+    // While a client's network has been silent for longer than its silence limit (20 s with the
+    // backend's pings every second), its status never says it is connected without saying how
+    // long the backend has been silent; nor, already, past twice the pings' period and a margin.
+    Verdict honestStatus() const {
+        Verdict v{"no status claims a live connection through a silent network", false};
+        constexpr double kAfter = 5;  // twice the pings' period, with room for late pings
+        int asked = 0;
+        for (const auto& f : r_.linkFaults) {
+            if (!f.silent)
+                continue;
+            for (const auto& p : r_.probes) {
+                const double at = p.sentAt + std::max(0.0, p.answeredIn);
+                if (p.client != f.client || p.answeredIn < 0 || at < f.from + kAfter || at > f.to)
+                    continue;
+                ++asked;
+                if (p.connection.find("Conexao: conectado") != std::string::npos &&
+                    p.connection.find("sem noticias do backend") == std::string::npos)
+                    fail(v,
+                         std::string(clientName(p.client)) + " said '" + p.connection + "' " +
+                             std::to_string(static_cast<int>(at - f.from)) +
+                             " s into a silent network",
+                         at);
+            }
+        }
+        v.counts = std::to_string(asked) + " probes during silent networks";
         return v;
     }
 

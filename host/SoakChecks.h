@@ -3,7 +3,8 @@
 // (every game recorded once, every owned replay stored once and whole, nothing of a match outside
 // a series, no series map in another match, one rotation per series) and the health ones (no
 // crash, no sanitizer report, no temporary file, no outbox record left, console answers within
-// 3 s, unloads under 100 ms).
+// 3 s, every client back within its bound after its network came back, no status claiming a live
+// connection through a silent network, unloads under 100 ms).
 #include <string>
 #include <vector>
 

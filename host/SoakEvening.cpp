@@ -12,6 +12,7 @@
 #include "host/ConsoleText.h"
 #include "host/DemoClient.h"
 #include "host/SoakBackend.h"
+#include "host/SoakLink.h"
 
 namespace host::soak {
 namespace {
@@ -21,8 +22,12 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 // How often the backend pings: short, so that the outbox lets go of a result soon after the
-// backend has it.
+// backend has it, and so that a client's silence limit is its floor (20 s), well within the
+// evening's network faults.
 constexpr double kPingSeconds = 1.0;
+// How long a client may take to take an order again after its network came back: its silence
+// limit, the longest reconnect delay, a handshake that the link left unanswered, and slack.
+constexpr double kReachableWithin = 20 + 60 + 2.5 + 5;
 // What a quiet period at the end allows for everything owed to arrive.
 constexpr double kQuietLimit = 150;
 
@@ -112,6 +117,7 @@ public:
         prober_ = std::thread([this] { probe(); });
         for (const Step& step : record_.plan.steps) {
             endFaultWhenDue();
+            endLinkFaultWhenDue();
             noticeCrashes();
             note("-- " + describe(record_.plan, step));
             run(step);
@@ -159,6 +165,7 @@ private:
         const double until = timeline_.now() + secondsToWait;
         while (timeline_.now() < until) {
             endFaultWhenDue();
+            endLinkFaultWhenDue();
             std::this_thread::sleep_for(milliseconds(
                 static_cast<long long>(std::min(100.0, (until - timeline_.now()) * 1000 + 1))));
         }
@@ -166,10 +173,22 @@ private:
 
     // --- the clients --------------------------------------------------------------------------
 
+    // Each client reaches the backend's WebSocket and upload ports through a link of its own.
+    std::string endpointThroughLink(int c) {
+        links_[c] = std::make_unique<SoakLink>(clientName(c), timeline_);
+        const BackendPorts& p = backend_.ports();
+        if (!links_[c]->start(p.ws, p.upload)) {
+            notDone(std::string(clientName(c)) + "'s link did not start");
+            return backend_.endpoint();
+        }
+        return "127.0.0.1:" + std::to_string(links_[c]->wsPort()) + ":" + std::to_string(p.pair) +
+               ":" + std::to_string(p.rank) + ":" + std::to_string(links_[c]->uploadPort());
+    }
+
     void startClients() {
         for (int c = 0; c < kClients; ++c) {
             DemoClientSetup s{clientName(c), setup_.hostProgram, setup_.module,
-                              setup_.folder / clientName(c), backend_.endpoint()};
+                              setup_.folder / clientName(c), endpointThroughLink(c)};
             // A killed client never saves its settings: they are there before the first start.
             s.settings = {"brv_ws_reconnect 1"};
             players_[c] = std::make_unique<Player>(std::move(s), timeline_);
@@ -251,6 +270,7 @@ private:
 
     // An order of the backend to the client, once the client is there to hear it.
     bool order(int c, const std::string& line) {
+        linkUp();
         for (int attempt = 0; attempt < 3; ++attempt) {
             if (!ensureConnected(c))
                 continue;
@@ -303,6 +323,7 @@ private:
     }
 
     void backendFault(const Step& step) {
+        linkUp();  // one fault at a time: what is measured after a heal is the link's
         backendUp();
         PendingFault f{step.act, timeline_.now() + step.seconds, step.thenKill};
         if (step.act == Act::BackendKill) {
@@ -362,7 +383,126 @@ private:
                 return;
             case Act::Pause:
                 return idle(step.seconds);
+            case Act::LinkCut:
+            case Act::LinkSlow:
+            case Act::LinkLate:
+            case Act::LinkReset:
+            case Act::LinkStall:
+                return linkFault(step);
         }
+    }
+
+    // --- the network's faults -----------------------------------------------------------------
+
+    struct PendingLinkFault {
+        int client = 0;
+        Act act = Act::LinkCut;
+        double until = 0;
+        std::size_t record = 0;  // its entry in record_.linkFaults
+    };
+
+    void linkFault(const Step& step) {
+        linkUp();
+        backendUp();
+        // A few of the backend's pings first, so that the client's silence limit is its floor
+        // again after whatever came before.
+        idle(5);
+        const int c = step.client;
+        SoakLink& link = *links_[c];
+        const double now = timeline_.now();
+        const bool silent = step.act == Act::LinkCut || step.act == Act::LinkStall;
+        record_.linkFaults.push_back({c, step.act, now, now + step.seconds, silent});
+        switch (step.act) {
+            case Act::LinkCut:
+                link.cut();
+                break;
+            case Act::LinkSlow:
+                link.slow(step.rate);
+                break;
+            case Act::LinkLate:
+                link.late(step.rate, step.rate * 2 / 3);
+                break;
+            case Act::LinkStall:
+                link.stall();
+                break;
+            case Act::LinkReset:
+                link.reset();
+                record_.linkFaults.back().to = now;
+                awaitReachable(c, "the reset");
+                return;
+            default:
+                return;
+        }
+        linkFault_ =
+            PendingLinkFault{c, step.act, now + step.seconds, record_.linkFaults.size() - 1};
+    }
+
+    void endLinkFaultWhenDue() {
+        if (linkFault_ && timeline_.now() >= linkFault_->until)
+            endLinkFault();
+    }
+
+    // Waits out a fault of the network in progress: what comes next needs it.
+    void linkUp() {
+        if (!linkFault_)
+            return;
+        const double wait = linkFault_->until - timeline_.now();
+        if (wait > 0)
+            std::this_thread::sleep_for(milliseconds(static_cast<long long>(wait * 1000)));
+        endLinkFault();
+    }
+
+    void endLinkFault() {
+        const PendingLinkFault f = *std::exchange(linkFault_, std::nullopt);
+        SoakLink& link = *links_[f.client];
+        record_.linkFaults[f.record].to = timeline_.now();
+        switch (f.act) {
+            case Act::LinkCut:
+                link.heal();
+                return awaitReachable(f.client, "the heal");
+            case Act::LinkStall:
+                link.resume();
+                return awaitReachable(f.client, "the resume");
+            case Act::LinkSlow:
+                return link.slow(0);
+            case Act::LinkLate:
+                return link.late(0, 0);
+            default:
+                return;
+        }
+    }
+
+    // After the network came back: the client's session takes an order again (the backend's
+    // ping, answered), after a hello when the old connection died. How long that took is kept.
+    void awaitReachable(int c, const std::string& after) {
+        Reach reach{c, timeline_.now(), -1, after};
+        if (!players_[c]->running())
+            return;
+        const std::string& id = record_.deviceIds[c];
+        const std::string pong = "[" + id + "] pong";
+        while (timeline_.now() - reach.from < kReachableWithin) {
+            endFaultWhenDue();
+            const std::size_t since = timeline_.size();
+            double at = -1;
+            if (backend_.command("ping " + id).rfind("error", 0) != 0 &&
+                timeline_.waitFor(
+                    [&](const TimelineEvent& e) {
+                        if (e.side != Side::Backend || e.text.find(pong) == std::string::npos)
+                            return false;
+                        at = e.seconds;
+                        return true;
+                    },
+                    seconds(3), since)) {
+                reach.took = at - reach.from;
+                break;
+            }
+            std::this_thread::sleep_for(milliseconds(250));
+        }
+        record_.reaches.push_back(reach);
+        char took[64];
+        std::snprintf(took, sizeof took, "%.1f s", reach.took);
+        note(std::string(clientName(c)) + " takes orders again " + took + " after " + after +
+             (reach.took < 0 ? ": NOT within the bound" : ""));
     }
 
     const SeriesPlan& seriesOf(const Step& step) const {
@@ -454,7 +594,7 @@ private:
                 break;
             const int c = next++ % kClients;
             const std::size_t since = timeline_.size();
-            Probe p{c, timeline_.now()};
+            Probe p{c, timeline_.now(), -1, {}};
             if (!players_[c]->command("brv_status"))
                 continue;
             double answeredAt = -1;
@@ -465,6 +605,7 @@ private:
                         e.text.rfind("[BRV] Status: ", 0) != 0)
                         return false;
                     answeredAt = e.seconds;
+                    p.connection = e.text;  // the first line: the connection's
                     return true;
                 },
                 seconds(10), since);
@@ -506,6 +647,7 @@ private:
 
     void quietPeriod() {
         note("-- quiet period: everything owed is sent");
+        linkUp();
         record_.quietFrom = timeline_.now();
         backendUp();
         backend_.command("fail-upload off");
@@ -623,6 +765,8 @@ private:
     std::array<std::unique_ptr<Player>, kClients> players_;
     std::array<double, kClients> outSince_{};
     std::optional<PendingFault> fault_;
+    std::array<std::unique_ptr<SoakLink>, kClients> links_;
+    std::optional<PendingLinkFault> linkFault_;
     EveningRecord record_;
     std::thread prober_;
     std::atomic<bool> stopProbes_{false};

@@ -43,6 +43,25 @@ struct Probe {
     int client = 0;
     double sentAt = 0;
     double answeredIn = -1;  // seconds; -1: no answer within the limit
+    std::string connection;  // its status line about the connection ("[BRV] Status: Conexao: ...")
+};
+
+// A fault of a client's network, from its start to its end (the heal).
+struct LinkFault {
+    int client = 0;
+    Act act = Act::LinkCut;
+    double from = 0;
+    double to = 0;
+    bool silent = false;  // nothing passed meanwhile (cut, stalled)
+};
+
+// After the network came back (a heal, a resume, a reset): how long until the client's session
+// took an order again (-1: not within the bound).
+struct Reach {
+    int client = 0;
+    double from = 0;
+    double took = -1;
+    std::string after;  // what came back
 };
 
 struct EveningRecord {
@@ -69,6 +88,8 @@ struct EveningRecord {
     std::array<int, kClients> outboxLeft{};
     std::vector<std::string> temporaryFiles;
     std::vector<Probe> probes;
+    std::vector<LinkFault> linkFaults;
+    std::vector<Reach> reaches;
     std::vector<std::string> exits;  // "A quit with code 1", "the backend ended by itself (134)"
     std::vector<TimelineEvent> events;
 };

@@ -40,7 +40,11 @@ private:
 
 class Planner {
 public:
-    explicit Planner(std::uint64_t seed) : rng_(seed) { plan_.seed = seed; }
+    // The network's faults come from a stream of their own, so that a seed's other steps stay
+    // what they were before the network had any.
+    explicit Planner(std::uint64_t seed) : rng_(seed), linkRng_(seed ^ 0x6c696e6b2d6661ULL) {
+        plan_.seed = seed;
+    }
 
     Plan make() {
         const int seriesCount = rng_.between(2, 3);
@@ -53,6 +57,7 @@ public:
             const int games = rng_.between(2, 3);
             for (int g = 0; g < games; ++g) {
                 beforeGame(series);
+                linkFault(s == seriesCount - 1 && g == games - 1);
                 gameOfSeries(series);
                 if (friendlyPlayer >= 0 && g == 0) {
                     friendly(friendlyPlayer);
@@ -137,6 +142,36 @@ private:
         }
     }
 
+    // Every evening has its network's faults, a cut in silence among them.
+    void linkFault(bool lastGame) {
+        const bool due = lastGame && !linkCut_;
+        if (!due && (linkFaults_ >= 3 || !linkRng_.chance(45)))
+            return;
+        ++linkFaults_;
+        Step fault;
+        fault.client = linkRng_.between(0, kClients - 1);
+        const int kind = due ? 0 : linkRng_.between(0, 99);
+        if (kind < 30) {
+            fault.act = Act::LinkCut;
+            fault.seconds = linkRng_.seconds(5, 60);
+            linkCut_ = true;
+        } else if (kind < 50) {
+            fault.act = Act::LinkStall;
+            fault.seconds = linkRng_.seconds(5, 60);
+        } else if (kind < 65) {
+            fault.act = Act::LinkReset;
+        } else if (kind < 85) {
+            fault.act = Act::LinkSlow;
+            fault.seconds = linkRng_.seconds(20, 60);
+            fault.rate = linkRng_.between(16, 64) * 1024;
+        } else {
+            fault.act = Act::LinkLate;
+            fault.seconds = linkRng_.seconds(20, 60);
+            fault.rate = linkRng_.between(100, 200);
+        }
+        step(fault);
+    }
+
     ReplayPlan replay(int game, int client) {
         ReplayPlan r;
         if (!rng_.chance(80))
@@ -202,7 +237,10 @@ private:
     }
 
     Rng rng_;
+    Rng linkRng_;
     Plan plan_;
+    int linkFaults_ = 0;
+    bool linkCut_ = false;
     int lastBlue_ = 0;
     int backendFaults_ = 0;
     bool uploadFault_ = false;
@@ -277,6 +315,18 @@ std::string describe(const Plan& plan, const Step& step) {
             return "the next upload is answered after " + fixed(step.seconds);
         case Act::Pause:
             return "pause " + fixed(step.seconds);
+        case Act::LinkCut:
+            return who + "'s network cut in silence, healed after " + fixed(step.seconds);
+        case Act::LinkSlow:
+            return who + "'s uplink at " + std::to_string(step.rate / 1024) + " KiB/s for " +
+                   fixed(step.seconds);
+        case Act::LinkLate:
+            return who + "'s network " + std::to_string(step.rate) + " +- " +
+                   std::to_string(step.rate * 2 / 3) + " ms late for " + fixed(step.seconds);
+        case Act::LinkReset:
+            return who + "'s connections reset (RST)";
+        case Act::LinkStall:
+            return who + "'s connections stalled, resumed after " + fixed(step.seconds);
     }
     return "?";
 }

@@ -1,8 +1,9 @@
 #pragma once
 // A league evening for the soak, drawn from a seed: series back to back with changing hosts,
 // games that end on every client of a series, a player's match of their own, ranks, and faults
-// of the backend, of the uploads and of the clients. The same seed always gives the same steps;
-// how the threads of the programs meet while they run does not follow from it.
+// of the backend, of the uploads, of the clients and of a client's network (its link). The same
+// seed always gives the same steps; how the threads of the programs meet while they run does not
+// follow from it.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -29,6 +30,12 @@ enum class Act {
     UploadFail,     // the next upload is answered 500
     UploadStall,    // the next upload is answered after `seconds`
     Pause,          // nothing happens for `seconds`
+    // `client`'s network (see SoakLink.h), for `seconds`:
+    LinkCut,    // cut in silence, then healed
+    LinkSlow,   // client to server at `rate` bytes a second
+    LinkLate,   // every piece `rate` ms late, with jitter of up to two thirds of it
+    LinkReset,  // every connection reset at once (no `seconds`)
+    LinkStall,  // the same connections stalled, then resumed
 };
 
 struct Step {
@@ -38,6 +45,7 @@ struct Step {
     int game = -1;
     double seconds = 0;
     bool thenKill = false;  // BackendFreeze: killed (and started again) rather than resumed
+    int rate = 0;           // LinkSlow: bytes a second; LinkLate: milliseconds
 };
 
 struct ReplayPlan {

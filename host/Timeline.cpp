@@ -33,6 +33,9 @@ std::string formatTimelineEvent(const TimelineEvent& event) {
         case Side::Fault:
             side = "FAULT  ";
             break;
+        case Side::Link:
+            side = "link   ";
+            break;
     }
     char stamp[32];
     std::snprintf(stamp, sizeof stamp, "%8.3f  ", event.seconds);

@@ -14,8 +14,8 @@
 namespace host {
 
 // What a client's host program shows (its console, toasts, commands, the simulated game, its own
-// lines, faults), the backend, and the demo's own steps.
-enum class Side { Console, Toast, Command, Game, Host, Backend, Demo, Fault };
+// lines, faults), its network (the soak's link), the backend, and the demo's own steps.
+enum class Side { Console, Toast, Command, Game, Host, Backend, Demo, Fault, Link };
 
 struct TimelineEvent {
     double seconds = 0;  // since the timeline started

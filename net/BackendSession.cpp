@@ -1,6 +1,8 @@
 #include "net/BackendSession.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -33,6 +35,11 @@ constexpr std::int64_t settingCheckMs = 1000;
 // Unload's share for the close handshake: a backend that has not answered by then (hung,
 // stopped) is cut off, so that unload stays within its 100 ms.
 constexpr std::chrono::milliseconds unloadCloseShare{40};
+// A silence longer than this many of the backend's ping periods, and than the floor, ends the
+// connection; the period is the longest of the last few gaps between its pings.
+constexpr std::int64_t silentPeriods = 3;
+constexpr std::int64_t silenceFloorMs = 20'000;
+constexpr int gapsKept = 3;
 
 class Session {
 public:
@@ -43,6 +50,7 @@ public:
             setup_ = std::move(setup);
             stopping_ = false;
             failures_ = 0;
+            knownPeriodMs_ = 0;
             status_ = {};
             status_.sinceMs = platform::steadyMillis();  // down since load until it opens
             // Every open runs on the connector's thread, the first too: a backend that is
@@ -111,7 +119,38 @@ public:
             std::lock_guard lk(publishedMutex_);
             shown = published_;
         }
-        return shown ? *shown : SessionStatus{};
+        SessionStatus now = shown ? *shown : SessionStatus{};
+        if (now.state == State::Connected) {
+            now.pingPeriodMs = pingPeriodMs_.load();
+            now.lastFrameMs = lastFrameMs_.load();
+        }
+        return now;
+    }
+
+    // A ping of the backend on the open connection: its period, and so the silence it may keep.
+    void pingSeen() {
+        {
+            std::lock_guard lk(mutex_);
+            if (status_.state != State::Connected || !client_)
+                return;
+            const std::int64_t now = platform::steadyMillis();
+            if (lastPingMs_ >= 0) {
+                gaps_[static_cast<std::size_t>(gapCount_ % gapsKept)] = now - lastPingMs_;
+                ++gapCount_;
+                std::int64_t longest = 1;
+                for (int i = 0; i < std::min(gapCount_, gapsKept); ++i)
+                    longest = std::max(longest, gaps_[static_cast<std::size_t>(i)]);
+                pingPeriodMs_.store(longest);
+                knownPeriodMs_ = longest;
+            }
+            lastPingMs_ = now;
+            pingedSerial_.store(client_->serial);
+        }
+        waker_.wake();  // the connector's watch on the silence follows the period
+    }
+
+    bool pinged(std::uint64_t serial) const {
+        return serial != 0 && pingedSerial_.load() == serial;
     }
 
     std::shared_ptr<WebSocketClient> client() {
@@ -155,6 +194,7 @@ private:
                 if (onOpen)
                     onOpen();
             };
+            client->onFrame = [this] { lastFrameMs_.store(platform::steadyMillis()); };
             // The receiver hands each text over; the dispatch thread parses and handles it.
             client->onMessage = [pipeline = pipeline.get()](std::string text) {
                 pipeline->push(std::move(text));
@@ -239,6 +279,8 @@ private:
             bool go = false;
             bool pollSetting = false;
             std::int64_t waitMs = -1;
+            std::int64_t silentMs = -1;      // the open connection has been silent past its limit
+            std::int64_t watchUntilMs = -1;  // when its silence would pass the limit
             {
                 std::lock_guard lk(mutex_);
                 if (stopping_)
@@ -267,7 +309,20 @@ private:
                     waitMs = delay;
                 } else if (status_.state == State::Closed && !status_.replaced) {
                     pollSetting = true;
+                } else if (status_.state == State::Connected) {
+                    // Watched once the backend has pinged twice; a ping wakes this to look again.
+                    if (const std::int64_t limit = silenceLimit(); limit >= 0) {
+                        const std::int64_t silent = now - lastFrameMs_.load();
+                        if (silent > limit)
+                            silentMs = silent;
+                        else
+                            watchUntilMs = now + limit - silent + 1;
+                    }
                 }
+            }
+            if (silentMs >= 0) {
+                closeSilent(silentMs);
+                continue;
             }
             if (go) {
                 open(self.stopToken());
@@ -281,9 +336,51 @@ private:
                     return;
                 continue;
             }
-            if (!waker_.wait(waitMs, self.stopToken()))
+            // Until a time of the clock: the clock may move between reading it and the wait.
+            if (!(watchUntilMs >= 0 ? waker_.waitUntil(watchUntilMs, self.stopToken())
+                                    : waker_.wait(waitMs, self.stopToken())))
                 return;
         }
+    }
+
+    // The silence the open connection may keep; -1 while the backend has not pinged twice.
+    std::int64_t silenceLimit() const {
+        const std::int64_t period = pingPeriodMs_.load();
+        return period > 0 ? std::max(silenceFloorMs, silentPeriods * period) : -1;
+    }
+
+    // The backend said nothing past the limit: the connection is taken for dead and closed as a
+    // failed one (the status first, then the line), to be reopened as after any loss.
+    void closeSilent(std::int64_t silentMs) {
+        const std::string why =
+            "sem resposta do backend ha " + std::to_string(silentMs / 1000) + "s";
+        std::shared_ptr<WebSocketClient> client;
+        {
+            std::lock_guard lk(mutex_);
+            if (status_.state != State::Connected || !client_)
+                return;
+            client = client_;
+            // A connection closed on a period it only took over, without a ping of its own: the
+            // backend may have stopped pinging, and the next connection waits for two again.
+            if (pingedSerial_.load() != client_->serial)
+                knownPeriodMs_ = 0;
+            const std::int64_t now = platform::steadyMillis();
+            if (now - openedAtMs_ >= settledAfterMs)
+                failures_ = 0;
+            ++failures_;
+            status_.state = State::Closed;
+            status_.sinceMs = now;
+            status_.closeCode = 0;
+            status_.closeReason.clear();
+            status_.replaced = false;
+            status_.error = why;
+            publishLocked();
+        }
+        logLine("[BRV] WS: " + why + "; conexao encerrada");
+        // Ends the receive under way, the socket shut past the share: no more than unload's, since
+        // the peer is most likely gone and an unload meanwhile waits for this thread. No lock is
+        // held here.
+        client->close(unloadCloseShare);
     }
 
     // The opening client connected: unless it was replaced meanwhile.
@@ -292,6 +389,13 @@ private:
         if (client_.get() != raw || status_.state != State::Connecting)
             return;
         const std::int64_t now = platform::steadyMillis();
+        // Nothing heard yet on this connection. The backend's period is the one it showed on the
+        // connections before, so that one that dies before its first two pings is noticed too.
+        lastFrameMs_.store(now);
+        pingPeriodMs_.store(knownPeriodMs_);
+        pingedSerial_.store(0);
+        lastPingMs_ = -1;
+        gapCount_ = 0;
         status_.state = State::Connected;
         status_.sinceMs = now;
         status_.attempts = 0;
@@ -333,6 +437,15 @@ private:
     SessionSetup setup_;
     SessionStatus status_;
     int failures_ = 0;  // closes and failed opens in a row
+    // What the open connection has heard of the backend, reset when a connection opens: its last
+    // frame (the receiver), its ping period (0 until two pings) and whether it pinged at all.
+    std::atomic<std::int64_t> lastFrameMs_{0};
+    std::atomic<std::int64_t> pingPeriodMs_{0};
+    std::atomic<std::uint64_t> pingedSerial_{0};
+    std::int64_t lastPingMs_ = -1;    // guarded by mutex_, as the gaps are
+    std::int64_t knownPeriodMs_ = 0;  // the backend's, from the connections so far (0: none)
+    std::array<std::int64_t, gapsKept> gaps_{};
+    int gapCount_ = 0;
     std::int64_t openedAtMs_ = 0;
     bool wanted_ = false;       // an open asked for (by hand, or the first)
     bool connectorUp_ = false;  // the connector's thread was started and not yet stopped
@@ -416,6 +529,10 @@ bool sessionOpen(std::uint64_t serial) {
     return client && client->serial == serial && client->isConnected();
 }
 
+bool sessionPinged(std::uint64_t serial) {
+    return session().pinged(serial) && sessionOpen(serial);
+}
+
 bool backendClientExists() {
     return session().client() != nullptr;
 }
@@ -426,6 +543,7 @@ bool backendConnected() {
 }
 
 RouteOutcome answerPing(const json&) {
+    session().pingSeen();
     sendToBackend(R"({"t":"pong"})");
     return handled;
 }

@@ -6,6 +6,15 @@
 // connection of the same device took over) is never reopened by itself, so two clients of one
 // device do not take the session from each other in turn. Every part of the plugin sends through
 // it; unload closes it and stops the connector within moments.
+//
+// A connection can die without a word (a router that forgot the flow, a laptop that slept): the
+// backend's pings tell. The session takes the backend's ping period as the longest of the last
+// three gaps between its pings; once it has seen two, a silence (no frame at all) longer than
+// three periods, and at least 20 s, closes the connection as a failed one, which then reopens as
+// after any loss when the setting allows. A backend that has not pinged twice has no such limit.
+// The period outlives the connection it was seen on: the next one is watched from its open (a
+// connection can die before its first ping), unless the last one was closed on that period
+// without a ping of its own (the backend may have stopped pinging).
 #include <cstdint>
 #include <functional>
 #include <span>
@@ -51,6 +60,10 @@ struct SessionStatus {
     std::string closeReason;     // escaped for display
     std::string error;           // the last failed open's text ("WinHttpSendRequest failed")
     bool replaced = false;       // closed with 1008: not reopened by itself
+    // Connected: the backend's ping period (0 until it has pinged twice) and when its last frame
+    // came (plugin clock), as they are when the status is read.
+    std::int64_t pingPeriodMs = 0;
+    std::int64_t lastFrameMs = 0;
 };
 // The status as of the last change, never older: each change is published before any line that
 // tells of it is logged. Never waits for the session.
@@ -78,11 +91,15 @@ SendOutcome sendToBackend(const std::string& text, SentFrame* sent = nullptr);
 bool frameWritten(const SentFrame& sent);
 // Whether the connection numbered `session` is still the open one. Any thread.
 bool sessionOpen(std::uint64_t session);
+// Whether the connection numbered `session` is the open one and the backend has pinged on it.
+// Any thread.
+bool sessionPinged(std::uint64_t session);
 // Whether a client exists / exists and is connected. Any thread.
 bool backendClientExists();
 bool backendConnected();
 
-// "ping": answered with "pong" while a client exists. Dispatch thread.
+// "ping": counted for the session's liveness, and answered with "pong" while a client exists.
+// Dispatch thread.
 RouteOutcome answerPing(const json& msg);
 
 }  // namespace brevant

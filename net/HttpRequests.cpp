@@ -19,7 +19,7 @@ struct Body {
 bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
               const std::string& target, const char* userAgent, const std::wstring& headers,
               Body body, platform::HttpResponse& response, std::stop_token stop = {},
-              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+              const PostLimits& limits = {}) {
     platform::HttpRequest request;
     request.method = method;
     request.host = platform::wideToUtf8(host);
@@ -30,8 +30,9 @@ bool exchange(const char* method, const std::wstring& host, std::uint16_t port,
     request.body = std::move(body.text);
     request.bodySource = std::move(body.source);
     request.stop = std::move(stop);
-    request.deadline = deadline;
-    return platform::httpExchange(request, response);
+    request.deadline = limits.deadline;
+    request.pace = limits.pace;
+    return platform::httpExchange(request, response, limits.timeouts);
 }
 
 // Only a 2xx answer did what was asked; a status that was not read counts as 0.
@@ -44,13 +45,12 @@ void readStatus(platform::HttpResponse& reply, HttpResult& result) {
 // A POST and its status: false when nothing came back (refused, timed out, stopped).
 bool post(const std::wstring& host, std::uint16_t port, const std::string& target,
           const char* userAgent, const std::wstring& headers, Body body, HttpResult& result,
-          std::stop_token stop,
-          std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt) {
+          std::stop_token stop, const PostLimits& limits = {}) {
     result = HttpResult{};
     try {
         platform::HttpResponse reply;
         if (!exchange("POST", host, port, target, userAgent, headers, std::move(body), reply,
-                      std::move(stop), deadline))
+                      std::move(stop), limits))
             return false;
         readStatus(reply, result);
         return true;
@@ -138,7 +138,7 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
                     buildRequestHeaders(platform::utf8ToWide(contentType)),
                     {body.empty() ? std::nullopt : std::optional<std::string>(std::move(body)),
                      std::nullopt},
-                    result, std::move(stop), deadline);
+                    result, std::move(stop), PostLimits{{}, deadline, std::nullopt});
     } catch (...) {
         result = HttpResult{};
         return false;
@@ -147,11 +147,11 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
 
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
               const std::string& contentType, platform::HttpBodySource body, HttpResult& result,
-              std::stop_token stop, std::optional<std::chrono::steady_clock::time_point> deadline) {
+              std::stop_token stop, const PostLimits& limits) {
     try {
         return post(host, port, platform::wideToUtf8(path), "Brevant/1.0",
                     buildRequestHeaders(platform::utf8ToWide(contentType)),
-                    {std::nullopt, std::move(body)}, result, std::move(stop), deadline);
+                    {std::nullopt, std::move(body)}, result, std::move(stop), limits);
     } catch (...) {
         result = HttpResult{};
         return false;

@@ -36,11 +36,19 @@ bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& 
               std::stop_token stop = {},
               std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
-// The same with a body read from its source as it is sent (a replay: never held whole).
+// What bounds a POST besides a stop: the transport's limits on inactivity, an end for the whole
+// exchange, and the pace its body must keep (see platform::HttpPace).
+struct PostLimits {
+    platform::HttpTimeouts timeouts;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    std::optional<platform::HttpPace> pace;
+};
+
+// The same with a body read from its source as it is sent (a replay: never held whole), within
+// those limits.
 bool httpPost(const std::wstring& host, std::uint16_t port, const std::wstring& path,
               const std::string& contentType, platform::HttpBodySource body, HttpResult& result,
-              std::stop_token stop = {},
-              std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
+              std::stop_token stop = {}, const PostLimits& limits = {});
 
 // POST /rank-submit with a JSON body. True when sent and answered; `result` then holds status,
 // ok and body (reset on entry). A stop request ends the wait as a failure.

@@ -196,6 +196,7 @@ void WebSocketClient::receiveLoop() {
             }
             break;
         }
+        runGuardedCallback("websocket onFrame", onFrame);
         if (result.kind == Kind::TooLarge) {
             runGuarded("websocket receive", [&] {
                 logLine("[BRV] WS: mensagem de " + std::to_string(result.size) +

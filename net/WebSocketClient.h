@@ -76,6 +76,9 @@ public:
     const std::uint16_t port;
 
     std::function<void()> onOpen;
+    // Each frame the peer sent (text, binary, or one too large to keep), before it is handled:
+    // what tells that the peer is still there. The receiver thread.
+    std::function<void()> onFrame;
     std::function<void(std::string)> onMessage;
     std::function<void()> onClose;
     std::function<void(const std::string&)> onError;

@@ -40,6 +40,9 @@ struct Senders {
     // Uploads a replay; `attempt` counts the tries before this one. A stop request ends it at
     // once (TryLater).
     std::function<Attempt(const ReplayRecord& record, int attempt, std::stop_token stop)> replay;
+    // Whether the session with that number is still the open one and the backend has pinged on
+    // it: a backend that pings keeps a session's results until it has pinged past them.
+    std::function<bool(std::uint64_t session)> pinged;
 };
 
 struct Pending {

@@ -11,9 +11,11 @@
 //   nothing older waits, else after the next hello. The protocol has no acknowledgement of a
 //   result, so delivery is at least once: a result handed to a session stays, marked sent, until
 //   the second ping of the backend that arrives after its frame was written to the socket (the
-//   backend has lived past it), or until that session has lived 10 minutes past it (a backend
-//   that does not ping). A session that ends sooner leaves it to be sent again, the same bytes,
-//   after the next hello and before any newer result. The backend keeps a repeat once.
+//   backend has lived past it), or, on a session the backend has not pinged on at all, until
+//   that session has lived 10 minutes past it (a backend that does not ping). A session that
+//   ends sooner (closed by the backend, lost, or ended by the session for the backend's silence)
+//   leaves it to be sent again, the same bytes, after the next hello and before any newer
+//   result. The backend keeps a repeat once.
 // - Replays go one at a time on a thread of the outbox's own ("brv-outbox"), which also reads the
 //   records at start: at start, when a new one is kept, on request, and otherwise with
 //   exponential backoff (30 s doubling to 30 min, with jitter) that only a delivery resets; after

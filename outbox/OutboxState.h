@@ -54,6 +54,9 @@ private:
     std::int64_t nextResultCheckLocked() const;  // plugin clock; -1: none
     // A result the session has lived past long enough, not yet let go of.
     bool confirmationDue(const Record& r, std::int64_t now) const;
+    // A sent result's session has lived 10 minutes past it without a ping of the backend.
+    bool agedPastLocked(const Record& r, std::int64_t now) const;
+    bool pingedLocked(const Record& r) const;  // its session is open and was pinged on
 
     // ReplayLane.cpp
     bool deliverOneReplay(std::stop_token stop);

@@ -115,26 +115,34 @@ void OutboxState::confirmResultsLocked(bool ping) {
         if (r.kind == "result" && r.sent && senders_.written && senders_.written(r.frame)) {
             if (ping)
                 ++r.pingsAfterWritten;
-            if (r.pingsAfterWritten >= pingsToConfirm || now - r.sentAtMs >= resultAliveAfterMs)
+            if (r.pingsAfterWritten >= pingsToConfirm || agedPastLocked(r, now))
                 dropLocked(it);
         }
         it = next;
     }
 }
 
+bool OutboxState::agedPastLocked(const Record& r, std::int64_t now) const {
+    return now - r.sentAtMs >= resultAliveAfterMs && !pingedLocked(r);
+}
+
+bool OutboxState::pingedLocked(const Record& r) const {
+    return senders_.pinged && senders_.pinged(r.frame.session);
+}
+
 bool OutboxState::confirmationDue(const Record& r, std::int64_t now) const {
-    return r.kind == "result" && r.sent && now - r.sentAtMs >= resultAliveAfterMs &&
-           senders_.written && senders_.written(r.frame);
+    return r.kind == "result" && r.sent && agedPastLocked(r, now) && senders_.written &&
+           senders_.written(r.frame);
 }
 
 std::int64_t OutboxState::nextResultCheckLocked() const {
     // One whose time has passed unconfirmed (its frame not out yet, or its session gone) waits
-    // for a ping or the next hello, not for the clock.
+    // for a ping or the next hello, not for the clock; so does one whose backend pings.
     const std::int64_t now = platform::steadyMillis();
     std::int64_t next = -1;
     for (const auto& [key, r] : records_) {
         const std::int64_t at = r.sentAtMs + resultAliveAfterMs;
-        if (r.kind == "result" && r.sent && at > now)
+        if (r.kind == "result" && r.sent && at > now && !pingedLocked(r))
             next = next < 0 ? at : std::min(next, at);
     }
     return next;

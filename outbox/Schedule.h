@@ -11,7 +11,8 @@ namespace brevant::outbox {
 
 constexpr std::int64_t firstRetryMs = 30'000;
 constexpr std::int64_t lastRetryMs = 30LL * 60 * 1000;
-// A session that lives this long past a result's send, without a ping, has taken it.
+// A session that lives this long past a result's send has taken it, when the backend has not
+// pinged on it at all (one that pings keeps the result until its pings say so, or it ends).
 constexpr std::int64_t resultAliveAfterMs = 10LL * 60 * 1000;
 // The backend's pings that must arrive after a result's frame was written.
 constexpr int pingsToConfirm = 2;

@@ -21,6 +21,18 @@ struct HttpBodySource {
     std::function<std::optional<std::size_t>(char* buffer, std::size_t capacity)> read;
 };
 
+// How fast a body must go for an upload to be worth waiting for: bytes handed to the socket count
+// as taken. The exchange ends as a failure once less than `minBytes` were taken in the last
+// `window` (counted from the start of the request), and once the response head has not come
+// within the receive limit after the whole body was taken. The body then goes out in pieces that
+// are each taken within the send limit at any pace this accepts (WinHTTP's of at most
+// `minBytes`), and the socket keeps little that has not gone out, so that what it took is close
+// to what left. The bytes are the same as without a pace.
+struct HttpPace {
+    std::uint64_t minBytes = 8 * 1024;
+    std::chrono::milliseconds window{30000};
+};
+
 struct HttpRequest {
     std::string method;  // "GET" or "POST"
     std::string host;    // name or numeric address
@@ -39,6 +51,9 @@ struct HttpRequest {
     // When set, the whole exchange ends by then the same way, however steadily it progresses:
     // the inactivity limits alone let a peer that reads one byte a second hold it for ever.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // When set, the exchange also ends when a body given by its source goes slower than this
+    // (see HttpPace).
+    std::optional<HttpPace> pace;
 };
 
 struct HttpTimeouts {

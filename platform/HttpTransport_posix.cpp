@@ -25,8 +25,13 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include "platform/HostLookup.h"
 #include "platform/HttpRequestText.h"
+#include "platform/PaceWatch.h"
 
 namespace platform {
 namespace {
@@ -42,6 +47,10 @@ constexpr std::size_t kReadChunk = 16384;
 constexpr std::size_t kSourcePiece = 64 * 1024;
 // WinHTTP accepts response heads up to 64 KiB.
 constexpr std::uint32_t kMaxResponseHead = 64 * 1024;
+// A paced body's socket holds at most this much that has not gone out: what it has taken is then
+// close to what left (on loopback its buffer grows to megabytes at once, which a slow peer would
+// take minutes to drain after the last byte was handed over).
+constexpr int kPacedUnsentBytes = 64 * 1024;
 
 std::string requestHead(const HttpRequest& request, std::string_view hostField) {
     std::string head;
@@ -86,6 +95,29 @@ public:
         deadline_ = deadline;
     }
 
+    // From now on what is written counts toward the pace, which cuts the writing when it falls
+    // behind (see HttpPace).
+    void keepPace(const HttpPace& pace) {
+        pace_.emplace(pace, std::chrono::steady_clock::now());
+        limitBy_ = pace_->cutAt();
+#ifdef TCP_NOTSENT_LOWAT
+        const int unsent = kPacedUnsentBytes;
+        ::setsockopt(socket_.native_handle(), IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent,
+                     sizeof unsent);  // a system without it takes as much as it takes
+#endif
+    }
+    // The body is out: the response head must come within `limit`, whatever trickles meanwhile.
+    void awaitHeadWithin(std::chrono::milliseconds limit) {
+        pace_.reset();
+        limitBy_.reset();
+        if (limit.count() > 0)  // none, as for the other limits
+            limitBy_ = std::chrono::steady_clock::now() + limit;
+    }
+    // The response head came: the reads that follow are bounded as before.
+    void headArrived() {
+        limitBy_.reset();
+    }
+
     // The step's operation is started by `start`; its handler must call finish(). A stopped
     // exchange, or one past its deadline, starts nothing, leaving the step's result at its
     // failure.
@@ -93,9 +125,11 @@ public:
     void step(std::chrono::milliseconds limit, Start&& start) {
         if (stop_.stop_requested())
             return;
-        if (deadline_) {
+        for (const auto& end : {deadline_, limitBy_}) {
+            if (!end)
+                continue;
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                *deadline_ - std::chrono::steady_clock::now());
+                *end - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 return;
             if (limit.count() <= 0 || left < limit)
@@ -183,6 +217,10 @@ public:
             if (ec)
                 return false;
             rest.consume(written);
+            if (pace_) {
+                pace_->taken(written, std::chrono::steady_clock::now());
+                limitBy_ = pace_->cutAt();
+            }
         }
         return true;
     }
@@ -207,6 +245,10 @@ private:
     bool active_ = false;
     std::stop_token stop_;
     std::optional<std::chrono::steady_clock::time_point> deadline_;
+    // A further end for the steps under way: the pace's cut while the body goes, the response
+    // head's limit after it.
+    std::optional<std::chrono::steady_clock::time_point> limitBy_;
+    std::optional<PaceWatch> pace_;
     // Last, so that it is gone before the io_context it posts to.
     std::optional<std::stop_callback<std::function<void()>>> onStop_;
 };
@@ -229,6 +271,7 @@ public:
         input.commit(asio::buffer_copy(input.prepare(read.size()), asio::buffer(read)));
         return {};
     }
+    void headArrived() {}
 
 private:
     std::span<const std::string_view> pieces_;
@@ -263,6 +306,7 @@ public:
                 }
                 response_.statusRead = true;
                 response_.status = status;
+                source_.headArrived();
             }
             if (parser_->is_done() || (response_.statusRead && response_.body.size() >= maxBody_))
                 return response_.statusRead;
@@ -360,10 +404,15 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         const std::string head = requestHead(request, hostField);
         static const std::string kNoBody;
         const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
-        if (request.bodySource && carriesBody(request)
-                ? !exchange.send(head, *request.bodySource, timeouts.send)
-                : !exchange.send(head, body, timeouts.send))
+        const bool streamed = request.bodySource && carriesBody(request);
+        const bool paced = streamed && request.pace;
+        if (paced)
+            exchange.keepPace(*request.pace);
+        if (streamed ? !exchange.send(head, *request.bodySource, timeouts.send)
+                     : !exchange.send(head, body, timeouts.send))
             return false;
+        if (paced)
+            exchange.awaitHeadWithin(timeouts.receive);
         ResponseReader reader(exchange, request.method == "HEAD", timeouts.receive, maxBodyBytes,
                               response);
         return reader.read();

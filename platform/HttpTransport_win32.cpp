@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/HttpRequestText.h"
+#include "platform/PaceWatch.h"
 #include "platform/Text.h"
 #include "platform/WinHttp_win32.h"
 
@@ -57,32 +58,61 @@ private:
     bool stopped_ = false;
 };
 
-// Closes the request at the deadline, unless the exchange ends first.
-class Deadline {
+using TimePoint = std::chrono::steady_clock::time_point;
+
+// The sooner of two ends, either of which may be none.
+std::optional<TimePoint> sooner(std::optional<TimePoint> a, std::optional<TimePoint> b) {
+    if (!a || (b && *b < *a))
+        return b;
+    return a;
+}
+
+// Closes the request once the exchange's end has passed, unless the exchange ends first. The end
+// may move: the pace's cut follows the body's progress. A thread of its own watches it (WinHTTP
+// bounds each call, not the whole exchange), started once there is an end to watch.
+class Watch {
 public:
-    Deadline(std::optional<std::chrono::steady_clock::time_point> at, Handles& handles) {
-        if (!at)
-            return;
-        watcher_ = std::thread([this, at = *at, &handles] {
-            std::unique_lock lock(mutex_);
-            if (!ended_.wait_until(lock, at, [this] { return over_; }))
-                handles.closeRequest();
-        });
-    }
-    ~Deadline() {
-        if (!watcher_.joinable())
-            return;
+    explicit Watch(Handles& handles) : handles_(handles) {}
+    ~Watch() {
         {
             std::lock_guard lock(mutex_);
             over_ = true;
         }
-        ended_.notify_all();
-        watcher_.join();
+        changed_.notify_all();
+        if (watcher_.joinable())
+            watcher_.join();
+    }
+    // The end from now on; none: no end.
+    void endAt(std::optional<TimePoint> at) {
+        {
+            std::lock_guard lock(mutex_);
+            end_ = at;
+        }
+        changed_.notify_all();
+        if (at && !watcher_.joinable())
+            watcher_ = std::thread([this] { run(); });
     }
 
 private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!over_) {
+            if (!end_) {
+                changed_.wait(lock);
+            } else if (std::chrono::steady_clock::now() >= *end_) {
+                lock.unlock();
+                handles_.closeRequest();
+                return;
+            } else {
+                changed_.wait_until(lock, *end_);
+            }
+        }
+    }
+
+    Handles& handles_;
     std::mutex mutex_;
-    std::condition_variable ended_;
+    std::condition_variable changed_;
+    std::optional<TimePoint> end_;
     bool over_ = false;
     std::thread watcher_;
 };
@@ -131,17 +161,27 @@ bool openExchange(const HttpRequest& request, const HttpTimeouts& timeouts, Hand
 }
 
 // Sends the head, then the source's bytes a piece at a time (WinHttpWriteData): never more of
-// the body in memory than one piece.
-bool sendStreamed(const HttpBodySource& source, Handles& handles) {
+// the body in memory than one piece. With a pace, each piece is small enough to be taken within
+// the send limit at any pace it accepts, and the watch's end follows the progress; once the body
+// is out, the response head gets the receive limit.
+bool sendStreamed(const HttpRequest& request, const HttpTimeouts& timeouts, Handles& handles,
+                  Watch& watch) {
+    const HttpBodySource& source = *request.bodySource;
     if (source.size > 0xFFFFFFFFu)
         return false;  // WinHTTP's total length is 32 bits
+    std::optional<PaceWatch> pace;
+    if (request.pace) {
+        pace.emplace(*request.pace, std::chrono::steady_clock::now());
+        watch.endAt(sooner(request.deadline, pace->cutAt()));
+    }
     const DWORD length = static_cast<DWORD>(source.size);
     if (!onRequest(handles, [&](HINTERNET r) {
             return ::WinHttpSendRequest(r, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                         WINHTTP_NO_REQUEST_DATA, 0, length, 0) != FALSE;
         }))
         return false;
-    std::vector<char> piece(64 * 1024);
+    std::vector<char> piece(static_cast<std::size_t>(
+        pace ? std::min<std::uint64_t>(64 * 1024, pace->pieceBytes()) : 64 * 1024));
     for (std::uint64_t left = source.size; left > 0;) {
         const auto n = source.read(
             piece.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size())));
@@ -158,17 +198,24 @@ bool sendStreamed(const HttpBodySource& source, Handles& handles) {
                 written == 0)
                 return false;
             at += written;
+            if (pace) {
+                pace->taken(written, std::chrono::steady_clock::now());
+                watch.endAt(sooner(request.deadline, pace->cutAt()));
+            }
         }
         left -= *n;
     }
+    if (pace && timeouts.receive.count() > 0)
+        watch.endAt(sooner(request.deadline, std::chrono::steady_clock::now() + timeouts.receive));
     return onRequest(handles,
                      [](HINTERNET r) { return ::WinHttpReceiveResponse(r, nullptr) != FALSE; });
 }
 
 // Sends the request with its body and waits for the response head.
-bool sendRequest(const HttpRequest& request, Handles& handles) {
+bool sendRequest(const HttpRequest& request, const HttpTimeouts& timeouts, Handles& handles,
+                 Watch& watch) {
     if (request.bodySource && carriesBody(request))
-        return sendStreamed(*request.bodySource, handles);
+        return sendStreamed(request, timeouts, handles, watch);
     static const std::string kNoBody;
     const std::string& body = carriesBody(request) && request.body ? *request.body : kNoBody;
     // WinHTTP writes the Content-Length itself from the total length; a GET gets none.
@@ -223,14 +270,16 @@ bool httpExchange(const HttpRequest& request, HttpResponse& response, const Http
         // whole exchange).
         std::optional<std::stop_callback<std::function<void()>>> onStop;
         onStop.emplace(request.stop, [&handles] { handles.closeRequest(); });
-        Deadline deadline(request.deadline, handles);
-        if (!sendRequest(request, handles))
+        Watch watch(handles);
+        watch.endAt(request.deadline);
+        if (!sendRequest(request, timeouts, handles, watch))
             return false;
         DWORD status = 0;
         response.statusRead =
             onRequest(handles, [&](HINTERNET r) { return winhttp::readStatus(r, status); });
         if (!response.statusRead)
             return false;
+        watch.endAt(request.deadline);  // the head came: the body is bounded as before
         response.status = status;
         readBody(handles, maxBodyBytes, response.body);
         return true;

@@ -130,8 +130,9 @@ void Brevant::onLoad() {
         setOwnedMarkFile(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "owned-replay.json");
         setUpReplayFolder(cvars);
         runGuarded("onLoad outbox", [&] {
-            outbox::startOutbox(platform::widePath(gw.GetDataFolderW()) / "Brevant" / "outbox",
-                                {sendResultText, frameWritten, sessionOpen, replays::sendReplay});
+            outbox::startOutbox(
+                platform::widePath(gw.GetDataFolderW()) / "Brevant" / "outbox",
+                {sendResultText, frameWritten, sessionOpen, replays::sendReplay, sessionPinged});
         });
 
         if (endpointNote)

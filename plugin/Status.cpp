@@ -54,9 +54,15 @@ std::string connectionLine(const SessionStatus& s, std::int64_t now, StatusView:
         case State::Connecting:
             tone = StatusView::Tone::Pending;
             return "Conexao: conectando...";
-        case State::Connected:
-            tone = StatusView::Tone::Good;
-            return "Conexao: conectado ha " + ago(now - s.sinceMs);
+        case State::Connected: {
+            // A backend silent for more than twice its ping period may be gone: said, so that a
+            // connection that died in silence never looks well.
+            const std::int64_t silent = now - s.lastFrameMs;
+            const bool quiet = s.pingPeriodMs > 0 && silent > 2 * s.pingPeriodMs;
+            tone = quiet ? StatusView::Tone::Pending : StatusView::Tone::Good;
+            return "Conexao: conectado ha " + ago(now - s.sinceMs) +
+                   (quiet ? "; sem noticias do backend ha " + ago(silent) : "");
+        }
         case State::Waiting:
             tone = StatusView::Tone::Pending;
             return "Conexao: fechada ha " + ago(now - s.sinceMs) + why + "; reconectando em " +

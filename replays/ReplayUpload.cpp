@@ -29,10 +29,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// An upload may take 30 s plus what its bytes need at 64 KiB/s, and not a moment more: the
-// transport's limits are on silence, and a server that reads a byte a second never falls silent.
-constexpr auto uploadBaseTime = std::chrono::seconds(30);
-constexpr std::uint64_t slowestBytesPerSecond = 64 * 1024;
+// The transport's own limits are on silence, and a server that reads a byte a second never falls
+// silent: the pace is what cuts it (within about a window), and the whole has an end too.
+std::mutex limitsMutex;
+UploadLimits limits;
 
 std::string fileNameUtf8(const std::string& path) {
     const auto slash = path.find_last_of("/\\");
@@ -53,6 +53,16 @@ void toast(const char* text) {
 }
 
 }  // namespace
+
+UploadLimits uploadLimits() {
+    std::lock_guard lk(limitsMutex);
+    return limits;
+}
+
+void setUploadLimits(const UploadLimits& newLimits) {
+    std::lock_guard lk(limitsMutex);
+    limits = newLimits;
+}
 
 std::optional<UploadNote> lastUploadTry() {
     std::unique_lock lk(noteMutex, std::try_to_lock);
@@ -139,12 +149,15 @@ outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std:
             return platform::isPlainFile(platform::widePath(path)) ? outbox::Attempt::TryLater
                                                                    : outbox::Attempt::Gone;
         }
-        const auto deadline =
-            Clock::now() + uploadBaseTime + std::chrono::seconds(now.size / slowestBytesPerSecond);
+        const UploadLimits bounds = uploadLimits();
+        PostLimits post;
+        post.timeouts.receive = bounds.answer;
+        post.deadline = Clock::now() + bounds.whole;
+        post.pace = platform::HttpPace{bounds.minBytes, bounds.window};
         HttpResult result;
         const bool answered =
             httpPost(config.host, config.port, config.path, multipartContentType(boundary),
-                     std::move(*body), result, stop, deadline);
+                     std::move(*body), result, stop, post);
         if (stop.stop_requested())
             return outbox::Attempt::TryLater;  // unload: kept for the next load, without a word
         const unsigned status = answered ? result.status : 0;

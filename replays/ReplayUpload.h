@@ -3,6 +3,7 @@
 // outbox (outbox/Outbox.h): the watcher hands over the file it found, and the manual command the
 // newest qualifying replay it finds; the outbox's thread then sends each, one at a time, until
 // the backend has it.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -57,12 +58,26 @@ std::optional<outbox::ReplayRecord> findReplayToUpload(
     const std::wstring& folder, const std::string& deviceId, const std::string& server,
     const UploadConfig& config, const std::shared_ptr<CVarManagerWrapper>& console);
 
+// How long an upload may take. Its deadline follows its progress, so that a slow uplink still
+// delivers while a peer that takes next to nothing is cut: bytes handed to the socket count as
+// taken, and the upload is cut when less than `minBytes` were taken in the last `window`, when
+// the answer has not come within `answer` after the whole body was taken, or when it has run
+// for `whole`.
+struct UploadLimits {
+    std::uint64_t minBytes = 8 * 1024;
+    std::chrono::milliseconds window{30'000};
+    std::chrono::milliseconds answer{30'000};
+    std::chrono::milliseconds whole{30LL * 60 * 1000};
+};
+UploadLimits uploadLimits();
+// For tests: shorter limits, so that only the test about a limit waits it out.
+void setUploadLimits(const UploadLimits& limits);
+
 // One try at sending the record's file, as the outbox's thread makes it: a file that is no
 // longer a plain file is Gone; one past the size the backend takes is Refused; a 2xx answer is
-// Delivered, another 4xx but 408 and 429 Refused, and no answer or any other TryLater. The whole
-// exchange ends by 30 s plus the time the file needs at 64 KiB/s, and at once when `stop` is
-// asked. Logs the Part's lines and, on the first try and on success, shows the toast. Never
-// throws.
+// Delivered, another 4xx but 408 and 429 Refused, and no answer or any other TryLater (a cut for
+// slowness included, see UploadLimits). The exchange ends at once when `stop` is asked. Logs the
+// Part's lines and, on the first try and on success, shows the toast. Never throws.
 outbox::Attempt sendReplay(const outbox::ReplayRecord& record, int attempt, std::stop_token stop);
 
 // The last upload tried: which replay, when (plugin clock), and what came of it.

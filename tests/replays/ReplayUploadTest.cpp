@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 
 #include "core/Globals.h"
 #include "match/MatchIdentity.h"
 #include "rotation/HostingState.h"
 #include "tests/replays/ReplayFixture.h"
+#include "tests/support/Wine.h"
 
 namespace {
 
@@ -87,6 +89,56 @@ TEST_F(ReplayUpload, TheAnswerDecidesWhetherTheReplayIsTriedAgain) {
     EXPECT_EQ(host->toastTexts(),
               (std::vector<std::string>{"Falha ao enviar replay.", "Falha ao enviar replay.",
                                         "Replay enviado.", "Falha ao enviar replay."}));
+}
+
+// The deadline follows the progress (the limits shortened, in proportion, from 30 s windows):
+// an upload that keeps going outlasts many windows and is delivered whole; one whose server takes
+// next to nothing (a byte a second) is cut about a window after its last progress, and kept for a
+// later try.
+class UploadPace : public ReplayUpload {
+protected:
+    using Clock = std::chrono::steady_clock;
+    static constexpr auto kWindow = std::chrono::seconds(1);
+    void SetUp() override {
+        ReplayUpload::SetUp();
+        brevant::replays::setUploadLimits(
+            {8 * 1024, kWindow, std::chrono::seconds(30), std::chrono::minutes(30)});
+    }
+    void TearDown() override { brevant::replays::setUploadLimits({}); }
+    // Uploads a replay of `bytes` to a server reading `piece` bytes every `pause`; how long it
+    // took.
+    Clock::duration paced(std::size_t bytes, std::size_t piece, std::chrono::milliseconds pause) {
+        write("replay_VXA_slow.replay", bytes);
+        auto canned = HttpCannedResponse::make(200, "{\"ok\":true}");
+        canned.readPieceBytes = piece;
+        canned.readPause = pause;
+        server.enqueue(canned);
+        const auto start = Clock::now();
+        upload("");
+        return Clock::now() - start;
+    }
+};
+
+TEST_F(UploadPace, AnUploadThatKeepsGoingOutlastsManyWindows) {
+    // 256 KiB a second, 32 times the least a window must take; the kernel's buffers aside, more
+    // than 4 windows' worth of it.
+    const std::size_t bytes = 1536 * 1024;
+    EXPECT_GT(paced(bytes, 16 * 1024, std::chrono::milliseconds(62)), 3 * kWindow);
+    EXPECT_TRUE(host->hasLog("[BRV] Replay enviado (replay_VXA_slow.replay)"));
+    ASSERT_EQ(server.requestCount(), 1u);
+    EXPECT_NE(server.requests()[0].body.find(std::string(bytes, 'r') + "\r\n--"),
+              std::string::npos);
+    EXPECT_TRUE(brevant::outbox::pending().empty());
+}
+
+TEST_F(UploadPace, AServerThatReadsAByteASecondIsCutAboutAWindowAfterItsLastProgress) {
+    if (testing_support::underWine())
+        GTEST_SKIP() << "Wine's WinHTTP does not end a call under way when its handle is closed";
+    const auto took = paced(1024 * 1024, 1, std::chrono::milliseconds(1000));
+    EXPECT_GE(took, kWindow);
+    EXPECT_LT(took, kWindow + std::chrono::seconds(4));
+    EXPECT_TRUE(host->hasLog("[BRV] Falha no upload (replay_VXA_slow.replay)"));
+    EXPECT_EQ(brevant::outbox::pending().size(), 1u);  // tried again later, as any failed one
 }
 
 TEST_F(ReplayUpload, NothingIsSentWithoutAReadableOwnedReplay) {
