@@ -128,14 +128,15 @@ std::string Server::runCommand(const std::string& line) {
     return output;
 }
 
+// Like the console: back once the change is kept, or known to wait for the state file.
 void Server::pair(const std::string& deviceId, const std::string& discordUser) {
     impl_->hub.pair(deviceId, discordUser);
-    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    impl_->store->barrier()->waitSettled(std::chrono::seconds(30));
 }
 
 bool Server::unpair(const std::string& deviceId) {
     const bool was = impl_->hub.unpair(deviceId);
-    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    impl_->store->barrier()->waitSettled(std::chrono::seconds(30));
     return was;
 }
 

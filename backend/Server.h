@@ -195,6 +195,8 @@ public:
     Ports ports() const;
 
     // Runs one command line (see "help") and returns its output. Failures start with "error: ".
+    // Returns once what the command changed is kept; while the state file cannot be written,
+    // at once, with a last line that says it is not kept yet (and will be).
     std::string runCommand(const std::string& line);
 
     // Direct forms of the pairing commands.
