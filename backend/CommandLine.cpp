@@ -29,9 +29,17 @@ options:
   --cooldown-seconds S  rank submission cooldown per device (default 600)
   --max-connections N   connections open at once over all ports; at the cap a new one takes
                         the place of the oldest idle one: a request head still arriving, a
-                        WebSocket without hello (closed anyway after 10 s), a body slower
-                        than 1 KiB/s after 10 s (default 512; lowered to fit the descriptor
-                        limit, ulimit -n)
+                        WebSocket without hello (closed anyway after 10 s), one whose device
+                        is not paired 60 s after its hello or that left a ping unanswered
+                        for 10 s, a body slower than 1 KiB/s after 10 s (default 512;
+                        lowered to fit the descriptor limit, ulimit -n)
+  --max-connections-per-address N
+                        connections open at once from one address, loopback included; past
+                        it a new one takes the place of that address's oldest idle one
+                        (default 32, 0 = no limit)
+  --max-uploads N       uploads received at once; a new one takes the place of the slowest
+                        that has run 30 s and received under 4 KiB/s over its last 30 s
+                        (default 16; 4 from one address, 2 of one device)
   --max-backlog MIB     messages waiting to be sent to all WebSocket clients; past it the
                         clients whose messages are relayed are not read until it drains
                         (default 256)
@@ -74,10 +82,18 @@ bool port(const std::string& value, std::uint16_t& out) {
     return p.has_value();
 }
 
-bool count(const std::string& value, std::size_t& out) {
+bool countOrZero(const std::string& value, std::size_t& out) {
     std::size_t parsed = 0;
     const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), parsed);
-    if (ec != std::errc() || end != value.data() + value.size() || parsed == 0)
+    if (ec != std::errc() || end != value.data() + value.size())
+        return false;
+    out = parsed;
+    return true;
+}
+
+bool count(const std::string& value, std::size_t& out) {
+    std::size_t parsed = 0;
+    if (!countOrZero(value, parsed) || parsed == 0)
         return false;
     out = parsed;
     return true;
@@ -121,6 +137,10 @@ const ValueOption kValueOptions[] = {
      [](const std::string& v, Options& o) { return seconds(v, o.rankCooldown); }},
     {"--max-connections",
      [](const std::string& v, Options& o) { return count(v, o.maxConnections); }},
+    {"--max-connections-per-address",
+     [](const std::string& v, Options& o) { return countOrZero(v, o.maxConnectionsPerAddress); }},
+    {"--max-uploads",
+     [](const std::string& v, Options& o) { return count(v, o.maxConcurrentUploads); }},
     {"--threads", [](const std::string& v, Options& o) { return count(v, o.networkThreads); }},
     {"--max-backlog",
      [](const std::string& v, Options& o) {

@@ -25,6 +25,7 @@ struct Command {
     // (the command included), and whether that rest may be empty. 0 for the others.
     std::size_t restAfter = 0;
     bool restOptional = true;
+    bool changes = false;  // what it changes is kept in the state file
 };
 
 const Command kCommands[] = {
@@ -33,9 +34,9 @@ const Command kCommands[] = {
      console::quit},
     {"pair", "pair DEVICE [DISCORDUSER]",
      "pair a device with a Discord user (as /addpair deviceid:DEVICE would) and tell it", 1, 1,
-     console::pair, 2},
+     console::pair, 2, true, true},
     {"unpair", "unpair DEVICE", "remove a device from the pairing table and tell it", 1, 1,
-     console::unpair},
+     console::unpair, 0, true, true},
     {"pairs", "pairs", "the pairing table", 0, 0, console::pairs},
     {"clients", "clients", "connected WebSocket clients", 0, 0, console::clients},
     {"send", "send DEVICE TEXT", "send the rest of the line (normally JSON) as it is", 1, 1,
@@ -85,13 +86,19 @@ std::string Console::help() {
 }
 
 std::string Console::run(const std::string& line, CommitRef* after) {
-    std::string output = runLine(line);
+    bool changes = false;
+    std::string output = runLine(line, changes);
     if (after)
-        *after = store_.barrier();
+        *after = changes ? store_.barrier() : committedAlready();
     return output;
 }
 
-std::string Console::runLine(const std::string& line) {
+std::string Console::notKeptYet() const {
+    return "not kept yet: the state file cannot be written now (" + store_.failure() +
+           "); the backend writes it again by itself, and it will be kept once the file takes it";
+}
+
+std::string Console::runLine(const std::string& line, bool& changes) {
     std::string error;
     std::optional<std::vector<Word>> first = splitWords(line, error, 1);
     if (!first) {
@@ -120,6 +127,7 @@ std::string Console::runLine(const std::string& line) {
     log_.write("command: " + escaped(line, 200));
     if (!command->handler)
         return help();
+    changes = command->changes;
     console::Parts parts{log_, store_, hub_, ranks_, replays_};
     return command->handler(parts, args);
 }

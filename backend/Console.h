@@ -16,13 +16,16 @@ public:
         : log_(log), store_(store), hub_(hub), ranks_(ranks), replays_(replays) {}
 
     // Output of a failed command starts with "error: ". `after` (when given) is done once what
-    // the command changed is on disk: its output is told after that.
+    // the command changed is on disk: its output is told after that, or told with
+    // notKeptYet() while the state file cannot be written.
     std::string run(const std::string& line, CommitRef* after = nullptr);
+    // The line that says a command's change waits for the state file, and that it will be kept.
+    std::string notKeptYet() const;
 
     static std::string help();
 
 private:
-    std::string runLine(const std::string& line);
+    std::string runLine(const std::string& line, bool& changes);
 
     LogBook& log_;
     Store& store_;

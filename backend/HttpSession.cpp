@@ -61,7 +61,7 @@ public:
         }
         // Among the connections waiting for a head from its accept on, so that the next
         // connection accepted at the cap finds it there.
-        waitTicket_ = net_.startWaiting(weak_from_this());
+        waitTicket_ = net_.startWaiting(weak_from_this(), slot_.address());
         asio::dispatch(executor_, [self = shared_from_this()] { self->readHead(); });
     }
 
@@ -105,7 +105,7 @@ private:
         readingHead_ = true;
         bodyStartedAt_ = kNoBody;
         if (waitTicket_ == 0)
-            waitTicket_ = net_.startWaiting(weak_from_this());
+            waitTicket_ = net_.startWaiting(weak_from_this(), slot_.address());
         stream_.expires_after(net_.options.headTimeout);
         http::async_read_header(
             stream_, buffer_, *parser_,
@@ -127,6 +127,7 @@ private:
             head_.contentLength = *length;
         head_.fromLoopback = loopback_;
         head_.peer = peer_;
+        head_.address = slot_.address().to_string();
 
         routing_ = net_.routes.route(roles_, head_);
         if (routing_.refusal) {
@@ -139,13 +140,24 @@ private:
         if (routing_.endpoint == Endpoint::WebSocket)
             return upgrade();
         parser_->body_limit(routing_.bodyLimit);
-        stream_.expires_after(net_.options.httpReadTimeout);
+        stream_.expires_after(routing_.upload ? net_.options.uploadBodyTimeout
+                                              : net_.options.httpReadTimeout);
+        if (routing_.upload) {
+            // An upload that gives its slot to another one ends here.
+            routing_.upload->whenEvicted([weak = weak_from_this()] {
+                if (auto self = weak.lock())
+                    asio::post(self->executor_, [self] {
+                        if (self->routing_.upload)
+                            self->closeNow();
+                    });
+            });
+        }
         if (parser_->is_done())
             return endBody();
         // A body that trickles in may be evicted at the cap, like a head.
         bodyBytes_ = 0;
         bodyStartedAt_ = std::chrono::steady_clock::now().time_since_epoch().count();
-        waitTicket_ = net_.startWaiting(weak_from_this());
+        waitTicket_ = net_.startWaiting(weak_from_this(), slot_.address());
         if (!equalsNoCase(std::string(request[http::field::expect]), "100-continue"))
             return readBody();
         continue_ = {};
@@ -247,18 +259,21 @@ private:
 
     void reply(HttpReply answer, bool closeAfter) {
         if (const CommitRef after = std::exchange(answer.after, nullptr)) {
-            // An answer that tells of a change is written once the change is on disk; the
-            // network thread does not wait for it.
+            // An answer that tells of a change is written once the change is on disk (or, for
+            // one that says so, once it is known to wait); the network thread does not wait.
             auto waiting = std::make_shared<HttpReply>(std::move(answer));
             std::function<void()> resume = [self = shared_from_this(), waiting, closeAfter] {
                 asio::post(self->executor_, [self, waiting, closeAfter] {
                     self->reply(std::move(*waiting), closeAfter);
                 });
             };
-            if (after->then(std::move(resume)))
+            if (waiting->answerWhenDelayed ? after->thenOrDelayed(std::move(resume))
+                                           : after->then(std::move(resume)))
                 return;
             answer = std::move(*waiting);
         }
+        if (const auto settle = std::exchange(answer.settle, nullptr))
+            settle(answer);
         if (answer.holdFor.count() > 0) {
             auto timer = std::make_shared<asio::steady_timer>(executor_, answer.holdFor);
             answer.holdFor = {};

@@ -1,5 +1,6 @@
 #include "backend/Hub.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "backend/Text.h"
@@ -10,6 +11,11 @@ namespace {
 constexpr int kMaxDepth = 32;
 constexpr const char* kPairedOk = R"({"t":"paired_ok"})";
 constexpr const char* kPairRequired = R"({"t":"pair_required"})";
+constexpr const char* kPing = R"({"t":"ping"})";
+
+std::string msText(std::chrono::milliseconds ms) {
+    return std::to_string(ms.count()) + " ms";
+}
 
 bool isRotationType(const std::string& type) {
     return type == "rotate_state" || type == "rotate_state_req" || type == "rotate_handoff" ||
@@ -50,9 +56,12 @@ std::string rotationSummary(const std::string& type, const Json& message) {
 
 }  // namespace
 
-Hub::Hub(LogBook& log, Store& store, std::size_t maxRecords)
+Hub::Hub(LogBook& log, Store& store, std::size_t maxRecords, const Options& options)
     : log_(log),
       store_(store),
+      clock_(options.clock ? options.clock : [] { return std::chrono::steady_clock::now(); }),
+      pingAnswerTimeout_(options.pingAnswerTimeout),
+      unpairedHelloGrace_(options.unpairedHelloGrace),
       pairs_(store.loaded().pairs),
       hellos_(maxRecords),
       createAcks_(maxRecords),
@@ -63,7 +72,7 @@ Hub::Hub(LogBook& log, Store& store, std::size_t maxRecords)
     for (const auto& ack : store.loaded().createAcks)
         createAcks_.add(ack);
     for (const auto& result : store.loaded().gameResults)
-        gameResults_.add(result);
+        gameResults_.add({result, nullptr});
 }
 
 // --- Pairing ---
@@ -108,8 +117,12 @@ void Hub::tellPairing(const std::string& deviceId, const CommitRef& commit) {
 }
 
 void Hub::holdUntil(std::uint64_t connection, Client& client, const CommitRef& commit) {
-    // Commits are done in the order they were made: the latest one held is the one to wait for.
-    if (commit->then([this, connection, commit] { release(connection, commit); }))
+    const bool waits = commit->then([this, connection, commit] { release(connection, commit); });
+    if (!waits && commit->kept())
+        return;
+    // Commits are done in the order they were made: the latest one held is the one to wait
+    // for. One that was not kept at once (the store closed) holds the client for good.
+    if (!client.heldUntil || client.heldUntil->order() <= commit->order())
         client.heldUntil = commit;
 }
 
@@ -118,10 +131,27 @@ void Hub::release(std::uint64_t connection, const CommitRef& commit) {
     const auto it = clients_.find(connection);
     if (it == clients_.end() || it->second.heldUntil != commit)
         return;  // gone, or held by a later change whose own release comes
-    Client& client = it->second;
+    if (!commit->kept())
+        return closeUnkept(connection, "a change it sent or is told of was not kept");
+    sendHeld(connection, it->second);
+}
+
+void Hub::sendHeld(std::uint64_t connection, Client& client) {
     client.heldUntil.reset();
     for (const std::string& text : std::exchange(client.held, {}))
         send(connection, client, text);
+}
+
+// Nothing may follow a change that was not kept on its connection: the client hears nothing
+// more there (what waited is dropped) and sends it again on its next connection.
+void Hub::closeUnkept(std::uint64_t connection, const std::string& why) {
+    const auto it = clients_.find(connection);
+    if (it == clients_.end())
+        return;
+    log_.write(label(connection) + " closed (code 1013): " + why);
+    if (auto peer = it->second.peer.lock())
+        peer->closeToRetry("not kept now: send it again");
+    clients_.erase(it);
 }
 
 // --- Connections ---
@@ -129,7 +159,9 @@ void Hub::release(std::uint64_t connection, const CommitRef& commit) {
 void Hub::connected(std::uint64_t connection, std::weak_ptr<Peer> peer, std::string address) {
     std::lock_guard lock(mutex_);
     log_.write("ws#" + std::to_string(connection) + " connected from " + address);
-    clients_[connection] = Client{std::move(peer), std::move(address), std::nullopt, {}, {}, {}};
+    Client& client = clients_[connection];
+    client.peer = std::move(peer);
+    client.address = std::move(address);
 }
 
 void Hub::disconnected(std::uint64_t connection, std::string_view reason) {
@@ -156,10 +188,16 @@ void Hub::ignore(std::uint64_t connection, std::string_view why) {
 }
 
 void Hub::send(std::uint64_t connection, Client& client, const std::string& text) {
-    if (client.heldUntil)
-        client.held.push_back(text);
-    else if (auto peer = client.peer.lock())
+    if (client.heldUntil) {
+        const bool pingHeld = text == kPing && std::find(client.held.begin(), client.held.end(),
+                                                         text) != client.held.end();
+        if (!pingHeld)  // one ping waiting is enough
+            client.held.push_back(text);
+    } else if (auto peer = client.peer.lock()) {
         peer->sendText(text);
+        if (text == kPing && !client.pingSentAt)
+            client.pingSentAt = clock_();
+    }
     log_.write(label(connection) + " <- " + escaped(text, 300));
 }
 
@@ -192,9 +230,10 @@ Relayed Hub::received(std::uint64_t connection, const std::string& text) {
         return onRotation(connection, client, type, text, message);
     if (type == "hello")
         onHello(connection, client, message);
-    else if (type == "pong")
+    else if (type == "pong") {
+        client.pingSentAt.reset();
         log_.write(label(connection) + " pong");
-    else if (type == "create_ack")
+    } else if (type == "create_ack")
         onCreateAck(connection, client, message);
     else if (type == "game_result")
         onGameResult(connection, client, message);
@@ -228,13 +267,19 @@ void Hub::onHello(std::uint64_t connection, Client& client, const Json& message)
     hello.epicId = stringMember(message, "epicId");
     hello.steamId = stringMember(message, "steamId");
     replaceOthers(connection, hello.deviceId);
+    if (!client.hello)
+        client.firstHelloAt = clock_();
     client.hello = hello;
     hellos_.add(hello);
-    store_.addHello(hello);
+    // A record no one waits for is not queued while the state file has no room for it.
+    const bool kept = !store_.full();
+    if (kept)
+        store_.addHello(hello);
     const bool paired = pairs_.count(hello.deviceId) != 0;
     log_.write(label(connection) + " hello platform=" + escaped(hello.platform, 20) +
                " version=" + escaped(hello.version, 20) + " epicId=" + escaped(hello.epicId, 40) +
-               " steamId=" + escaped(hello.steamId, 40) + (paired ? " (paired)" : " (not paired)"));
+               " steamId=" + escaped(hello.steamId, 40) + (paired ? " (paired)" : " (not paired)") +
+               (kept ? "" : " (not written: the changes waiting for the state file are full)"));
     send(connection, client, paired ? kPairedOk : kPairRequired);
 }
 
@@ -333,8 +378,11 @@ void Hub::onCreateAck(std::uint64_t connection, Client& client, const Json& mess
     ack.deviceId = client.hello ? client.hello->deviceId : std::string{};
     ack.ok = ok->get<bool>();
     createAcks_.add(ack);
-    store_.addCreateAck(ack);
-    log_.write(label(connection) + " create_ack ok=" + (ack.ok ? "true" : "false"));
+    const bool kept = !store_.full();
+    if (kept)
+        store_.addCreateAck(ack);
+    log_.write(label(connection) + " create_ack ok=" + (ack.ok ? "true" : "false") +
+               (kept ? "" : " (not written: the changes waiting for the state file are full)"));
 }
 
 void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& message) {
@@ -355,33 +403,93 @@ void Hub::onGameResult(std::uint64_t connection, Client& client, const Json& mes
     result.connection = connection;
     result.deviceId = client.hello ? client.hello->deviceId : stringMember(message, "deviceId");
     result.message = message;
-    // A client that was not sure its result arrived sends it again: the same result from the
-    // same device is one game, recorded once. Nothing reaches the client before its result is
-    // on disk.
-    const bool repeat = isRepeat(result);
-    if (!repeat) {
-        holdUntil(connection, client, store_.addGameResult(result));
-        gameResults_.add(std::move(result));
-    }
     const std::string server = stringMember(message, "server");
     if (!server.empty())
         client.server = server;
     const auto players = message.find("players");
-    log_.write(label(connection) + " game_result server='" + escaped(server, 60) +
-               "' map=" + escaped(stringMember(message, "mapCode"), 40) + " blue " +
-               integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
-               " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
-               std::to_string(players == message.end() ? 0 : players->size()) + " players" +
-               (repeat ? ": a repeat of one recorded from this device, kept once" : ""));
+    const std::string line =
+        label(connection) + " game_result server='" + escaped(server, 60) +
+        "' map=" + escaped(stringMember(message, "mapCode"), 40) + " blue " +
+        integerText(message, "blueGoals") + "-" + integerText(message, "orangeGoals") +
+        " orange, winner=" + escaped(stringMember(message, "winner"), 20) + ", " +
+        std::to_string(players == message.end() ? 0 : players->size()) + " players";
+    // A client that was not sure its result arrived sends it again: the same result from the
+    // same device is one game, recorded once. Nothing reaches the client before its result is
+    // kept, nor before the copy it repeats is.
+    const KeptResult* copy = copyOf(result);
+    if (copy && copy->commit && !copy->commit->done()) {
+        waitForCopy(connection, client, std::move(result), copy->commit);
+        log_.write(line + ": a repeat of one from this device not kept yet, held until it is");
+    } else if (copy) {
+        log_.write(line + ": a repeat of one recorded from this device, kept once");
+    } else if (store_.full()) {
+        log_.write(line + ": not taken, the changes waiting for the state file are full");
+        closeUnkept(connection, "its game result could not be taken now");
+    } else {
+        record(connection, &client, std::move(result));
+        log_.write(line);
+    }
 }
 
-// The same bytes from the same device, or the same device's result built at the same moment
-// of its clock.
-bool Hub::isRepeat(const GameResult& result) const {
+// Queues the result and holds its client (when still connected) until it is kept. One that is
+// not kept is forgotten, so that a copy sent again is recorded.
+void Hub::record(std::uint64_t connection, Client* client, GameResult result) {
+    const CommitRef commit = store_.addGameResult(result);
+    const bool waits = commit->then([this, commit] {
+        std::lock_guard lock(mutex_);
+        if (!commit->kept())
+            gameResults_.removeIf([&](const KeptResult& kept) { return kept.commit == commit; });
+    });
+    if (waits || commit->kept())
+        gameResults_.add({std::move(result), commit});
+    if (client)
+        holdUntil(connection, *client, commit);
+}
+
+// A repeat of a result whose first copy is not on disk yet: its client hears nothing until
+// that copy is kept; when it is not, this copy is recorded in its place (afterCopy).
+void Hub::waitForCopy(std::uint64_t connection, Client& client, GameResult result,
+                      CommitRef first) {
+    auto waiting = std::make_shared<GameResult>(std::move(result));
+    if (first->then([this, connection, waiting, first] {
+            afterCopy(connection, std::move(*waiting), first);
+        })) {
+        if (!client.heldUntil || client.heldUntil->order() <= first->order())
+            client.heldUntil = first;
+    } else if (!first->kept()) {
+        record(connection, &client, std::move(*waiting));  // done just now, and not kept
+    }
+}
+
+void Hub::afterCopy(std::uint64_t connection, GameResult result, const CommitRef& first) {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    Client* client = it == clients_.end() ? nullptr : &it->second;
+    if (!first->kept()) {
+        // Another repeat may have been recorded meanwhile: this one waits for it in turn.
+        const KeptResult* copy = copyOf(result);
+        if (copy && copy->commit && !copy->commit->done() && client) {
+            waitForCopy(connection, *client, std::move(result), copy->commit);
+        } else if (!copy) {
+            log_.write(label(connection) + " game_result: the copy it repeats was not kept; " +
+                       "this one is recorded in its place");
+            record(connection, client, std::move(result));
+        }
+    }
+    if (client && client->heldUntil == first)
+        sendHeld(connection, *client);
+}
+
+// The latest result of the same device with the same bytes, or built at the same moment of
+// its clock.
+const Hub::KeptResult* Hub::copyOf(const GameResult& result) const {
     const auto finishedAt = result.message.find("finishedAt");
-    return gameResults_.any([&](const GameResult& kept) {
+    return gameResults_.findLast([&](const KeptResult& entry) {
+        const GameResult& kept = entry.result;
         if (kept.deviceId != result.deviceId)
             return false;
+        if (entry.commit && entry.commit->done() && !entry.commit->kept())
+            return false;  // about to be forgotten
         if (kept.message == result.message)
             return true;
         const auto keptAt = kept.message.find("finishedAt");
@@ -422,6 +530,21 @@ bool Hub::saidHello(std::uint64_t connection) const {
     return it != clients_.end() && it->second.hello.has_value();
 }
 
+std::optional<std::string> Hub::idleReason(std::uint64_t connection) const {
+    std::lock_guard lock(mutex_);
+    const auto it = clients_.find(connection);
+    if (it == clients_.end() || !it->second.hello)
+        return "no hello yet";
+    const Client& client = it->second;
+    const auto now = clock_();
+    if (client.pingSentAt && now - *client.pingSentAt >= pingAnswerTimeout_)
+        return "a ping unanswered for " + msText(pingAnswerTimeout_);
+    if (pairs_.count(client.hello->deviceId) == 0 &&
+        now - client.firstHelloAt >= unpairedHelloGrace_)
+        return "its device not paired " + msText(unpairedHelloGrace_) + " after its first hello";
+    return std::nullopt;
+}
+
 // --- Records ---
 
 std::vector<ClientInfo> Hub::clients() const {
@@ -444,7 +567,10 @@ std::vector<CreateAck> Hub::createAcks() const {
 
 std::vector<GameResult> Hub::gameResults() const {
     std::lock_guard lock(mutex_);
-    return gameResults_.all();
+    std::vector<GameResult> out;
+    for (KeptResult& entry : gameResults_.all())
+        out.push_back(std::move(entry.result));
+    return out;
 }
 
 std::vector<RotationMessage> Hub::rotationMessages() const {

@@ -63,10 +63,13 @@ void Listener::onAccept(error_code ec, tcp::socket socket) {
         });
         return;
     }
-    if (std::optional<ConnectionSlot> slot = net_.admit())
+    error_code ignored;
+    const asio::ip::address address = peerAddress(socket.remote_endpoint(ignored));
+    bool fromAddress = false;
+    if (std::optional<ConnectionSlot> slot = net_.admit(address, fromAddress))
         serveHttp(net_, roles_, std::move(socket), std::move(*slot));
     else
-        net_.turnAway(socket);
+        net_.turnAway(socket, fromAddress);
     accept();
 }
 

@@ -48,7 +48,7 @@ public:
     CommitRef saveRankDevice(const std::string& device, const RankDeviceRow& row) override {
         return change([&](StoredState& s) { s.rankDevices[device] = row; });
     }
-    CommitRef addUpload(const StoredUpload& upload) override {
+    CommitRef addUpload(const StoredUpload& upload, bool) override {
         return change([&](StoredState& s) { s.uploads.push_back(upload); });
     }
     CommitRef removeUploads(const std::vector<std::uint64_t>& ids) override {
@@ -59,6 +59,8 @@ public:
         });
     }
     CommitRef barrier() override { return committedAlready(); }
+    std::string failure() const override { return {}; }
+    bool full() const override { return false; }
     void close() override {}
 
 private:
@@ -85,7 +87,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Store> openStore(const std::string& path, std::size_t maxRecords, LogBook&,
-                                 std::string&) {
+                                 std::string&, std::size_t) {
     return std::make_unique<MemoryStore>(path, maxRecords);
 }
 

@@ -66,46 +66,95 @@ bool RateLimitedLine::due(std::size_t& count) {
 
 }  // namespace sockets
 
-std::optional<ConnectionSlot> Network::Impl::admit() {
-    std::size_t open = openConnections.load();
-    while (open < options.maxConnections) {
-        if (openConnections.compare_exchange_weak(open, open + 1))
-            return ConnectionSlot(openConnections);
-    }
-    // At the cap: the oldest idle connection gives its place. Its slot is counted until it has
-    // closed, a moment later.
-    std::shared_ptr<Evictable> oldest;
-    {
-        const auto now = std::chrono::steady_clock::now();
-        std::lock_guard lock(waitingMutex);
-        for (auto it = waiting.begin(); !oldest && it != waiting.end();) {
-            auto candidate = it->second.lock();
-            if (candidate && !candidate->idle(now)) {
-                ++it;
-                continue;
-            }
-            oldest = std::move(candidate);
-            it = waiting.erase(it);
-        }
-    }
-    if (!oldest)
-        return std::nullopt;
-    oldest->evict();
-    if (std::size_t count = 0; evictionLine.due(count))
-        log.write("at the cap of " + std::to_string(options.maxConnections) +
-                  " connections: closed " + std::to_string(count) +
-                  (count == 1 ? " connection" : " connections") +
-                  " idle (no request head, no hello, or a body slower than " +
-                  std::to_string(options.minBodyBytesPerSecond) +
-                  " bytes/s), the longest waiting first, for new ones");
-    openConnections.fetch_add(1);
-    return ConnectionSlot(openConnections);
+namespace sockets {
+
+asio::ip::address peerAddress(const tcp::endpoint& endpoint) {
+    const asio::ip::address address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
 }
 
-std::uint64_t Network::Impl::startWaiting(std::weak_ptr<Evictable> connection) {
+void ConnectionSlot::release() {
+    if (auto* net = std::exchange(net_, nullptr))
+        net->freeSlot(address_);
+}
+
+}  // namespace sockets
+
+std::optional<ConnectionSlot> Network::Impl::admit(const asio::ip::address& address,
+                                                   bool& fromAddress) {
+    {
+        std::lock_guard lock(slotsMutex);
+        const auto from = openFrom.find(address);
+        const std::size_t limit = options.maxConnectionsPerAddress;
+        fromAddress = limit != 0 && from != openFrom.end() && from->second >= limit;
+        if (!fromAddress && openConnections < options.maxConnections) {
+            ++openConnections;
+            ++openFrom[address];
+            return ConnectionSlot(*this, address);
+        }
+    }
+    // At a limit: the oldest idle connection within it gives its place. Its slot is counted
+    // until it has closed, a moment later.
+    if (!evictOldestIdle(fromAddress ? &address : nullptr))
+        return std::nullopt;
+    if (std::size_t count = 0; evictionLine.due(count))
+        log.write(
+            "at the " +
+            (fromAddress ? "limit of " + std::to_string(options.maxConnectionsPerAddress) +
+                               " connections from " + address.to_string()
+                         : "cap of " + std::to_string(options.maxConnections) + " connections") +
+            ": closed " + std::to_string(count) + (count == 1 ? " connection" : " connections") +
+            " idle (no request head, no hello, a hello whose device is not paired " +
+            std::to_string(options.unpairedHelloGrace.count()) +
+            " ms after it or a ping unanswered for " +
+            std::to_string(options.pingAnswerTimeout.count()) + " ms, or a body slower than " +
+            std::to_string(options.minBodyBytesPerSecond) +
+            " bytes/s), the longest waiting first, for new ones");
+    std::lock_guard lock(slotsMutex);
+    ++openConnections;
+    ++openFrom[address];
+    return ConnectionSlot(*this, address);
+}
+
+void Network::Impl::freeSlot(const asio::ip::address& address) {
+    std::lock_guard lock(slotsMutex);
+    --openConnections;
+    const auto from = openFrom.find(address);
+    if (from != openFrom.end() && --from->second == 0)
+        openFrom.erase(from);
+}
+
+bool Network::Impl::evictOldestIdle(const asio::ip::address* address) {
+    // Whether a connection is idle may take other locks (a WebSocket's asks the hub): it is
+    // asked without waitingMutex held, and taken only if it still waits.
+    std::vector<std::pair<std::uint64_t, std::weak_ptr<Evictable>>> candidates;
+    {
+        std::lock_guard lock(waitingMutex);
+        for (const auto& [ticket, entry] : waiting) {
+            if (!address || entry.address == *address)
+                candidates.emplace_back(ticket, entry.connection);
+        }
+    }
+    const auto now = std::chrono::steady_clock::now();
+    for (const auto& [ticket, weak] : candidates) {
+        const std::shared_ptr<Evictable> candidate = weak.lock();
+        if (candidate && !candidate->idle(now))
+            continue;
+        if (!stopWaiting(ticket) || !candidate)
+            continue;  // gone meanwhile
+        candidate->evict();
+        return true;
+    }
+    return false;
+}
+
+std::uint64_t Network::Impl::startWaiting(std::weak_ptr<Evictable> connection,
+                                          const asio::ip::address& address) {
     std::lock_guard lock(waitingMutex);
     const std::uint64_t ticket = nextWaiting++;
-    waiting.emplace(ticket, std::move(connection));
+    waiting.emplace(ticket, Waiting{std::move(connection), address});
     return ticket;
 }
 
@@ -114,17 +163,21 @@ bool Network::Impl::stopWaiting(std::uint64_t ticket) {
     return waiting.erase(ticket) != 0;
 }
 
-void Network::Impl::turnAway(tcp::socket& socket) {
+void Network::Impl::turnAway(tcp::socket& socket, bool fromAddress) {
     error_code ec;
     const tcp::endpoint remote = socket.remote_endpoint(ec);
     const std::string peer = ec ? std::string("?") : endpointText(remote);
     socket.close(ec);
     std::size_t count = 0;
-    if (!turnAwayLine.due(count))
+    if (!(fromAddress ? turnAwayFromAddressLine : turnAwayLine).due(count))
         return;
-    std::string line = "connection from " + peer +
-                       " refused: " + std::to_string(options.maxConnections) +
-                       " connections are open, the most allowed, none of them idle";
+    std::string line =
+        "connection from " + peer + " refused: " +
+        (fromAddress
+             ? std::to_string(options.maxConnectionsPerAddress) +
+                   " connections from its address are open, the most allowed from one"
+             : std::to_string(options.maxConnections) + " connections are open, the most allowed") +
+        ", none of them idle";
     if (count > 1)
         line += " (" + std::to_string(count - 1) + " more refused since the last such line)";
     log.write(line);

@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -64,12 +65,12 @@ public:
 };
 
 // A connection that a new one may take the place of at the cap while it is idle: one that has
-// not sent a whole request head yet, a WebSocket client before its hello, a request whose body
-// trickles in.
+// not sent a whole request head yet, a WebSocket client that does not earn its seat (see
+// Hub::idleReason), a request whose body trickles in.
 class Evictable {
 public:
     virtual ~Evictable() = default;
-    // Whether it is idle now (called on any thread).
+    // Whether it is idle now (called on any thread, with no lock of the network's held).
     virtual bool idle(std::chrono::steady_clock::time_point) const { return true; }
     // Closes the connection (on its own strand).
     virtual void evict() = 0;
@@ -101,22 +102,27 @@ std::string endpointText(const tcp::endpoint& endpoint);
 // "WebSocket /ws, POST /rank-submit", for the log and for errors.
 std::string rolesText(unsigned roles);
 
-// A connection's place among Options::maxConnections, held from its accept to its close (also
-// across a WebSocket upgrade); given back by release() or when destroyed.
+// The address a connection comes from, as the limits count it (an IPv4 address mapped into
+// IPv6 counts as the IPv4 one).
+asio::ip::address peerAddress(const tcp::endpoint& endpoint);
+
+// A connection's place among Options::maxConnections and its address's
+// Options::maxConnectionsPerAddress, held from its accept to its close (also across a WebSocket
+// upgrade); given back by release() or when destroyed.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::atomic<std::size_t>& open) : open_(&open) {}
-    ConnectionSlot(ConnectionSlot&& other) noexcept : open_(other.open_) { other.open_ = nullptr; }
+    ConnectionSlot(Network::Impl& net, asio::ip::address address)
+        : net_(&net), address_(std::move(address)) {}
+    ConnectionSlot(ConnectionSlot&& other) noexcept
+        : net_(std::exchange(other.net_, nullptr)), address_(other.address_) {}
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot() { release(); }
-    void release() {
-        if (open_)
-            open_->fetch_sub(1);
-        open_ = nullptr;
-    }
+    void release();
+    const asio::ip::address& address() const { return address_; }
 
 private:
-    std::atomic<std::size_t>* open_;
+    Network::Impl* net_;
+    asio::ip::address address_;
 };
 
 class Listener;
@@ -141,25 +147,40 @@ struct Network::Impl {
     bool enlist(sockets::Closable* key, std::weak_ptr<sockets::Closable> connection);
     void delist(sockets::Closable* key);
 
-    // Connections between accept and close, over every listener.
-    std::atomic<std::size_t> openConnections{0};
-    // A slot for a new connection. At Options::maxConnections it takes the place of the
-    // oldest idle connection (closing that one); nullopt when none is idle.
-    std::optional<sockets::ConnectionSlot> admit();
+    // Connections between accept and close, over every listener and from each address.
+    std::mutex slotsMutex;
+    std::size_t openConnections = 0;
+    std::map<sockets::asio::ip::address, std::size_t> openFrom;
+    // A slot for a new connection from `address`. At Options::maxConnectionsPerAddress it takes
+    // the place of that address's oldest idle connection, else at Options::maxConnections that
+    // of the oldest idle one (closing that one); nullopt when none is idle (`fromAddress`: the
+    // address's limit was the one reached).
+    std::optional<sockets::ConnectionSlot> admit(const sockets::asio::ip::address& address,
+                                                 bool& fromAddress);
+    void freeSlot(const sockets::asio::ip::address& address);
     // Closes a connection that found no slot, with a log line (at most one a second, counting
     // the ones not logged).
-    void turnAway(sockets::tcp::socket& socket);
+    void turnAway(sockets::tcp::socket& socket, bool fromAddress);
     sockets::RateLimitedLine turnAwayLine;
+    sockets::RateLimitedLine turnAwayFromAddressLine;
     sockets::RateLimitedLine evictionLine;
 
     // Connections that may be idle, by the order they began to wait: one enters when it starts
     // reading a head or a body, or opens a WebSocket, and leaves when the head or the body is
-    // read or the hello said (false: it was evicted meanwhile and is closing).
+    // read or the WebSocket ends (false: it was evicted meanwhile and is closing).
+    struct Waiting {
+        std::weak_ptr<sockets::Evictable> connection;
+        sockets::asio::ip::address address;
+    };
     std::mutex waitingMutex;
-    std::map<std::uint64_t, std::weak_ptr<sockets::Evictable>> waiting;
+    std::map<std::uint64_t, Waiting> waiting;
     std::uint64_t nextWaiting = 1;
-    std::uint64_t startWaiting(std::weak_ptr<sockets::Evictable> connection);
+    std::uint64_t startWaiting(std::weak_ptr<sockets::Evictable> connection,
+                               const sockets::asio::ip::address& address);
     bool stopWaiting(std::uint64_t ticket);
+    // Takes the oldest idle connection (of `address` only, when given) out of the waiting ones
+    // and closes it; false when none is idle.
+    bool evictOldestIdle(const sockets::asio::ip::address* address);
 
     // Bytes queued for WebSocket clients over all sessions (each message counted with
     // kQueuedMessageOverhead), and the sessions that stopped reading because they fed it past

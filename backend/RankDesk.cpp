@@ -142,6 +142,14 @@ HttpReply RankDesk::submit(std::string_view body) {
     }
     const std::string deviceId = (*parsed)["deviceId"].get<std::string>();
     const Json& ranks = (*parsed)["ranks"];
+    // Its answer tells of a cooldown that must be kept: while it cannot be, nothing is decided
+    // and the client tries again later.
+    if (const std::string failure = store_.failure(); !failure.empty() || store_.full()) {
+        const std::string why = failure.empty() ? "the changes waiting for it are full" : failure;
+        log_.write("rank-submit device=" + escaped(deviceId, 60) +
+                   " -> 503: the state file cannot take it now (" + why + ")");
+        return textReply(503, "the backend cannot keep it now; try again later");
+    }
     std::string note;
     bool changed = false;
     HttpReply reply = decide(deviceId, ranks, note, changed);

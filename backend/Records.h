@@ -32,6 +32,18 @@ public:
         return std::any_of(items_.begin(), items_.end(), predicate);
     }
 
+    // The latest entry that satisfies `predicate`, or nullptr.
+    template <class Predicate>
+    const T* findLast(Predicate predicate) const {
+        const auto it = std::find_if(items_.rbegin(), items_.rend(), predicate);
+        return it == items_.rend() ? nullptr : &*it;
+    }
+
+    template <class Predicate>
+    void removeIf(Predicate predicate) {
+        std::erase_if(items_, predicate);
+    }
+
 private:
     const std::size_t max_;
     std::deque<T> items_;

@@ -168,7 +168,7 @@ void ReplayStore::reconcile(const std::vector<std::uint64_t>& found) {
         return;
     std::map<std::uint64_t, Stored> index;
     for (const StoredUpload& row : store_.loaded().uploads)
-        index[row.upload.id] = {row.upload, row.checksum};
+        index[row.upload.id] = {row.upload, row.checksum, nullptr};
     std::vector<std::uint64_t> gone;
     for (auto it = index.begin(); it != index.end();) {
         if (std::find(found.begin(), found.end(), it->first) != found.end()) {
@@ -198,7 +198,7 @@ void ReplayStore::reconcile(const std::vector<std::uint64_t>& found) {
         stored.upload.uploader = sidecar.value("uploader", "");
         std::error_code ec;
         stored.upload.bytes = fs::file_size(stored.upload.storedPath, ec);
-        store_.addUpload({stored.upload, 0});
+        store_.addUpload({stored.upload, 0}, false);
         index[id] = stored;
         ++added;
     }
@@ -268,14 +268,15 @@ std::unique_ptr<ReplayStore::Draft> ReplayStore::begin(std::string& error) {
     return std::unique_ptr<Draft>(new Draft(file, path));
 }
 
-const Upload* ReplayStore::earlierCopy(const Draft& draft, const Details& details) const {
+const ReplayStore::Stored* ReplayStore::earlierCopy(const Draft& draft,
+                                                    const Details& details) const {
     for (const Stored& stored : stored_) {
         const Upload& earlier = stored.upload;
         if (earlier.deviceId == details.deviceId && earlier.fileName == details.fileName &&
             earlier.bytes == draft.bytes() &&
             (stored.checksum == 0 || stored.checksum == draft.crc_.checksum()) &&
             sameContents(earlier.storedPath, draft.path_))
-            return &earlier;
+            return &stored;
     }
     return nullptr;
 }
@@ -285,8 +286,9 @@ std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details
     if (!draft.close(error))
         return std::nullopt;
     std::lock_guard lock(mutex_);
-    if (const Upload* earlier = earlierCopy(draft, details))
-        return Kept{*earlier, true, store_.barrier()};
+    // A repeat is told of once the earlier one's row is kept.
+    if (const Stored* earlier = earlierCopy(draft, details))
+        return Kept{earlier->upload, true, earlier->commit ? earlier->commit : committedAlready()};
 
     Upload upload;
     upload.fileName = details.fileName;
@@ -329,8 +331,31 @@ std::optional<ReplayStore::Kept> ReplayStore::commit(Draft& draft, const Details
             return std::nullopt;
         }
     }
-    stored_.push_back({upload, draft.crc_.checksum()});
-    return Kept{upload, false, store_.addUpload({upload, draft.crc_.checksum()})};
+    // Given up at once when the state file cannot take the row: its client is answered and
+    // sends the replay again, rather than wait.
+    const CommitRef row = store_.addUpload({upload, draft.crc_.checksum()}, true);
+    stored_.push_back({upload, draft.crc_.checksum(), row});
+    return Kept{upload, false, row};
+}
+
+void ReplayStore::discard(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(stored_.begin(), stored_.end(),
+                                 [&](const Stored& stored) { return stored.upload.id == id; });
+    if (it == stored_.end())
+        return;
+    std::error_code ignored;
+    fs::remove(it->upload.storedPath, ignored);
+    fs::remove(folder_ / numbered(id, ".json"), ignored);
+    stored_.erase(it);
+}
+
+std::string ReplayStore::cannotKeep() const {
+    if (const std::string failure = store_.failure(); !failure.empty())
+        return "the state file cannot be written now (" + failure + ")";
+    if (store_.full())
+        return "the changes waiting for the state file are full";
+    return {};
 }
 
 std::vector<Upload> ReplayStore::uploads() const {

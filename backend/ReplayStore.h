@@ -75,11 +75,17 @@ public:
         // did not learn of its first delivery sends again): `upload` is that earlier one,
         // nothing new stored.
         bool repeat = false;
-        CommitRef after;  // done once the index holds it
+        // Done once the index holds it (or the earlier one), kept or not: a replay whose row
+        // was not kept is discarded again, and its client sends it again later.
+        CommitRef after;
     };
     // Gives the draft's replay the next number and writes its sidecar, unless it repeats one
     // stored before. Nullopt with `error` set when that failed (nothing is left behind then).
     std::optional<Kept> commit(Draft& draft, const Details& details, std::string& error);
+    // Removes a replay this run stored, whose row was not kept: its file, its sidecar, its entry.
+    void discard(std::uint64_t id);
+    // Why a replay could not be kept now (the state file cannot take its row), or empty.
+    std::string cannotKeep() const;
 
     std::vector<Upload> uploads() const;
 
@@ -97,9 +103,10 @@ private:
     struct Stored {
         Upload upload;
         std::uint32_t checksum = 0;
+        CommitRef commit;  // its row's; none when it was in the index at start
     };
-    // An upload of this run with the draft's device, file name and bytes, with mutex_ held.
-    const Upload* earlierCopy(const Draft& draft, const Details& details) const;
+    // An upload with the draft's device, file name and bytes, with mutex_ held.
+    const Stored* earlierCopy(const Draft& draft, const Details& details) const;
 
     // Indexes the replays of the folder (numbers in `found`) against the store's rows.
     void reconcile(const std::vector<std::uint64_t>& found);

@@ -124,6 +124,10 @@ std::optional<HttpReply> Routes::uploadRefusal(const HttpHead& head) {
         return refuse(head, 403, head.client ? "unknown x-client" : "missing x-client");
     if (!replays_.enabled())
         return refuse(head, 503, "uploads are not configured on this backend (no upload folder)");
+    // Its row could not be kept now: the client sends it again later rather than send it all
+    // for nothing.
+    if (const std::string why = replays_.cannotKeep(); !why.empty())
+        return refuse(head, 503, why + "; send it again later");
     std::string error;
     if (!multipart::boundaryOf(head.contentType, error))
         return refuse(head, 400, error);
@@ -131,11 +135,10 @@ std::optional<HttpReply> Routes::uploadRefusal(const HttpHead& head) {
 }
 
 void Routes::startUpload(const HttpHead& head, Routing& routing) {
-    std::optional<UploadSlot> place =
-        UploadSlot::take(uploadsInFlight_, options_.maxConcurrentUploads);
+    std::string why;
+    std::optional<UploadSlot> place = uploadSlots_.take(head.address, why);
     if (!place) {
-        log_.write(requestLine(head) + " -> 503: " + std::to_string(options_.maxConcurrentUploads) +
-                   " uploads are being received already");
+        log_.write(requestLine(head) + " -> 503: " + why + " already, none of them slow");
         routing.refusal = jsonReply({{"ok", false}, {"err", "TOO_MANY_UPLOADS"}}, 503);
         return;
     }
@@ -190,7 +193,16 @@ HttpReply Routes::admin(const HttpHead& head, std::string_view body) {
     std::string output = console_.run(std::string(body), &after);
     const bool failed = output.rfind("error: ", 0) == 0;
     HttpReply reply = textReply(failed ? 400 : 200, std::move(output));
-    reply.after = std::move(after);
+    // Answered once what it changed is kept, or at once with 202 and a line that says it is
+    // not kept yet, while the state file cannot be written.
+    reply.after = after;
+    reply.answerWhenDelayed = true;
+    reply.settle = [after, &console = console_](HttpReply& answer) {
+        if (after->done())
+            return;
+        answer.status = 202;
+        answer.body += console.notKeptYet() + "\n";
+    };
     return reply;
 }
 

@@ -1,7 +1,6 @@
 #pragma once
 // The HTTP endpoints, apart from the network: which endpoint a request head asks for, what may
 // be refused before its body is read, and the answer once the body is there.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -41,7 +40,8 @@ struct HttpHead {
     std::optional<std::uint64_t> contentLength;
     bool upgrade = false;  // a WebSocket upgrade request
     bool fromLoopback = false;
-    std::string peer;  // address:port, for the log
+    std::string peer;     // address:port, for the log
+    std::string address;  // the peer's address alone, as the limits count it
 };
 
 enum class Endpoint { None, WebSocket, PairStatus, Admin, RankSubmit, Upload };
@@ -64,14 +64,15 @@ public:
           hub_(hub),
           ranks_(ranks),
           replays_(replays),
-          console_(console) {}
+          console_(console),
+          uploadSlots_(options, log) {}
 
     // The largest body any endpoint of these roles accepts.
     std::size_t bodyLimit(unsigned roles) const;
 
     // Which endpoint a request head asks for, and what to answer at once if anything. An upload
-    // that may go ahead takes one of Options::maxConcurrentUploads places until its intake
-    // ends; past them it is refused with 503.
+    // that may go ahead takes one of the upload slots until its intake ends (see UploadSlots);
+    // without one it is refused with 503.
     Routing route(unsigned roles, const HttpHead& head);
     // The answer to a request of the other endpoints once its body is there.
     HttpReply answer(Endpoint endpoint, const HttpHead& head, std::string_view body);
@@ -93,7 +94,7 @@ private:
     RankDesk& ranks_;
     ReplayStore& replays_;
     Console& console_;
-    std::atomic<std::size_t> uploadsInFlight_{0};
+    UploadSlots uploadSlots_;
 };
 
 // The header an admin request must carry, with this value. A web page cannot send it to another

@@ -3,6 +3,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #include "backend/Console.h"
 #include "backend/Hub.h"
@@ -26,10 +27,11 @@ Options withDefaults(Options options) {
 // The state file, or, when it cannot be used, an empty store in memory and the reason, which
 // start() reports.
 std::unique_ptr<Store> storeFor(const Options& options, LogBook& log, std::string& error) {
-    if (auto store = openStore(options.statePath, options.maxRecords, log, error))
+    if (auto store =
+            openStore(options.statePath, options.maxRecords, log, error, options.maxUnkeptBytes))
         return store;
     std::string ignored;
-    return openStore(":memory:", options.maxRecords, log, ignored);
+    return openStore(":memory:", options.maxRecords, log, ignored, options.maxUnkeptBytes);
 }
 
 }  // namespace
@@ -38,7 +40,7 @@ struct Server::Impl {
     explicit Impl(Options o)
         : options(withDefaults(std::move(o))),
           store(storeFor(options, log, storeError)),
-          hub(log, *store, options.maxRecords),
+          hub(log, *store, options.maxRecords, options),
           ranks(log, hub, *store, options.rankCooldown, options.clock, options.maxRecords),
           replays(log, *store, options.uploadDir),
           console(log, *store, hub, ranks, replays),
@@ -63,7 +65,8 @@ struct Server::Impl {
     Routes routes;
     // What the network binds: at a start after a stop, the ports the first start bound.
     Options networkOptions;
-    std::unique_ptr<Network> network;  // last: it stops first
+    std::vector<std::unique_ptr<Network>> retired;  // stopped, for the store's late answers
+    std::unique_ptr<Network> network;               // last: it stops first
 
     mutable std::mutex startMutex;  // start(), stop() and ports() one at a time
 };
@@ -79,7 +82,9 @@ bool Server::start(std::string* error) {
     if (impl_->network) {
         // A start after a stop: where it was, so that its clients find it again.
         const Ports was = impl_->network->ports();
-        impl_->network.reset();
+        // Answers waiting for the disk go to the stopped network's connections: it stays until
+        // the store has closed, so that they never post to a network that is gone.
+        impl_->retired.push_back(std::move(impl_->network));
         auto& o = impl_->networkOptions;
         o.wsPort = was.ws ? was.ws : o.wsPort;
         o.pairPort = was.pair ? was.pair : o.pairPort;
@@ -102,9 +107,9 @@ void Server::stop() {
     std::lock_guard lock(impl_->startMutex);
     if (impl_->network)
         impl_->network->stop();
-    // Answers waiting for the disk go to connections that are closed now; they must not
-    // outlive the network they post to (a start after a stop makes a new one).
-    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    // What was queued is written before the next start; while the state file cannot be
+    // written it waits (see start()).
+    impl_->store->barrier()->waitSettled(std::chrono::seconds(30));
 }
 
 Ports Server::ports() const {
@@ -112,22 +117,26 @@ Ports Server::ports() const {
     return impl_->network ? impl_->network->ports() : Ports{};
 }
 
-// The callers here may wait: the output is given once the change is on disk.
+// The callers here may wait: the output is given once the change is on disk, or with a line
+// that says it is not yet, while the state file cannot be written.
 std::string Server::runCommand(const std::string& line) {
     CommitRef after;
     std::string output = impl_->console.run(line, &after);
-    after->wait(std::chrono::seconds(30));
+    after->waitSettled(std::chrono::seconds(30));
+    if (!after->done())
+        output += "\n" + impl_->console.notKeptYet();
     return output;
 }
 
+// Like the console: back once the change is kept, or known to wait for the state file.
 void Server::pair(const std::string& deviceId, const std::string& discordUser) {
     impl_->hub.pair(deviceId, discordUser);
-    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    impl_->store->barrier()->waitSettled(std::chrono::seconds(30));
 }
 
 bool Server::unpair(const std::string& deviceId) {
     const bool was = impl_->hub.unpair(deviceId);
-    impl_->store->barrier()->wait(std::chrono::seconds(30));
+    impl_->store->barrier()->waitSettled(std::chrono::seconds(30));
     return was;
 }
 

@@ -50,19 +50,28 @@ struct Options {
     // then for its body, before the connection is dropped.
     std::chrono::milliseconds headTimeout{std::chrono::seconds(10)};
     std::chrono::milliseconds httpReadTimeout{std::chrono::minutes(5)};
+    // The same for an upload's body, which may come slowly over a poor line.
+    std::chrono::milliseconds uploadBodyTimeout{std::chrono::minutes(30)};
     // After a refusal answered before the body was read (401, 413, 503, ...), how long what the
     // client still sends is read and dropped before the connection closes, so that the client
     // gets to read the answer.
     std::chrono::milliseconds lingerTimeout{std::chrono::seconds(10)};
     // Connections open at once over all ports, HTTP and WebSocket together. At the cap a new
     // connection takes the place of the oldest idle one (it is closed): one still sending its
-    // request head, a WebSocket client that has not said hello, or a request whose body has
-    // arrived slower than minBodyBytesPerSecond since its head, once slowBodyGrace has passed.
-    // When no open connection is idle, the new one is closed at once. A client that said hello
-    // is never evicted.
+    // request head, a WebSocket client that has not said hello, one that said hello but left a
+    // ping unanswered for pingAnswerTimeout or whose device is still not paired
+    // unpairedHelloGrace after its first hello, or a request whose body has arrived slower than
+    // minBodyBytesPerSecond since its head, once slowBodyGrace has passed. When no open
+    // connection is idle, the new one is closed at once.
     std::size_t maxConnections = 512;
     std::size_t minBodyBytesPerSecond = 1024;
     std::chrono::milliseconds slowBodyGrace{std::chrono::seconds(10)};
+    std::chrono::milliseconds pingAnswerTimeout{std::chrono::seconds(10)};
+    std::chrono::milliseconds unpairedHelloGrace{std::chrono::seconds(60)};
+    // Connections open at once from one address (0: no limit), so that one address cannot hold
+    // the cap; past it a new connection takes the place of that address's oldest idle one, or
+    // is closed. Loopback counts like any other address.
+    std::size_t maxConnectionsPerAddress = 32;
     // A WebSocket client that has not said hello this long after its upgrade is closed.
     std::chrono::milliseconds helloTimeout{std::chrono::seconds(10)};
     // Bytes waiting to be sent to one WebSocket client; a client whose queue would grow past it
@@ -77,10 +86,19 @@ struct Options {
     std::chrono::milliseconds stalledReaderTimeout{std::chrono::seconds(10)};
     // Threads serving the connections; 0: one per processor core.
     std::size_t networkThreads = 0;
-    // Uploads received at once; another one is answered 503 until one of them ends. Each is
-    // written to a temporary file in the upload folder as it arrives.
-    std::size_t maxConcurrentUploads = 4;
-    // The clock of the rank cooldown; empty means std::chrono::steady_clock.
+    // Uploads received at once, from one address, and of one device (once the upload's
+    // deviceId part has arrived). Each is written to a temporary file in the upload folder as it
+    // arrives. A new upload that finds one of these limits reached takes the place of the
+    // slowest upload within it that has run slowUploadWindow and received less than
+    // slowUploadBytesPerSecond over the last slowUploadWindow (that one ends); without one it is
+    // answered 503.
+    std::size_t maxConcurrentUploads = 16;
+    std::size_t maxUploadsPerAddress = 4;
+    std::size_t maxUploadsPerDevice = 2;
+    std::chrono::milliseconds slowUploadWindow{std::chrono::seconds(30)};
+    std::size_t slowUploadBytesPerSecond = 4096;
+    // The clock of the rank cooldown, the seats' rules (pingAnswerTimeout, unpairedHelloGrace)
+    // and the uploads' speeds; empty means std::chrono::steady_clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
     // Each record list (hellos, create acks, game results, rank submissions) keeps its latest
     // this many entries and forgets older ones.
@@ -88,6 +106,11 @@ struct Options {
     // The SQLite file that keeps pairings, records, cooldowns and the uploads' index across
     // restarts; ":memory:" keeps them for this Server's life only.
     std::string statePath = ":memory:";
+    // Changes waiting to be written to it (each counted with a little more for its
+    // bookkeeping). While the file cannot be written they wait; past this, records no one waits
+    // for are not written, and a game result, a rank submission or an upload is not taken (its
+    // client sends it again later).
+    std::size_t maxUnkeptBytes = 64 * 1024 * 1024;
 };
 
 struct Ports {
@@ -172,6 +195,8 @@ public:
     Ports ports() const;
 
     // Runs one command line (see "help") and returns its output. Failures start with "error: ".
+    // Returns once what the command changed is kept; while the state file cannot be written,
+    // at once, with a last line that says it is not kept yet (and will be).
     std::string runCommand(const std::string& line);
 
     // Direct forms of the pairing commands.

@@ -1,10 +1,16 @@
 // The store in one SQLite file (WAL, one writer: the store's own thread). Changes queued while a
-// transaction is written go together into the next one.
+// transaction is written go together into the next one. When the disk refuses a transaction for
+// a while (full, locked by another program, an I/O error) it is written again until it is kept,
+// and the changes that arrive meanwhile wait with it, up to their bound.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -38,6 +44,26 @@ CREATE TABLE uploads(id INTEGER PRIMARY KEY, stored TEXT NOT NULL, file TEXT NOT
 
 using Value = std::variant<std::int64_t, std::string>;
 
+// How long a write waits for another program's lock before the attempt counts as failed, and
+// the waits between attempts while the disk refuses writes.
+constexpr int kBusyWaitMs = 1000;
+constexpr auto kFirstRetry = std::chrono::milliseconds(100);
+constexpr auto kLastRetry = std::chrono::seconds(2);
+
+// Errors that pass by themselves: the disk gets room again, the other program lets go of its
+// lock, the device answers again. Writing again mends them; any other error would come back.
+bool passes(int code) {
+    switch (code & 0xff) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_IOERR:
+        case SQLITE_FULL:
+            return true;
+        default:
+            return false;
+    }
+}
+
 class Db {
 public:
     ~Db() {
@@ -51,15 +77,19 @@ public:
             error = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
             return false;
         }
-        sqlite3_busy_timeout(db_, 5000);
+        sqlite3_busy_timeout(db_, kBusyWaitMs);
         return true;
     }
+    // The code of the last failure of run() or script().
+    int code() const { return code_; }
+    bool inTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
     // Runs `sql` with `params` bound in order, calling `row` for each row; false with `error`.
     bool run(const char* sql, const std::vector<Value>& params,
              const std::function<void(sqlite3_stmt*)>& row, std::string& error) {
         sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr) != SQLITE_OK) {
+        if (const int rc = sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr); rc != SQLITE_OK) {
             error = sqlite3_errmsg(db_);
+            code_ = rc;
             return false;
         }
         int i = 1;
@@ -76,22 +106,27 @@ public:
             if (row)
                 row(statement);
         }
-        if (rc != SQLITE_DONE)
+        if (rc != SQLITE_DONE) {
             error = sqlite3_errmsg(db_);
+            code_ = rc;
+        }
         sqlite3_finalize(statement);
         return rc == SQLITE_DONE;
     }
     bool script(const char* sql, std::string& error) {
         char* message = nullptr;
-        if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK)
+        const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &message);
+        if (rc == SQLITE_OK)
             return true;
         error = message ? message : sqlite3_errmsg(db_);
+        code_ = rc;
         sqlite3_free(message);
         return false;
     }
 
 private:
     sqlite3* db_ = nullptr;
+    int code_ = SQLITE_OK;
 };
 
 std::string text(sqlite3_stmt* row, int column) {
@@ -109,8 +144,11 @@ Json jsonOf(const std::string& text) {
 
 class SqliteStore final : public Store {
 public:
-    SqliteStore(std::string path, std::size_t maxRecords, LogBook& log)
-        : path_(std::move(path)), max_(static_cast<std::int64_t>(maxRecords)), log_(log) {}
+    SqliteStore(std::string path, std::size_t maxRecords, std::size_t maxUnkeptBytes, LogBook& log)
+        : path_(std::move(path)),
+          max_(static_cast<std::int64_t>(maxRecords)),
+          maxUnkeptBytes_(maxUnkeptBytes),
+          log_(log) {}
     ~SqliteStore() override { close(); }
 
     bool open(std::string& error) {
@@ -130,59 +168,62 @@ public:
         const auto now = std::chrono::duration_cast<std::chrono::seconds>(
                              std::chrono::system_clock::now().time_since_epoch())
                              .count();
-        return queue("INSERT OR REPLACE INTO pairs VALUES(?,?,?)",
+        return queue("pairing", "INSERT OR REPLACE INTO pairs VALUES(?,?,?)",
                      {device, user, static_cast<std::int64_t>(now)});
     }
     CommitRef removePair(const std::string& device) override {
-        return queue("DELETE FROM pairs WHERE device=?", {device});
+        return queue("pairing", "DELETE FROM pairs WHERE device=?", {device});
     }
     CommitRef addHello(const Hello& h) override {
         return queue(
+            "hello",
             "INSERT INTO hellos(connection,device,platform,version,epic,steam) "
             "VALUES(?,?,?,?,?,?)",
             {std::int64_t(h.connection), h.deviceId, h.platform, h.version, h.epicId, h.steamId},
             "hellos");
     }
     CommitRef addCreateAck(const CreateAck& a) override {
-        return queue("INSERT INTO acks(connection,device,ok) VALUES(?,?,?)",
+        return queue("create ack", "INSERT INTO acks(connection,device,ok) VALUES(?,?,?)",
                      {std::int64_t(a.connection), a.deviceId, std::int64_t(a.ok)}, "acks");
     }
     CommitRef addGameResult(const GameResult& r) override {
-        return queue("INSERT INTO results(connection,device,message) VALUES(?,?,?)",
+        return queue("game result", "INSERT INTO results(connection,device,message) VALUES(?,?,?)",
                      {std::int64_t(r.connection), r.deviceId, dumpCompact(r.message)}, "results");
     }
     CommitRef addRankSubmission(const RankSubmission& s) override {
-        return queue("INSERT INTO ranks(device,ranks,status,answer) VALUES(?,?,?,?)",
+        return queue("rank submission",
+                     "INSERT INTO ranks(device,ranks,status,answer) VALUES(?,?,?,?)",
                      {s.deviceId, dumpCompact(s.ranks), std::int64_t(s.status), s.answer}, "ranks");
     }
     CommitRef saveRankDevice(const std::string& device, const RankDeviceRow& row) override {
-        return queue("INSERT OR REPLACE INTO rank_devices VALUES(?,?,?)",
+        return queue("rank cooldown", "INSERT OR REPLACE INTO rank_devices VALUES(?,?,?)",
                      {device, row.cooldownUntilMs, row.accepted});
     }
-    CommitRef addUpload(const StoredUpload& s) override {
+    CommitRef addUpload(const StoredUpload& s, bool orNotAtAll) override {
         const Upload& u = s.upload;
-        return queue("INSERT OR REPLACE INTO uploads VALUES(?,?,?,?,?,?,?,?)",
+        return queue("upload", "INSERT OR REPLACE INTO uploads VALUES(?,?,?,?,?,?,?,?)",
                      {std::int64_t(u.id), u.storedPath.filename().string(), u.fileName, u.deviceId,
-                      u.server, u.uploader, std::int64_t(u.bytes), std::int64_t(s.checksum)});
+                      u.server, u.uploader, std::int64_t(u.bytes), std::int64_t(s.checksum)},
+                     nullptr, orNotAtAll);
     }
     CommitRef removeUploads(const std::vector<std::uint64_t>& ids) override {
-        auto commit = std::make_shared<Commit>();
-        enqueue(
-            [ids](Db& db, std::string& error) {
-                for (const auto id : ids) {
-                    if (!db.run("DELETE FROM uploads WHERE id=?", {std::int64_t(id)}, {}, error))
-                        return false;
-                }
-                return true;
-            },
-            commit);
-        return commit;
+        return enqueue(
+            {[ids](Db& db, std::string& error) {
+                 for (const auto id : ids) {
+                     if (!db.run("DELETE FROM uploads WHERE id=?", {std::int64_t(id)}, {}, error))
+                         return false;
+                 }
+                 return true;
+             },
+             "removal of uploads", kUnkeptOverhead + ids.size() * 8});
     }
-    CommitRef barrier() override {
-        auto commit = std::make_shared<Commit>();
-        enqueue({}, commit);
-        return commit;
+    CommitRef barrier() override { return enqueue({}); }
+
+    std::string failure() const override {
+        std::lock_guard lock(mutex_);
+        return failure_;
     }
+    bool full() const override { return unkeptBytes_.load() >= maxUnkeptBytes_; }
 
     void close() override {
         {
@@ -199,65 +240,205 @@ public:
 private:
     using Write = std::function<bool(Db&, std::string&)>;
     struct Job {
-        Write write;
-        CommitRef commit;
+        Write write;              // empty for a barrier
+        const char* what = "";    // for the log: "game result", "hello", ...
+        std::size_t bytes = 0;    // counted in unkeptBytes_
+        bool orNotAtAll = false;  // given up rather than written again
+        CommitRef commit = {};
+        std::string dropped = {};  // why it was not kept, when an error other than the disk's
     };
 
     // A row added to `list` (a record table) also drops its rows past the latest max_.
-    CommitRef queue(const char* sql, std::vector<Value> params, const char* list = nullptr) {
-        auto commit = std::make_shared<Commit>();
+    CommitRef queue(const char* what, const char* sql, std::vector<Value> params,
+                    const char* list = nullptr, bool orNotAtAll = false) {
+        std::size_t bytes = kUnkeptOverhead;
+        for (const Value& value : params) {
+            if (const auto* text = std::get_if<std::string>(&value))
+                bytes += text->size();
+        }
         const std::int64_t max = max_;
-        enqueue(
-            [sql, params = std::move(params), list, max](Db& db, std::string& error) {
-                const bool ok = db.run(sql, params, {}, error);
-                if (!ok || !list)
-                    return ok;
-                const std::string trim =
-                    std::string("DELETE FROM ") + list + " WHERE id <= last_insert_rowid() - ?";
-                return db.run(trim.c_str(), {max}, {}, error);
-            },
-            commit);
+        return enqueue({[sql, params = std::move(params), list, max](Db& db, std::string& error) {
+                            const bool ok = db.run(sql, params, {}, error);
+                            if (!ok || !list)
+                                return ok;
+                            const std::string trim = std::string("DELETE FROM ") + list +
+                                                     " WHERE id <= last_insert_rowid() - ?";
+                            return db.run(trim.c_str(), {max}, {}, error);
+                        },
+                        what, bytes, orNotAtAll});
+    }
+
+    CommitRef enqueue(Job job) {
+        CommitRef commit;
+        bool closed = false, refused = false, delayed = false;
+        {
+            std::lock_guard lock(mutex_);
+            commit = std::make_shared<Commit>(++made_);
+            closed = closed_;
+            refused = !closed && job.orNotAtAll && !failure_.empty();
+            if (!closed && !refused) {
+                unkeptBytes_ += job.bytes;
+                job.commit = commit;
+                jobs_.push_back(std::move(job));
+                delayed = !failure_.empty();
+                wake_.notify_all();
+            }
+        }
+        if (closed)
+            log_.write("state file " + path_ + ": a change after the store closed was not kept");
+        if (closed || refused)
+            commit->finish(false);  // a refused upload's client is told at once
+        else if (delayed)
+            commit->delay();
         return commit;
     }
 
-    void enqueue(Write write, CommitRef commit) {
-        {
-            std::lock_guard lock(mutex_);
-            if (!closed_) {
-                jobs_.push_back({std::move(write), std::move(commit)});
-                wake_.notify_all();
-                return;
-            }
-        }
-        log_.write("state file " + path_ + ": a change after the store closed was not kept");
-        commit->finish();
-    }
-
+    // Takes the queued changes and writes them in one transaction. While the disk refuses it,
+    // they and those queued meanwhile are written again until they are kept (logged once, with
+    // what waits), but for uploads, which are given up at once. At close, a transaction the
+    // disk still refuses is given up, logged.
     void writeLoop() {
+        std::deque<Job> pending;
+        std::optional<std::chrono::steady_clock::time_point> failingSince;
+        auto retry = kFirstRetry;
         for (;;) {
-            std::deque<Job> jobs;
+            bool closing = false;
             {
                 std::unique_lock lock(mutex_);
-                wake_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
-                if (jobs_.empty())
-                    return;
-                jobs.swap(jobs_);
+                if (failingSince)
+                    wake_.wait_for(lock, retry, [this] { return closed_; });
+                else
+                    wake_.wait(lock, [this] { return closed_ || !jobs_.empty(); });
+                std::move(jobs_.begin(), jobs_.end(), std::back_inserter(pending));
+                jobs_.clear();
+                closing = closed_;
             }
+            if (pending.empty())
+                return;
             std::string error;
-            bool ok = db_.script("BEGIN IMMEDIATE", error);
-            for (auto& job : jobs) {
-                if (ok && job.write && !job.write(db_, error))
-                    log_.write("state file " + path_ + ": a change was not kept: " + error);
+            if (write(pending, error)) {
+                if (failingSince) {
+                    setFailure({});
+                    log_.write("state file " + path_ + ": written again after " +
+                               secondsSince(*failingSince) + " s: " + summary(pending) + " kept");
+                }
+                finish(pending);
+                failingSince.reset();
+                retry = kFirstRetry;
+                continue;
             }
-            if (!ok || !db_.script("COMMIT", error)) {
-                log_.write("state file " + path_ + ": " + std::to_string(jobs.size()) +
-                           " changes were not kept: " + error);
-                std::string ignored;
-                db_.script("ROLLBACK", ignored);
+            giveUpUploads(pending, error);
+            if (!failingSince) {
+                failingSince = std::chrono::steady_clock::now();
+                setFailure(error);
+                log_.write("state file " + path_ + ": cannot be written now (" + error +
+                           "): " + summary(pending) +
+                           " wait; written again until kept, and what tells of them waits too");
             }
-            for (auto& job : jobs)
-                job.commit->finish();
+            for (const Job& job : pending)
+                job.commit->delay();
+            if (closing) {
+                log_.write("state file " + path_ + ": " + summary(pending) + " were not kept (" +
+                           error + "); the backend stops without them");
+                finish(pending, false);
+                return;
+            }
+            retry = std::min<std::chrono::milliseconds>(retry * 2, kLastRetry);
         }
+    }
+
+    // One transaction with every job in it: true once committed. An error of the disk leaves
+    // nothing written (false, with `error`); any other drops the change that met it alone
+    // (its `dropped`), so that one bad row never blocks the rest.
+    bool write(std::deque<Job>& jobs, std::string& error) {
+        const auto rollBack = [this] {
+            std::string ignored;
+            if (db_.inTransaction())
+                db_.script("ROLLBACK", ignored);
+            return false;
+        };
+        if (!db_.script("BEGIN IMMEDIATE", error))
+            return false;
+        for (Job& job : jobs) {
+            job.dropped.clear();
+            if (!job.write)
+                continue;
+            if (!db_.script("SAVEPOINT change", error))
+                return rollBack();
+            std::string why;
+            if (job.write(db_, why)) {
+                if (!db_.script("RELEASE change", error))
+                    return rollBack();
+                continue;
+            }
+            if (passes(db_.code())) {
+                error = why;
+                return rollBack();
+            }
+            job.dropped = why.empty() ? "failed" : why;
+            if (!db_.script("ROLLBACK TO change; RELEASE change", error))
+                return rollBack();
+        }
+        // A file that cannot take a commit at all is not reported as kept either: it is tried
+        // again, whatever the error.
+        if (!db_.script("COMMIT", error))
+            return rollBack();
+        return true;
+    }
+
+    // Tells the jobs' commits, in order, and forgets the jobs.
+    void finish(std::deque<Job>& jobs, bool written = true) {
+        for (Job& job : jobs) {
+            if (written && !job.dropped.empty())
+                log_.write("state file " + path_ + ": a " + job.what +
+                           " was not kept: " + job.dropped);
+            unkeptBytes_ -= job.bytes;
+            job.commit->finish(written && job.dropped.empty());
+        }
+        jobs.clear();
+    }
+
+    void giveUpUploads(std::deque<Job>& jobs, const std::string& error) {
+        for (auto it = jobs.begin(); it != jobs.end();) {
+            if (!it->orNotAtAll) {
+                ++it;
+                continue;
+            }
+            log_.write("state file " + path_ + ": an upload's row was not kept (" + error +
+                       "); its client is told to send it again");
+            unkeptBytes_ -= it->bytes;
+            it->commit->finish(false);
+            it = jobs.erase(it);
+        }
+    }
+
+    void setFailure(std::string failure) {
+        std::lock_guard lock(mutex_);
+        failure_ = std::move(failure);
+    }
+
+    // "3 changes (1 game result, 2 hellos, 1234 bytes)"
+    static std::string summary(const std::deque<Job>& jobs) {
+        std::map<std::string, std::size_t> counts;
+        std::size_t changes = 0, bytes = 0;
+        for (const Job& job : jobs) {
+            if (!job.write)
+                continue;
+            ++changes;
+            ++counts[job.what];
+            bytes += job.bytes;
+        }
+        std::string text = std::to_string(changes) + (changes == 1 ? " change (" : " changes (");
+        for (const auto& [what, count] : counts)
+            text += std::to_string(count) + " " + what + (count == 1 ? ", " : "s, ");
+        return text + std::to_string(bytes) + " bytes)";
+    }
+
+    static std::string secondsSince(std::chrono::steady_clock::time_point since) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - since)
+                            .count();
+        return std::to_string(ms / 1000) + "." + std::to_string(ms % 1000 / 100);
     }
 
     // Sets the file up: a new one gets the layout, one of this layout is used as it is, any
@@ -348,21 +529,26 @@ private:
 
     const std::string path_;
     const std::int64_t max_;
+    const std::size_t maxUnkeptBytes_;
     LogBook& log_;
-    Db db_;
+    Db db_;  // the writer's own, but for open()
     StoredState loaded_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Job> jobs_;
+    std::uint64_t made_ = 0;  // commits made, for their order
+    std::string failure_;     // while the disk refuses writes
     bool closed_ = false;
+    // Of the jobs not done yet, queued or being written.
+    std::atomic<std::size_t> unkeptBytes_{0};
     std::thread thread_;
 };
 
 }  // namespace
 
 std::unique_ptr<Store> openStore(const std::string& path, std::size_t maxRecords, LogBook& log,
-                                 std::string& error) {
-    auto store = std::make_unique<SqliteStore>(path, maxRecords, log);
+                                 std::string& error, std::size_t maxUnkeptBytes) {
+    auto store = std::make_unique<SqliteStore>(path, maxRecords, maxUnkeptBytes, log);
     if (!store->open(error))
         return nullptr;
     return store;

@@ -3,7 +3,7 @@
 // index of stored replays. The in-memory lists stay what the backend reads; each change is also
 // handed to the store, which writes it on a thread of its own, so that no network thread waits
 // on the disk. A change that a client is told of (an answer, or the next message of its session)
-// is told after its Commit.
+// is told after its Commit is kept, never before.
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -20,23 +20,42 @@
 
 namespace brevant::backend {
 
-// One change on its way to the disk; done once it is committed (or the store gave up on it,
-// which it logs).
+// One change on its way to the disk. It is done once it is committed (kept) or the store gave
+// up on it (not kept: an error that writing again would not mend, a change the store had no
+// room for, or an upload whose row could not be written at once); the store logs why. While
+// the disk refuses writes for a while (full, locked, an I/O error) a change stays pending and is
+// delayed: the store writes it again until it is kept.
 class Commit {
 public:
     // Calls `then` on the store's thread once done and returns true; false, leaving `then` as
     // it was and without calling it, when done already.
     bool then(std::function<void()>&& then);
+    // The same, but `call` also comes when the change is delayed, whichever comes first.
+    bool thenOrDelayed(std::function<void()>&& call);
     bool done() const;
-    // Bounded wait for a thread that may wait (never a network thread).
+    bool kept() const;  // done, and on disk
+    bool delayed() const;
+    // Bounded waits for a thread that may wait (never a network thread): until done, or until
+    // done or delayed.
     bool wait(std::chrono::milliseconds timeout) const;
-    void finish();
+    bool waitSettled(std::chrono::milliseconds timeout) const;
+    // Commits are done in the order they were made, but for uploads given up: a later commit
+    // has a higher number (0 for one done at once).
+    std::uint64_t order() const { return order_; }
+
+    explicit Commit(std::uint64_t order = 0) : order_(order) {}
+    void finish(bool kept);
+    void delay();
 
 private:
+    const std::uint64_t order_;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     bool done_ = false;
+    bool kept_ = false;
+    bool delayed_ = false;
     std::vector<std::function<void()>> then_;
+    std::vector<std::function<void()>> settled_;
 };
 using CommitRef = std::shared_ptr<Commit>;
 CommitRef committedAlready();
@@ -78,18 +97,30 @@ public:
     virtual CommitRef addGameResult(const GameResult& result) = 0;
     virtual CommitRef addRankSubmission(const RankSubmission& submission) = 0;
     virtual CommitRef saveRankDevice(const std::string& deviceId, const RankDeviceRow& row) = 0;
-    virtual CommitRef addUpload(const StoredUpload& upload) = 0;
+    // An upload's row, which a client waits for: with `orNotAtAll`, when it cannot be written
+    // at once (the disk refuses writes) the store gives up on it rather than trying again, so
+    // that the client is told to send it again instead of waiting.
+    virtual CommitRef addUpload(const StoredUpload& upload, bool orNotAtAll) = 0;
     virtual CommitRef removeUploads(const std::vector<std::uint64_t>& ids) = 0;
     // Done once every change handed over before it is.
     virtual CommitRef barrier() = 0;
+    // Why the disk refuses writes now ("database or disk is full"), empty while it takes them.
+    virtual std::string failure() const = 0;
+    // Whether the changes waiting to be written hold the most they may (`maxUnkeptBytes`):
+    // callers then take no change that can wait for a better moment.
+    virtual bool full() const = 0;
     // Writes what is queued and stops its thread; the commits' callbacks have run afterwards.
     virtual void close() = 0;
 };
 
 // Opens (or creates) the store at `path` (":memory:" keeps nothing across runs); the record
-// lists keep their latest `maxRecords` rows. Nullptr with `error` naming the file and the
-// reason when it cannot be used: a store written by an unknown schema is never touched.
+// lists keep their latest `maxRecords` rows; the changes waiting to be written are full at
+// `maxUnkeptBytes` (each counted with kUnkeptOverhead more). Nullptr with `error` naming the
+// file and the reason when it cannot be used: a store written by an unknown schema is never
+// touched.
+inline constexpr std::size_t kUnkeptOverhead = 128;
 std::unique_ptr<Store> openStore(const std::string& path, std::size_t maxRecords, LogBook& log,
-                                 std::string& error);
+                                 std::string& error,
+                                 std::size_t maxUnkeptBytes = Options{}.maxUnkeptBytes);
 
 }  // namespace brevant::backend

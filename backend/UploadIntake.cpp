@@ -6,20 +6,6 @@
 
 namespace brevant::backend {
 
-std::optional<UploadSlot> UploadSlot::take(std::atomic<std::size_t>& inFlight, std::size_t max) {
-    std::size_t taken = inFlight.load();
-    do {
-        if (taken >= max)
-            return std::nullopt;
-    } while (!inFlight.compare_exchange_weak(taken, taken + 1));
-    return UploadSlot(inFlight);
-}
-
-UploadSlot::~UploadSlot() {
-    if (inFlight_)
-        inFlight_->fetch_sub(1);
-}
-
 namespace {
 
 multipart::Limits limitsOf(const Options& options) {
@@ -42,13 +28,30 @@ UploadIntake::UploadIntake(const Options& options, LogBook& log, ReplayStore& re
       reader_(boundary, limitsOf(options), *this) {}
 
 void UploadIntake::write(std::string_view bytes) {
+    if (place_)
+        place_->received(bytes.size());
     if (refusal_ || reader_.write(bytes))
         return;
     if (!refusal_)  // the reader refused the body, not one of the handlers below
         refuse(reader_.failure() == multipart::Failure::TooLarge ? 413 : 400, reader_.error());
 }
 
+void UploadIntake::whenEvicted(std::function<void()> stop) {
+    if (place_)
+        place_->whenEvicted(std::move(stop));
+}
+
+bool UploadIntake::deviceKnown() {
+    if (deviceChecked_ || details_.deviceId.empty() || !place_)
+        return true;
+    deviceChecked_ = true;
+    std::string why;
+    return place_->setDevice(details_.deviceId, why) || refuse(503, why);
+}
+
 bool UploadIntake::onPart(const multipart::Part& part) {
+    if (field_ == &details_.deviceId && !deviceKnown())
+        return false;
     if (!names_.insert(part.name).second)
         return refuse(400, "part '" + escaped(part.name, 40) + "' appears twice");
     inFile_ = false;
@@ -88,6 +91,7 @@ bool UploadIntake::refuse(unsigned status, const std::string& why) {
     refusal_ = refuseRequest_(status, why);
     draft_.reset();
     inFile_ = false;
+    place_.reset();  // what it still sends is read and dropped, outside the slots
     return false;
 }
 
@@ -98,6 +102,8 @@ HttpReply UploadIntake::finish() {
         refuse(400, "no file part (name=\"file\" with a filename)");
     if (!refusal_ && details_.deviceId.empty())
         refuse(400, "no deviceId field");
+    if (!refusal_)
+        deviceKnown();
     if (refusal_)
         return std::move(*refusal_);
     std::string error;
@@ -120,7 +126,21 @@ HttpReply UploadIntake::finish() {
                    escaped(stored.deviceId, 60) + " server='" + escaped(stored.server, 60) +
                    "' uploader='" + escaped(stored.uploader, 40) + "'");
     HttpReply reply = jsonReply({{"ok", true}, {"id", stored.id}});
-    reply.after = kept->after;  // the 200 once the upload is in the index
+    // The 200 once the upload is in the index. One whose row was not kept is gone again and
+    // answered 503: its client sends it again later.
+    reply.after = kept->after;
+    reply.settle = [&log = log_, &replays = replays_, after = kept->after, id = stored.id,
+                    repeat = kept->repeat](HttpReply& answer) {
+        if (after->kept())
+            return;
+        if (!repeat)
+            replays.discard(id);
+        log.write("upload #" + std::to_string(id) + ": " +
+                  (repeat ? "the upload it repeats was not kept"
+                          : "its row was not kept, the replay and its sidecar are removed") +
+                  "; answered 503, to be sent again");
+        answer = jsonReply({{"ok", false}, {"err", "NOT_KEPT"}}, 503);
+    };
     if (holdAnswer_.count() > 0) {
         log_.write("upload #" + std::to_string(stored.id) + ": the answer waits " +
                    std::to_string(holdAnswer_.count()) + " ms (fail-upload stall)");

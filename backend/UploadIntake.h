@@ -2,7 +2,6 @@
 // POST /upload-replay's body, taken piece by piece as it arrives: the multipart reader splits
 // it, the fields are kept (each within its limit), and the file part goes straight into a
 // draft file of the replay store. Nothing holds the whole body.
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -17,24 +16,9 @@
 #include "backend/ReplayStore.h"
 #include "backend/Reply.h"
 #include "backend/Server.h"
+#include "backend/UploadSlots.h"
 
 namespace brevant::backend {
-
-// One of the places for uploads received at once; given back when destroyed.
-class UploadSlot {
-public:
-    // Nullopt when `max` are taken already.
-    static std::optional<UploadSlot> take(std::atomic<std::size_t>& inFlight, std::size_t max);
-    UploadSlot(UploadSlot&& other) noexcept : inFlight_(other.inFlight_) {
-        other.inFlight_ = nullptr;
-    }
-    UploadSlot& operator=(UploadSlot&&) = delete;
-    ~UploadSlot();
-
-private:
-    explicit UploadSlot(std::atomic<std::size_t>& inFlight) : inFlight_(&inFlight) {}
-    std::atomic<std::size_t>* inFlight_;
-};
 
 class UploadIntake final : private multipart::Handler {
 public:
@@ -50,16 +34,20 @@ public:
     void write(std::string_view bytes);
     // At the end of the body: stores the replay, or says why not.
     HttpReply finish();
+    // Called (on any thread, once) when the upload must end to give its slot to another.
+    void whenEvicted(std::function<void()> stop);
 
 private:
     bool onPart(const multipart::Part& part) override;
     bool onData(std::string_view bytes, std::uint64_t offset) override;
     bool refuse(unsigned status, const std::string& why);
+    // Once the deviceId part is whole: false (refused) when the device has its most uploads.
+    bool deviceKnown();
 
     LogBook& log_;
     ReplayStore& replays_;
     const Refuse refuseRequest_;
-    const UploadSlot place_;
+    std::optional<UploadSlot> place_;             // until refused
     const std::chrono::milliseconds holdAnswer_;  // a stall ordered on the console
     multipart::Reader reader_;
     std::optional<HttpReply> refusal_;
@@ -69,6 +57,7 @@ private:
     // Where the current part's data goes: into the draft, into one of details_, or nowhere.
     bool inFile_ = false;
     std::string* field_ = nullptr;
+    bool deviceChecked_ = false;
 };
 
 }  // namespace brevant::backend

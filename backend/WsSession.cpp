@@ -93,8 +93,15 @@ public:
     }
 
     void closeForPolicy(std::string why) override {
-        asio::post(ws_.get_executor(),
-                   [self = shared_from_this(), why = std::move(why)] { self->startClosing(why); });
+        asio::post(ws_.get_executor(), [self = shared_from_this(), why = std::move(why)] {
+            self->startClosing(why, websocket::close_code::policy_error);
+        });
+    }
+
+    void closeToRetry(std::string why) override {
+        asio::post(ws_.get_executor(), [self = shared_from_this(), why = std::move(why)] {
+            self->startClosing(why, websocket::close_code::try_again_later);
+        });
     }
 
     void shutdown() override {
@@ -102,10 +109,16 @@ public:
                    [self = shared_from_this()] { self->finish("the backend is stopping"); });
     }
 
-    // Until its hello, a client holds its seat only as long as no new connection needs it.
+    // A client earns its seat by behaving as a plugin does (Hub::idleReason); one that does
+    // not holds it only as long as no new connection needs it.
+    bool idle(std::chrono::steady_clock::time_point) const override {
+        return net_.hub.idleReason(number_).has_value();
+    }
+
     void evict() override {
         asio::post(ws_.get_executor(), [self = shared_from_this()] {
-            self->finish("closed at the connection cap: no hello yet");
+            self->finish("closed at the connection cap: " +
+                         self->net_.hub.idleReason(self->number_).value_or("idle"));
         });
     }
 
@@ -158,24 +171,26 @@ private:
         }
         open_ = true;
         net_.hub.connected(number_, std::weak_ptr<Peer>(shared_from_this()), peer_);
-        waitTicket_ = net_.startWaiting(std::weak_ptr<Evictable>(shared_from_this()));
+        // Among the connections that may give their seat for as long as it is open.
+        waitTicket_ =
+            net_.startWaiting(std::weak_ptr<Evictable>(shared_from_this()), slot_.address());
         helloTimer_.expires_after(net_.options.helloTimeout);
         helloTimer_.async_wait([self = shared_from_this()](error_code ec) {
-            if (!ec && self->waitTicket_ != 0)
+            if (!ec && !self->saidHello_)
                 self->startClosing("no hello within " +
-                                   std::to_string(self->net_.options.helloTimeout.count()) + " ms");
+                                       std::to_string(self->net_.options.helloTimeout.count()) +
+                                       " ms",
+                                   websocket::close_code::policy_error);
         });
         schedulePing();
         readMore();
     }
 
-    // Once it said hello the client is no longer idle: it keeps its seat.
     void noteHello() {
-        if (waitTicket_ == 0 || !net_.hub.saidHello(number_))
+        if (saidHello_ || !net_.hub.saidHello(number_))
             return;
+        saidHello_ = true;
         helloTimer_.cancel();
-        if (!net_.stopWaiting(std::exchange(waitTicket_, 0)))
-            finish("closed at the connection cap: no hello yet");  // evicted just before
     }
 
     void readMore() {
@@ -331,9 +346,9 @@ private:
         });
     }
 
-    // Sends a close frame with code 1008 (policy violation), drops what was not sent yet, and
-    // finishes once the client answered or the closing handshake timed out.
-    void startClosing(const std::string& why) {
+    // Sends a close frame with `code`, drops what was not sent yet, and finishes once the
+    // client answered or the closing handshake timed out.
+    void startClosing(const std::string& why, websocket::close_code code) {
         if (finished_ || closing_ || !open_)
             return;
         closing_ = true;
@@ -343,7 +358,7 @@ private:
             release(queue_.back());
             queue_.pop_back();
         }
-        ws_.async_close(websocket::close_reason(websocket::close_code::policy_error, why),
+        ws_.async_close(websocket::close_reason(code, why),
                         [self = shared_from_this()](error_code) { self->finish(self->closeWhy_); });
     }
 
@@ -370,7 +385,8 @@ private:
     ConnectionSlot slot_;
     asio::steady_timer pingTimer_;
     asio::steady_timer helloTimer_;
-    std::uint64_t waitTicket_ = 0;  // among the idle connections until its hello
+    std::uint64_t waitTicket_ = 0;  // among the connections that may give their seat
+    bool saidHello_ = false;
     beast::flat_buffer readBuffer_;
     std::string message_;
     std::size_t messageBytes_ = 0;
@@ -389,7 +405,7 @@ private:
     std::vector<std::function<void()>> waiters_;
     bool ended_ = false;
     bool open_ = false;
-    bool closing_ = false;  // a close frame was sent (closeForPolicy)
+    bool closing_ = false;  // a close frame was sent (closeForPolicy, closeToRetry)
     std::string closeWhy_;
     bool finished_ = false;
 };

@@ -25,10 +25,10 @@ int usageError(const std::string& text) {
 // Written by the signal watcher, read by the console loop.
 int wakePipe[2] = {-1, -1};
 
-// Descriptors the program needs besides one per connection: standard streams, listeners, the
-// event loop's own, the wake pipe, the files of uploads under way, and the one a connection
-// past the cap holds until it is closed.
-constexpr std::size_t kSpareDescriptors = 32;
+// Descriptors the program needs besides one per connection and one per upload under way (its
+// file): standard streams, listeners, the event loop's own, the wake pipe, the state file's
+// three, and the one a connection past the cap holds until it is closed.
+constexpr std::size_t kSpareDescriptors = 24;
 
 // A connection cap the descriptor limit cannot hold is lowered to what it can, with a line:
 // past the limit, accepting fails and every new client would wait.
@@ -37,8 +37,8 @@ void fitConnectionsToDescriptors(Options& options) {
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return;
     const auto descriptors = static_cast<std::size_t>(limit.rlim_cur);
-    const std::size_t fit =
-        descriptors > 2 * kSpareDescriptors ? descriptors - kSpareDescriptors : descriptors / 2;
+    const std::size_t spare = kSpareDescriptors + options.maxConcurrentUploads;
+    const std::size_t fit = descriptors > 2 * spare ? descriptors - spare : descriptors / 2;
     if (options.maxConnections <= fit || fit == 0)
         return;
     printLine("--max-connections " + std::to_string(options.maxConnections) +

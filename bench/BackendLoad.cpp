@@ -120,6 +120,9 @@ std::unique_ptr<Backend> startBackend(const std::string& program, rlim_t descrip
                                      "--rank-port",   "0",
                                      "--upload-port", "0",
                                      "--upload-dir",  (backend->folder / "uploads").string()};
+    // Every client of this tool comes from the loopback address: the limit per address is off,
+    // so that the cap over all addresses is what the load meets.
+    args.insert(args.end(), {"--max-connections-per-address", "0"});
     args.insert(args.end(), extra.begin(), extra.end());
     backend->pid = ::fork();
     if (backend->pid == 0) {

@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
         bo.pingPeriod = std::chrono::milliseconds(0);               // pings come from the demo
         bo.uploadDir = options.folder / "uploads";
         bo.statePath = (options.folder / "brevant-backend.sqlite").string();
+        bo.maxConnectionsPerAddress = 16;  // A and B share the loopback address, a few each
         // Like the clients' folders, the uploads and what the backend keeps are this run's
         // alone, so that "each game once" counts this run.
         std::filesystem::remove_all(bo.uploadDir, ec);

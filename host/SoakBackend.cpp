@@ -35,6 +35,8 @@ bool SoakBackend::start() {
                         "--state",        (folder_ / "backend.sqlite").string(),
                         "--ping-seconds", ping,
                         "--threads",      "2"};
+    // The three clients share the loopback address, with a few connections each.
+    launch.arguments.insert(launch.arguments.end(), {"--max-connections-per-address", "16"});
     launch.onLine = [this](const std::string& line) { timeline_.add(Side::Backend, line); };
     const std::size_t since = timeline_.size();
     std::string error;

@@ -136,9 +136,13 @@ void setTimeouts(Handle socket, std::chrono::milliseconds timeout) {
 // would wait on, so each one is an asynchronous call run until it completes or time is up.
 class LoopbackStream {
 public:
-    explicit LoopbackStream(std::uint16_t port) {
+    explicit LoopbackStream(std::uint16_t port, const char* from = "127.0.0.1") {
         error_code ec;
-        socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
+        socket_.open(tcp::v4(), ec);
+        if (!ec)
+            socket_.bind({asio::ip::make_address_v4(from), 0}, ec);
+        if (!ec)
+            socket_.connect({asio::ip::make_address_v4("127.0.0.1"), port}, ec);
         connected_ = !ec;
     }
     bool connected() const { return connected_; }
@@ -200,11 +204,13 @@ struct BareWsClient::Impl {
     bool connected = false;
 };
 
-BareWsClient::BareWsClient(std::uint16_t port, int receiveBuffer)
+BareWsClient::BareWsClient(std::uint16_t port, int receiveBuffer, const char* from)
     : impl_(std::make_unique<Impl>()) {
     boost::system::error_code ec;
     auto& socket = impl_->ws.next_layer();
     socket.open(asio::ip::tcp::v4(), ec);
+    if (!ec)
+        socket.bind({asio::ip::make_address_v4(from), 0}, ec);
     if (!ec && receiveBuffer > 0)
         socket.set_option(asio::socket_base::receive_buffer_size(receiveBuffer), ec);
     if (!ec)
@@ -292,11 +298,12 @@ bool BareWsClient::readUntil(const std::function<bool(const std::string&)>& matc
 }
 
 struct TcpClient::Impl {
-    explicit Impl(std::uint16_t port) : stream(port) {}
+    Impl(std::uint16_t port, const char* from) : stream(port, from) {}
     LoopbackStream stream;
 };
 
-TcpClient::TcpClient(std::uint16_t port) : impl_(std::make_unique<Impl>(port)) {
+TcpClient::TcpClient(std::uint16_t port, const char* from)
+    : impl_(std::make_unique<Impl>(port, from)) {
     connected_ = impl_->stream.connected();
 }
 

@@ -61,8 +61,10 @@ private:
 class BareWsClient {
 public:
     // `receiveBuffer` > 0 sets the socket's receive buffer, so that a client that does not read
-    // holds back the server's writes soon.
-    explicit BareWsClient(std::uint16_t port, int receiveBuffer = 0);
+    // holds back the server's writes soon. `from` is the loopback address it connects from
+    // (any of 127.0.0.0/8), for the limits per address.
+    explicit BareWsClient(std::uint16_t port, int receiveBuffer = 0,
+                          const char* from = "127.0.0.1");
     ~BareWsClient();
     BareWsClient(const BareWsClient&) = delete;
     BareWsClient& operator=(const BareWsClient&) = delete;
@@ -81,10 +83,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// A plain TCP connection to 127.0.0.1:port.
+// A plain TCP connection to 127.0.0.1:port, from the loopback address `from`.
 class TcpClient {
 public:
-    explicit TcpClient(std::uint16_t port);
+    explicit TcpClient(std::uint16_t port, const char* from = "127.0.0.1");
     ~TcpClient();
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;

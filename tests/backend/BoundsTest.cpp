@@ -6,6 +6,7 @@
 // None of these tests runs out of descriptors (the connection cap is 4 here), so they need no
 // build without UBSan.
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -193,6 +194,56 @@ TEST_F(BoundsTest, IdleUpgradesAndSlowBodiesGiveTheirSeatsToNewClients) {
     EXPECT_TRUE(first.closedWithin(kWait));  // (its line waits out the first one's second)
     EXPECT_EQ(server_->runCommand("ping devA"), R"(sent to devA: {"t":"ping"})");
     EXPECT_TRUE(hello[0]->waitForType("ping"));
+}
+
+// Clients that said hello keep their seats at the cap only while they behave as a plugin does:
+// squatters with a made-up device (never paired) or a paired one that leaves a ping unanswered
+// give their seats to plugins, on the backend's clock; and one address, whose squatters may
+// behave, never holds more than its share.
+TEST_F(BoundsTest, HelloSquattersGiveTheirSeatsToPlugins) {
+    EXPECT_EQ(brevant::backend::Options{}.maxConnectionsPerAddress, 32u);
+    options_.maxConnections = 3;
+    options_.maxConnectionsPerAddress = 2;
+    const auto base = std::chrono::steady_clock::now();
+    std::atomic<long long> elapsedMs{0};
+    options_.clock = [&] { return base + std::chrono::milliseconds(elapsedMs.load()); };
+    ASSERT_TRUE(start());
+    for (const char* device : {"devP", "devQ", "devPlugin"})
+        server_->pair(device);
+    const auto hello = [](BareWsClient& client, const char* device, const char* answer) {
+        client.hello(device);
+        EXPECT_TRUE(client.readUntil([&](const std::string& m) { return typeOf(m) == answer; }));
+    };
+    BareWsClient silent(ports().ws, 0, "127.0.0.1"), madeUp(ports().ws, 0, "127.0.0.1");
+    hello(silent, "devP", "paired_ok");
+    hello(madeUp, "made-up", "pair_required");
+    std::size_t mark = server_->logCount();
+    TcpClient third(ports().pair, "127.0.0.1");
+    EXPECT_TRUE(third.closedWithin(kWait));
+    EXPECT_TRUE(server_->waitForLog(
+        "refused: 2 connections from its address are open, the most allowed from one, none of "
+        "them idle",
+        kWait, mark));
+    BareWsClient behaving(ports().ws, 0, "127.0.0.2");
+    hello(behaving, "devQ", "paired_ok");
+
+    server_->runCommand("ping devP");
+    elapsedMs += 61'000;
+    mark = server_->logCount();
+    BareWsClient plugin(ports().ws, 0, "127.0.0.3"), another(ports().ws, 0, "127.0.0.3");
+    hello(plugin, "devPlugin", "paired_ok");
+    hello(another, "devNew", "pair_required");
+    EXPECT_TRUE(server_->waitForLog(
+        "[devP] disconnected: closed at the connection cap: a ping unanswered for 10000 ms", kWait,
+        mark));
+    EXPECT_TRUE(
+        server_->waitForLog("[made-up] disconnected: closed at the connection cap: its "
+                            "device not paired 60000 ms after its first hello",
+                            kWait, mark));
+    TcpClient last(ports().pair, "127.0.0.4");
+    EXPECT_TRUE(last.closedWithin(kWait));
+    EXPECT_TRUE(server_->waitForLog("refused: 3 connections are open, the most allowed, none",
+                                    kWait, mark));
 }
 
 // A feeder (devA) and a reader (devR) that reads only when told, in one match: the feeder sends

@@ -210,5 +210,113 @@ TEST_F(StateFileStart, TheIndexFollowsTheFolderAndAFileOfAnotherKindIsLeftAlone)
     }
 }
 
+// The state file in the test's hands as well: another program (an admin's sqlite3 shell, a
+// backup) may hold its write lock, which the backend meets as it would a full or failing disk.
+class StateFileFault : public BackendTest {
+protected:
+    StateFileFault() { options_.statePath = (dir_.path() / "state.sqlite").string(); }
+    ~StateFileFault() override { sqlite3_close(db_); }
+    void sql(const std::string& text) {
+        if (!db_) {
+            ASSERT_EQ(sqlite3_open(options_.statePath.c_str(), &db_), SQLITE_OK);
+            sqlite3_busy_timeout(db_, 5000);
+        }
+        ASSERT_EQ(sqlite3_exec(db_, text.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db_);
+    }
+    // The first column of `select`'s rows, one a line.
+    std::string rows(const std::string& select) {
+        std::string out;
+        sqlite3_exec(
+            db_, select.c_str(),
+            [](void* to, int, char** values, char**) {
+                *static_cast<std::string*>(to) += std::string(values[0]) + "\n";
+                return 0;
+            },
+            &out, nullptr);
+        return out;
+    }
+    sqlite3* db_ = nullptr;
+};
+
+// While the file cannot be written, nothing tells of what waits for it: the session of a
+// result hears nothing, an admin's pairing is answered 202 "not kept yet", and an upload whose
+// row cannot be written is answered 503 and leaves nothing. Once the file takes writes again,
+// all of it is kept and the session goes on.
+TEST_F(StateFileFault, WhatTheFileCannotTakeIsToldOfOnlyOnceKept) {
+    ASSERT_TRUE(start());
+    server_->pair("devA");
+    WsClient a(ports().ws);
+    a.hello("devA");
+    ASSERT_TRUE(a.waitForType("paired_ok"));
+    const std::string body = uploadBody(1);
+    TcpClient upload(ports().upload);
+    upload.send("POST /upload-replay HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kUploadHeaders +
+                "Expect: 100-continue\r\nConnection: close\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n");
+    ASSERT_NE(upload.readUntil([](const std::string& r) { return r.find("\r\n\r\n") != r.npos; })
+                  .find("HTTP/1.1 100 "),
+              std::string::npos);
+
+    sql("BEGIN IMMEDIATE");
+    const std::size_t mark = server_->logCount();
+    a.send(R"({"t":"game_result","server":"S","finishedAt":1})");
+    ASSERT_TRUE(server_->waitForLog("cannot be written now (database is locked)", kWait, mark));
+    EXPECT_EQ(server_->runCommand("ping devA"), R"(sent to devA: {"t":"ping"})");
+    const HttpAnswer admin = adminPost(ports().pair, "pair devB");
+    EXPECT_EQ(admin.status, 202u);
+    EXPECT_NE(admin.body.find("not kept yet: the state file cannot be written now (database is "
+                              "locked); the backend writes it again by itself"),
+              std::string::npos)
+        << admin.body;
+    upload.send(body);
+    const std::string answer = upload.readUntil([](const std::string&) { return false; });
+    EXPECT_NE(answer.find("HTTP/1.1 503 "), std::string::npos) << answer;
+    EXPECT_NE(answer.find("NOT_KEPT"), std::string::npos) << answer;
+    EXPECT_TRUE(std::filesystem::is_empty(options_.uploadDir));
+    EXPECT_EQ(a.count(), 1u) << "only paired_ok: the ping waits for the result";
+
+    sql("COMMIT");
+    ASSERT_TRUE(a.waitForType("ping"));
+    EXPECT_EQ(rows("SELECT message FROM results"),
+              "{\"finishedAt\":1,\"server\":\"S\",\"t\":\"game_result\"}\n");
+    EXPECT_EQ(rows("SELECT device FROM pairs ORDER BY device"), "devA\ndevB\n");
+    EXPECT_TRUE(server_->waitForLog(": written again after ", kWait, mark));
+}
+
+// A plugin that lost its connection sends its result again on the next one: while the first
+// copy waits for the file, the copy sent again holds its session; when the first is not kept
+// (refused for good here), the second is recorded in its place, once.
+TEST_F(StateFileFault, ARepeatWaitsForTheCopyNotKeptYetAndIsRecordedWhenThatOneIsNot) {
+    ASSERT_TRUE(start());
+    server_->pair("devA");
+    sql("CREATE TRIGGER refuse BEFORE INSERT ON results WHEN NEW.message LIKE '%\"copy\":1%' "
+        "BEGIN SELECT RAISE(ABORT, 'refused for good'); END");
+    sql("BEGIN IMMEDIATE");
+    const std::size_t mark = server_->logCount();
+    {
+        WsClient first(ports().ws);
+        first.hello("devA");
+        ASSERT_TRUE(first.waitForType("paired_ok"));
+        first.send(R"({"t":"game_result","server":"S","finishedAt":7,"copy":1})");
+        ASSERT_TRUE(server_->waitForLog("[devA] game_result server='S'", kWait, mark));
+    }
+    WsClient second(ports().ws);
+    second.hello("devA");
+    ASSERT_TRUE(second.waitForType("paired_ok"));
+    second.send(R"({"t":"game_result","server":"S","finishedAt":7,"copy":2})");
+    ASSERT_TRUE(server_->waitForLog(
+        "a repeat of one from this device not kept yet, held until it is", kWait, mark));
+    server_->runCommand("ping devA");
+
+    sql("COMMIT");
+    ASSERT_TRUE(second.waitForType("ping"));
+    EXPECT_EQ(rows("SELECT message FROM results"),
+              "{\"copy\":2,\"finishedAt\":7,\"server\":\"S\",\"t\":\"game_result\"}\n");
+    EXPECT_EQ(second.count(), 2u);  // paired_ok, ping
+    EXPECT_TRUE(server_->waitForLog("a game result was not kept: refused for good", 0ms, mark));
+    EXPECT_EQ(server_->gameResults().size(), 1u);
+}
+
 }  // namespace
 }  // namespace backend_test

@@ -1,5 +1,6 @@
 // POST /upload-replay: storage under the backend's own names, and refusals.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -8,6 +9,7 @@
 #include <iostream>
 #include <iterator>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,6 +22,7 @@ namespace backend_test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 const std::string kBoundary = "----BREVANTBOUNDARYa1B2c3D4e5F6g7H8i9J0k1L2";
 
@@ -184,7 +187,10 @@ TEST_F(UploadTest, ADeliveryMadeTwiceIsKeptOnce) {
     for (const std::string& text : {result, result, std::string(R"({"t":"game_result"})")})
         a.send(text);
     ASSERT_TRUE(server_->waitUntil([&] { return server_->gameResults().size() == 2; }, kWait));
-    EXPECT_TRUE(server_->waitForLog("a repeat of one recorded from this device, kept once", kWait));
+    EXPECT_TRUE(
+        server_->waitForLog("] game_result server='Final' map= blue 1-? orange, winner=, "
+                            "0 players: a repeat of one",
+                            kWait));
     const std::string results = server_->runCommand("results");
     EXPECT_EQ(std::count(results.begin(), results.end(), '\n'), 4) << results;  // rows and players
 }
@@ -317,7 +323,8 @@ private:
 };
 
 TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesNothing) {
-    EXPECT_EQ(brevant::backend::Options{}.maxConcurrentUploads, 4u);
+    EXPECT_EQ(brevant::backend::Options{}.maxConcurrentUploads, 16u);
+    options_.maxConcurrentUploads = 4;
     ASSERT_TRUE(start());
     // Each from a device of its own: the same replay twice from one device is stored once.
     const auto body = [](int device) {
@@ -351,6 +358,55 @@ TEST_F(UploadTest, AFifthConcurrentUploadGets503TheFourCompleteAndACutOneLeavesN
     ASSERT_TRUE(server_->waitForLog("closed the connection inside a request", kWait, mark));
     EXPECT_EQ(filesIn(folder()), 8u);  // four replays and their sidecars
     EXPECT_EQ(upload(body(6)).json(), Json({{"ok", true}, {"id", 5}}));
+}
+
+// Whether the backend wrote at least `bytes` of a replay being received to its temporary file
+// (so that it counted them), waiting a bounded while: nothing else shows a body's progress.
+bool draftHolds(const fs::path& folder, std::uintmax_t bytes) {
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    do {
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            if (entry.path().extension() == ".part" && entry.file_size(ec) >= bytes)
+                return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+// Uploads that trickle cannot hold the slots: a new upload takes the place of the slowest one
+// that has run 30 s and received under 4 KiB/s over its last 30 s (on the backend's clock),
+// while an upload that keeps its pace, the oldest of all, completes beside them.
+TEST_F(UploadTest, SlowSquattersGiveTheirSlotsToAPluginsUpload) {
+    options_.maxConcurrentUploads = 3;
+    const auto base = std::chrono::steady_clock::now();
+    std::atomic<long long> elapsedMs{0};
+    options_.clock = [&] { return base + std::chrono::milliseconds(elapsedMs.load()); };
+    ASSERT_TRUE(start());
+    const std::string fastBody = pluginBody("devF", "S", "", "f.replay", std::string(200'000, 'f'));
+    UploadByHand fast(ports().upload, fastBody.size(), true);
+    ASSERT_TRUE(fast.takenIn());
+    std::vector<std::unique_ptr<UploadByHand>> squatters;  // nothing after their heads
+    for (int i = 0; i < 2; ++i) {
+        squatters.push_back(std::make_unique<UploadByHand>(ports().upload, 1000, true));
+        ASSERT_TRUE(squatters.back()->takenIn());
+    }
+    elapsedMs += 31'000;
+    const std::size_t paced = 130 * 1024;  // over 4 KiB/s for 30 s
+    fast.send(fastBody.substr(0, paced));
+    ASSERT_TRUE(draftHolds(folder(), paced - 8 * 1024));
+
+    const std::size_t mark = server_->logCount();
+    EXPECT_EQ(upload(pluginBody("devP", "S", "", "p.replay", "ppp")).json(),
+              Json({{"ok", true}, {"id", 1}}));
+    EXPECT_TRUE(server_->waitForLog(
+        "ended after 31 s: 0 bytes, 0 of them in the last 30000 ms (under 4096 bytes/s); 3 "
+        "uploads were being received, and a new one takes its place",
+        0ms, mark));
+    EXPECT_EQ(squatters[0]->answer(), "");  // closed without an answer
+    fast.send(fastBody.substr(paced));
+    EXPECT_EQ(fast.answer().rfind("HTTP/1.1 200 ", 0), 0u);
 }
 
 // A client that sends its whole body before it reads (as most do) must read the refusal, not a
